@@ -1,0 +1,98 @@
+#pragma once
+// The pool registry: what the window and the worker threads know of the server's
+// application pools. Owned by the window (UI thread); see the threading notes per member.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwell {
+
+class TLog;
+class PoolFilter;
+namespace platform {
+class IMetabase;
+class IProcessSystem;
+}  // namespace platform
+
+inline constexpr int MaxPools = 1025;          // records; at most MaxPools - 1 pools are held
+inline constexpr std::size_t MaxPoolName = 255;  // characters kept of a pool name
+
+// The filter expression does not compile, or hit the engine's match limit.
+class RegexError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct TPoolRec {
+  std::string Name;  // empty: the record holds no pool
+  std::int32_t AppCount = 0;
+  std::int32_t RamKB = 0;
+  std::int32_t Cpu = 0;
+  std::int32_t Threads = 0;
+  std::int32_t OpenFiles = 0;
+  std::int32_t OpenTcp = 0;
+  std::int32_t Handles = 0;
+  std::int32_t Pid = 0;  // 0: no worker process found in the last pass
+  std::unique_ptr<std::vector<std::string>> Apps;  // null until the pool first has applications
+};
+
+class TIISObject {
+ public:
+  // The seams stay owned by the caller and must outlive the registry.
+  TIISObject(platform::IMetabase& metabase, platform::IProcessSystem& processes);
+  ~TIISObject();
+  TIISObject(const TIISObject&) = delete;
+  TIISObject& operator=(const TIISObject&) = delete;
+
+  // Settings: written by the UI thread before it starts a worker, read by the worker.
+  std::string Filter;
+  TLog* Log = nullptr;  // the window's daily log, not owned
+  std::string SelectedPools;  // ticked names, each followed by a TAB
+  bool GetSiteName = false;
+  bool GetAspNetVersion = false;
+
+  // Records: rebuilt by LoadPools and SamplePools on one worker at a time; read by the UI
+  // thread only while that worker waits in a hand-over.
+  std::int32_t PoolCount = 0;
+  std::array<TPoolRec, MaxPools> Pools;
+  // Pools accepted by the last LoadPools that did not fit in the records.
+  std::int32_t PoolsDropped = 0;
+
+  void ClearPools();
+  // Raises RegexError for a filter that does not compile or runs away.
+  bool AcceptPool(std::string_view name);
+  bool IsMonitoring() const { return Monitoring.load(std::memory_order_relaxed); }
+  void SetMonitoring(bool value) { Monitoring.store(value, std::memory_order_relaxed); }
+  std::int32_t IndexOfPool(std::string_view name) const;
+  bool IsSelectedPool(std::string_view name) const;
+
+  // Rebuilds the records from the metabase. Errors pass out to the caller.
+  void LoadPools();
+  // One sampling pass over the selected pools' worker processes.
+  bool SamplePools();
+
+  // Serialises the rebuilds of the records (LoadPools, SamplePools) between workers.
+  // Never taken on the UI thread.
+  std::mutex& RebuildMutex() { return rebuild_; }
+
+  platform::IMetabase& Metabase() { return metabase_; }
+  platform::IProcessSystem& Processes() { return processes_; }
+
+ private:
+  std::atomic<bool> Monitoring{false};  // written by the UI thread, polled by the monitor
+  platform::IMetabase& metabase_;
+  platform::IProcessSystem& processes_;
+  std::unique_ptr<PoolFilter> FilterExpr;
+  std::mutex rebuild_;
+};
+
+// ASCII-only lower-casing (A to Z), as every name comparison of the registry uses.
+std::string LowerAscii(std::string_view text);
+
+}  // namespace tarnwell

@@ -1,0 +1,77 @@
+#pragma once
+// The metabase seam: what the program asks of the IIS configuration. ADSI answers it on
+// Windows; the MetaBase.xml store answers it on Linux and in tests.
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace tarnwell::platform {
+
+// Codes the IIS provider gives for the failures callers can meet.
+inline constexpr std::uint32_t kErrPathNotFound = 0x80070003;   // no such key
+inline constexpr std::uint32_t kErrAlreadyExists = 0x800700B7;  // Create of an existing key
+inline constexpr std::uint32_t kErrPoolNotEmpty = 0x800710D3;   // Delete of a pool in use
+inline constexpr std::uint32_t kErrPropertyNotFound = 0x8000500D;
+inline constexpr std::uint32_t kErrNotBound = 0x80004003;       // a call on an object never bound
+inline constexpr std::uint32_t kErrFail = 0x80004005;
+
+class MetabaseError : public std::runtime_error {
+ public:
+  MetabaseError(std::uint32_t code, const std::string& message)
+      : std::runtime_error(message), code_(code) {}
+  std::uint32_t code() const noexcept { return code_; }
+
+ private:
+  std::uint32_t code_;
+};
+
+// A property value as a late-bound call returns it: one text, or an array of texts.
+using MetabaseValue = std::variant<std::string, std::vector<std::string>>;
+
+inline bool IsArray(const MetabaseValue& v) { return std::holds_alternative<std::vector<std::string>>(v); }
+
+class IMetabaseEnumerator;
+
+// One bound metabase object. Every call that fails raises MetabaseError.
+class IMetabaseObject {
+ public:
+  virtual ~IMetabaseObject() = default;
+
+  // IADs::Name: the last component of the object's path, as the metabase spells it.
+  virtual std::string Name() const = 0;
+  // "Get" of a property; inherited properties (AppPoolId, ScriptMaps) answer as IIS does.
+  virtual MetabaseValue Get(std::string_view property) = 0;
+  // "Put": staged on this object until SetInfo.
+  virtual void Put(std::string_view property, const MetabaseValue& value) = 0;
+  // "SetInfo": saves staged properties, and creates the key of an object made by Create.
+  virtual void SetInfo() = 0;
+  // "EnumAppsInPool" on a pool object: the application paths, "/LM/W3SVC/1/ROOT/shop/".
+  virtual MetabaseValue EnumAppsInPool() = 0;
+  // Container operations.
+  virtual std::unique_ptr<IMetabaseObject> Create(std::string_view className, std::string_view name) = 0;
+  virtual void Delete(std::string_view className, std::string_view name) = 0;
+  virtual std::unique_ptr<IMetabaseObject> GetObject(std::string_view className, std::string_view name) = 0;
+  virtual std::unique_ptr<IMetabaseEnumerator> Enumerate() = 0;
+};
+
+class IMetabaseEnumerator {
+ public:
+  virtual ~IMetabaseEnumerator() = default;
+  // Fetches the next child. False at the end. A child that is not a directory object
+  // (no IADs) comes back as a null pointer with true, and the caller skips it.
+  virtual bool Next(std::unique_ptr<IMetabaseObject>& child) = 0;
+};
+
+class IMetabase {
+ public:
+  virtual ~IMetabase() = default;
+  // Binds an ADSI path such as "IIS://localhost/W3SVC/AppPools" (case-insensitive).
+  // Raises MetabaseError (kErrPathNotFound for a missing key).
+  virtual std::unique_ptr<IMetabaseObject> Bind(std::string_view adsPath) = 0;
+};
+
+}  // namespace tarnwell::platform
