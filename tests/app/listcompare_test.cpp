@@ -1,0 +1,92 @@
+#include "app/ListCompare.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace tarnwell {
+namespace {
+
+std::vector<std::string> SortPoolColumn(std::vector<std::string> v, int sign) {
+  std::stable_sort(v.begin(), v.end(), [&](const std::string& a, const std::string& b) { return PoolListLess(a, b, sign); });
+  return v;
+}
+
+std::vector<std::string> SortAnalyseColumn(int column, std::vector<std::string> v, int sign) {
+  std::stable_sort(v.begin(), v.end(),
+                   [&](const std::string& a, const std::string& b) { return AnalyseListLess(column, a, b, sign); });
+  return v;
+}
+
+TEST(ListCompare, TextFoldsOnlyAsciiLettersAndPutsPrefixFirst) {
+  EXPECT_EQ(CompareTextAscii("DefaultAppPool", "defaultapppool"), 0);
+  EXPECT_LT(CompareTextAscii("ab", "abc"), 0);
+  EXPECT_GT(CompareTextAscii("abc", "ab"), 0);
+  // '_' sits between the capitals and the small letters, so folding decides the order.
+  EXPECT_GT(CompareTextAscii("_", "a"), 0);
+  EXPECT_LT(CompareTextAscii("_", "\xC3\xA9"), 0);  // bytes above 127 compare unsigned
+  EXPECT_NE(CompareTextAscii("\xC3\xA9", "\xC3\x89"), 0);  // no folding outside a..z
+}
+
+TEST(ListCompare, PoolListFirstClickDescendsAndAppsSortAsText) {
+  EXPECT_EQ(SortPoolColumn({"AppPool1", "zeta", "MyPool2"}, -1), (std::vector<std::string>{"zeta", "MyPool2", "AppPool1"}));
+  EXPECT_EQ(SortPoolColumn({"zeta", "AppPool1", "MyPool2"}, +1), (std::vector<std::string>{"AppPool1", "MyPool2", "zeta"}));
+  EXPECT_EQ(SortPoolColumn({"1", "10", "9"}, -1), (std::vector<std::string>{"9", "10", "1"}));
+  // Equal texts keep their order: no second key.
+  EXPECT_EQ(SortPoolColumn({"b", "A", "a", "B"}, +1), (std::vector<std::string>{"A", "a", "b", "B"}));
+}
+
+TEST(ListCompare, ReadsWholeNumbersAsTheThresholdBoxDoes) {
+  EXPECT_EQ(ReadWholeNumber("70"), 70);
+  EXPECT_EQ(ReadWholeNumber("-1"), -1);
+  EXPECT_EQ(ReadWholeNumber("+5"), 5);
+  EXPECT_EQ(ReadWholeNumber(" 12"), 12);
+  EXPECT_EQ(ReadWholeNumber("$7FFFFFFF"), 2147483647);
+  EXPECT_EQ(ReadWholeNumber("x1F"), 31);
+  EXPECT_EQ(ReadWholeNumber("0x1f"), 31);
+  EXPECT_EQ(ReadWholeNumber("-2147483648"), -2147483647 - 1);
+  for (const char* bad : {"", " ", "abc", "7a", "12 ", "0x", "$", "-", "-2147483649", "2147483648", "$80000000",
+                          "99999999999999999999999999"}) {
+    EXPECT_FALSE(ReadWholeNumber(bad).has_value()) << bad;
+  }
+}
+
+TEST(ListCompare, AnalyseNumbersSortByValueInBothDirections) {
+  EXPECT_EQ(SortAnalyseColumn(2, {"9", "100", "10"}, -1), (std::vector<std::string>{"100", "10", "9"}));
+  EXPECT_EQ(SortAnalyseColumn(2, {"100", "9", "10"}, +1), (std::vector<std::string>{"9", "10", "100"}));
+  EXPECT_EQ(SortAnalyseColumn(0, {"b", "C", "a"}, -1), (std::vector<std::string>{"C", "b", "a"}));
+  // Equal numbers are equal: the sort keeps them in list order.
+  EXPECT_FALSE(AnalyseListLess(1, "5", "5", 1));
+  EXPECT_FALSE(AnalyseListLess(1, "5", "5", -1));
+  EXPECT_EQ(SortAnalyseColumn(3, {"05", "5", "$5"}, -1), (std::vector<std::string>{"05", "5", "$5"}));
+}
+
+TEST(ListCompare, MixedColumnsStayAStrictWeakOrdering) {
+  const std::vector<std::string> values{"9", "10", "1a", "a", "-1", "$A", "", "B", "10", "x"};
+  for (int sign : {1, -1}) {
+    auto less = [&](const std::string& a, const std::string& b) { return AnalyseListLess(1, a, b, sign); };
+    for (const auto& a : values) {
+      EXPECT_FALSE(less(a, a));
+      for (const auto& b : values) {
+        if (less(a, b)) {
+          EXPECT_FALSE(less(b, a));
+        }
+        for (const auto& c : values) {
+          if (less(a, b) && less(b, c)) {
+            EXPECT_TRUE(less(a, c)) << a << " " << b << " " << c;
+          }
+          const bool abEq = !less(a, b) && !less(b, a);
+          const bool bcEq = !less(b, c) && !less(c, b);
+          if (abEq && bcEq) {
+            EXPECT_TRUE(!less(a, c) && !less(c, a));
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarnwell
