@@ -1,0 +1,37 @@
+#pragma once
+// A file opened for appending through the OS descriptor: every Write goes to the OS at
+// once (no stream buffer), so a line is in the file when Write returns and a killed
+// process loses none. Not thread-safe; TLog calls it under its lock.
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tarnwell {
+
+class AppendFile {
+ public:
+  AppendFile() = default;
+  ~AppendFile() { Close(); }
+  AppendFile(AppendFile&& other) noexcept;
+  AppendFile& operator=(AppendFile&& other) noexcept;
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+
+  // Opens the file at its end, creating it when missing. path is UTF-8.
+  // Raises std::system_error whose message names the file.
+  static AppendFile Open(const std::string& path);
+
+  bool IsOpen() const { return fd_ >= 0; }
+  // Appends the bytes in one OS call (more only after a partial write).
+  // Raises std::system_error.
+  void Write(std::string_view bytes);
+  void Close() noexcept;
+
+ private:
+  AppendFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+
+  int fd_ = -1;
+  std::string path_;
+};
+
+}  // namespace tarnwell

@@ -1,0 +1,89 @@
+#include "tasks/MonitoringPool.h"
+
+#include <exception>
+#include <mutex>
+
+#include "iis/iis.h"
+#include "logs/Logs.h"
+#include "tasks/WindowPort.h"
+
+namespace tarnwell {
+
+namespace {
+
+constexpr std::uint32_t kPollMs = 1000;
+constexpr double kSecondsPerDay = 86400.0;
+
+}  // namespace
+
+std::string MonitoringLine(const TPoolRec& rec) {
+  std::string line = rec.Name;
+  for (std::int32_t v : {rec.AppCount, rec.RamKB, rec.Cpu, rec.Threads, rec.OpenFiles, rec.OpenTcp, rec.Handles, rec.Pid}) {
+    line += '\t';
+    line += std::to_string(v);
+  }
+  return line;
+}
+
+std::optional<std::int32_t> IntervalSeconds(const std::string& minutesText) {
+  if (minutesText.empty() || minutesText.size() > 3) return std::nullopt;
+  std::int32_t minutes = 0;
+  for (char c : minutesText) {
+    if (c < '0' || c > '9') return std::nullopt;
+    minutes = minutes * 10 + (c - '0');
+  }
+  return minutes * 60;
+}
+
+TMonitoringPool::TMonitoringPool(IWindowPort& window, const ILocalClock& clock, Sleeper sleep)
+    : TTaskThread(window), clock_(clock), sleep_(std::move(sleep)) {}
+
+bool TMonitoringPool::KeepGoing(TIISObject& registry) const { return registry.IsMonitoring() && !Terminated(); }
+
+void TMonitoringPool::Execute() {
+  IWindowPort& window = Window();
+  TIISObject& registry = window.Registry();
+  platform::ThreadScope com(ThreadApartment());
+
+  TLog monLog(window.LogDir(), "-mon-", clock_);
+  monLog.Write(kMonitoringHeader, true);
+
+  std::string intervalText;
+  Synchronize([&] { intervalText = window.MonitoringIntervalText(); });
+  const auto interval = IntervalSeconds(intervalText);
+  if (!interval) {
+    // Raised to the thread's end: the window's end notification puts the window back to
+    // "not monitoring" and says why.
+    throw std::invalid_argument("Monitoring interval [" + intervalText + "] is not a number of minutes");
+  }
+
+  bool run = true;
+  while (run) {
+    const double passStart = clock_.Now().ToDateTime();
+    Pass(registry, monLog);
+    const double deadline = passStart + *interval / kSecondsPerDay;
+    // An interval of 0 runs the passes back to back, even when a pass took no measurable time.
+    while (*interval > 0 && clock_.Now().ToDateTime() <= deadline) {
+      sleep_(kPollMs);
+      if (!KeepGoing(registry)) break;
+    }
+    run = KeepGoing(registry);
+  }
+}
+
+void TMonitoringPool::Pass(TIISObject& registry, TLog& monLog) {
+  // One rebuild at a time: the lock is held until the redraw and the lines are done, so a
+  // pool-list reload cannot rewrite the records in between.
+  std::lock_guard rebuild(registry.RebuildMutex());
+  registry.LoadPools();
+  if (!registry.SamplePools() && registry.Log != nullptr) {
+    registry.Log->Write("Error for get RAM/CPU data for pools");
+  }
+  Synchronize([this] { Window().ThreadPoolMonitoring(); });
+  for (std::int32_t i = 0; i < registry.PoolCount; ++i) {
+    const TPoolRec& rec = registry.Pools[i];
+    if (!rec.Name.empty() && rec.Pid != 0) monLog.Write(MonitoringLine(rec));
+  }
+}
+
+}  // namespace tarnwell
