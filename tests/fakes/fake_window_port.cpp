@@ -4,7 +4,7 @@
 
 #include "iis/iis.h"
 
-namespace tarnwell::testing {
+namespace tarnwell::fakes {
 
 FakeWindowPort::FakeWindowPort(TIISObject& registry, std::string logDir)
     : registry_(registry), logDir_(std::move(logDir)) {
@@ -132,4 +132,4 @@ bool FakeWindowPort::UiRuleBroken() const {
   return uiRuleBroken_;
 }
 
-}  // namespace tarnwell::testing
+}  // namespace tarnwell::fakes

@@ -12,7 +12,7 @@
 
 #include "tasks/WindowPort.h"
 
-namespace tarnwell::testing {
+namespace tarnwell::fakes {
 
 struct ListRow {
   std::string name;
@@ -72,4 +72,4 @@ class FakeWindowPort : public IWindowPort {
   std::thread ui_;
 };
 
-}  // namespace tarnwell::testing
+}  // namespace tarnwell::fakes
