@@ -7,7 +7,10 @@
 
 namespace tarnwell::standin {
 
-// Opens the store over the file; nothing is read until the first Bind.
+// Opens the store over the file; nothing is read until the first Bind. The file is read
+// again only when it changed on disk; every change is saved at once (new file renamed over
+// the old one, under flock on "<path>.lock"). One store may serve several threads; each
+// object it gives serves one thread at a time and answers from the file as it was bound.
 std::unique_ptr<platform::IMetabase> OpenMetabaseStore(const std::string& path);
 
 }  // namespace tarnwell::standin

@@ -1,0 +1,233 @@
+// TIISObject::LoadPools: rebuilds the pool records from the metabase. Runs on the loader or
+// the monitoring thread, one at a time (RebuildMutex).
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <utility>
+
+#include "iis/adshlp.h"
+#include "iis/iis.h"
+#include "iis/iis_load.h"
+#include "platform/metabase.h"
+
+namespace tarnwell {
+
+namespace {
+
+using platform::IMetabaseObject;
+using platform::MetabaseError;
+using platform::MetabaseValue;
+
+constexpr std::string_view kServicePrefix = "/LM/W3SVC/";
+
+// UTF-8 to wide characters for collation. A byte that starts no valid sequence stands for
+// itself in the low-surrogate block, so distinct texts stay distinct.
+void WideOf(std::string_view text, std::wstring& out) {
+  out.clear();
+  const auto push = [&](char32_t cp) {
+    if constexpr (sizeof(wchar_t) == 2) {
+      if (cp > 0xFFFF) {
+        cp -= 0x10000;
+        out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
+        out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
+        return;
+      }
+    }
+    out.push_back(static_cast<wchar_t>(cp));
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t len = 0;
+    char32_t cp = 0;
+    if (lead < 0x80) {
+      len = 1;
+      cp = lead;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      len = 2;
+      cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      len = 3;
+      cp = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      len = 4;
+      cp = lead & 0x07;
+    }
+    bool valid = len > 0 && i + len <= text.size();
+    for (std::size_t k = 1; valid && k < len; ++k) {
+      const auto c = static_cast<unsigned char>(text[i + k]);
+      valid = (c & 0xC0) == 0x80;
+      cp = (cp << 6) | (c & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not characters.
+    if (valid && ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+                  (cp >= 0xD800 && cp <= 0xDFFF))) {
+      valid = false;
+    }
+    if (!valid) {
+      push(0xDC00 + lead);
+      ++i;
+      continue;
+    }
+    push(cp);
+    i += len;
+  }
+}
+
+std::string AsText(const MetabaseValue& value, std::string_view property, std::string_view siteId) {
+  if (const auto* text = std::get_if<std::string>(&value)) return *text;
+  throw MetabaseError(platform::kErrFail, "The " + std::string(property) + " of site " + std::string(siteId) +
+                                              " is a list, not a text");
+}
+
+}  // namespace
+
+std::string SiteIdOfAppPath(std::string_view appPath) {
+  const auto at = appPath.find(kServicePrefix);
+  if (at == std::string_view::npos) {
+    throw MetabaseError(platform::kErrPathNotFound,
+                        "The application path [" + std::string(appPath) + "] names no web site");
+  }
+  const std::string_view rest = appPath.substr(at + kServicePrefix.size());
+  return std::string(rest.substr(0, rest.find('/')));
+}
+
+std::string AppScriptMapsPath(std::string_view appPath) {
+  // Without "/LM/W3SVC" (its first nine characters) and without the closing "/".
+  std::string_view tail = appPath.substr(std::min<std::size_t>(9, appPath.size()));
+  if (tail.ends_with('/')) tail.remove_suffix(1);
+  return "IIS://localhost/w3svc" + std::string(tail);
+}
+
+std::string AspNetVersionOf(const std::vector<std::string>& scriptMaps) {
+  const auto entry = std::find_if(scriptMaps.begin(), scriptMaps.end(), [](const std::string& e) {
+    return e.find(".aspx") != std::string::npos || e.find(".asmx") != std::string::npos;
+  });
+  // Only the first ASP.NET entry counts, framework folder or not.
+  if (entry == scriptMaps.end()) return {};
+  constexpr std::string_view kFolder = "framework\\";
+  const auto at = LowerAscii(*entry).find(kFolder);
+  if (at == std::string::npos) return {};
+  const std::size_t begin = at + kFolder.size();
+  const auto end = entry->find('\\', begin + 1);
+  if (end == std::string::npos) return {};
+  std::string version = entry->substr(begin, end - begin);
+  if (!version.empty() && (version.front() == 'v' || version.front() == 'V')) version.erase(0, 1);
+  return version;
+}
+
+std::string CutPoolName(std::string_view name) {
+  if (name.size() <= MaxPoolName) return std::string(name);
+  std::size_t keep = MaxPoolName;
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  return std::string(name.substr(0, keep));
+}
+
+void SortAppLines(std::vector<std::string>& lines, const std::locale& locale) {
+  if (lines.size() < 2) return;
+  const auto& ctype = std::use_facet<std::ctype<wchar_t>>(locale);
+  const auto& collate = std::use_facet<std::collate<wchar_t>>(locale);
+  // Collation keys compare as the locale compares their texts, and as plain strings they
+  // give a strict weak ordering.
+  std::vector<std::wstring> keys;
+  keys.reserve(lines.size());
+  std::wstring folded;
+  for (const auto& line : lines) {
+    WideOf(line, folded);
+    ctype.tolower(folded.data(), folded.data() + folded.size());
+    keys.push_back(collate.transform(folded.data(), folded.data() + folded.size()));
+  }
+  std::vector<std::size_t> order(lines.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+  std::vector<std::string> sorted;
+  sorted.reserve(lines.size());
+  for (std::size_t i : order) sorted.push_back(std::move(lines[i]));
+  lines = std::move(sorted);
+}
+
+const std::locale& UserLocale() {
+  static const std::locale locale = [] {
+    try {
+      return std::locale("");
+    } catch (const std::runtime_error&) {
+      return std::locale::classic();
+    }
+  }();
+  return locale;
+}
+
+void TIISObject::LoadPools() {
+  std::unique_ptr<IMetabaseObject> pools;
+  if (BindContainer(metabase_, "IIS://localhost/w3svc/AppPools", pools) != 0) return;  // records kept
+  ClearPools();
+  PoolsDropped = 0;
+  const std::locale& locale = UserLocale();
+
+  // One application's line: site name, " [", path, "]", and the ASP.NET version when found.
+  const auto appLine = [&](const std::string& path) {
+    std::string site;
+    std::string version;
+    std::unique_ptr<IMetabaseObject> service;
+    if (GetSiteName && BindContainer(metabase_, "IIS://localhost/w3svc", service) == 0) {
+      const std::string siteId = SiteIdOfAppPath(path);
+      auto server = service->GetObject("IIsWebServer", siteId);
+      site = AsText(server->Get("ServerComment"), "ServerComment", siteId);
+      if (GetAspNetVersion) {
+        const std::string objectPath = AppScriptMapsPath(path);
+        auto app = GetMetabaseObject(metabase_, objectPath);
+        const MetabaseValue maps = app->Get("ScriptMaps");
+        if (!platform::IsArray(maps)) {
+          throw MetabaseError(platform::kErrFail, "The ScriptMaps of " + objectPath + " are not a list");
+        }
+        version = AspNetVersionOf(std::get<std::vector<std::string>>(maps));
+      }
+    }
+    std::string line = site + " [" + path + "]";
+    if (!version.empty()) line += " ASP.NET: " + version;
+    return line;
+  };
+
+  auto children = pools->Enumerate();
+  std::unique_ptr<IMetabaseObject> child;
+  for (;;) {
+    child.reset();
+    if (!children->Next(child)) break;
+    if (!child) continue;  // not a directory object
+    const std::string name = child->Name();
+    if (!AcceptPool(name)) continue;
+    if (PoolCount >= MaxPools - 1) {
+      // The records are full; the caller shows how many were left out.
+      ++PoolsDropped;
+      continue;
+    }
+    TPoolRec& rec = Pools[static_cast<std::size_t>(PoolCount)];
+    rec.Name.clear();  // the record being read holds no pool until it is complete
+    const MetabaseValue apps = child->EnumAppsInPool();
+    if (!platform::IsArray(apps)) {
+      throw MetabaseError(platform::kErrFail, "EnumAppsInPool of pool [" + name + "] did not give a list");
+    }
+    const auto& paths = std::get<std::vector<std::string>>(apps);
+    std::int32_t count = 0;
+    if (paths.empty()) {
+      rec.Apps.reset();
+    } else {
+      count = static_cast<std::int32_t>(
+          std::min<std::size_t>(paths.size(), static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())));
+      if (rec.Apps) {
+        rec.Apps->clear();
+      } else {
+        rec.Apps = std::make_unique<std::vector<std::string>>();
+      }
+      rec.Apps->reserve(paths.size());
+      for (const auto& path : paths) rec.Apps->push_back(appLine(path));
+    }
+    rec.Name = CutPoolName(name);
+    rec.AppCount = count;
+    if (rec.Apps) SortAppLines(*rec.Apps, locale);
+    ++PoolCount;
+  }
+}
+
+}  // namespace tarnwell

@@ -1,0 +1,377 @@
+#include "standin/metabase/metabase_doc.h"
+
+#include <algorithm>
+
+#include "standin/metabase/metabase_text.h"
+
+namespace tarnwell::standin {
+
+using platform::MetabaseError;
+using platform::MetabaseValue;
+
+namespace {
+
+constexpr std::string_view kDefaultAppPool = "DefaultAppPool";
+constexpr std::string_view kW3svcPrefix = "/lm/w3svc/";
+
+std::string_view LocalName(const char* name) {
+  std::string_view n(name);
+  const auto colon = n.find(':');
+  return colon == std::string_view::npos ? n : n.substr(colon + 1);
+}
+
+bool IsBlank(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) <= ' '; });
+}
+
+std::size_t LineOf(std::string_view text, std::size_t offset) {
+  offset = std::min(offset, text.size());
+  return 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
+}
+
+bool IsLayoutSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool IsInheritable(std::string_view property) {
+  return mbtext::IEquals(property, "AppPoolId") || mbtext::IEquals(property, "ScriptMaps");
+}
+
+struct Edit {
+  std::size_t pos;
+  std::size_t length;
+  std::string text;
+};
+
+std::string ApplyEdits(std::string_view text, std::vector<Edit> edits) {
+  std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.pos < b.pos; });
+  std::string out;
+  out.reserve(text.size() + 256);
+  std::size_t at = 0;
+  for (const auto& e : edits) {
+    out.append(text.substr(at, e.pos - at));
+    out.append(e.text);
+    at = e.pos + e.length;
+  }
+  out.append(text.substr(at));
+  return out;
+}
+
+MetabaseError Broken(std::string_view path) {
+  return MetabaseError(platform::kErrFail, "The metabase text of key " + std::string(path) +
+                                               " cannot be edited: its element is not well-formed");
+}
+
+// The text of a value inside an attribute; multi-values go one per line, separated by sep.
+std::string ValueText(const MetabaseValue& value, char quote, std::string_view sep) {
+  if (const auto* s = std::get_if<std::string>(&value)) return mbtext::EscapeAttribute(*s, quote);
+  std::string out;
+  const auto& lines = std::get<std::vector<std::string>>(value);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0) out.append(sep);
+    out.append(mbtext::EscapeAttribute(lines[i], quote));
+  }
+  return out;
+}
+
+// The line break and indentation that separate the lines of an existing multi-value.
+std::string MultiSeparator(std::string_view raw, std::string_view lineBreak) {
+  const auto lf = raw.find('\n');
+  if (lf == std::string_view::npos) return std::string(lineBreak) + "\t\t\t";
+  std::size_t begin = (lf > 0 && raw[lf - 1] == '\r') ? lf - 1 : lf;
+  std::size_t end = lf + 1;
+  while (end < raw.size() && (raw[end] == ' ' || raw[end] == '\t')) ++end;
+  return std::string(raw.substr(begin, end - begin));
+}
+
+// Where and with what separator a new attribute goes into a start tag.
+std::pair<std::size_t, std::string> NewAttributePlace(std::string_view text, const mbtext::StartTag& tag,
+                                                      std::string_view lineBreak) {
+  if (tag.attrs.empty()) return {tag.nameEnd, " "};
+  const auto& last = tag.attrs.back();
+  const std::size_t prevEnd = tag.attrs.size() >= 2 ? tag.attrs[tag.attrs.size() - 2].valueEnd + 1 : tag.nameEnd;
+  const std::string_view before = text.substr(prevEnd, last.nameBegin - prevEnd);
+  const std::string_view after = text.substr(last.valueEnd + 1, tag.closeBegin - last.valueEnd - 1);
+  std::string sep;
+  if (before.find('\n') != std::string_view::npos) {
+    sep = std::string(before);
+  } else if (after.find('\n') != std::string_view::npos) {
+    // The file's own layout: one attribute per line, indented by two tabs.
+    sep = std::string(lineBreak) + "\t\t";
+  } else {
+    sep = " ";
+  }
+  return {last.valueEnd + 1, sep};
+}
+
+}  // namespace
+
+std::shared_ptr<const MetabaseDoc> MetabaseDoc::Parse(std::string text, const std::string& fileName) {
+  std::shared_ptr<MetabaseDoc> doc(new MetabaseDoc());
+  doc->text_ = std::move(text);
+  if (doc->text_.starts_with("\xEF\xBB\xBF")) doc->bom_ = 3;
+  const std::string_view body = std::string_view(doc->text_).substr(doc->bom_);
+  // No white-space conversion in attributes: multi-values keep their line breaks.
+  const auto result = doc->xml_.load_buffer(body.data(), body.size(),
+                                            pugi::parse_escapes | pugi::parse_eol, pugi::encoding_utf8);
+  if (!result) {
+    const auto offset = static_cast<std::size_t>(result.offset) + doc->bom_;
+    throw MetabaseError(platform::kErrFail, "The metabase file " + fileName + " is not well-formed: " +
+                                                result.description() + " at offset " + std::to_string(offset) +
+                                                " (line " + std::to_string(LineOf(doc->text_, offset)) + ")");
+  }
+  doc->Index(fileName);
+  return doc;
+}
+
+void MetabaseDoc::Index(const std::string& fileName) {
+  const pugi::xml_node root = xml_.document_element();
+  if (!root || LocalName(root.name()) != "configuration") {
+    throw MetabaseError(platform::kErrFail,
+                        "The metabase file " + fileName + " has no <configuration> root element");
+  }
+  pugi::xml_node property;
+  for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
+    if (child.type() == pugi::node_element && LocalName(child.name()) == "MBProperty") {
+      property = child;
+      break;
+    }
+  }
+  if (!property) {
+    throw MetabaseError(platform::kErrFail, "The metabase file " + fileName + " has no <MBProperty> element");
+  }
+
+  for (pugi::xml_node node = property.first_child(); node; node = node.next_sibling()) {
+    if (node.type() != pugi::node_element) continue;
+    MetabaseKey key;
+    key.node = node;
+    bool hasLocation = false;
+    const char* appRoot = nullptr;
+    for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+      const std::string_view name = a.name();
+      if (!hasLocation && mbtext::IEquals(name, "Location")) {
+        hasLocation = true;
+        key.path = a.value();
+      } else if (!key.ownAppPoolId && mbtext::IEquals(name, "AppPoolId")) {
+        key.ownAppPoolId = a.value();
+      } else if (!appRoot && mbtext::IEquals(name, "AppRoot")) {
+        appRoot = a.value();
+      }
+    }
+    if (!hasLocation) continue;
+    while (key.path.size() > 1 && key.path.back() == '/') key.path.pop_back();
+    key.lower = mbtext::AsciiLower(key.path);
+    key.className = LocalName(node.name());
+    const auto nameOffset = node.offset_debug();
+    key.offset = nameOffset > 0 ? static_cast<std::size_t>(nameOffset) - 1 + bom_ : 0;
+    if (nameOffset <= 0 || text_[key.offset] != '<') {
+      throw MetabaseError(platform::kErrFail, "The metabase file " + fileName + " could not be indexed");
+    }
+    key.isApp = appRoot != nullptr && !IsBlank(appRoot) && key.lower.starts_with(kW3svcPrefix);
+    keys_.push_back(std::move(key));
+  }
+
+  // Views into keys_ stay valid: keys_ no longer grows.
+  byLower_.reserve(keys_.size());
+  for (std::size_t i = 0; i < keys_.size(); ++i) byLower_.emplace(keys_[i].lower, i);  // first one wins
+  for (std::size_t i = 0; i < keys_.size(); ++i) {
+    if (byLower_.at(keys_[i].lower) != i) continue;  // a second element for one path is ignored
+    for (std::string_view up = mbtext::ParentPath(keys_[i].lower); !up.empty(); up = mbtext::ParentPath(up)) {
+      if (auto it = byLower_.find(up); it != byLower_.end()) {
+        keys_[i].parent = it->second;
+        if (mbtext::ParentPath(keys_[i].lower) == up) keys_[it->second].children.push_back(i);
+        break;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < keys_.size(); ++i) {
+    if (!keys_[i].isApp || byLower_.at(keys_[i].lower) != i) continue;
+    std::string_view pool = kDefaultAppPool;
+    for (std::size_t k = i; k != kNoKey; k = keys_[k].parent) {
+      if (keys_[k].ownAppPoolId) {
+        pool = keys_[k].ownAppPoolId;
+        break;
+      }
+    }
+    appsByPool_[mbtext::AsciiLower(pool)].push_back(i);
+  }
+}
+
+const MetabaseKey* MetabaseDoc::FindLower(std::string_view lowerPath) const {
+  const auto it = byLower_.find(lowerPath);
+  return it == byLower_.end() ? nullptr : &keys_[it->second];
+}
+
+const MetabaseKey* MetabaseDoc::Find(std::string_view path) const { return FindLower(mbtext::AsciiLower(path)); }
+
+MetabaseValue MetabaseDoc::MultiValue(const char* raw) const {
+  std::lock_guard lock(multiMutex_);
+  auto& cached = multi_[raw];
+  if (!cached) cached = std::make_shared<const std::vector<std::string>>(mbtext::SplitMultiValue(raw));
+  return *cached;
+}
+
+std::optional<MetabaseValue> MetabaseDoc::OwnValue(const MetabaseKey& key, std::string_view property) const {
+  for (pugi::xml_attribute a = key.node.first_attribute(); a; a = a.next_attribute()) {
+    if (!mbtext::IEquals(a.name(), property) || mbtext::IEquals(a.name(), "Location")) continue;
+    if (mbtext::IsMultiValued(property)) return MultiValue(a.value());
+    return MetabaseValue(std::string(a.value()));
+  }
+  // Properties outside the schema: <Custom Name="..." Value="..." Type="MULTISZ" .../>
+  for (pugi::xml_node c = key.node.first_child(); c; c = c.next_sibling()) {
+    if (c.type() != pugi::node_element || LocalName(c.name()) != "Custom") continue;
+    if (!mbtext::IEquals(c.attribute("Name").value(), property)) continue;
+    const pugi::xml_attribute value = c.attribute("Value");
+    if (mbtext::IEquals(c.attribute("Type").value(), "MULTISZ") || mbtext::IsMultiValued(property)) {
+      return MultiValue(value.value());
+    }
+    return MetabaseValue(std::string(value.value()));
+  }
+  return std::nullopt;
+}
+
+std::optional<MetabaseValue> MetabaseDoc::Inherit(std::size_t k, std::string_view lowerPath,
+                                                  std::string_view property) const {
+  if (!IsInheritable(property)) return std::nullopt;
+  for (; k != kNoKey; k = keys_[k].parent) {
+    if (auto inherited = OwnValue(keys_[k], property)) return inherited;
+  }
+  if (mbtext::IEquals(property, "AppPoolId") && (lowerPath == "/lm/w3svc" || lowerPath.starts_with(kW3svcPrefix))) {
+    return MetabaseValue(std::string(kDefaultAppPool));
+  }
+  return std::nullopt;
+}
+
+std::optional<MetabaseValue> MetabaseDoc::Get(const MetabaseKey& key, std::string_view property) const {
+  if (auto own = OwnValue(key, property)) return own;
+  return Inherit(key.parent, key.lower, property);
+}
+
+std::optional<MetabaseValue> MetabaseDoc::GetInherited(std::string_view path, std::string_view property) const {
+  const std::string lower = mbtext::AsciiLower(path);
+  for (std::string_view up = mbtext::ParentPath(lower); !up.empty(); up = mbtext::ParentPath(up)) {
+    if (const auto* found = FindLower(up)) {
+      return Inherit(static_cast<std::size_t>(found - keys_.data()), lower, property);
+    }
+  }
+  return Inherit(kNoKey, lower, property);
+}
+
+const MetabaseKey* MetabaseDoc::Child(const MetabaseKey& key, std::string_view name) const {
+  for (std::size_t c : key.children) {
+    if (mbtext::IEquals(mbtext::LastComponent(keys_[c].path), name)) return &keys_[c];
+  }
+  return nullptr;
+}
+
+std::vector<std::string> MetabaseDoc::AppsInPool(std::string_view poolName) const {
+  std::vector<std::string> out;
+  const auto it = appsByPool_.find(mbtext::AsciiLower(poolName));
+  if (it == appsByPool_.end()) return out;
+  out.reserve(it->second.size());
+  for (std::size_t i : it->second) {
+    // The provider spells the service part canonically; the rest as the file does.
+    std::string path = "/LM/W3SVC/";
+    path.append(std::string_view(keys_[i].path).substr(kW3svcPrefix.size()));
+    path.push_back('/');
+    out.push_back(std::move(path));
+  }
+  return out;
+}
+
+std::size_t MetabaseDoc::AppCountInPool(std::string_view poolName) const {
+  const auto it = appsByPool_.find(mbtext::AsciiLower(poolName));
+  return it == appsByPool_.end() ? 0 : it->second.size();
+}
+
+std::size_t MetabaseDoc::ElementEndOf(std::size_t lt) const {
+  const auto end = mbtext::ElementEnd(text_, lt);
+  if (!end) throw MetabaseError(platform::kErrFail, "The metabase text at offset " + std::to_string(lt) +
+                                                        " is not a well-formed element");
+  return *end;
+}
+
+std::string MetabaseDoc::WithProperties(const MetabaseKey& key, const PropertyList& properties) const {
+  const std::string_view text = text_;
+  const std::string_view lineBreak = mbtext::LineBreakOf(text);
+  const auto tag = mbtext::ScanStartTag(text, key.offset);
+  if (!tag) throw Broken(key.path);
+
+  std::vector<Edit> edits;
+  std::string appended;  // new attributes of the key's own tag, in the order given
+  const auto findAttr = [&](const mbtext::StartTag& t, std::string_view name) -> const mbtext::AttrSpan* {
+    for (const auto& a : t.attrs) {
+      const std::string_view n = text.substr(a.nameBegin, a.nameEnd - a.nameBegin);
+      if (mbtext::IEquals(n, name) && !mbtext::IEquals(n, "Location")) return &a;
+    }
+    return nullptr;
+  };
+  const auto replaceValue = [&](const mbtext::AttrSpan& a, const MetabaseValue& value) {
+    const std::string_view raw = text.substr(a.valueBegin, a.valueEnd - a.valueBegin);
+    edits.push_back({a.valueBegin, a.valueEnd - a.valueBegin,
+                     ValueText(value, a.quote, MultiSeparator(raw, lineBreak))});
+  };
+  const std::string defaultSep = std::string(lineBreak) + "\t\t\t";
+  const auto place = NewAttributePlace(text, *tag, lineBreak);
+
+  for (const auto& [name, value] : properties) {
+    if (const auto* attr = findAttr(*tag, name)) {
+      replaceValue(*attr, value);
+      continue;
+    }
+    bool done = false;
+    for (pugi::xml_node c = key.node.first_child(); c && !done; c = c.next_sibling()) {
+      if (c.type() != pugi::node_element || LocalName(c.name()) != "Custom") continue;
+      if (!mbtext::IEquals(c.attribute("Name").value(), name)) continue;
+      const auto nameOffset = c.offset_debug();
+      if (nameOffset <= 0) throw Broken(key.path);
+      const auto customTag = mbtext::ScanStartTag(text, static_cast<std::size_t>(nameOffset) - 1 + bom_);
+      if (!customTag) throw Broken(key.path);
+      if (const auto* valueAttr = findAttr(*customTag, "Value")) {
+        replaceValue(*valueAttr, value);
+      } else {
+        const auto [pos, sep] = NewAttributePlace(text, *customTag, lineBreak);
+        edits.push_back({pos, 0, sep + "Value=\"" + ValueText(value, '"', defaultSep) + "\""});
+      }
+      done = true;
+    }
+    if (!done) appended += place.second + name + "=\"" + ValueText(value, '"', defaultSep) + "\"";
+  }
+  if (!appended.empty()) edits.push_back({place.first, 0, std::move(appended)});
+  return ApplyEdits(text, std::move(edits));
+}
+
+std::string MetabaseDoc::WithNewKey(const MetabaseKey& parent, std::string_view path, std::string_view className,
+                                    const PropertyList& properties) const {
+  const std::string_view lineBreak = mbtext::LineBreakOf(text_);
+  // After the parent's last descendant, so that the file stays in tree order.
+  std::size_t anchor = parent.offset;
+  const std::string below = parent.lower + "/";
+  for (const auto& k : keys_) {
+    if (k.offset > anchor && k.lower.starts_with(below)) anchor = k.offset;
+  }
+  const std::size_t at = ElementEndOf(anchor);
+
+  std::string element;
+  element.append(lineBreak).append("<").append(className).append("\tLocation =\"");
+  element.append(mbtext::EscapeAttribute(path, '"')).append("\"");
+  const std::string sep = std::string(lineBreak) + "\t\t\t";
+  for (const auto& [name, value] : properties) {
+    element.append(lineBreak).append("\t\t").append(name).append("=\"").append(ValueText(value, '"', sep)).append("\"");
+  }
+  element.append(lineBreak).append("\t>").append(lineBreak).append("</").append(className).append(">");
+  return ApplyEdits(text_, {Edit{at, 0, std::move(element)}});
+}
+
+std::string MetabaseDoc::WithoutKey(const MetabaseKey& key) const {
+  std::vector<Edit> edits;
+  const std::string below = key.lower + "/";
+  for (const auto& k : keys_) {
+    if (k.lower != key.lower && !k.lower.starts_with(below)) continue;
+    std::size_t begin = k.offset;
+    // The line break and indentation before the element go with it.
+    while (begin > 0 && IsLayoutSpace(text_[begin - 1])) --begin;
+    edits.push_back({begin, ElementEndOf(k.offset) - begin, {}});
+  }
+  return ApplyEdits(text_, std::move(edits));
+}
+
+}  // namespace tarnwell::standin

@@ -1,0 +1,93 @@
+#pragma once
+// One parsed MetaBase.xml: the file's bytes, its XML tree and an index of its keys by path
+// and of its applications by pool. Immutable once built, so any thread may read it; a
+// change builds new text from it (splicing only the touched bytes) and a new document.
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <pugixml.hpp>
+
+#include "platform/metabase.h"
+
+namespace tarnwell::standin {
+
+inline constexpr std::size_t kNoKey = static_cast<std::size_t>(-1);
+
+struct MetabaseKey {
+  pugi::xml_node node;
+  std::string path;             // as the file spells it, without a closing "/"
+  std::string lower;            // path, ASCII lower-case
+  std::string_view className;   // element name without a namespace prefix
+  std::size_t offset = 0;       // the element's '<' in the text
+  std::size_t parent = kNoKey;  // nearest ancestor that has a key of its own
+  std::vector<std::size_t> children;  // keys one level below, in file order
+  const char* ownAppPoolId = nullptr;  // the key's own AppPoolId, null when unset
+  bool isApp = false;                  // has AppRoot, under /LM/W3SVC
+};
+
+using PropertyList = std::vector<std::pair<std::string, platform::MetabaseValue>>;
+
+class MetabaseDoc {
+ public:
+  // Parses a MetaBase.xml text. Raises MetabaseError naming fileName and the fault.
+  static std::shared_ptr<const MetabaseDoc> Parse(std::string text, const std::string& fileName);
+
+  MetabaseDoc(const MetabaseDoc&) = delete;
+  MetabaseDoc& operator=(const MetabaseDoc&) = delete;
+
+  const std::string& Text() const { return text_; }
+  const std::vector<MetabaseKey>& Keys() const { return keys_; }
+  // The key at a lower-cased path; null when the file has none.
+  const MetabaseKey* FindLower(std::string_view lowerPath) const;
+  const MetabaseKey* Find(std::string_view path) const;
+
+  // A property of the key: its own value, else for AppPoolId and ScriptMaps the nearest
+  // ancestor's, else AppPoolId's default.
+  std::optional<platform::MetabaseValue> Get(const MetabaseKey& key, std::string_view property) const;
+  // The same for a path that has no key (yet): only what it would inherit.
+  std::optional<platform::MetabaseValue> GetInherited(std::string_view path, std::string_view property) const;
+  // The key one level below `key` named `name` (any case); null when there is none.
+  const MetabaseKey* Child(const MetabaseKey& key, std::string_view name) const;
+  // Paths of the applications whose effective AppPoolId is the pool, in file order,
+  // each "/LM/W3SVC/..." with a closing "/".
+  std::vector<std::string> AppsInPool(std::string_view poolName) const;
+  std::size_t AppCountInPool(std::string_view poolName) const;
+
+  // New file texts for the three kinds of change; the rest of the text is kept byte for byte.
+  std::string WithProperties(const MetabaseKey& key, const PropertyList& properties) const;
+  // parent must exist; path is the new key's full path.
+  std::string WithNewKey(const MetabaseKey& parent, std::string_view path, std::string_view className,
+                         const PropertyList& properties) const;
+  // Removes the key and every key below it.
+  std::string WithoutKey(const MetabaseKey& key) const;
+
+ private:
+  MetabaseDoc() = default;
+  void Index(const std::string& fileName);
+  std::optional<platform::MetabaseValue> OwnValue(const MetabaseKey& key, std::string_view property) const;
+  // Walks up from key index k (inclusive) for an inherited property.
+  std::optional<platform::MetabaseValue> Inherit(std::size_t k, std::string_view lowerPath,
+                                                 std::string_view property) const;
+  platform::MetabaseValue MultiValue(const char* raw) const;
+  std::size_t ElementEndOf(std::size_t lt) const;
+
+  std::string text_;
+  std::size_t bom_ = 0;  // bytes of a UTF-8 byte-order mark before what pugixml parsed
+  pugi::xml_document xml_;
+  std::vector<MetabaseKey> keys_;
+  std::unordered_map<std::string_view, std::size_t> byLower_;  // views into keys_[i].lower
+  std::unordered_map<std::string, std::vector<std::size_t>> appsByPool_;  // lower-cased pool
+
+  // Split multi-values by their raw attribute text; filled on first Get.
+  mutable std::mutex multiMutex_;
+  mutable std::unordered_map<const char*, std::shared_ptr<const std::vector<std::string>>> multi_;
+};
+
+}  // namespace tarnwell::standin

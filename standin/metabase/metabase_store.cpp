@@ -1,0 +1,532 @@
+#include "standin/metabase/metabase_store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <utility>
+
+#include "standin/metabase/metabase_doc.h"
+#include "standin/metabase/metabase_text.h"
+
+namespace tarnwell::standin {
+
+using platform::IMetabaseEnumerator;
+using platform::IMetabaseObject;
+using platform::MetabaseError;
+using platform::MetabaseValue;
+
+namespace {
+
+constexpr std::uint32_t kErrInvalidName = 0x8007007B;  // ERROR_INVALID_NAME
+
+std::string ErrnoText(int err) { return std::strerror(err); }
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int Get() const { return fd_; }
+  // Closes now, reporting the close's own error (a delayed write error shows here).
+  int Close() {
+    const int rc = fd_ >= 0 ? ::close(fd_) : 0;
+    fd_ = -1;
+    return rc;
+  }
+  void Reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// What tells one version of the file from the next. Every save renames a new file into
+// place, so the inode alone changes on each save; the times and size catch edits in place.
+struct FileIdentity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  timespec mtime{};
+  timespec ctime{};
+
+  static FileIdentity Of(const struct stat& st) {
+    return FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+  }
+  bool operator==(const FileIdentity& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+  }
+};
+
+// flock on "<file>.lock": held by every writer of the file, in this and other programs.
+class FileLock {
+ public:
+  explicit FileLock(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
+    if (fd_.Get() < 0) {
+      throw MetabaseError(platform::kErrFail, "Cannot open the lock file " + path + ": " + ErrnoText(errno));
+    }
+    while (::flock(fd_.Get(), LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        throw MetabaseError(platform::kErrFail, "Cannot lock " + path + ": " + ErrnoText(errno));
+      }
+    }
+  }
+
+ private:
+  UniqueFd fd_;  // closing it releases the lock
+};
+
+// Removes a temporary file unless it was renamed into place.
+class TempFile {
+ public:
+  explicit TempFile(std::string path) : path_(std::move(path)) {}
+  ~TempFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  void Release() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+MetabaseError WriteError(const std::string& path, const std::string& what, int err) {
+  return MetabaseError(platform::kErrFail,
+                       "Cannot save the metabase file " + path + " (" + what + "): " + ErrnoText(err));
+}
+
+// Writes text to a new file beside path, has it on disk, and renames it over path, so that
+// a reader sees the old file or the new one whole, and a crash leaves one of them.
+FileIdentity WriteReplacing(const std::string& path, const std::string& text) {
+  std::string pattern = path + ".XXXXXX";
+  UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
+  if (fd.Get() < 0) throw WriteError(path, "create a temporary file", errno);
+  TempFile temp(pattern);
+
+  struct stat old{};
+  const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+  if (::fchmod(fd.Get(), mode) != 0) throw WriteError(path, "set its mode", errno);
+
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd.Get(), text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw WriteError(path, "write", errno);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd.Get()) != 0) throw WriteError(path, "fsync", errno);
+  struct stat st{};
+  if (::fstat(fd.Get(), &st) != 0) throw WriteError(path, "fstat", errno);
+  if (fd.Close() != 0) throw WriteError(path, "close", errno);
+  if (::rename(pattern.c_str(), path.c_str()) != 0) throw WriteError(path, "rename", errno);
+  temp.Release();
+  // The rename may touch the inode's change time; what the path shows now is what we wrote
+  // (every cooperating writer waits for our lock).
+  ::stat(path.c_str(), &st);
+
+  // The rename itself must reach the disk too.
+  std::string dir = std::filesystem::path(path).parent_path().string();
+  if (dir.empty()) dir = ".";
+  UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dirFd.Get() >= 0) ::fsync(dirFd.Get());
+  return FileIdentity::Of(st);
+}
+
+// Says whether the file may have changed since it was last asked, from inotify events on
+// the file's directory, so that an unchanged file costs one non-blocking read per bind
+// instead of a path lookup. Without a watch it always says it may have. Caller serialises.
+class FileWatch {
+ public:
+  explicit FileWatch(const std::string& path) {
+    const std::filesystem::path file(path);
+    name_ = file.filename().string();
+    std::string dir = file.parent_path().string();
+    if (dir.empty()) dir = ".";
+    fd_ = std::make_unique<UniqueFd>(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    constexpr std::uint32_t kMask = IN_ONLYDIR | IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE |
+                                    IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+    if (fd_->Get() < 0 || ::inotify_add_watch(fd_->Get(), dir.c_str(), kMask) < 0) Disable();
+  }
+
+  // The directory entry is a symbolic link: changes behind it make no event here.
+  void Disable() { fd_.reset(); }
+
+  bool MaybeChanged() {
+    if (!fd_) return true;
+    bool changed = false;
+    bool lost = false;
+    alignas(inotify_event) char buf[8192];
+    for (;;) {
+      const ssize_t n = ::read(fd_->Get(), buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) break;
+      if (n <= 0) {
+        lost = true;
+        break;
+      }
+      for (std::size_t at = 0; at + sizeof(inotify_event) <= static_cast<std::size_t>(n);) {
+        inotify_event ev;
+        std::memcpy(&ev, buf + at, sizeof ev);
+        const char* name = buf + at + sizeof ev;
+        if (ev.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) lost = true;
+        if (ev.mask & IN_Q_OVERFLOW) changed = true;
+        if (ev.len > 0 && std::strncmp(name, name_.c_str(), ev.len) == 0) changed = true;
+        at += sizeof ev + ev.len;
+      }
+    }
+    if (lost) Disable();  // the directory went away or moved: look at the path every time
+    return changed || lost;
+  }
+
+ private:
+  std::string name_;
+  std::unique_ptr<UniqueFd> fd_;  // null: no watch
+};
+
+// The state every object bound from one store shares: the file's path and its last
+// parsed version. All members are guarded by mutex_; any thread may call.
+class StoreState {
+ public:
+  explicit StoreState(std::string path) : path_(std::move(path)), watch_(path_) {}
+
+  const std::string& Path() const { return path_; }
+
+  // The file as it is now, re-read only when it changed on disk. Raises MetabaseError when
+  // the file is missing or not a well-formed metabase.
+  std::shared_ptr<const MetabaseDoc> Current() {
+    std::lock_guard lock(mutex_);
+    return RefreshLocked();
+  }
+
+  // Runs a change on the current file under the lock file and saves its result.
+  // edit returns the new text, or raises to refuse the change.
+  std::shared_ptr<const MetabaseDoc> Change(const std::function<std::string(const MetabaseDoc&)>& edit) {
+    std::lock_guard lock(mutex_);
+    // Through a symbolic link, the file it names is the one replaced (and locked).
+    const std::string target = SaveTarget();
+    FileLock fileLock(target + ".lock");
+    // Another program may have saved since we last read.
+    const auto doc = RefreshLocked();
+    std::string text = edit(*doc);
+    if (text == doc->Text()) return doc;
+    std::shared_ptr<const MetabaseDoc> next;
+    try {
+      next = MetabaseDoc::Parse(std::move(text), path_);
+    } catch (const MetabaseError& e) {
+      throw MetabaseError(platform::kErrFail, std::string("The change was not saved: ") + e.what());
+    }
+    id_ = WriteReplacing(target, next->Text());
+    haveId_ = true;
+    doc_ = next;
+    error_.clear();
+    return next;
+  }
+
+ private:
+  std::shared_ptr<const MetabaseDoc> RefreshLocked() {
+    const bool maybeChanged = watch_.MaybeChanged();
+    if (haveId_ && !maybeChanged) {
+      if (doc_) return doc_;
+      throw MetabaseError(platform::kErrFail, error_);
+    }
+    struct stat st{};
+    if (::stat(path_.c_str(), &st) != 0) {
+      const int err = errno;
+      Forget();
+      throw MetabaseError(platform::kErrFail, "Cannot read the metabase file " + path_ + ": " + ErrnoText(err));
+    }
+    if (haveId_ && id_ == FileIdentity::Of(st)) {
+      if (doc_) return doc_;
+      throw MetabaseError(platform::kErrFail, error_);
+    }
+    return LoadLocked();
+  }
+
+  std::shared_ptr<const MetabaseDoc> LoadLocked() {
+    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st{};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) {
+      const int err = errno;
+      Forget();
+      throw MetabaseError(platform::kErrFail, "Cannot read the metabase file " + path_ + ": " + ErrnoText(err));
+    }
+    std::string text;
+    text.resize(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 1);
+    std::size_t got = 0;
+    for (;;) {
+      if (got == text.size()) text.resize(text.size() * 2);
+      const ssize_t n = ::read(fd.Get(), text.data() + got, text.size() - got);
+      if (n == 0) break;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        const int err = errno;
+        Forget();
+        throw MetabaseError(platform::kErrFail, "Cannot read the metabase file " + path_ + ": " + ErrnoText(err));
+      }
+      got += static_cast<std::size_t>(n);
+    }
+    text.resize(got);
+    struct stat link{};
+    if (::lstat(path_.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) watch_.Disable();
+    // What was read is this version of the file, whatever the path names by now.
+    id_ = FileIdentity::Of(st);
+    haveId_ = true;
+    try {
+      doc_ = MetabaseDoc::Parse(std::move(text), path_);
+      error_.clear();
+      return doc_;
+    } catch (const MetabaseError& e) {
+      doc_.reset();
+      error_ = e.what();
+      throw;
+    }
+  }
+
+  std::string SaveTarget() const {
+    struct stat link{};
+    if (::lstat(path_.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path_;
+    std::error_code ec;
+    const auto resolved = std::filesystem::canonical(path_, ec);
+    return ec ? path_ : resolved.string();
+  }
+
+  void Forget() {
+    doc_.reset();
+    haveId_ = false;
+    error_.clear();
+  }
+
+  std::mutex mutex_;
+  const std::string path_;
+  FileWatch watch_;
+  std::shared_ptr<const MetabaseDoc> doc_;
+  FileIdentity id_;
+  bool haveId_ = false;
+  std::string error_;  // why the file at id_ could not be parsed
+};
+
+MetabaseError NotFound(const std::string& path, const std::string& file) {
+  return MetabaseError(platform::kErrPathNotFound,
+                       "The metabase path " + path + " was not found in " + file);
+}
+
+void CheckName(std::string_view name, std::string_view what) {
+  const bool bad = name.empty() || name == "." || name == ".." ||
+                   std::any_of(name.begin(), name.end(), [](char c) {
+                     return c == '/' || c == '\\' || static_cast<unsigned char>(c) < ' ';
+                   });
+  if (bad) {
+    throw MetabaseError(kErrInvalidName, "Invalid " + std::string(what) + " name [" + std::string(name) + "]");
+  }
+}
+
+// One key of the file. Reads answer from the file as it was when the object was bound
+// (ADSI's property cache); changes re-read the file under the lock first. Not shared
+// between threads; several objects of one store may be used on several threads.
+class StoreObject final : public IMetabaseObject {
+ public:
+  StoreObject(std::shared_ptr<StoreState> state, std::shared_ptr<const MetabaseDoc> doc, const MetabaseKey& key)
+      : state_(std::move(state)), doc_(std::move(doc)), key_(&key) {}
+
+  // An object made by Create: no key until SetInfo.
+  StoreObject(std::shared_ptr<StoreState> state, std::shared_ptr<const MetabaseDoc> doc, std::string path,
+              std::string className)
+      : state_(std::move(state)), doc_(std::move(doc)), pendingPath_(std::move(path)),
+        pendingClass_(std::move(className)) {}
+
+  std::string Name() const override { return std::string(mbtext::LastComponent(Path())); }
+
+  MetabaseValue Get(std::string_view property) override {
+    for (const auto& [name, value] : staged_) {
+      if (mbtext::IEquals(name, property)) return value;
+    }
+    auto value = key_ ? doc_->Get(*key_, property) : doc_->GetInherited(pendingPath_, property);
+    if (value) return std::move(*value);
+    throw MetabaseError(platform::kErrPropertyNotFound,
+                        "The property " + std::string(property) + " is not set on " + Path());
+  }
+
+  void Put(std::string_view property, const MetabaseValue& value) override {
+    if (!mbtext::IsXmlName(property) || mbtext::IEquals(property, "Location")) {
+      throw MetabaseError(platform::kErrFail, "The property [" + std::string(property) + "] cannot be set");
+    }
+    for (auto& [name, staged] : staged_) {
+      if (mbtext::IEquals(name, property)) {
+        staged = value;
+        return;
+      }
+    }
+    staged_.emplace_back(std::string(property), value);
+  }
+
+  void SetInfo() override {
+    const std::string lower = mbtext::AsciiLower(Path());
+    if (!key_) {
+      const std::string parentLower(mbtext::ParentPath(lower));
+      Rebind(state_->Change([&](const MetabaseDoc& doc) {
+        const auto* parent = doc.FindLower(parentLower);
+        if (!parent) throw NotFound(std::string(mbtext::ParentPath(pendingPath_)), state_->Path());
+        if (const auto* existing = doc.FindLower(lower)) {
+          throw MetabaseError(platform::kErrAlreadyExists,
+                              "Cannot create " + pendingPath_ + ": " + existing->path + " already exists");
+        }
+        return doc.WithNewKey(*parent, parent->path + "/" + Name(), pendingClass_, staged_);
+      }), lower);
+    } else if (!staged_.empty()) {
+      Rebind(state_->Change([&](const MetabaseDoc& doc) {
+        const auto* key = doc.FindLower(lower);
+        if (!key) throw NotFound(Path(), state_->Path());
+        return doc.WithProperties(*key, staged_);
+      }), lower);
+    }
+    staged_.clear();
+  }
+
+  MetabaseValue EnumAppsInPool() override {
+    if (!key_) throw NotFound(Path(), state_->Path());
+    if (!mbtext::IEquals(key_->className, "IIsApplicationPool")) {
+      throw MetabaseError(platform::kErrFail, "EnumAppsInPool is a method of application pools, and " +
+                                                  key_->path + " is an " + std::string(key_->className));
+    }
+    return doc_->AppsInPool(Name());
+  }
+
+  std::unique_ptr<IMetabaseObject> Create(std::string_view className, std::string_view name) override {
+    CheckName(name, "key");
+    if (!mbtext::IsXmlName(className)) {
+      throw MetabaseError(platform::kErrFail, "Invalid class name [" + std::string(className) + "]");
+    }
+    if (!key_) throw NotFound(Path(), state_->Path());
+    return std::make_unique<StoreObject>(state_, doc_, key_->path + "/" + std::string(name), std::string(className));
+  }
+
+  void Delete(std::string_view className, std::string_view name) override {
+    CheckName(name, "key");
+    if (!key_) throw NotFound(Path(), state_->Path());
+    const std::string lower = key_->lower;
+    const std::string childLower = lower + "/" + mbtext::AsciiLower(name);
+    Rebind(state_->Change([&](const MetabaseDoc& doc) {
+      if (!doc.FindLower(lower)) throw NotFound(Path(), state_->Path());
+      const auto* key = doc.FindLower(childLower);
+      if (!key) throw NotFound(Path() + "/" + std::string(name), state_->Path());
+      if (!mbtext::IEquals(key->className, className)) {
+        throw MetabaseError(platform::kErrFail, "Cannot delete " + key->path + ": it is an " +
+                                                    std::string(key->className) + ", not an " + std::string(className));
+      }
+      if (mbtext::IEquals(className, "IIsApplicationPool")) {
+        if (const auto apps = doc.AppCountInPool(mbtext::LastComponent(key->path)); apps > 0) {
+          throw MetabaseError(platform::kErrPoolNotEmpty, "Cannot delete the application pool " + key->path +
+                                                              ": " + std::to_string(apps) +
+                                                              " application(s) still run in it");
+        }
+      }
+      return doc.WithoutKey(*key);
+    }), lower);
+  }
+
+  std::unique_ptr<IMetabaseObject> GetObject(std::string_view className, std::string_view name) override {
+    if (!key_) throw NotFound(Path(), state_->Path());
+    const MetabaseKey* key = nullptr;
+    if (!name.empty()) {
+      // A name may be a relative path ("1/ROOT").
+      key = name.find('/') == std::string_view::npos ? doc_->Child(*key_, name)
+                                                      : doc_->Find(key_->path + "/" + std::string(name));
+    }
+    if (!key) throw NotFound(key_->path + "/" + std::string(name), state_->Path());
+    if (!mbtext::IEquals(key->className, className)) {
+      throw MetabaseError(platform::kErrPathNotFound, "The metabase path " + key->path + " is an " +
+                                                          std::string(key->className) + ", not an " +
+                                                          std::string(className));
+    }
+    return std::make_unique<StoreObject>(state_, doc_, *key);
+  }
+
+  std::unique_ptr<IMetabaseEnumerator> Enumerate() override;
+
+ private:
+  const std::string& Path() const { return key_ ? key_->path : pendingPath_; }
+
+  // Takes the file as a change left it; key_ is looked up again in it.
+  void Rebind(std::shared_ptr<const MetabaseDoc> doc, const std::string& lower) {
+    const MetabaseKey* key = doc->FindLower(lower);
+    if (!key) throw MetabaseError(platform::kErrFail, "The key " + lower + " is missing after the change");
+    doc_ = std::move(doc);
+    key_ = key;
+    pendingPath_.clear();
+    pendingClass_.clear();
+  }
+
+  std::shared_ptr<StoreState> state_;
+  std::shared_ptr<const MetabaseDoc> doc_;  // the file as this object last saw it
+  const MetabaseKey* key_ = nullptr;        // inside *doc_; null until a created key is saved
+  std::string pendingPath_;                 // of a created key, until SetInfo
+  std::string pendingClass_;
+  PropertyList staged_;  // Put values waiting for SetInfo
+};
+
+class StoreEnumerator final : public IMetabaseEnumerator {
+ public:
+  StoreEnumerator(std::shared_ptr<StoreState> state, std::shared_ptr<const MetabaseDoc> doc,
+                  const std::vector<std::size_t>& children)
+      : state_(std::move(state)), doc_(std::move(doc)), children_(children) {}
+
+  bool Next(std::unique_ptr<IMetabaseObject>& child) override {
+    if (next_ >= children_.size()) return false;
+    child = std::make_unique<StoreObject>(state_, doc_, doc_->Keys()[children_[next_++]]);
+    return true;
+  }
+
+ private:
+  std::shared_ptr<StoreState> state_;
+  std::shared_ptr<const MetabaseDoc> doc_;
+  const std::vector<std::size_t>& children_;  // inside *doc_
+  std::size_t next_ = 0;
+};
+
+std::unique_ptr<IMetabaseEnumerator> StoreObject::Enumerate() {
+  if (!key_) throw NotFound(Path(), state_->Path());
+  return std::make_unique<StoreEnumerator>(state_, doc_, key_->children);
+}
+
+class MetabaseStore final : public platform::IMetabase {
+ public:
+  explicit MetabaseStore(std::string path) : state_(std::make_shared<StoreState>(std::move(path))) {}
+
+  std::unique_ptr<IMetabaseObject> Bind(std::string_view adsPath) override {
+    auto path = mbtext::MetabasePathOf(adsPath);
+    if (!path) {
+      throw MetabaseError(platform::kErrPathNotFound,
+                          "[" + std::string(adsPath) + "] is not a path of the local IIS metabase");
+    }
+    auto doc = state_->Current();
+    const auto* key = doc->Find(*path);
+    if (!key) throw NotFound(*path, state_->Path());
+    return std::make_unique<StoreObject>(state_, std::move(doc), *key);
+  }
+
+ private:
+  std::shared_ptr<StoreState> state_;
+};
+
+}  // namespace
+
+std::unique_ptr<platform::IMetabase> OpenMetabaseStore(const std::string& path) {
+  return std::make_unique<MetabaseStore>(path);
+}
+
+}  // namespace tarnwell::standin

@@ -1,0 +1,462 @@
+// The MetaBase.xml store over real files in temporary directories.
+#include "standin/metabase/metabase_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "tests/standin/metabase_test_util.h"
+
+namespace tarnwell::standin {
+namespace {
+
+using platform::IMetabase;
+using platform::IMetabaseObject;
+using platform::MetabaseError;
+using platform::MetabaseValue;
+using testutil::DiffLines;
+using testutil::ReadFile;
+using testutil::TempDir;
+using testutil::WriteFile;
+
+using Lines = std::vector<std::string>;
+
+Lines AsList(const MetabaseValue& value) {
+  EXPECT_TRUE(platform::IsArray(value));
+  return platform::IsArray(value) ? std::get<Lines>(value) : Lines{};
+}
+
+std::string AsString(const MetabaseValue& value) {
+  EXPECT_FALSE(platform::IsArray(value));
+  return platform::IsArray(value) ? std::string() : std::get<std::string>(value);
+}
+
+// The code of the MetabaseError that f raises, 0 when it raises none; its message in `message`.
+template <typename F>
+std::uint32_t ErrorOf(F&& f, std::string* message = nullptr) {
+  try {
+    f();
+  } catch (const MetabaseError& e) {
+    if (message) *message = e.what();
+    return e.code();
+  }
+  return 0;
+}
+
+Lines PoolNames(IMetabase& store) {
+  Lines names;
+  auto pools = store.Bind("IIS://localhost/W3SVC/AppPools");
+  auto children = pools->Enumerate();
+  std::unique_ptr<IMetabaseObject> child;
+  while (children->Next(child)) names.push_back(child->Name());
+  return names;
+}
+
+Lines AppsOf(IMetabase& store, const std::string& pool) {
+  return AsList(store.Bind("IIS://localhost/W3SVC/AppPools/" + pool)->EnumAppsInPool());
+}
+
+void MoveApp(IMetabase& store, const std::string& app, const std::string& pool) {
+  auto object = store.Bind("IIS://localhost/w3svc" + app);
+  object->Put("AppPoolId", pool);
+  object->SetInfo();
+}
+
+// A small metabase written by hand, LF line ends, nothing setting AppPoolId.
+const char* const kBare =
+    "<?xml version =\"1.0\"?>\n<configuration>\n<MBProperty>\n"
+    "<IIsWebService\tLocation =\"/LM/W3SVC\"\n\t>\n</IIsWebService>\n"
+    "<IIsApplicationPools\tLocation =\"/LM/W3SVC/AppPools\"\n\t>\n</IIsApplicationPools>\n"
+    "<IIsApplicationPool\tLocation =\"/LM/W3SVC/AppPools/DefaultAppPool\"\n\t>\n</IIsApplicationPool>\n"
+    "<IIsApplicationPool\tLocation =\"/LM/W3SVC/AppPools/Shop\"\n\t>\n</IIsApplicationPool>\n"
+    "<IIsWebServer\tLocation =\"/LM/W3SVC/1\"\n\t\tServerComment=\"Bare\"\n\t>\n</IIsWebServer>\n"
+    "<IIsWebVirtualDir\tLocation =\"/LM/W3SVC/1/ROOT\"\n\t\tAppRoot=\"/LM/W3SVC/1/ROOT\"\n\t>\n</IIsWebVirtualDir>\n"
+    "<IIsWebVirtualDir\tLocation =\"/LM/W3SVC/1/ROOT/a\"\n\t\tAppPoolId=\"shop\"\n\t\tAppRoot=\"/LM/W3SVC/1/ROOT/a\"\n"
+    "\t\tScriptMaps=\"  .aspx,C:\\x\\aspnet_isapi.dll,1\r\n\n\t\t\t.asmx,C:\\y.dll,1   \n\"\n\t>\n</IIsWebVirtualDir>\n"
+    "<IIsWebVirtualDir\tLocation =\"/LM/W3SVC/1/ROOT/a/b\"\n\t\tAppRoot=\"/LM/W3SVC/1/ROOT/a/b\"\n\t>\n</IIsWebVirtualDir>\n"
+    "</MBProperty>\n</configuration>\n";
+
+// Odd but well-formed layout: comments, single quotes, one-line and self-closing keys,
+// entities, an unknown section, a namespace prefix.
+const char* const kOdd =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!-- kept by hand -->\n"
+    "<mb:configuration xmlns:mb='urn:example'>\n"
+    "<MBSchema><Collection Name='x'/></MBSchema>\n"
+    "<MBProperty>\n"
+    "  <IIsWebService Location='/LM/W3SVC' AppPoolId='DefaultAppPool'/>\n"
+    "  <IIsApplicationPools Location=\"/LM/W3SVC/AppPools\"/>\n"
+    "  <IIsApplicationPool Location=\"/LM/W3SVC/AppPools/DefaultAppPool\"/>\n"
+    "  <!-- the shop -->\n"
+    "  <IIsApplicationPool Location=\"/LM/W3SVC/AppPools/R&amp;D\"></IIsApplicationPool>\n"
+    "  <IIsWebServer Location=\"/LM/W3SVC/7\" ServerComment=\"Fish &amp; Chips\"/>\n"
+    "  <IIsWebVirtualDir Location=\"/LM/W3SVC/7/ROOT\" AppRoot=\"/LM/W3SVC/7/ROOT\" Path='D:\\R&amp;D'/>\n"
+    "  <IIsWebVirtualDir Location=\"/LM/W3SVC/7/ROOT/lab\" AppRoot=\"/LM/W3SVC/7/ROOT/lab\" AppPoolId=\"R&amp;D\"/>\n"
+    "</MBProperty>\n"
+    "</mb:configuration>\n";
+
+class StoreTest : public ::testing::Test {
+ protected:
+  StoreTest() : file_(dir_.File("MetaBase.xml")) { WriteFile(file_, ReadFile(testutil::DemoMetabasePath())); }
+
+  std::unique_ptr<IMetabase> Open() const { return OpenMetabaseStore(file_); }
+
+  TempDir dir_;
+  std::string file_;
+};
+
+TEST_F(StoreTest, BindsPathsInAnyCaseAndNamesKeysAsTheFileSpellsThem) {
+  auto store = Open();
+  EXPECT_EQ(store->Bind("iis://LocalHost/w3svc/apppools/shoppool")->Name(), "ShopPool");
+  EXPECT_EQ(store->Bind("IIS://localhost/W3SVC/2/root/CATALOG/")->Name(), "catalog");
+  EXPECT_EQ(store->Bind("/lm/w3svc")->Name(), "W3SVC");
+
+  std::string message;
+  EXPECT_EQ(ErrorOf([&] { store->Bind("IIS://localhost/W3SVC/9/ROOT"); }, &message), platform::kErrPathNotFound);
+  EXPECT_NE(message.find("/LM/W3SVC/9/ROOT"), std::string::npos) << message;
+  EXPECT_EQ(ErrorOf([&] { store->Bind("IIS://webfarm02/W3SVC"); }), platform::kErrPathNotFound);
+  EXPECT_EQ(ErrorOf([&] { store->Bind("W3SVC"); }), platform::kErrPathNotFound);
+}
+
+TEST_F(StoreTest, EnumeratesPoolsAndTheirApplicationsInFileOrder) {
+  auto store = Open();
+  EXPECT_EQ(PoolNames(*store), (Lines{"DefaultAppPool", "MyPool2", "AppPool1", "MyAppPool", "ShopPool", "ReportsPool",
+                                      "LegacyPool", "IntranetPool", "EmptyPool"}));
+  EXPECT_EQ(AppsOf(*store, "ShopPool"),
+            (Lines{"/LM/W3SVC/2/ROOT/catalog/", "/LM/W3SVC/2/ROOT/cart/", "/LM/W3SVC/2/ROOT/checkout/"}));
+  // Inherited from /LM/W3SVC, from the site key, and from a parent application.
+  EXPECT_EQ(AppsOf(*store, "DefaultAppPool"), (Lines{"/LM/W3SVC/1/ROOT/", "/LM/W3SVC/1/ROOT/Printers/"}));
+  EXPECT_EQ(AppsOf(*store, "IntranetPool"), (Lines{"/LM/W3SVC/3/ROOT/", "/LM/W3SVC/3/ROOT/wiki/"}));
+  EXPECT_EQ(AppsOf(*store, "LegacyPool"), (Lines{"/LM/W3SVC/1/ROOT/legacy/", "/LM/W3SVC/1/ROOT/legacy/admin/"}));
+  EXPECT_TRUE(AppsOf(*store, "EmptyPool").empty());
+  EXPECT_EQ(AppsOf(*store, "AppPool1").size(), 1u);
+
+  // Only pools answer EnumAppsInPool.
+  EXPECT_EQ(ErrorOf([&] { store->Bind("IIS://localhost/W3SVC/1")->EnumAppsInPool(); }), platform::kErrFail);
+}
+
+TEST_F(StoreTest, AppPoolIdComparesWithoutCaseAndDefaultsToDefaultAppPool) {
+  WriteFile(file_, kBare);
+  auto store = Open();
+  EXPECT_EQ(AppsOf(*store, "Shop"), (Lines{"/LM/W3SVC/1/ROOT/a/", "/LM/W3SVC/1/ROOT/a/b/"}));
+  EXPECT_EQ(AppsOf(*store, "DefaultAppPool"), (Lines{"/LM/W3SVC/1/ROOT/"}));
+  EXPECT_EQ(AsString(store->Bind("IIS://localhost/W3SVC/1/ROOT")->Get("AppPoolId")), "DefaultAppPool");
+  EXPECT_EQ(AsString(store->Bind("IIS://localhost/W3SVC/1/ROOT/a/b")->Get("AppPoolId")), "shop");
+  // Multi-values split on any line end, each line trimmed, blank lines dropped.
+  EXPECT_EQ(AsList(store->Bind("IIS://localhost/W3SVC/1/ROOT/a/b")->Get("ScriptMaps")),
+            (Lines{".aspx,C:\\x\\aspnet_isapi.dll,1", ".asmx,C:\\y.dll,1"}));
+}
+
+TEST_F(StoreTest, GetInheritsOnlyAppPoolIdAndScriptMaps) {
+  auto store = Open();
+  auto admin = store->Bind("IIS://localhost/W3SVC/1/ROOT/legacy/admin");
+  EXPECT_EQ(AsString(admin->Get("AppPoolId")), "LegacyPool");
+  const Lines maps = AsList(admin->Get("ScriptMaps"));
+  ASSERT_EQ(maps.size(), 27u);
+  EXPECT_EQ(maps[0], ".asp,C:\\WINDOWS\\system32\\inetsrv\\asp.dll,5,GET,HEAD,POST,TRACE");
+  EXPECT_EQ(maps[13], ".aspx,C:\\WINDOWS\\Microsoft.NET\\Framework\\v1.1.4322\\aspnet_isapi.dll,1,GET,HEAD,POST,DEBUG");
+  EXPECT_EQ(AsList(store->Bind("IIS://localhost/W3SVC/2/ROOT/cart")->Get("ScriptMaps")).size(), 51u);
+
+  std::string message;
+  EXPECT_EQ(ErrorOf([&] { admin->Get("Path"); }, &message), platform::kErrPropertyNotFound);
+  EXPECT_NE(message.find("Path"), std::string::npos) << message;
+  EXPECT_EQ(AsString(admin->Get("authflags")), "AuthNTLM");
+  // A property outside the schema, in a Custom element.
+  EXPECT_EQ(AsString(store->Bind("IIS://localhost/W3SVC/Info")->Get("LogModuleList")).substr(0, 14), "Custom Logging");
+}
+
+TEST_F(StoreTest, GetObjectFindsSitesOfTheRightClassOnly) {
+  auto store = Open();
+  auto service = store->Bind("IIS://localhost/w3svc");
+  EXPECT_EQ(AsString(service->GetObject("IIsWebServer", "2")->Get("ServerComment")), "Shop site");
+  EXPECT_EQ(AsString(service->GetObject("IISWEBSERVER", "4")->Get("ServerComment")), "Reports");
+  EXPECT_EQ(ErrorOf([&] { service->GetObject("IIsWebServer", "9"); }), platform::kErrPathNotFound);
+  EXPECT_EQ(ErrorOf([&] { service->GetObject("IIsWebServer", "AppPools"); }), platform::kErrPathNotFound);
+  EXPECT_EQ(ErrorOf([&] { service->GetObject("IIsWebServer", ""); }), platform::kErrPathNotFound);
+  EXPECT_EQ(service->GetObject("IIsWebVirtualDir", "2/ROOT/cart")->Name(), "cart");
+}
+
+TEST_F(StoreTest, CreatesAndDeletesPoolsAsIisDoes) {
+  auto store = Open();
+  auto pools = store->Bind("IIS://localhost/W3SVC/AppPools");
+  auto created = pools->Create("IIsApplicationPool", "QuillmarshAnalyse46362.9479166667");
+  // Nothing exists before SetInfo.
+  EXPECT_EQ(ErrorOf([&] { store->Bind("IIS://localhost/W3SVC/AppPools/QuillmarshAnalyse46362.9479166667"); }),
+            platform::kErrPathNotFound);
+  created->SetInfo();
+  EXPECT_EQ(created->Name(), "QuillmarshAnalyse46362.9479166667");
+
+  auto other = Open();
+  EXPECT_EQ(PoolNames(*other).back(), "QuillmarshAnalyse46362.9479166667");
+  EXPECT_TRUE(AppsOf(*other, "QuillmarshAnalyse46362.9479166667").empty());
+
+  std::string message;
+  EXPECT_EQ(ErrorOf([&] { pools->Create("IIsApplicationPool", "quillmarshanalyse46362.9479166667")->SetInfo(); },
+                    &message),
+            platform::kErrAlreadyExists);
+  EXPECT_NE(message.find("already exists"), std::string::npos) << message;
+
+  const std::string before = ReadFile(file_);
+  EXPECT_EQ(ErrorOf([&] { pools->Delete("IIsApplicationPool", "ShopPool"); }, &message), platform::kErrPoolNotEmpty);
+  EXPECT_NE(message.find("3 application"), std::string::npos) << message;
+  EXPECT_EQ(ReadFile(file_), before);
+
+  pools->Delete("IIsApplicationPool", "QuillmarshAnalyse46362.9479166667");
+  EXPECT_EQ(PoolNames(*other).back(), "EmptyPool");
+  EXPECT_EQ(ErrorOf([&] { pools->Delete("IIsApplicationPool", "QuillmarshAnalyse46362.9479166667"); }),
+            platform::kErrPathNotFound);
+  EXPECT_EQ(ErrorOf([&] { pools->Delete("IIsWebServer", "EmptyPool"); }), platform::kErrFail);
+  EXPECT_EQ(ErrorOf([&] { pools->Create("IIsApplicationPool", "a/b"); }), 0x8007007Bu);
+  EXPECT_EQ(ErrorOf([&] { pools->Create("IIsApplicationPool", ""); }), 0x8007007Bu);
+}
+
+TEST_F(StoreTest, AppPoolIdChangeIsSeenByASecondStoreOnTheSameFile) {
+  auto first = Open();
+  auto second = Open();
+  EXPECT_EQ(AppsOf(*second, "ShopPool").size(), 3u);  // second has read the file already
+
+  MoveApp(*first, "/2/ROOT/catalog", "EmptyPool");
+  EXPECT_EQ(AppsOf(*second, "ShopPool"), (Lines{"/LM/W3SVC/2/ROOT/cart/", "/LM/W3SVC/2/ROOT/checkout/"}));
+  EXPECT_EQ(AppsOf(*second, "EmptyPool"), (Lines{"/LM/W3SVC/2/ROOT/catalog/"}));
+  // A staged value reads back before SetInfo, and a key without its own AppPoolId gets one.
+  auto wiki = second->Bind("IIS://localhost/W3SVC/3/ROOT/wiki");
+  wiki->Put("AppPoolId", "EmptyPool");
+  EXPECT_EQ(AsString(wiki->Get("AppPoolId")), "EmptyPool");
+  wiki->SetInfo();
+  EXPECT_EQ(AppsOf(*first, "EmptyPool"), (Lines{"/LM/W3SVC/2/ROOT/catalog/", "/LM/W3SVC/3/ROOT/wiki/"}));
+}
+
+TEST_F(StoreTest, AnAnalysisRoundTripRestoresTheFileByteForByte) {
+  const std::string original = ReadFile(file_);
+  auto store = Open();
+  auto pools = store->Bind("IIS://localhost/W3SVC/AppPools");
+  const Lines apps = AppsOf(*store, "ShopPool");
+  for (std::size_t i = 0; i < apps.size(); ++i) {
+    const std::string temp = "QuillmarshAnalyse4636" + std::to_string(i);
+    pools->Create("IIsApplicationPool", temp)->SetInfo();
+    // The analyser binds applications by their lower-cased path.
+    MoveApp(*store, testutil::Lower(apps[i].substr(9, apps[i].size() - 10)), temp);
+    EXPECT_EQ(AppsOf(*store, temp), (Lines{apps[i]}));
+  }
+  EXPECT_TRUE(AppsOf(*store, "ShopPool").empty());
+  EXPECT_EQ(AsString(store->Bind("iis://localhost/w3svc/2")->Get("ServerComment")), "Shop site");
+  for (std::size_t i = 0; i < apps.size(); ++i) {
+    MoveApp(*store, apps[i].substr(9, apps[i].size() - 10), "ShopPool");
+    pools->Delete("IIsApplicationPool", "QuillmarshAnalyse4636" + std::to_string(i));
+  }
+  EXPECT_EQ(ReadFile(file_), original);
+}
+
+TEST_F(StoreTest, AChangeTouchesOnlyItsOwnLines) {
+  auto store = Open();
+  std::string before = ReadFile(file_);
+  MoveApp(*store, "/2/ROOT/cart", "MyPool2");
+  auto diff = DiffLines(before, ReadFile(file_));
+  EXPECT_EQ(diff.removed, (Lines{"\t\tAppPoolId=\"ShopPool\"\r"}));
+  EXPECT_EQ(diff.added, (Lines{"\t\tAppPoolId=\"MyPool2\"\r"}));
+
+  before = ReadFile(file_);
+  MoveApp(*store, "/3/ROOT/wiki", "R&D \"lab\"");
+  diff = DiffLines(before, ReadFile(file_));
+  EXPECT_TRUE(diff.removed.empty());
+  EXPECT_EQ(diff.added, (Lines{"\t\tAppPoolId=\"R&amp;D &quot;lab&quot;\"\r"}));
+  EXPECT_EQ(AsString(Open()->Bind("IIS://localhost/W3SVC/3/ROOT/wiki")->Get("AppPoolId")), "R&D \"lab\"");
+
+  before = ReadFile(file_);
+  store->Bind("IIS://localhost/W3SVC/AppPools")->Create("IIsApplicationPool", "Temp")->SetInfo();
+  diff = DiffLines(before, ReadFile(file_));
+  EXPECT_TRUE(diff.removed.empty());
+  EXPECT_EQ(diff.added, (Lines{"<IIsApplicationPool\tLocation =\"/LM/W3SVC/AppPools/Temp\"\r", "\t>\r",
+                               "</IIsApplicationPool>\r"}));
+
+  before = ReadFile(file_);
+  store->Bind("IIS://localhost/W3SVC/AppPools")->Delete("IIsApplicationPool", "EmptyPool");
+  diff = DiffLines(before, ReadFile(file_));
+  EXPECT_TRUE(diff.added.empty());
+  EXPECT_EQ(diff.removed, (Lines{"<IIsApplicationPool\tLocation =\"/LM/W3SVC/AppPools/EmptyPool\"\r",
+                                 "\t\tAppPoolIdentityType=\"2\"\r", "\t>\r", "</IIsApplicationPool>\r"}));
+
+  // Several values at once, one of them a list, one in a Custom element.
+  before = ReadFile(file_);
+  auto info = store->Bind("IIS://localhost/W3SVC/Info");
+  info->Put("LogModuleList", "W3C");
+  info->SetInfo();
+  diff = DiffLines(before, ReadFile(file_));
+  EXPECT_EQ(diff.added, (Lines{"\t\tValue=\"W3C\"\r"}));
+  auto site = store->Bind("IIS://localhost/W3SVC/4");
+  site->Put("ServerBindings", Lines{":8082:", ":80:reports.example.com"});
+  site->Put("ServerComment", "Reports & more");
+  site->SetInfo();
+  EXPECT_EQ(AsList(Open()->Bind("IIS://localhost/W3SVC/4")->Get("ServerBindings")),
+            (Lines{":8082:", ":80:reports.example.com"}));
+  EXPECT_EQ(AsString(Open()->Bind("IIS://localhost/W3SVC/4")->Get("ServerComment")), "Reports & more");
+}
+
+TEST_F(StoreTest, KeepsOddButWellFormedLayoutsAsTheyAre) {
+  WriteFile(file_, kOdd);
+  auto store = Open();
+  EXPECT_EQ(PoolNames(*store), (Lines{"DefaultAppPool", "R&D"}));
+  EXPECT_EQ(AppsOf(*store, "R&D"), (Lines{"/LM/W3SVC/7/ROOT/lab/"}));
+  EXPECT_EQ(AsString(store->Bind("IIS://localhost/W3SVC/7")->Get("ServerComment")), "Fish & Chips");
+  EXPECT_EQ(AsString(store->Bind("IIS://localhost/W3SVC/7/ROOT")->Get("Path")), "D:\\R&D");
+
+  MoveApp(*store, "/7/ROOT", "R&D");
+  auto diff = DiffLines(kOdd, ReadFile(file_));
+  EXPECT_EQ(diff.removed, (Lines{"  <IIsWebVirtualDir Location=\"/LM/W3SVC/7/ROOT\" AppRoot=\"/LM/W3SVC/7/ROOT\" "
+                                 "Path='D:\\R&amp;D'/>"}));
+  EXPECT_EQ(diff.added, (Lines{"  <IIsWebVirtualDir Location=\"/LM/W3SVC/7/ROOT\" AppRoot=\"/LM/W3SVC/7/ROOT\" "
+                               "Path='D:\\R&amp;D' AppPoolId=\"R&amp;D\"/>"}));
+
+  const std::string before = ReadFile(file_);
+  store->Bind("IIS://localhost/W3SVC/AppPools")->Create("IIsApplicationPool", "New")->SetInfo();
+  store->Bind("IIS://localhost/W3SVC/AppPools")->Delete("IIsApplicationPool", "New");
+  EXPECT_EQ(ReadFile(file_), before);
+  // A pool written as a start and an end tag goes whole, comment before it kept.
+  MoveApp(*store, "/7/ROOT/lab", "DefaultAppPool");
+  MoveApp(*store, "/7/ROOT", "DefaultAppPool");
+  store->Bind("IIS://localhost/W3SVC/AppPools")->Delete("IIsApplicationPool", "R&D");
+  EXPECT_NE(ReadFile(file_).find("<!-- the shop -->\n  <IIsWebServer"), std::string::npos);
+}
+
+TEST_F(StoreTest, KeepsAByteOrderMark) {
+  WriteFile(file_, "\xEF\xBB\xBF" + std::string(kBare));
+  auto store = Open();
+  MoveApp(*store, "/1/ROOT", "Shop");
+  const std::string after = ReadFile(file_);
+  EXPECT_TRUE(after.starts_with("\xEF\xBB\xBF<?xml"));
+  EXPECT_EQ(AppsOf(*Open(), "Shop").size(), 3u);
+}
+
+TEST_F(StoreTest, AFileThatIsNotWellFormedFailsEveryBindUntilItIsMended) {
+  WriteFile(file_, "<?xml version =\"1.0\"?>\n<configuration>\n<MBProperty>\n<IIsWebService Location=\"/LM/W3SVC\">\n"
+                   "</MBProperty>\n</configuration>\n");
+  auto store = Open();
+  std::string message;
+  EXPECT_EQ(ErrorOf([&] { store->Bind("IIS://localhost/W3SVC"); }, &message), platform::kErrFail);
+  EXPECT_NE(message.find(file_), std::string::npos) << message;
+  EXPECT_NE(message.find("mismatch"), std::string::npos) << message;  // pugixml's own description
+  EXPECT_NE(message.find("offset"), std::string::npos) << message;
+  std::string again;
+  EXPECT_EQ(ErrorOf([&] { store->Bind("IIS://localhost/W3SVC/AppPools"); }, &again), platform::kErrFail);
+  EXPECT_EQ(again, message);
+
+  testutil::ReplaceFile(file_, kBare);
+  EXPECT_EQ(store->Bind("IIS://localhost/W3SVC")->Name(), "W3SVC");
+
+  WriteFile(file_, "<?xml version=\"1.0\"?>\n<settings><MBProperty/></settings>\n");
+  EXPECT_EQ(ErrorOf([&] { store->Bind("IIS://localhost/W3SVC"); }, &message), platform::kErrFail);
+  EXPECT_NE(message.find("<configuration>"), std::string::npos) << message;
+}
+
+TEST_F(StoreTest, AMissingFileFailsEveryBindUntilItAppears) {
+  std::filesystem::remove(file_);
+  auto store = Open();
+  std::string message;
+  EXPECT_EQ(ErrorOf([&] { store->Bind("IIS://localhost/W3SVC"); }, &message), platform::kErrFail);
+  EXPECT_NE(message.find(file_), std::string::npos) << message;
+  EXPECT_NE(message.find("No such file"), std::string::npos) << message;
+
+  testutil::ReplaceFile(file_, kBare);
+  EXPECT_EQ(PoolNames(*store), (Lines{"DefaultAppPool", "Shop"}));
+}
+
+TEST_F(StoreTest, ANewFileRenamedOverTheOldOneIsSeenByTheNextBind) {
+  auto store = Open();
+  auto heldPool = store->Bind("IIS://localhost/W3SVC/AppPools/ShopPool");
+  EXPECT_EQ(PoolNames(*store).size(), 9u);
+
+  testutil::ReplaceFile(file_, kBare);
+  EXPECT_EQ(PoolNames(*store), (Lines{"DefaultAppPool", "Shop"}));
+  // An object bound earlier answers from the file as it was when bound.
+  EXPECT_EQ(AsList(heldPool->EnumAppsInPool()).size(), 3u);
+
+  // Rewritten in place, same size: still seen.
+  std::string text = kBare;
+  const std::string shop = "AppPools/Shop\"";
+  text.replace(text.find(shop), shop.size(), "AppPools/Shoe\"");
+  WriteFile(file_, text);
+  EXPECT_EQ(PoolNames(*store), (Lines{"DefaultAppPool", "Shoe"}));
+}
+
+TEST_F(StoreTest, ASymbolicLinkStaysALinkAndTheFileItNamesChanges) {
+  const std::string real = dir_.File("real.xml");
+  std::filesystem::rename(file_, real);
+  std::filesystem::create_symlink(real, file_);
+  auto store = Open();
+  MoveApp(*store, "/2/ROOT/cart", "MyPool2");
+  EXPECT_TRUE(std::filesystem::is_symlink(file_));
+  EXPECT_EQ(AppsOf(*OpenMetabaseStore(real), "MyPool2").size(), 3u);
+  // The link now names another file: seen too, though no event comes from that directory.
+  testutil::WriteFile(dir_.File("other.xml"), kBare);
+  std::filesystem::remove(file_);
+  std::filesystem::create_symlink(dir_.File("other.xml"), file_);
+  EXPECT_EQ(PoolNames(*store), (Lines{"DefaultAppPool", "Shop"}));
+}
+
+TEST_F(StoreTest, SavesLeaveNoTemporaryFilesAndKeepTheFileMode) {
+  ::chmod(file_.c_str(), 0640);
+  auto store = Open();
+  MoveApp(*store, "/2/ROOT/cart", "MyPool2");
+  store->Bind("IIS://localhost/W3SVC/AppPools")->Create("IIsApplicationPool", "Temp")->SetInfo();
+
+  Lines names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (Lines{"MetaBase.xml", "MetaBase.xml.lock"}));
+  struct stat st{};
+  ASSERT_EQ(::stat(file_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(StoreTest, SetInfoOnAKeyAnotherProgramDeletedFails) {
+  auto first = Open();
+  auto second = Open();
+  auto pool = first->Bind("IIS://localhost/W3SVC/AppPools/EmptyPool");
+  second->Bind("IIS://localhost/W3SVC/AppPools")->Delete("IIsApplicationPool", "EmptyPool");
+  pool->Put("IdleTimeout", "5");
+  EXPECT_EQ(ErrorOf([&] { pool->SetInfo(); }), platform::kErrPathNotFound);
+  EXPECT_EQ(ErrorOf([&] { pool->Put("Location", "/LM/x"); }), platform::kErrFail);
+}
+
+TEST_F(StoreTest, ConcurrentChangesFromTwoStoresLoseNothing) {
+  constexpr int kRounds = 15;
+  std::atomic<bool> done{false};
+  std::atomic<int> readFailures{0};
+  // Pools enumerated from one bind answer from one version of the file: 17 applications.
+  std::thread reader([&] {
+    auto store = Open();
+    while (!done.load()) {
+      try {
+        std::size_t apps = 0;
+        auto children = store->Bind("IIS://localhost/W3SVC/AppPools")->Enumerate();
+        std::unique_ptr<IMetabaseObject> pool;
+        while (children->Next(pool)) apps += AsList(pool->EnumAppsInPool()).size();
+        if (apps != 17) ++readFailures;
+      } catch (const MetabaseError&) {
+        ++readFailures;
+      }
+    }
+  });
+  const auto mover = [&](std::string app, std::string a, std::string b) {
+    auto store = Open();
+    for (int i = 0; i < kRounds; ++i) MoveApp(*store, app, i % 2 == 0 ? a : b);
+  };
+  std::thread one(mover, "/2/ROOT/catalog", "EmptyPool", "ShopPool");
+  std::thread two(mover, "/4/ROOT/daily", "EmptyPool", "MyPool2");
+  one.join();
+  two.join();
+  done = true;
+  reader.join();
+
+  EXPECT_EQ(readFailures.load(), 0);
+  auto store = Open();
+  EXPECT_EQ(AppsOf(*store, "EmptyPool"), (Lines{"/LM/W3SVC/2/ROOT/catalog/", "/LM/W3SVC/4/ROOT/daily/"}));
+}
+
+}  // namespace
+}  // namespace tarnwell::standin

@@ -1,0 +1,97 @@
+#include "standin/metabase/metabase_text.h"
+
+#include <gtest/gtest.h>
+
+namespace tarnwell::standin::mbtext {
+namespace {
+
+TEST(MetabaseText, MapsAdsiPathsToMetabasePaths) {
+  EXPECT_EQ(MetabasePathOf("IIS://localhost/W3SVC/AppPools"), "/LM/W3SVC/AppPools");
+  EXPECT_EQ(MetabasePathOf("iis://LOCALHOST/w3svc/1/ROOT/shop/"), "/LM/w3svc/1/ROOT/shop");
+  EXPECT_EQ(MetabasePathOf("IIS://localhost"), "/LM");
+  EXPECT_EQ(MetabasePathOf("IIS://localhost/W3SVC/AppPools/"), "/LM/W3SVC/AppPools");
+  EXPECT_EQ(MetabasePathOf("/LM/W3SVC/1"), "/LM/W3SVC/1");
+  // Another machine, an empty component, or no IIS path at all name nothing here.
+  EXPECT_FALSE(MetabasePathOf("IIS://webfarm02/W3SVC"));
+  EXPECT_FALSE(MetabasePathOf("IIS://localhost/W3SVC//1"));
+  EXPECT_FALSE(MetabasePathOf("W3SVC/1"));
+  EXPECT_FALSE(MetabasePathOf("/LMX/W3SVC"));
+  EXPECT_FALSE(MetabasePathOf(""));
+}
+
+TEST(MetabaseText, SplitsMultiValuesOnAnyLineEndAndTrims) {
+  const std::string asp = ".asp,C:\\WINDOWS\\system32\\inetsrv\\asp.dll,5,GET,HEAD,POST,TRACE";
+  EXPECT_EQ(SplitMultiValue(asp + "\r\n\t\t\t.cer,x.dll,5\n   .cdx,y.dll,5  \r\n\r\n"),
+            (std::vector<std::string>{asp, ".cer,x.dll,5", ".cdx,y.dll,5"}));
+  EXPECT_EQ(SplitMultiValue("\n\t\t\t:80:\n"), (std::vector<std::string>{":80:"}));
+  EXPECT_TRUE(SplitMultiValue("").empty());
+  EXPECT_TRUE(SplitMultiValue(" \r\n\t").empty());
+  EXPECT_TRUE(IsMultiValued("scriptmaps"));
+  EXPECT_FALSE(IsMultiValued("AppPoolId"));
+}
+
+TEST(MetabaseText, EscapesAttributeValues) {
+  EXPECT_EQ(EscapeAttribute("a&b<c>\"d'e", '"'), "a&amp;b&lt;c&gt;&quot;d'e");
+  EXPECT_EQ(EscapeAttribute("it's", '\''), "it&apos;s");
+  EXPECT_EQ(EscapeAttribute("x\ty\nz\r", '"'), "x&#9;y&#10;z&#13;");
+  EXPECT_TRUE(IsXmlName("AppPoolId"));
+  EXPECT_FALSE(IsXmlName("App Pool"));
+  EXPECT_FALSE(IsXmlName("1st"));
+  EXPECT_FALSE(IsXmlName(""));
+}
+
+TEST(MetabaseText, ScansTheStartTagsIisWrites) {
+  const std::string text =
+      "<IIsWebServer\tLocation =\"/LM/W3SVC/1\"\r\n\t\tServerComment='a > b'\r\n\t\tServerBindings=\":80:\r\n"
+      "\t\t\t:81:\"\r\n\t>\r\n</IIsWebServer>";
+  const auto tag = ScanStartTag(text, 0);
+  ASSERT_TRUE(tag);
+  ASSERT_EQ(tag->attrs.size(), 3u);
+  const auto value = [&](std::size_t i) {
+    return text.substr(tag->attrs[i].valueBegin, tag->attrs[i].valueEnd - tag->attrs[i].valueBegin);
+  };
+  EXPECT_EQ(value(0), "/LM/W3SVC/1");
+  EXPECT_EQ(value(1), "a > b");
+  EXPECT_EQ(tag->attrs[1].quote, '\'');
+  EXPECT_EQ(value(2), ":80:\r\n\t\t\t:81:");
+  EXPECT_FALSE(tag->selfClosing);
+  EXPECT_EQ(text.substr(tag->closeBegin, 1), ">");
+  EXPECT_EQ(ElementEnd(text, 0), text.size());
+
+  const std::string empty = "<IIsConfigObject Location=\"/LM/x\"/>tail";
+  const auto selfClosing = ScanStartTag(empty, 0);
+  ASSERT_TRUE(selfClosing);
+  EXPECT_TRUE(selfClosing->selfClosing);
+  EXPECT_EQ(ElementEnd(empty, 0), empty.size() - 4);
+}
+
+TEST(MetabaseText, FindsTheEndOfElementsWithChildrenAndComments) {
+  const std::string text =
+      "<IIsConfigObject Location=\"/LM/W3SVC/Info\">\n"
+      "\t<!-- </IIsConfigObject> -->\n"
+      "\t<Custom Name=\"A\" Value=\"1\"/>\n"
+      "\t<Custom Name=\"B\"><![CDATA[</IIsConfigObject>]]></Custom>\n"
+      "</IIsConfigObject>\n<Next/>";
+  EXPECT_EQ(ElementEnd(text, 0), text.find("\n<Next/>"));
+}
+
+TEST(MetabaseText, RefusesTagsThatAreNotWellFormed) {
+  EXPECT_FALSE(ScanStartTag("<a b=\"1\"", 0));          // no end
+  EXPECT_FALSE(ScanStartTag("<a b=1>", 0));             // unquoted value
+  EXPECT_FALSE(ScanStartTag("<a b=\"1\"c=\"2\">", 0));  // no blank between attributes
+  EXPECT_FALSE(ScanStartTag("a", 0));
+  EXPECT_FALSE(ElementEnd("<a><b></a>", 0));  // <b> never closed
+  EXPECT_FALSE(ElementEnd("<a>text", 0));
+}
+
+TEST(MetabaseText, TellsPathsApartAndLineBreaks) {
+  EXPECT_EQ(ParentPath("/LM/W3SVC/1"), "/LM/W3SVC");
+  EXPECT_EQ(ParentPath("/LM"), "");
+  EXPECT_EQ(LastComponent("/LM/W3SVC/AppPools/Shop"), "Shop");
+  EXPECT_EQ(LineBreakOf("a\r\nb\n"), "\r\n");
+  EXPECT_EQ(LineBreakOf("a\nb\r\n"), "\n");
+  EXPECT_EQ(LineBreakOf("a"), "\n");
+}
+
+}  // namespace
+}  // namespace tarnwell::standin::mbtext
