@@ -1,0 +1,268 @@
+// The process system over the real /proc, on this test process and its children.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/process_system_linux.h"
+#include "platform/linux/unique_fd.h"
+
+namespace tarnwell::platform::linux_proc {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A forked child that only waits; killed and reaped on every path.
+class PausedChild {
+ public:
+  PausedChild() {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      for (;;) ::pause();
+    }
+  }
+  ~PausedChild() { Reap(); }
+  PausedChild(const PausedChild&) = delete;
+  PausedChild& operator=(const PausedChild&) = delete;
+  pid_t pid() const { return pid_; }
+  // Kills and reaps; the wait status.
+  int Reap() {
+    int status = 0;
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      pid_ = -1;
+    }
+    return status;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+std::uint32_t Self() { return static_cast<std::uint32_t>(::getpid()); }
+
+int CountFdEntries() {
+  return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+TEST(ProcLive, SnapshotFindsThisProcessWithItsWholeNameAndThreads) {
+  auto system = OpenProcSystem();
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 3; ++i)
+    threads.emplace_back([&] {
+      while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+  std::vector<ProcessEntry> entries;
+  const bool ok = system->Snapshot(entries);
+  stop = true;
+  for (auto& t : threads) t.join();
+  ASSERT_TRUE(ok);
+  const auto self = std::find_if(entries.begin(), entries.end(), [](const auto& e) { return e.pid == Self(); });
+  ASSERT_NE(self, entries.end());
+  // The executable's name is longer than the kernel's 15-character command name.
+  EXPECT_EQ(self->exeName, fs::read_symlink("/proc/self/exe").filename().string());
+  EXPECT_GT(self->exeName.size(), 15u);
+  EXPECT_EQ(self->threads, 4u);
+}
+
+TEST(ProcLive, CommandLineOfThisProcessAndOfAnEndedOne) {
+  auto system = OpenProcSystem();
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string expected;
+  for (std::size_t pos = 0; pos < raw.size();) {
+    const auto end = raw.find('\0', pos);
+    if (!expected.empty()) expected += ' ';
+    expected += raw.substr(pos, end - pos);
+    pos = end + 1;
+  }
+  EXPECT_EQ(system->CommandLine(Self()), expected);
+
+  PausedChild child;
+  const auto pid = static_cast<std::uint32_t>(child.pid());
+  child.Reap();
+  EXPECT_EQ(system->CommandLine(pid), "");
+  EXPECT_EQ(system->WorkingSet(pid), -1);
+  EXPECT_EQ(system->OpenTimes(pid), nullptr);
+  const HandleCounts gone = system->CountHandles(pid);
+  EXPECT_EQ(gone.handles + gone.openFiles + gone.openTcp, 0);
+}
+
+TEST(ProcLive, WorkingSetFollowsTouchedMemory) {
+  auto system = OpenProcSystem();
+  const std::int64_t before = system->WorkingSet(Self());
+  ASSERT_GT(before, 0);
+  constexpr std::size_t kSize = 32u << 20;
+  void* block = ::mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(block, MAP_FAILED);
+  std::memset(block, 1, kSize);
+  const std::int64_t after = system->WorkingSet(Self());
+  ::munmap(block, kSize);
+  EXPECT_GE(after - before, static_cast<std::int64_t>(kSize) - (1 << 20));
+}
+
+TEST(ProcLive, ProcessorTimesInHundredNanosecondUnits) {
+  auto system = OpenProcSystem();
+  auto reader = system->OpenTimes(Self());
+  ASSERT_TRUE(reader);
+  const auto first = reader->Read();
+  ASSERT_TRUE(first);
+  // Burn about 200 ms of processor time on this thread.
+  timespec start{}, now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+  do {
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  } while ((now.tv_sec - start.tv_sec) * 1'000'000'000L + (now.tv_nsec - start.tv_nsec) < 200'000'000L);
+  const auto second = reader->Read();
+  ASSERT_TRUE(second);
+  const std::int64_t busy = second->user + second->kernel - first->user - first->kernel;
+  EXPECT_GE(busy, 2'000'000);  // 200 ms
+  EXPECT_LT(busy, 4'000'000);
+}
+
+TEST(ProcLive, TimesReadFailsOnceTheProcessIsGone) {
+  auto system = OpenProcSystem();
+  PausedChild child;
+  auto reader = system->OpenTimes(static_cast<std::uint32_t>(child.pid()));
+  ASSERT_TRUE(reader);
+  EXPECT_TRUE(reader->Read());
+  child.Reap();
+  EXPECT_FALSE(reader->Read());
+}
+
+TEST(ProcLive, TickAndSleepInMilliseconds) {
+  auto system = OpenProcSystem();
+  const std::uint32_t t0 = system->TickMs();
+  system->SleepMs(60);
+  const std::uint32_t elapsed = system->TickMs() - t0;
+  EXPECT_GE(elapsed, 59u);
+  EXPECT_LT(elapsed, 1000u);
+}
+
+TEST(ProcLive, TerminateKills) {
+  auto system = OpenProcSystem();
+  PausedChild child;
+  EXPECT_TRUE(system->Terminate(static_cast<std::uint32_t>(child.pid()), 1));
+  const int status = child.Reap();
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGKILL);
+  EXPECT_FALSE(system->Terminate(0, 1));  // never the process group
+}
+
+class CensusLive : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!OnDisk("/var/tmp")) GTEST_SKIP() << "/var/tmp is not on a block device here";
+  }
+  static bool OnDisk(const char* path) {
+    struct stat st{};
+    return ::stat(path, &st) == 0 && major(st.st_dev) != 0;
+  }
+  static UniqueFd DiskFile() { return UniqueFd(::open("/var/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)); }
+  static UniqueFd TcpListener(int family) {
+    UniqueFd s(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!s) return s;
+    int rc = -1;
+    if (family == AF_INET) {
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      rc = ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } else {
+      sockaddr_in6 a{};
+      a.sin6_family = AF_INET6;
+      a.sin6_addr = in6addr_loopback;
+      rc = ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    if (rc != 0 || ::listen(s.get(), 4) != 0) s.reset();
+    return s;
+  }
+};
+
+TEST_F(CensusLive, CountsEachKindOfDescriptorOfThisProcess) {
+  auto system = OpenProcSystem();
+  const HandleCounts before = system->CountHandles(Self());
+  EXPECT_EQ(before.handles, CountFdEntries());
+
+  std::vector<UniqueFd> held;
+  for (int i = 0; i < 6; ++i) held.push_back(DiskFile());
+  held.emplace_back(::open("/var/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC));  // a directory is a file too
+  for (int i = 0; i < 2; ++i) held.push_back(TcpListener(AF_INET));
+  UniqueFd v6 = TcpListener(AF_INET6);
+  if (!v6) v6 = TcpListener(AF_INET);  // no IPv6 here
+  held.push_back(std::move(v6));
+  held.emplace_back(::dup(held.back().get()));  // a dup is one more descriptor on the socket
+  held.emplace_back(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));  // UDP: not TCP
+  held.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+  held.emplace_back(pipeFds[0]);
+  held.emplace_back(pipeFds[1]);
+  held.emplace_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  held.emplace_back(::memfd_create("tmpfs-file", MFD_CLOEXEC));  // on tmpfs: not a disk file
+  for (const auto& fd : held) ASSERT_TRUE(fd.valid());
+
+  const HandleCounts after = system->CountHandles(Self());
+  EXPECT_EQ(after.handles - before.handles, static_cast<int>(held.size()));
+  EXPECT_EQ(after.openFiles - before.openFiles, 7);
+  EXPECT_EQ(after.openTcp - before.openTcp, 4);
+  EXPECT_EQ(after.handles, CountFdEntries());
+}
+
+TEST_F(CensusLive, ManyDescriptorsAreCountedWhole) {
+  // As many as this process may hold, well past any fixed table.
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  const rlimit old = limit;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  const int wanted = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 20'000)) - 200;
+  if (wanted < 10'000) GTEST_SKIP() << "descriptor limit too low";
+
+  auto system = OpenProcSystem();
+  const HandleCounts before = system->CountHandles(Self());
+  {
+    UniqueFd file = DiskFile();
+    UniqueFd listener = TcpListener(AF_INET);
+    ASSERT_TRUE(file && listener);
+    std::vector<UniqueFd> held;
+    held.reserve(static_cast<std::size_t>(wanted));
+    int sockets = 0;
+    for (int i = 0; i < wanted; ++i) {
+      const bool socket = i % 4 == 0;
+      sockets += socket;
+      held.emplace_back(::fcntl(socket ? listener.get() : file.get(), F_DUPFD_CLOEXEC, 0));
+      ASSERT_TRUE(held.back().valid()) << i;
+    }
+    const HandleCounts after = system->CountHandles(Self());
+    EXPECT_EQ(after.handles - before.handles, wanted + 2);
+    EXPECT_EQ(after.openFiles - before.openFiles, wanted - sockets + 1);
+    EXPECT_EQ(after.openTcp - before.openTcp, sockets + 1);
+  }
+  ::setrlimit(RLIMIT_NOFILE, &old);
+}
+
+}  // namespace
+}  // namespace tarnwell::platform::linux_proc
