@@ -1,0 +1,364 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "iis/iis.h"
+#include "logs/Logs.h"
+#include "tasks/MonitoringPool.h"
+#include "tasks/getpooldata.h"
+#include "tests/fakes/fake_metabase.h"
+#include "tests/fakes/fake_process_system.h"
+#include "tests/fakes/fake_window_port.h"
+#include "tests/logs/log_test_support.h"
+
+namespace tarnwell {
+namespace {
+
+using fakes::FakeProcessSystem;
+using testing::At;
+using testing::ReadAll;
+using testing::SplitCrLf;
+using testing::TempDir;
+
+// Days from 1970-01-01 to a civil date, and back.
+std::int64_t DaysFromCivil(std::int64_t y, int m, int d) {
+  y -= m <= 2 ? 1 : 0;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const std::int64_t yoe = y - era * 400;
+  const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+LocalTime CivilFromMs(std::int64_t ms) {
+  std::int64_t days = ms / 86'400'000;
+  std::int64_t rest = ms % 86'400'000;
+  days += 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const std::int64_t doe = days - era * 146097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  LocalTime t;
+  t.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  t.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  t.year = static_cast<int>(yoe + era * 400 + (t.month <= 2 ? 1 : 0));
+  t.hour = static_cast<int>(rest / 3'600'000);
+  rest %= 3'600'000;
+  t.minute = static_cast<int>(rest / 60'000);
+  rest %= 60'000;
+  t.second = static_cast<int>(rest / 1000);
+  t.millisecond = static_cast<int>(rest % 1000);
+  return t;
+}
+
+// Local time that moves only when a test (or the monitor's sleeper) moves it.
+// Read from every thread; milliseconds since 1970 in local time.
+class SteppingClock final : public ILocalClock {
+ public:
+  explicit SteppingClock(const LocalTime& t)
+      : ms_(DaysFromCivil(t.year, t.month, t.day) * 86'400'000 + t.MsOfDay()) {}
+  LocalTime Now() const override { return CivilFromMs(ms_.load()); }
+  void Advance(std::int64_t ms) { ms_ += ms; }
+  std::int64_t Ms() const { return ms_.load(); }
+
+ private:
+  std::atomic<std::int64_t> ms_;
+};
+
+const std::string kLineDefault = "DefaultAppPool\t2\t12288\t3\t25\t40\t3\t400\t2044";
+const std::string kLineIntranet = "Intranet\t1\t0\t-1\t6\t5\t1\t50\t2200";  // processor use not measurable
+
+class MonitoringTest : public ::testing::Test {
+ protected:
+  static constexpr int kSleepCap = 200'000;  // a runaway monitor fails the test instead of hanging it
+  static constexpr std::size_t kPassCap = 20;
+
+  TempDir dir_;
+  SteppingClock clock_{At(2026, 12, 6, 10, 0, 0, 0)};
+  fakes::FakeMetabase metabase_;
+  FakeProcessSystem processes_;
+  TLog daily_{dir_.Dir(), "", clock_};
+  std::unique_ptr<TIISObject> reg_ = std::make_unique<TIISObject>(metabase_, processes_);
+  fakes::FakeWindowPort window_{*reg_, dir_.Dir()};
+
+  std::atomic<int> sleeps_{0};
+  std::function<void(int sleep)> duringSleep_;  // monitor thread, before the clock moves
+  std::function<void(std::size_t pass)> afterRedraw_;  // UI thread
+  std::vector<std::int64_t> redrawMs_;  // UI thread until the monitor has ended
+  std::int64_t endMs_ = -1;             // UI thread, in the end notification
+  std::int64_t stopMs_ = -1;            // UI thread
+
+  void SetUp() override {
+    metabase_.AddPool("DefaultAppPool");
+    metabase_.AddPool("Other");
+    metabase_.AddPool("Intranet");
+    metabase_.AddPool("Idle");
+    metabase_.AddApp("/LM/W3SVC/1/ROOT", "DefaultAppPool");
+    metabase_.AddApp("/LM/W3SVC/1/ROOT/shop", "DefaultAppPool");
+    metabase_.AddApp("/LM/W3SVC/1/ROOT/other", "Other");
+    metabase_.AddApp("/LM/W3SVC/2/ROOT", "Intranet");
+    metabase_.AddApp("/LM/W3SVC/3/ROOT", "Idle");
+
+    processes_.Add({.pid = 4, .threads = 90, .exeName = "System"});
+    processes_.AddWorker(2044, "DefaultAppPool", 3.4, 12'582'912, 25);
+    processes_.Update(2044, [](FakeProcessSystem::Process& p) { p.handles = {40, 3, 400}; });
+    processes_.AddWorker(2200, "Intranet", 0, -1, 6);
+    processes_.Update(2200, [](FakeProcessSystem::Process& p) {
+      p.handles = {5, 1, 50};
+      p.timesOpenable = false;
+    });
+    processes_.AddWorker(2300, "Other", 50, 4096, 3);
+
+    reg_->Log = &daily_;
+    reg_->SelectedPools = "DefaultAppPool\tIntranet\tIdle\t";
+    reg_->SetMonitoring(true);
+    window_.intervalText = "1";
+    window_.onRedraw = [this](TIISObject&) {
+      redrawMs_.push_back(clock_.Ms());
+      if (afterRedraw_) afterRedraw_(redrawMs_.size());
+      if (redrawMs_.size() >= kPassCap) {
+        ADD_FAILURE() << "the monitor did not stop";
+        reg_->SetMonitoring(false);
+      }
+    };
+  }
+
+  void TearDown() override { EXPECT_FALSE(window_.UiRuleBroken()); }
+
+  // Stop as the window's button does it: on the UI thread.
+  void StopFromUi() {
+    window_.RunOnUi([this] {
+      stopMs_ = clock_.Ms();
+      reg_->SetMonitoring(false);
+    });
+  }
+
+  void RunMonitor() {
+    TMonitoringPool monitor(window_, clock_, [this](std::uint32_t ms) {
+      const int n = ++sleeps_;
+      if (duringSleep_) duringSleep_(n);
+      clock_.Advance(ms);
+      if (n > kSleepCap) {
+        ADD_FAILURE() << "the monitor kept waiting";
+        reg_->SetMonitoring(false);
+      }
+    });
+    monitor.OnTerminate = [this] { endMs_ = clock_.Ms(); };
+    monitor.Start();
+    monitor.Join();
+    EXPECT_TRUE(monitor.Finished());
+  }
+
+  std::vector<std::string> MonitorLog() const { return SplitCrLf(ReadAll(dir_.Dir() + "trnw-mon-061226.log")); }
+  std::vector<std::string> DailyLog() const { return SplitCrLf(ReadAll(dir_.Dir() + "trnw061226.log")); }
+
+  // The data lines of the monitoring log without their time stamps; checks each stamp's form.
+  std::vector<std::string> DataLines() const {
+    std::vector<std::string> out;
+    for (const auto& line : MonitorLog()) {
+      if (line.empty() || line.starts_with('#')) continue;
+      const auto tab = line.find('\t');
+      EXPECT_EQ(tab, 21u) << line;  // dd-mm-yy hh:nn:ss.zzz
+      out.push_back(line.substr(tab + 1));
+    }
+    return out;
+  }
+};
+
+TEST_F(MonitoringTest, OnePassWritesHeaderAndOneLinePerRunningSelectedPool) {
+  duringSleep_ = [this](int) { StopFromUi(); };
+
+  RunMonitor();
+
+  const auto lines = MonitorLog();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "");
+  EXPECT_EQ(lines[1], "#Format (tab delimiter): datetime name_of_pool count_app ram cpu count_treads open_files "
+                      "open_tcp open_handles pid");
+  // The worked example: the stamp, then nine fields each after one TAB; nothing after the pid.
+  EXPECT_EQ(lines[2], "06-12-26 10:00:00.000\t" + kLineDefault);
+  EXPECT_EQ(lines[3], "06-12-26 10:00:00.000\t" + kLineIntranet);
+  for (std::size_t i = 2; i < lines.size(); ++i) {
+    EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), '\t'), 9) << lines[i];
+    EXPECT_NE(lines[i].back(), '\t');
+  }
+  // Idle has no worker and Other is not ticked: no line, no measuring.
+  EXPECT_EQ(processes_.CommandLineReads(2300), 1);
+  EXPECT_EQ(processes_.CensusCount(2300), 0);
+  EXPECT_EQ(window_.Redraws(), 1);
+  EXPECT_EQ(sleeps_.load(), 1);
+  // The narration went to the daily log, not to the message pane.
+  const auto daily = DailyLog();
+  EXPECT_NE(std::find(daily.begin(), daily.end(), "06-12-26 10:00:00.000\tFind pool [DefaultAppPool] by PID 2044"),
+            daily.end());
+  EXPECT_TRUE(window_.Messages().empty());
+}
+
+TEST_F(MonitoringTest, NoProcessListLogsTheErrorRedrawsAndWritesNoDataLine) {
+  processes_.SetSnapshotFails(true);
+  afterRedraw_ = [this](std::size_t pass) {
+    // The failed pass zeroed every figure before the window saw the records.
+    for (int i = 0; i < reg_->PoolCount; ++i) EXPECT_EQ(reg_->Pools[i].Pid, 0);
+    if (pass == 2) reg_->SetMonitoring(false);
+  };
+
+  RunMonitor();
+
+  EXPECT_EQ(window_.Redraws(), 2);  // the thread carried on to the next pass
+  EXPECT_TRUE(DataLines().empty());
+  std::vector<std::string> errors;
+  for (const auto& line : DailyLog()) {
+    if (line.ends_with("\tError for get RAM/CPU data for pools")) errors.push_back(line);
+  }
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_EQ(errors[0], "06-12-26 10:00:00.000\tError for get RAM/CPU data for pools");
+  EXPECT_TRUE(window_.Messages().empty());
+}
+
+TEST_F(MonitoringTest, IntervalZeroRunsPassesBackToBackWithoutSleeping) {
+  for (const char* text : {"0", "000"}) {
+    SCOPED_TRACE(text);
+    window_.intervalText = text;
+    reg_->SetMonitoring(true);
+    redrawMs_.clear();
+    afterRedraw_ = [this](std::size_t pass) {
+      if (pass == 3) reg_->SetMonitoring(false);
+    };
+    RunMonitor();
+    EXPECT_EQ(redrawMs_.size(), 3u);
+  }
+  EXPECT_EQ(sleeps_.load(), 0);
+  EXPECT_EQ(DataLines().size(), 12u);  // two runs of three passes of two lines
+}
+
+TEST_F(MonitoringTest, LargestIntervalPutsNineHundredNinetyNineMinutesBetweenPassStarts) {
+  // Each pass takes half a second: the processor-use window of the one measurable worker.
+  processes_.SetOnSleep([this](std::uint32_t ms) { clock_.Advance(ms); });
+  window_.intervalText = "999";
+  afterRedraw_ = [this](std::size_t pass) {
+    window_.intervalText = "1";  // read only at the start: a later change has no effect
+    if (pass == 3) reg_->SetMonitoring(false);
+  };
+
+  RunMonitor();
+
+  ASSERT_EQ(redrawMs_.size(), 3u);
+  for (std::size_t i = 1; i < redrawMs_.size(); ++i) {
+    const std::int64_t gap = redrawMs_[i] - redrawMs_[i - 1];
+    // The next pass starts at the first one-second poll after start + 59,940 s.
+    EXPECT_GT(gap, 59'940'000);
+    EXPECT_LE(gap, 59'941'000);
+  }
+  EXPECT_EQ(sleeps_.load(), 2 * 59'940 + 1);  // the last wait ends at its first poll
+}
+
+TEST_F(MonitoringTest, PassLongerThanTheIntervalIsFollowedAtOnce) {
+  // The one processor-use window of a pass takes 90 s of local time; the interval is 60 s.
+  processes_.SetOnSleep([this](std::uint32_t) { clock_.Advance(90'000); });
+  afterRedraw_ = [this](std::size_t pass) {
+    if (pass == 3) reg_->SetMonitoring(false);
+  };
+
+  RunMonitor();
+
+  ASSERT_EQ(redrawMs_.size(), 3u);
+  EXPECT_EQ(redrawMs_[1] - redrawMs_[0], 90'000);
+  EXPECT_EQ(redrawMs_[2] - redrawMs_[1], 90'000);
+  EXPECT_EQ(sleeps_.load(), 0);
+  EXPECT_EQ(DataLines().size(), 6u);
+}
+
+TEST_F(MonitoringTest, StopDuringTheWaitEndsWithinASecondAndWritesNothingMore) {
+  std::size_t linesAtStop = 0;
+  duringSleep_ = [this, &linesAtStop](int n) {
+    if (n == 60 + 25) {  // 25 s into the second wait
+      linesAtStop = DataLines().size();
+      StopFromUi();
+    }
+  };
+
+  RunMonitor();
+
+  EXPECT_EQ(linesAtStop, 4u);
+  EXPECT_EQ(DataLines().size(), 4u);
+  EXPECT_EQ(window_.Redraws(), 2);
+  ASSERT_GE(stopMs_, 0);
+  EXPECT_GE(endMs_, stopMs_);
+  EXPECT_LE(endMs_ - stopMs_, 1000);
+  EXPECT_EQ(sleeps_.load(), 85);  // no poll after the one that saw the Stop
+}
+
+TEST_F(MonitoringTest, IntervalThatIsNoNumberEndsTheThreadBeforeAnyPass) {
+  // Each run appends its empty line and header to the same day's file.
+  const std::vector<std::string> texts = {"", "abc", "1a", "-5", "1000"};
+  for (const auto& text : texts) {
+    window_.intervalText = text;
+    endMs_ = -1;
+    RunMonitor();
+    EXPECT_EQ(endMs_, clock_.Ms()) << "the end notification ran";
+  }
+
+  const auto lines = MonitorLog();
+  ASSERT_EQ(lines.size(), 2 * texts.size());
+  for (std::size_t i = 0; i < lines.size(); i += 2) {
+    EXPECT_EQ(lines[i], "");
+    EXPECT_EQ(lines[i + 1], kMonitoringHeader);
+  }
+  EXPECT_EQ(window_.Redraws(), 0);
+  EXPECT_EQ(metabase_.CountCalls("Enumerate"), 0);
+  EXPECT_EQ(processes_.CommandLineReads(2044), 0);
+  EXPECT_TRUE(reg_->IsMonitoring());  // left for the window's Stop
+}
+
+TEST_F(MonitoringTest, ReloadStartedDuringAPassLeavesTheRegistryConsistent) {
+  TGetPoolData loader(window_);
+  std::atomic<bool> loaderEnded{false};
+  loader.OnTerminate = [&] { loaderEnded = true; };
+  // The Refresh command, pressed on the UI thread while the first pass measures.
+  std::atomic<bool> started{false};
+  processes_.SetOnSleep([&](std::uint32_t) {
+    if (!started.exchange(true)) window_.Post([&] { loader.Start(); });
+  });
+  // The reload gets its turn during the first wait, so that the later passes follow it.
+  duringSleep_ = [&](int n) {
+    if (n != 1) return;
+    for (int i = 0; i < 10'000 && !loaderEnded; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(loaderEnded.load());
+  };
+  afterRedraw_ = [this](std::size_t pass) {
+    // Every redraw sees one whole pass: the selected pools, with their figures in place.
+    ASSERT_EQ(reg_->PoolCount, 3);
+    EXPECT_EQ(reg_->Pools[0].Name, "DefaultAppPool");
+    EXPECT_EQ(reg_->Pools[0].Pid, 2044);
+    EXPECT_EQ(reg_->Pools[0].RamKB, 12288);
+    EXPECT_EQ(reg_->Pools[1].Name, "Intranet");
+    EXPECT_EQ(reg_->Pools[1].Pid, 2200);
+    if (pass == 3) reg_->SetMonitoring(false);
+  };
+
+  RunMonitor();
+  loader.Join();
+
+  EXPECT_TRUE(loaderEnded.load());
+  EXPECT_EQ(DataLines(), (std::vector<std::string>{kLineDefault, kLineIntranet, kLineDefault, kLineIntranet,
+                                                   kLineDefault, kLineIntranet}));
+  // The reload listed only the ticked pools, in the metabase's order.
+  EXPECT_EQ(window_.Rows(), (std::vector<fakes::ListRow>{{"DefaultAppPool", "2"}, {"Intranet", "1"}, {"Idle", "1"}}));
+  EXPECT_EQ(window_.Messages(), (std::vector<std::string>{"Begin get pools. Please wait...", "End get pools",
+                                                          "Pools: 3", "Begin fill list", "End fill list"}));
+  EXPECT_EQ(reg_->PoolCount, 3);
+  EXPECT_EQ(reg_->Pools[2].Name, "Idle");
+  EXPECT_TRUE(reg_->Pools[3].Name.empty());
+}
+
+}  // namespace
+}  // namespace tarnwell
