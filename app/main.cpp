@@ -1,0 +1,710 @@
+#include "app/main.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QThread>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <QtCharts/QBarCategoryAxis>
+#include <QtCharts/QBarSeries>
+#include <QtCharts/QBarSet>
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QLegend>
+#include <QtCharts/QValueAxis>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include "app/About.h"
+#include "iis/iis.h"
+#include "logs/Logs.h"
+
+namespace tarnwell {
+
+namespace {
+
+// The client area below the menu bar, status bar included, in pixels.
+constexpr int kClientWidth = 686;
+constexpr int kClientHeight = 538;
+constexpr int kFormBorder = 3;
+constexpr int kLogPaneHeight = 119;
+constexpr int kAnalyseListHeight = 137;
+constexpr int kSplitterWidth = 5;
+constexpr int kButtonWidth = 75;
+constexpr int kButtonHeight = 25;
+constexpr int kEditHeight = 21;
+
+const QColor kFilterBoxColour(192, 220, 192);
+const QColor kAnalysePaneColour(215, 255, 255);
+const QColor kRamColour(255, 0, 0);
+const QColor kCpuColour(0, 128, 0);
+
+std::filesystem::path ToPath(const QString& text) {
+  return std::filesystem::path(text.toStdU16String());
+}
+
+QFrame* MakePanel(QWidget* parent, const char* name, bool lowered) {
+  auto* panel = new QFrame(parent);
+  panel->setObjectName(QString::fromLatin1(name));
+  if (lowered) {
+    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    panel->setLineWidth(1);
+  } else {
+    panel->setFrameStyle(QFrame::NoFrame);
+  }
+  return panel;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption) {
+  auto* button = new QPushButton(caption, parent);
+  button->setObjectName(QString::fromLatin1(name));
+  button->setFixedSize(kButtonWidth, kButtonHeight);
+  button->setAutoDefault(false);
+  return button;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, const char* name, const QString& text, int maxLength) {
+  auto* edit = new QLineEdit(text, parent);
+  edit->setObjectName(QString::fromLatin1(name));
+  edit->setFixedHeight(kEditHeight);
+  if (maxLength > 0) edit->setMaxLength(maxLength);
+  return edit;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& caption) {
+  auto* label = new QLabel(caption, parent);
+  label->setObjectName(QString::fromLatin1(name));
+  return label;
+}
+
+QCheckBox* MakeCheckBox(QWidget* parent, const char* name, const QString& caption, bool ticked) {
+  auto* box = new QCheckBox(caption, parent);
+  box->setObjectName(QString::fromLatin1(name));
+  box->setChecked(ticked);
+  return box;
+}
+
+// A report-style list: one row per item, no tree decoration, fixed column widths.
+QTreeWidget* MakeListView(QWidget* parent, const char* name,
+                          const QList<QPair<QString, int>>& columns) {
+  auto* list = new QTreeWidget(parent);
+  list->setObjectName(QString::fromLatin1(name));
+  list->setFrameShape(QFrame::NoFrame);
+  list->setRootIsDecorated(false);
+  list->setItemsExpandable(false);
+  list->setUniformRowHeights(true);
+  list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  list->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list->setAllColumnsShowFocus(true);
+  list->setSortingEnabled(false);  // rows are ordered by the window's own compare rules
+  list->setColumnCount(static_cast<int>(columns.size()));
+  QStringList captions;
+  for (const auto& column : columns) captions << column.first;
+  list->setHeaderLabels(captions);
+  QHeaderView* header = list->header();
+  header->setStretchLastSection(false);
+  header->setSectionsClickable(true);
+  header->setSectionsMovable(false);
+  header->setSortIndicatorShown(false);
+  for (int i = 0; i < columns.size(); ++i) {
+    header->setSectionResizeMode(i, QHeaderView::Interactive);
+    header->resizeSection(i, columns[i].second);
+  }
+  return list;
+}
+
+// A multi-line pane with both scroll bars and no word wrap.
+QPlainTextEdit* MakePane(QWidget* parent, const char* name) {
+  auto* pane = new QPlainTextEdit(parent);
+  pane->setObjectName(QString::fromLatin1(name));
+  pane->setFrameShape(QFrame::NoFrame);
+  pane->setLineWrapMode(QPlainTextEdit::NoWrap);
+  pane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  pane->setReadOnly(false);
+  pane->setMaximumBlockCount(0);  // the pane keeps every line of the run
+  return pane;
+}
+
+void SetColour(QWidget* widget, QPalette::ColorRole role, const QColor& colour, bool fill) {
+  QPalette palette = widget->palette();
+  palette.setColor(role, colour);
+  widget->setPalette(palette);
+  if (fill) widget->setAutoFillBackground(true);
+}
+
+QHBoxLayout* MakeRow(QWidget* panel, int left, int right) {
+  auto* row = new QHBoxLayout(panel);
+  row->setContentsMargins(left, 0, right, 0);
+  row->setSpacing(0);
+  return row;
+}
+
+// Keeps the next control at its designed left edge while the font lets it.
+void PadTo(QWidget* widget, int designedWidth) { widget->setMinimumWidth(designedWidth); }
+
+QIcon MakeAppIcon() {
+  QPixmap pixmap(32, 32);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(QPen(QColor(40, 40, 90), 1));
+  painter.setBrush(QColor(235, 240, 250));
+  painter.drawRoundedRect(QRectF(0.5, 0.5, 31, 31), 4, 4);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(kRamColour);
+  painter.drawRect(QRect(6, 12, 6, 15));
+  painter.drawRect(QRect(19, 7, 6, 20));
+  painter.setBrush(kCpuColour);
+  painter.drawRect(QRect(12, 18, 5, 9));
+  painter.drawRect(QRect(25, 15, 4, 12));
+  painter.setPen(QPen(QColor(40, 40, 90), 1.5));
+  painter.drawLine(QPointF(4, 27.5), QPointF(29, 27.5));
+  return QIcon(pixmap);
+}
+
+}  // namespace
+
+TFrmMain::TFrmMain(const QString& exeDir, platform::IMetabase& metabase,
+                   platform::IProcessSystem& processes, const ILocalClock& clock,
+                   MessageBoxHook messageBox, QWidget* parent)
+    : QMainWindow(parent),
+      metabase_(metabase),
+      processes_(processes),
+      clock_(clock),
+      messageBox_(std::move(messageBox)) {
+  if (!messageBox_) {
+    messageBox_ = [](const QString& text) {
+      QMessageBox::critical(nullptr, QStringLiteral("Tarnwell"), text);
+    };
+  }
+  setObjectName(QStringLiteral("FrmMain"));
+  setWindowTitle(QStringLiteral("Tarnwell"));
+  setWindowIcon(MakeAppIcon());
+  setFont(WindowFont());
+  BuildLayout();
+  BuildMenus();
+  ConnectHandlers();
+  frmAbout_ = new TFrmAbout(this);  // created once, shown as often as asked
+  resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+  // The message pane gets its designed height; the tabs take the rest.
+  splLog->setSizes({height(), kLogPaneHeight});
+
+  FormCreate(exeDir);
+}
+
+TFrmMain::~TFrmMain() {
+  StopWorkersAndWait();
+  reporterGuard_.reset();  // no failure report may reach a window being torn down
+  uiThreadScope_.reset();
+  registry_.reset();
+  log_.reset();
+}
+
+QFont TFrmMain::WindowFont() {
+  // 11 px is the designed 8 pt at 96 dpi; DejaVu Sans is on every Debian desktop.
+  QFont font(QStringLiteral("DejaVu Sans"));
+  font.setPixelSize(11);
+  return font;
+}
+
+void TFrmMain::CentreOnScreen() {
+  QScreen* screen = this->screen();
+  if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  QRect frame = frameGeometry();
+  frame.moveCenter(screen->availableGeometry().center());
+  move(frame.topLeft());
+}
+
+// ---------------------------------------------------------------------------------------
+// Layout
+
+void TFrmMain::BuildLayout() {
+  auto* client = new QWidget(this);
+  client->setObjectName(QStringLiteral("client"));
+  auto* clientLayout = new QVBoxLayout(client);
+  clientLayout->setContentsMargins(kFormBorder, kFormBorder, kFormBorder, kFormBorder);
+  clientLayout->setSpacing(0);
+  setCentralWidget(client);
+
+  splLog = new QSplitter(Qt::Vertical, client);
+  splLog->setObjectName(QStringLiteral("splLog"));
+  splLog->setHandleWidth(kSplitterWidth);
+  splLog->setChildrenCollapsible(false);
+  clientLayout->addWidget(splLog);
+
+  pcMain = new QTabWidget(splLog);
+  pcMain->setObjectName(QStringLiteral("pcMain"));
+  tabTask = BuildTaskTab();
+  tabMonitoring = BuildMonitoringTab();
+  tabAnalyse = BuildAnalyseTab();
+  pcMain->addTab(tabTask, QStringLiteral("&Task"));
+  pcMain->addTab(tabMonitoring, QStringLiteral("&Monitoring"));
+  const int analyseIndex = pcMain->addTab(tabAnalyse, QStringLiteral("&Analyse"));
+  // The window opens on the Analyse tab, greyed out until monitoring starts; its header
+  // stays clickable so the tab can be left and looked at again.
+  pcMain->setCurrentIndex(analyseIndex);
+  tabAnalyse->setEnabled(false);
+
+  pnlLog = MakePanel(splLog, "pnlLog", true);
+  auto* logLayout = new QVBoxLayout(pnlLog);
+  logLayout->setContentsMargins(1, 1, 1, 1);
+  logLayout->setSpacing(0);
+  auto* pnlChkLog = MakePanel(pnlLog, "pnlChkLog", false);
+  pnlChkLog->setFixedHeight(20);
+  chkDontScroll = MakeCheckBox(pnlChkLog, "chkDontScroll", QStringLiteral("No scroll"), true);
+  auto* chkRow = MakeRow(pnlChkLog, 4, 0);
+  chkRow->addWidget(chkDontScroll);
+  chkRow->addStretch(1);
+  memLog = MakePane(pnlLog, "memLog");
+  logLayout->addWidget(pnlChkLog);
+  logLayout->addWidget(memLog, 1);
+
+  splLog->addWidget(pcMain);
+  splLog->addWidget(pnlLog);
+  splLog->setStretchFactor(0, 1);
+  splLog->setStretchFactor(1, 0);
+
+  stbStatus = new QStatusBar(this);
+  stbStatus->setObjectName(QStringLiteral("stbStatus"));
+  stbStatus->setFixedHeight(19);
+  setStatusBar(stbStatus);
+}
+
+QWidget* TFrmMain::BuildTaskTab() {
+  auto* tab = new QWidget;
+  tab->setObjectName(QStringLiteral("tabTask"));
+  auto* tabLayout = new QVBoxLayout(tab);
+  tabLayout->setContentsMargins(0, 0, 0, 0);
+  tabLayout->setSpacing(0);
+
+  QFrame* pnlTaskOptions = MakePanel(tab, "pnlTaskOptions", true);
+  auto* optionsLayout = new QVBoxLayout(pnlTaskOptions);
+  optionsLayout->setContentsMargins(1, 1, 1, 1);
+  QFrame* pnlTaskOPools = MakePanel(pnlTaskOptions, "pnlTaskOPools", false);
+  optionsLayout->addWidget(pnlTaskOPools);
+  auto* poolsLayout = new QVBoxLayout(pnlTaskOPools);
+  poolsLayout->setContentsMargins(2, 2, 2, 2);
+  poolsLayout->setSpacing(0);
+
+  QLabel* stTaskOPools = MakeLabel(pnlTaskOPools, "stTaskOPools", QStringLiteral("Avaible pools"));
+  QFont bold = stTaskOPools->font();
+  bold.setBold(true);
+  stTaskOPools->setFont(bold);
+  stTaskOPools->setFixedHeight(15);
+  poolsLayout->addWidget(stTaskOPools);
+
+  lvTaskOPools = MakeListView(pnlTaskOPools, "lvTaskOPools",
+                              {{QStringLiteral("Pool"), 220}, {QStringLiteral("Apps"), 40}});
+  lvTaskOPools->setSelectionMode(QAbstractItemView::SingleSelection);
+  lvTaskOPools->setContextMenuPolicy(Qt::CustomContextMenu);
+  poolsLayout->addWidget(lvTaskOPools, 1);
+
+  QFrame* pnlRefreshPool = MakePanel(pnlTaskOPools, "pnlRefreshPool", false);
+  pnlRefreshPool->setFixedHeight(36);
+  poolsLayout->addWidget(pnlRefreshPool);
+  btnTaskOPRefresh = MakeButton(pnlRefreshPool, "btnTaskOPRefresh", QStringLiteral("&Refresh"));
+  btnTaskOFilter = MakeButton(pnlRefreshPool, "btnTaskOFilter", QStringLiteral("&Apply filter"));
+  edtTaskOPFilter = MakeEdit(pnlRefreshPool, "edtTaskOPFilter", QString(), 0);
+  edtTaskOPFilter->setFrame(false);
+  SetColour(edtTaskOPFilter, QPalette::Base, kFilterBoxColour, false);
+  edtTaskOPFilter->setStatusTip(QStringLiteral("Support regular expression"));
+  btnTaskStart = MakeButton(pnlRefreshPool, "btnTaskStart", QStringLiteral("&Start"));
+  QFont boldButton = btnTaskStart->font();
+  boldButton.setBold(true);
+  btnTaskStart->setFont(boldButton);
+  btnTaskStart->setEnabled(false);  // until a pool is ticked
+  btnTaskStop = MakeButton(pnlRefreshPool, "btnTaskStop", QStringLiteral("S&top"));
+  auto* refreshRow = MakeRow(pnlRefreshPool, 5, 4);
+  refreshRow->addWidget(btnTaskOPRefresh);
+  refreshRow->addSpacing(8);
+  refreshRow->addWidget(btnTaskOFilter);
+  refreshRow->addSpacing(5);
+  refreshRow->addWidget(edtTaskOPFilter, 1);
+  refreshRow->addSpacing(5);
+  refreshRow->addWidget(btnTaskStart);
+  refreshRow->addSpacing(4);
+  refreshRow->addWidget(btnTaskStop);
+
+  tabLayout->addWidget(pnlTaskOptions, 1);
+
+  QFrame* pnlTaskControl = MakePanel(tab, "pnlTaskControl", false);
+  pnlTaskControl->setFixedHeight(30);
+  QLabel* label1 = MakeLabel(pnlTaskControl, "Label1", QStringLiteral("Monitoring &every (in minutes)"));
+  edtMonMinutes = MakeEdit(pnlTaskControl, "edtMonMinutes", QStringLiteral("3"), 3);
+  edtMonMinutes->setFixedWidth(41);
+  label1->setBuddy(edtMonMinutes);
+  chkGetName = MakeCheckBox(pnlTaskControl, "chkGetName", QStringLiteral("Get name of site"), false);
+  SetColour(chkGetName, QPalette::Window, chkGetName->palette().color(QPalette::Light), true);
+  chkGetASPNET = MakeCheckBox(pnlTaskControl, "chkGetASPNET", QStringLiteral("Get ver. ASP.NET"), false);
+  chkHideInactive =
+      MakeCheckBox(pnlTaskControl, "chkHideInactive", QStringLiteral("&Hide inactive pools"), true);
+  chkHideInactive->setVisible(false);  // pools without a worker process are always hidden
+  auto* controlRow = MakeRow(pnlTaskControl, 8, 0);
+  PadTo(label1, 152 - 8 - 4);
+  controlRow->addWidget(label1);
+  controlRow->addSpacing(4);
+  controlRow->addWidget(edtMonMinutes);
+  controlRow->addSpacing(200 - 193);
+  PadTo(chkGetName, 304 - 200 - 4);
+  controlRow->addWidget(chkGetName);
+  controlRow->addSpacing(4);
+  controlRow->addWidget(chkGetASPNET);
+  controlRow->addWidget(chkHideInactive);
+  controlRow->addStretch(1);
+  tabLayout->addWidget(pnlTaskControl);
+  return tab;
+}
+
+QWidget* TFrmMain::BuildMonitoringTab() {
+  auto* tab = new QWidget;
+  tab->setObjectName(QStringLiteral("tabMonitoring"));
+  auto* tabLayout = new QVBoxLayout(tab);
+  tabLayout->setContentsMargins(0, 0, 0, 0);
+  pcMon = new QTabWidget(tab);
+  pcMon->setObjectName(QStringLiteral("pcMon"));
+  tabLayout->addWidget(pcMon);
+
+  auto* tabMonList = new QWidget;
+  tabMonList->setObjectName(QStringLiteral("tabMonList"));
+  auto* listLayout = new QVBoxLayout(tabMonList);
+  listLayout->setContentsMargins(0, 0, 0, 0);
+  tvMonList = new QTreeWidget(tabMonList);
+  tvMonList->setObjectName(QStringLiteral("tvMonList"));
+  tvMonList->setFrameShape(QFrame::NoFrame);
+  tvMonList->setHeaderHidden(true);
+  tvMonList->setColumnCount(1);
+  tvMonList->setIndentation(19);
+  tvMonList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  tvMonList->setSelectionBehavior(QAbstractItemView::SelectRows);
+  tvMonList->setAllColumnsShowFocus(true);
+  tvMonList->setUniformRowHeights(true);
+  listLayout->addWidget(tvMonList);
+
+  auto* tabMonGraph = new QWidget;
+  tabMonGraph->setObjectName(QStringLiteral("tabMonGraph"));
+  auto* graphLayout = new QVBoxLayout(tabMonGraph);
+  graphLayout->setContentsMargins(0, 0, 0, 0);
+
+  chart_ = new QChart;
+  chart_->setObjectName(QStringLiteral("chart"));
+  chart_->setProperty("Title", QStringLiteral("Pools"));  // kept, never shown
+  chart_->setBackgroundRoundness(0);
+  chart_->setPlotAreaBackgroundVisible(false);
+  chart_->setMargins(QMargins(4, 4, 4, 4));
+  chart_->legend()->setVisible(true);
+  chart_->legend()->setAlignment(Qt::AlignRight);
+  chart_->legend()->setFont(WindowFont());
+  series_ = new QBarSeries;
+  series_->setObjectName(QStringLiteral("Series"));
+  Series1 = new QBarSet(QStringLiteral("RAM"));
+  Series1->setObjectName(QStringLiteral("Series1"));
+  Series1->setColor(kRamColour);
+  Series2 = new QBarSet(QStringLiteral("CPU"));
+  Series2->setObjectName(QStringLiteral("Series2"));
+  Series2->setColor(kCpuColour);
+  series_->append(Series1);
+  series_->append(Series2);
+  series_->setLabelsVisible(false);
+  chart_->addSeries(series_);
+  auto* axisX = new QBarCategoryAxis;
+  axisX->setObjectName(QStringLiteral("axisPools"));
+  axisX->setLabelsFont(WindowFont());
+  chart_->addAxis(axisX, Qt::AlignBottom);
+  series_->attachAxis(axisX);
+  auto* axisY = new QValueAxis;
+  axisY->setObjectName(QStringLiteral("axisValues"));
+  axisY->setTitleText(QStringLiteral("RAM/CPU"));
+  axisY->setTitleFont(WindowFont());
+  axisY->setLabelsFont(WindowFont());
+  axisY->setLabelFormat(QStringLiteral("%d"));
+  axisY->setMinorTickCount(0);
+  chart_->addAxis(axisY, Qt::AlignLeft);
+  series_->attachAxis(axisY);
+
+  s = new QChartView(chart_, tabMonGraph);  // the view owns the chart
+  s->setObjectName(QStringLiteral("s"));
+  s->setFrameShape(QFrame::NoFrame);
+  s->setRenderHint(QPainter::Antialiasing);
+  graphLayout->addWidget(s);
+
+  pcMon->addTab(tabMonList, QStringLiteral("&List"));
+  pcMon->addTab(tabMonGraph, QStringLiteral("&Graph"));
+  pcMon->setCurrentIndex(0);
+  return tab;
+}
+
+QWidget* TFrmMain::BuildAnalyseTab() {
+  auto* tab = new QWidget;
+  tab->setObjectName(QStringLiteral("tabAnalyse"));
+  auto* tabLayout = new QVBoxLayout(tab);
+  tabLayout->setContentsMargins(0, 0, 0, 0);
+  tabLayout->setSpacing(0);
+
+  auto* splitter1 = new QSplitter(Qt::Vertical, tab);
+  splitter1->setObjectName(QStringLiteral("Splitter1"));
+  splitter1->setHandleWidth(kSplitterWidth);
+  splitter1->setChildrenCollapsible(false);
+
+  QFrame* panel1 = MakePanel(splitter1, "Panel1", false);
+  auto* panel1Layout = new QVBoxLayout(panel1);
+  panel1Layout->setContentsMargins(2, 2, 2, 2);
+  lvAnalyse = MakeListView(panel1, "lvAnalyse",
+                           {{QStringLiteral("Pool"), 200},
+                            {QStringLiteral("App"), 50},
+                            {QStringLiteral("CPU"), 50},
+                            {QStringLiteral("RAM"), 50}});
+  lvAnalyse->setSelectionMode(QAbstractItemView::SingleSelection);
+  lvAnalyse->setStatusTip(QStringLiteral("Analyse only CPU value."));
+  panel1Layout->addWidget(lvAnalyse);
+
+  QFrame* panel3 = MakePanel(splitter1, "Panel3", false);
+  auto* panel3Layout = new QVBoxLayout(panel3);
+  panel3Layout->setContentsMargins(0, 0, 0, 0);
+  memAnalyse = MakePane(panel3, "memAnalyse");
+  SetColour(memAnalyse, QPalette::Base, kAnalysePaneColour, false);
+  panel3Layout->addWidget(memAnalyse);
+
+  splitter1->addWidget(panel1);
+  splitter1->addWidget(panel3);
+  splitter1->setStretchFactor(0, 0);
+  splitter1->setStretchFactor(1, 1);
+  splitter1->setSizes({kAnalyseListHeight, 10 * kAnalyseListHeight});
+  tabLayout->addWidget(splitter1, 1);
+
+  QFrame* panel2 = MakePanel(tab, "Panel2", false);
+  panel2->setFixedHeight(31);
+  btnAnalyseStart = MakeButton(panel2, "btnAnalyseStart", QStringLiteral("&Start"));
+  btnAnalyseStart->setEnabled(false);
+  btnAnalyseStop = MakeButton(panel2, "btnAnalyseStop", QStringLiteral("Sto&p"));
+  btnAnalyseStop->setEnabled(false);
+  QLabel* label2 = MakeLabel(panel2, "Label2", QStringLiteral("Alert if CPU usage greater than"));
+  edtAnalyseCPU = MakeEdit(panel2, "edtAnalyseCPU", QStringLiteral("70"), 3);
+  edtAnalyseCPU->setFixedWidth(41);
+  QLabel* label3 = MakeLabel(panel2, "Label3", QStringLiteral("%"));
+  auto* row = MakeRow(panel2, 4, 0);
+  row->addWidget(btnAnalyseStart);
+  row->addSpacing(87 - 79);
+  row->addWidget(btnAnalyseStop);
+  row->addSpacing(176 - 162);
+  PadTo(label2, 328 - 176 - 4);
+  row->addWidget(label2);
+  row->addSpacing(4);
+  row->addWidget(edtAnalyseCPU);
+  row->addSpacing(371 - 369);
+  row->addWidget(label3);
+  row->addStretch(1);
+  tabLayout->addWidget(panel2);
+  return tab;
+}
+
+void TFrmMain::BuildMenus() {
+  QMenuBar* mnuMain = menuBar();
+  mnuMain->setObjectName(QStringLiteral("mnuMain"));
+  auto addItem = [](QMenu* menu, const char* name, const QString& caption, int tag,
+                    const QKeySequence& shortcut) {
+    QAction* action = menu->addAction(caption);
+    action->setObjectName(QString::fromLatin1(name));
+    action->setProperty("Tag", tag);  // Select all / Deselect all tell themselves apart by it
+    if (!shortcut.isEmpty()) action->setShortcut(shortcut);
+    return action;
+  };
+  auto addSeparator = [](QMenu* menu, const char* name) {
+    QAction* separator = menu->addSeparator();
+    separator->setObjectName(QString::fromLatin1(name));
+  };
+
+  QMenu* file1 = mnuMain->addMenu(QStringLiteral("&File"));
+  file1->setObjectName(QStringLiteral("File1"));
+  Exit1 = addItem(file1, "Exit1", QStringLiteral("&Exit"), 0, {});
+
+  QMenu* edit1 = mnuMain->addMenu(QStringLiteral("&Edit"));
+  edit1->setObjectName(QStringLiteral("Edit1"));
+  Selectall1 = addItem(edit1, "Selectall1", QStringLiteral("&Select all"), 10,
+                       QKeySequence(Qt::CTRL | Qt::Key_A));
+  Deselectall1 = addItem(edit1, "Deselectall1", QStringLiteral("&Deselect all"), 11,
+                         QKeySequence(Qt::CTRL | Qt::Key_B));
+  addSeparator(edit1, "N2");
+  Refresh1 = addItem(edit1, "Refresh1", QStringLiteral("&Refresh"), 0, QKeySequence(Qt::Key_F5));
+
+  QMenu* help1 = mnuMain->addMenu(QStringLiteral("&Help"));
+  help1->setObjectName(QStringLiteral("Help1"));
+  About1 = addItem(help1, "About1", QStringLiteral("&About..."), 0, {});
+
+  popMnuTaskPools = new QMenu(this);
+  popMnuTaskPools->setObjectName(QStringLiteral("popMnuTaskPools"));
+  Selectall2 = addItem(popMnuTaskPools, "Selectall2", QStringLiteral("&Select all"), 10, {});
+  Deselectall2 = addItem(popMnuTaskPools, "Deselectall2", QStringLiteral("&Deselect all"), 11, {});
+  addSeparator(popMnuTaskPools, "N3");
+  Refresh2 = addItem(popMnuTaskPools, "Refresh2", QStringLiteral("&Refresh"), 0, {});
+}
+
+void TFrmMain::ConnectHandlers() {
+  connect(btnTaskOPRefresh, &QPushButton::clicked, this, &TFrmMain::btnTaskOPRefreshClick);
+  connect(btnTaskOFilter, &QPushButton::clicked, this, &TFrmMain::btnTaskOFilterClick);
+  connect(btnTaskStart, &QPushButton::clicked, this, &TFrmMain::btnTaskStartClick);
+  connect(btnTaskStop, &QPushButton::clicked, this, &TFrmMain::btnTaskStopClick);
+  connect(lvTaskOPools->header(), &QHeaderView::sectionClicked, this,
+          &TFrmMain::lvTaskOPoolsColumnClick);
+  connect(lvTaskOPools, &QTreeWidget::itemChanged, this, &TFrmMain::lvTaskOPoolsChange);
+  connect(lvTaskOPools, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    popMnuTaskPools->popup(lvTaskOPools->viewport()->mapToGlobal(pos));
+  });
+  connect(edtMonMinutes, &QLineEdit::textChanged, this, &TFrmMain::edtMonMinutesChange);
+  // toggled, not clicked: the rule holds however the box gets ticked.
+  connect(chkGetName, &QCheckBox::toggled, this, &TFrmMain::chkGetNameClick);
+
+  connect(lvAnalyse->header(), &QHeaderView::sectionClicked, this, &TFrmMain::lvAnalyseColumnClick);
+  connect(lvAnalyse, &QTreeWidget::itemSelectionChanged, this, &TFrmMain::lvAnalyseSelectItem);
+  connect(btnAnalyseStart, &QPushButton::clicked, this, &TFrmMain::btnAnalyseStartClick);
+  connect(btnAnalyseStop, &QPushButton::clicked, this, &TFrmMain::btnAnalyseStopClick);
+
+  connect(Exit1, &QAction::triggered, this, &TFrmMain::Exit1Click);
+  connect(About1, &QAction::triggered, this, &TFrmMain::About1Click);
+  for (QAction* action : {Selectall1, Deselectall1, Selectall2, Deselectall2}) {
+    connect(action, &QAction::triggered, this, [this, action] { Selectall1Click(action); });
+  }
+  connect(Refresh1, &QAction::triggered, this, &TFrmMain::Refresh1Click);
+  connect(Refresh2, &QAction::triggered, this, &TFrmMain::Refresh1Click);
+}
+
+// ---------------------------------------------------------------------------------------
+// Start-up, message log, shutdown
+
+void TFrmMain::FormCreate(const QString& exeDir) {
+  // Installed before the daily log exists, so that its failure to open is shown too.
+  reporterGuard_.emplace([this](const std::string& message) { ReportLogFailure(message); });
+  CreateLogDir(exeDir);
+  AnalyseSortColumn = 0;
+  log_ = std::make_unique<TLog>(logDir_, std::string(), clock_);
+  registry_ = std::make_unique<TIISObject>(metabase_, processes_);
+  registry_->Log = log_.get();
+  memLog->clear();
+  tvMonList->clear();
+  LogWinMsg("Start application.");
+  chkGetNameClick();
+  uiThreadScope_.emplace(platform::Apartment::MultiThreaded);
+}
+
+void TFrmMain::CreateLogDir(const QString& exeDir) {
+  const QString base = QDir(exeDir).absolutePath();
+  const QString logPath = QDir(base).filePath(QStringLiteral("log"));
+  logDir_ = QDir::toNativeSeparators(logPath + QLatin1Char('/')).toStdString();
+
+  std::error_code ec;
+  const std::filesystem::path path = ToPath(logPath);
+  if (std::filesystem::is_directory(path, ec)) return;
+  ec.clear();
+  std::filesystem::create_directories(path, ec);
+  if (!ec) return;
+  // Second try: the directory alone, its parent being the executable's own directory.
+  ec.clear();
+  std::filesystem::create_directory(ToPath(base) / "log", ec);
+  if (!ec) return;
+  messageBox_(QStringLiteral("Impossible create LOG dir. Please check NTFS permissions.\r\n") +
+              QString::fromLocal8Bit(ec.message()));
+}
+
+void TFrmMain::ReportLogFailure(const std::string& message) {
+  const QString text = QString::fromStdString(message);
+  if (QThread::currentThread() == thread()) {
+    messageBox_(text);
+  } else {
+    QMetaObject::invokeMethod(this, [this, text] { messageBox_(text); }, Qt::QueuedConnection);
+  }
+}
+
+void TFrmMain::LogWinMsg(const std::string& msg) {
+  const std::string line = FormatPaneStamp(clock_.Now()) + " " + msg;
+  const QString paneLine = QString::fromStdString(line);
+  if (QThread::currentThread() == thread()) {
+    AppendPaneLine(paneLine);
+  } else {
+    QMetaObject::invokeMethod(this, [this, paneLine] { AppendPaneLine(paneLine); },
+                              Qt::QueuedConnection);
+  }
+  if (log_) {
+    try {
+      log_->Write(line);
+    } catch (const std::exception&) {
+      // A full or vanished disk must not take the window down; the pane still has the line.
+    }
+  }
+}
+
+void TFrmMain::AppendPaneLine(const QString& line) {
+  QScrollBar* vertical = memLog->verticalScrollBar();
+  QScrollBar* horizontal = memLog->horizontalScrollBar();
+  if (chkDontScroll->isChecked()) {
+    const int top = vertical->value();
+    const int left = horizontal->value();
+    memLog->setUpdatesEnabled(false);
+    memLog->appendPlainText(line);
+    vertical->setValue(top);
+    horizontal->setValue(left);
+    memLog->setUpdatesEnabled(true);
+  } else {
+    memLog->appendPlainText(line);
+    vertical->setValue(vertical->maximum());
+  }
+}
+
+void TFrmMain::closeEvent(QCloseEvent* event) {
+  StopWorkersAndWait();
+  event->accept();
+}
+
+void TFrmMain::StopWorkersAndWait() {
+  // No worker is started by this window yet; the analyser's stop and wait go here.
+}
+
+// ---------------------------------------------------------------------------------------
+// Handlers
+
+void TFrmMain::chkGetNameClick() { chkGetASPNET->setEnabled(chkGetName->isChecked()); }
+
+void TFrmMain::Exit1Click() { close(); }
+
+void TFrmMain::About1Click() { frmAbout_->exec(); }
+
+// The pool list, monitoring and analysis handlers come with their workers.
+void TFrmMain::btnTaskOPRefreshClick() {}
+void TFrmMain::btnTaskOFilterClick() {}
+void TFrmMain::Refresh1Click() {}
+void TFrmMain::Selectall1Click(QAction*) {}
+void TFrmMain::lvTaskOPoolsColumnClick(int) {}
+void TFrmMain::lvTaskOPoolsChange(QTreeWidgetItem*, int) {}
+void TFrmMain::btnTaskStartClick() {}
+void TFrmMain::btnTaskStopClick() {}
+void TFrmMain::edtMonMinutesChange(const QString&) {}
+void TFrmMain::lvAnalyseColumnClick(int) {}
+void TFrmMain::lvAnalyseSelectItem() {}
+void TFrmMain::btnAnalyseStartClick() {}
+void TFrmMain::btnAnalyseStopClick() {}
+
+}  // namespace tarnwell

@@ -1,0 +1,232 @@
+#include "tasks/AnalysePool.h"
+
+#include <charconv>
+#include <clocale>
+#include <exception>
+
+#include "iis/adshlp.h"
+#include "iis/iis.h"
+#include "iis/iis_workers.h"
+#include "logs/Logs.h"
+#include "metrics/uCpuUsage.h"
+#include "metrics/uCpuUsageSnapshot.h"
+#include "platform/metabase.h"
+#include "tasks/WindowPort.h"
+
+namespace tarnwell {
+
+namespace {
+
+constexpr const char* kPoolsPath = "IIS://localhost/W3SVC/AppPools";
+constexpr double kMsPerDay = 86400000.0;
+constexpr int kCreateTries = 5;
+
+std::string ReplaceAll(std::string text, std::string_view from, std::string_view to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+std::string ObjectPathOf(std::string_view appPath) { return ReplaceAll(LowerAscii(appPath), "/lm/", "IIS://localhost/"); }
+
+char LocaleDecimalSeparator() {
+  const std::lconv* conv = std::localeconv();
+  return (conv != nullptr && conv->decimal_point != nullptr && conv->decimal_point[0] != '\0') ? conv->decimal_point[0]
+                                                                                                : '.';
+}
+
+std::vector<std::string> AsArray(const platform::MetabaseValue& value, std::string_view what) {
+  if (!platform::IsArray(value)) {
+    throw platform::MetabaseError(platform::kErrFail, std::string(what) + " did not give a list");
+  }
+  return std::get<std::vector<std::string>>(value);
+}
+
+}  // namespace
+
+std::string AppMetabasePath(std::string_view appPath) {
+  std::string path = ObjectPathOf(appPath);
+  if (!path.empty()) path.pop_back();
+  return path;
+}
+
+std::string SiteMetabasePath(std::string_view appPath) {
+  const std::string path = ObjectPathOf(appPath);
+  const std::size_t root = path.find("/root");
+  return root == std::string::npos ? std::string() : path.substr(0, root);
+}
+
+std::string FormatDateTimeNumber(double dateTime, char decimalSeparator) {
+  char buf[64];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, dateTime, std::chars_format::general, 15);
+  std::string text = ec == std::errc() ? std::string(buf, end) : std::string("0");
+  for (char& c : text) {
+    if (c == '.') c = decimalSeparator;
+  }
+  return text;
+}
+
+bool MoveAppToPool(platform::IMetabase& metabase, std::string_view appPath, std::string_view poolName) {
+  try {
+    auto app = GetMetabaseObject(metabase, AppMetabasePath(appPath));
+    app->Put("AppPoolId", std::string(poolName));
+    app->SetInfo();
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+TPoolProcess FindPoolProcess(platform::IProcessSystem& processes, std::string_view poolName) {
+  TPoolProcess result;
+  if (poolName.empty()) return result;
+  const std::string wanted = LowerAscii(poolName);
+  ForEachWorkerProcess(processes, ExeNameMatch::Exact, [&](const platform::ProcessEntry& entry) {
+    // Equality, not containment: "shop" must not take the worker of "shop2", nor the
+    // analysed pool's name the worker of a temporary pool.
+    const std::string pool = ExtractPoolName(GetProcessCommandLine(processes, entry.pid));
+    if (pool.empty() || LowerAscii(pool) != wanted) return true;
+    result.Cpu = CpuFromUsage(GetProcessCpuUsage(processes, entry.pid));
+    result.Pid = entry.pid;
+    return false;
+  });
+  return result;
+}
+
+TAnalysePool::TAnalysePool(IWindowPort& window, const ILocalClock& clock) : TTaskThread(window), clock_(clock) {}
+
+void TAnalysePool::ReportAnalyse(const std::string& text) {
+  if (log_ != nullptr) {
+    try {
+      log_->Write(text);
+    } catch (const std::exception&) {
+      // The pane still shows it; a full disk must not keep applications from going back.
+    }
+  }
+  IWindowPort& window = Window();
+  Synchronize([&] {
+    window.SetAnalyseMsg(text);
+    window.UpdateLogAnalyse();
+  });
+}
+
+std::string TAnalysePool::NextTempPoolName() {
+  // Two names taken within one millisecond would be equal; each name is at least a
+  // millisecond later than the one before.
+  double now = clock_.Now().ToDateTime();
+  if (now <= lastName_) now = lastName_ + 1.0 / kMsPerDay;
+  lastName_ = now;
+  return kTempPoolPrefix + FormatDateTimeNumber(now, LocaleDecimalSeparator());
+}
+
+void TAnalysePool::Execute() {
+  if (StopRequested.load()) return;
+  platform::ThreadScope com(ThreadApartment());
+  TLog log(Window().LogDir(), "-ans-", clock_);
+  log_ = &log;
+  platform::IMetabase& metabase = Window().Registry().Metabase();
+
+  ReportAnalyse("Begin analyse of pool: " + PoolName);
+  std::vector<std::string> apps;
+  try {
+    apps = AsArray(GetMetabaseObject(metabase, std::string(kPoolsPath) + "/" + PoolName)->EnumAppsInPool(),
+                   "EnumAppsInPool");
+  } catch (const std::exception& e) {
+    ReportAnalyse("Error of get list applications from : " + PoolName + ". " + e.what());
+  }
+  if (apps.size() >= 2) {
+    try {
+      log.Write("Get list applications from : " + PoolName + ", count: " + std::to_string(apps.size()));
+    } catch (const std::exception&) {
+    }
+    std::vector<TTempPoolRec> recs(apps.size());
+    if (TransferAll(recs, apps)) {
+      const TPoolProcess own = FindPoolProcess(Window().Registry().Processes(), PoolName);
+      if (own.Pid != 0) Window().Registry().Processes().Terminate(own.Pid, kTerminateExitCode);
+      MeasureUntilStopped(recs);
+    }
+    ReturnAll(recs);
+  }
+  ReportAnalyse("End analyse of pool: " + PoolName);
+  log_ = nullptr;
+}
+
+bool TAnalysePool::TransferAll(std::vector<TTempPoolRec>& recs, const std::vector<std::string>& apps) {
+  platform::IMetabase& metabase = Window().Registry().Metabase();
+  for (std::size_t i = 0; i < apps.size(); ++i) {
+    std::string name;
+    for (int attempt = 1;; ++attempt) {
+      name = NextTempPoolName();
+      try {
+        GetMetabaseObject(metabase, kPoolsPath)->Create("IIsApplicationPool", name)->SetInfo();
+        break;
+      } catch (const platform::MetabaseError& e) {
+        // A name left by an earlier run: take the next one.
+        if (e.code() == platform::kErrAlreadyExists && attempt < kCreateTries) continue;
+        ReportAnalyse("Error of create temp. application pool: [" + name + "] for app. [" + apps[i] + "]. " +
+                      e.what());
+        return false;
+      } catch (const std::exception& e) {
+        ReportAnalyse("Error of create temp. application pool: [" + name + "] for app. [" + apps[i] + "]. " +
+                      e.what());
+        return false;
+      }
+    }
+    recs[i] = TTempPoolRec{name, apps[i], 0};
+    ReportAnalyse("Created temp. application pool: [" + name + "] for app. [" + apps[i] + "]");
+    if (!MoveAppToPool(metabase, apps[i], name)) {
+      ReportAnalyse("Error of transfer application: [" + apps[i] + "] in pool [" + name + "]");
+      return false;
+    }
+    ReportAnalyse("Transfer application: [" + apps[i] + "] in pool [" + name + "]");
+  }
+  return true;
+}
+
+void TAnalysePool::MeasureUntilStopped(std::vector<TTempPoolRec>& recs) {
+  TIISObject& registry = Window().Registry();
+  while (!Stopping()) {
+    for (TTempPoolRec& rec : recs) {
+      if (rec.TempPool.empty()) continue;
+      rec.Cpu = FindPoolProcess(registry.Processes(), rec.TempPool).Cpu;
+      if (rec.Cpu >= CpuThreshold) {
+        const std::string sitePath = SiteMetabasePath(rec.AppPath);
+        std::string site;
+        try {
+          const auto comment = GetMetabaseObject(registry.Metabase(), sitePath)->Get("ServerComment");
+          site = platform::IsArray(comment) ? std::string() : std::get<std::string>(comment);
+        } catch (const std::exception& e) {
+          ReportAnalyse("Error of read site description: [" + sitePath + "] for app. [" + rec.AppPath + "]. " +
+                        e.what());
+          return;
+        }
+        ReportAnalyse("OVERLOAD CPU: [" + std::to_string(rec.Cpu) + "] in pool [" + rec.TempPool + "]. Site: " + site +
+                      ".AppPath: [" + rec.AppPath + "]. Analyse CPU: " + std::to_string(CpuThreshold));
+      }
+      registry.Processes().SleepMs(kMeasurePauseMs);
+      if (Stopping()) return;
+    }
+  }
+}
+
+void TAnalysePool::ReturnAll(const std::vector<TTempPoolRec>& recs) {
+  platform::IMetabase& metabase = Window().Registry().Metabase();
+  for (const TTempPoolRec& rec : recs) {
+    if (rec.TempPool.empty()) continue;
+    if (!MoveAppToPool(metabase, rec.AppPath, PoolName)) {
+      ReportAnalyse("Error of transfer application: [" + rec.AppPath + "] in pool [" + PoolName + "] !");
+      ReportAnalyse("Pool : [" + rec.TempPool + "] not removed!");
+      continue;
+    }
+    ReportAnalyse("Transfer application: [" + rec.AppPath + "] in pool [" + PoolName + "]");
+    try {
+      GetMetabaseObject(metabase, kPoolsPath)->Delete("IIsApplicationPool", rec.TempPool);
+      ReportAnalyse("Temp. pool: [" + rec.TempPool + "] has been removed.");
+    } catch (const std::exception&) {
+      ReportAnalyse("Temp. pool: [" + rec.TempPool + "] not removed!");
+    }
+  }
+}
+
+}  // namespace tarnwell

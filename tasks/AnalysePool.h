@@ -1,0 +1,76 @@
+#pragma once
+// The analyser: gives each application of one pool a temporary pool of its own, ends the
+// pool's worker, measures the temporary pools' workers cycle after cycle until stopped,
+// reports each application at or above the threshold, then moves every application back
+// and deletes the temporary pools.
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "logs/LogsClock.h"
+#include "tasks/TaskThread.h"
+
+namespace tarnwell {
+
+class TLog;
+namespace platform {
+class IMetabase;
+class IProcessSystem;
+}  // namespace platform
+
+inline constexpr const char* kTempPoolPrefix = "QuillmarshAnalyse";
+inline constexpr std::uint32_t kTerminateExitCode = 101;
+inline constexpr std::uint32_t kMeasurePauseMs = 800;
+
+struct TTempPoolRec {
+  std::string TempPool;  // empty while none was made
+  std::string AppPath;   // "/LM/W3SVC/1/ROOT/shop/"
+  std::int32_t Cpu = 0;  // at the last measurement
+};
+
+struct TPoolProcess {
+  std::int32_t Cpu = 0;
+  std::uint32_t Pid = 0;
+};
+
+// "/LM/W3SVC/1/ROOT/Shop/" -> "IIS://localhost/w3svc/1/root/shop".
+std::string AppMetabasePath(std::string_view appPath);
+// "/LM/W3SVC/1/ROOT/Shop/" -> "IIS://localhost/w3svc/1"; empty without "/root".
+std::string SiteMetabasePath(std::string_view appPath);
+// The date-time as a number: 15 significant digits, the given decimal separator.
+std::string FormatDateTimeNumber(double dateTime, char decimalSeparator);
+// Sets the application's AppPoolId and saves it; false on any failure.
+bool MoveAppToPool(platform::IMetabase& metabase, std::string_view appPath, std::string_view poolName);
+// The worker serving exactly this pool (names compared without regard to ASCII case),
+// measured over half a second; zeros when there is none.
+TPoolProcess FindPoolProcess(platform::IProcessSystem& processes, std::string_view poolName);
+
+class TAnalysePool : public TTaskThread {
+ public:
+  TAnalysePool(IWindowPort& window, const ILocalClock& clock);
+
+  // Set by the window before Start; StopRequested also while it runs (UI thread).
+  std::string PoolName;
+  std::atomic<bool> StopRequested{false};
+  std::int32_t CpuThreshold = 70;
+
+ protected:
+  void Execute() override;
+
+ private:
+  bool Stopping() const { return StopRequested.load() || Terminated(); }
+  void ReportAnalyse(const std::string& text);
+  std::string NextTempPoolName();
+  // Returns false when the run must go straight to the return phase.
+  bool TransferAll(std::vector<TTempPoolRec>& recs, const std::vector<std::string>& apps);
+  void MeasureUntilStopped(std::vector<TTempPoolRec>& recs);
+  void ReturnAll(const std::vector<TTempPoolRec>& recs);
+
+  const ILocalClock& clock_;
+  TLog* log_ = nullptr;      // the run's analysis log, alive during Execute
+  double lastName_ = 0;      // date-time of the last temporary pool name
+};
+
+}  // namespace tarnwell
