@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "iis/iis_fairlock.h"
+
 namespace tarnwell {
 
 class TLog;
@@ -79,7 +81,7 @@ class TIISObject {
 
   // Serialises the rebuilds of the records (LoadPools, SamplePools) between workers.
   // Never taken on the UI thread.
-  std::mutex& RebuildMutex() { return rebuild_; }
+  FairMutex& RebuildMutex() { return rebuild_; }
 
   platform::IMetabase& Metabase() { return metabase_; }
   platform::IProcessSystem& Processes() { return processes_; }
@@ -89,7 +91,7 @@ class TIISObject {
   platform::IMetabase& metabase_;
   platform::IProcessSystem& processes_;
   std::unique_ptr<PoolFilter> FilterExpr;
-  std::mutex rebuild_;
+  FairMutex rebuild_;
 };
 
 // ASCII-only lower-casing (A to Z), as every name comparison of the registry uses.
