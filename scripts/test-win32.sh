@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Builds the Windows version with mingw-w64 and runs its tests under wine64 (ctest -L win32).
+# Usage: scripts/test-win32.sh [build-dir]   (default: build-win in the checkout)
+# Installs what it needs from Debian's packages; builds pugixml, PCRE2 and GoogleTest for
+# Windows from Debian's own sources into the build directory. Needs no display and asks
+# nothing; safe to run again (finished steps are skipped).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$(mkdir -p "${1:-$root/build-win}" && cd "${1:-$root/build-win}" && pwd)
+toolchain=$root/cmake/mingw-w64-x86_64.cmake
+deps=$build/deps            # prefix of the Windows libraries
+deps_src=$build/deps-src    # Debian source packages, unpacked
+deps_build=$build/deps-build
+jobs=${TARNWELL_JOBS:-2}
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+
+# --- Debian packages -------------------------------------------------------------------
+packages=(g++-mingw-w64-x86-64-posix wine64 cmake ninja-build pkg-config dpkg-dev googletest)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  $sudo apt-get update
+  $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# --- Debian sources of the libraries that Debian ships only for Linux ------------------
+has_deb_src() {
+  grep -Eqs '^[[:space:]]*(deb-src[[:space:]]|Types:.*deb-src)' \
+    /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources
+}
+if ! has_deb_src; then
+  src_list=/etc/apt/sources.list.d/tarnwell-deb-src
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed -E 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | $sudo tee "$src_list.sources" >/dev/null
+  elif [ -f /etc/apt/sources.list ]; then
+    sed -nE 's/^[[:space:]]*deb[[:space:]]/deb-src /p' /etc/apt/sources.list | $sudo tee "$src_list.list" >/dev/null
+  fi
+  $sudo apt-get update
+fi
+
+mkdir -p "$deps_src"
+source_dir() {  # the unpacked tree of a source package, fetched when missing
+  local pkg=$1 dir
+  dir=$(find "$deps_src" -maxdepth 1 -type d -name "$pkg-[0-9]*" | sort | tail -n 1)
+  if [ -z "$dir" ]; then
+    (cd "$deps_src" && apt-get source --only-source "$pkg" >&2)
+    dir=$(find "$deps_src" -maxdepth 1 -type d -name "$pkg-[0-9]*" | sort | tail -n 1)
+  fi
+  [ -n "$dir" ] || { echo "no source tree for $pkg" >&2; exit 1; }
+  echo "$dir"
+}
+
+build_dep() {  # name source-dir cmake-options...
+  local name=$1 src=$2
+  shift 2
+  [ -f "$deps/.built-$name" ] && return 0
+  cmake -S "$src" -B "$deps_build/$name" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$deps" -DBUILD_SHARED_LIBS=OFF "$@"
+  cmake --build "$deps_build/$name" -j "$jobs"
+  cmake --install "$deps_build/$name"
+  touch "$deps/.built-$name"
+}
+
+mkdir -p "$deps"
+build_dep pugixml "$(source_dir pugixml)" -DPUGIXML_BUILD_TESTS=OFF
+build_dep pcre2 "$(source_dir pcre2)" -DBUILD_STATIC_LIBS=ON -DPCRE2_BUILD_PCRE2_8=ON \
+  -DPCRE2_BUILD_PCRE2_16=OFF -DPCRE2_BUILD_PCRE2_32=OFF -DPCRE2_BUILD_PCRE2GREP=OFF \
+  -DPCRE2_BUILD_TESTS=OFF -DPCRE2_SUPPORT_LIBBZ2=OFF -DPCRE2_SUPPORT_LIBZ=OFF \
+  -DPCRE2_SUPPORT_LIBEDIT=OFF -DPCRE2_SUPPORT_LIBREADLINE=OFF \
+  -DPCRE2_STATIC_CFLAG=-DPCRE2_STATIC  # written into libpcre2-8.pc for the static library
+build_dep googletest /usr/src/googletest -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON
+
+# --- Wine prefix, made here so that no test pays for it or waits on a dialog -----------
+# Every wine start below has its output away from ours: the wine server and its services
+# outlive the program that started them and would otherwise hold our caller's pipes open.
+unset DISPLAY WAYLAND_DISPLAY
+export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+stop_wine() { "$wineserver" -k </dev/null >/dev/null 2>&1 || true; }
+trap stop_wine EXIT
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "Making the wine prefix $WINEPREFIX"
+  timeout 300 "$wine64" wineboot --init </dev/null >"$build/wineboot.log" 2>&1
+  timeout 120 "$wineserver" -w </dev/null >/dev/null 2>&1 || true
+fi
+
+# --- Configure, build, test ------------------------------------------------------------
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_WIN32_DEPS="$deps" -DTARNWELL_WINEPREFIX="$WINEPREFIX" \
+  -DTARNWELL_BUILD_APP=OFF -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_BUILD_STANDINS=OFF
+cmake --build "$build" -j "$jobs"
+
+# One wine server, with its services already running, for the whole test run: each test
+# program then starts in a fraction of a second instead of waiting on a new server.
+"$wineserver" -p60 </dev/null >/dev/null 2>&1
+timeout 120 "$wine64" cmd.exe /c ver </dev/null >/dev/null 2>&1 || true
+# The Windows seams (label win32) and the portable unit tests (label unit) built for Windows.
+ctest --test-dir "$build" -L '^(win32|unit)$' -j "$jobs" --output-on-failure --timeout 300

@@ -1,0 +1,271 @@
+#pragma once
+// A directory object of the IIS provider's shape, for the ADSI seam's tests: IADs with
+// late-bound "Get", "Put", "SetInfo" and "EnumAppsInPool", and IADsContainer with
+// GetObject, Create, Delete and enumeration. The test owns every node; COM references
+// are only counted, so a test can check that the seam gives back every one it takes.
+#include "platform/win32/win_api.h"
+#include <ole2.h>
+#include <iads.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/metabase.h"
+#include "platform/win32/adsi_metabase.h"
+#include "platform/win32/com.h"
+
+namespace tarnwell::tests {
+
+class FakeDirectory;
+
+class FakeNode final : public IADs, public IADsContainer {
+ public:
+  FakeNode(FakeDirectory& owner, std::wstring name, bool isPool, bool isDirectoryObject = true)
+      : owner_(owner), name_(std::move(name)), isPool_(isPool), isDirectoryObject_(isDirectoryObject) {}
+
+  std::map<std::wstring, platform::MetabaseValue> properties;  // saved
+  std::map<std::wstring, platform::MetabaseValue> staged;      // Put, not yet SetInfo
+  std::vector<std::string> apps;
+  std::vector<FakeNode*> children;
+  std::vector<std::wstring> calls;  // late-bound members called, in order
+  long refs = 0;
+
+  IDispatch* AsDispatch() { return static_cast<IADs*>(this); }
+
+  // IUnknown
+  HRESULT WINAPI QueryInterface(REFIID iid, void** out) override {
+    *out = nullptr;
+    if (iid == IID_IUnknown || iid == IID_IDispatch || (iid == IID_IADs && isDirectoryObject_) ||
+        (iid == platform::win32::kIidIisApplicationPool && isPool_)) {
+      *out = static_cast<IADs*>(this);
+    } else if (iid == IID_IADsContainer && isDirectoryObject_) {
+      *out = static_cast<IADsContainer*>(this);
+    } else {
+      return E_NOINTERFACE;
+    }
+    ++refs;
+    return S_OK;
+  }
+  ULONG WINAPI AddRef() override { return static_cast<ULONG>(++refs); }
+  ULONG WINAPI Release() override { return static_cast<ULONG>(--refs); }
+
+  // IDispatch: late binding by name only.
+  HRESULT WINAPI GetTypeInfoCount(UINT* n) override {
+    *n = 0;
+    return S_OK;
+  }
+  HRESULT WINAPI GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT WINAPI GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    static const wchar_t* const members[] = {L"Get", L"Put", L"SetInfo", L"EnumAppsInPool"};
+    if (count != 1) return E_INVALIDARG;
+    for (DISPID i = 0; i < 4; ++i) {
+      if (_wcsicmp(names[0], members[i]) == 0) {
+        ids[0] = i + 1;
+        return S_OK;
+      }
+    }
+    ids[0] = DISPID_UNKNOWN;
+    return DISP_E_UNKNOWNNAME;
+  }
+  HRESULT WINAPI Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* info,
+                        UINT*) override;
+
+  // IADs
+  HRESULT WINAPI get_Name(BSTR* out) override {
+    *out = ::SysAllocString(name_.c_str());
+    return S_OK;
+  }
+  HRESULT WINAPI get_Class(BSTR*) override { return E_NOTIMPL; }
+  HRESULT WINAPI get_GUID(BSTR*) override { return E_NOTIMPL; }
+  HRESULT WINAPI get_ADsPath(BSTR*) override { return E_NOTIMPL; }
+  HRESULT WINAPI get_Parent(BSTR*) override { return E_NOTIMPL; }
+  HRESULT WINAPI get_Schema(BSTR*) override { return E_NOTIMPL; }
+  HRESULT WINAPI GetInfo() override { return E_NOTIMPL; }
+  HRESULT WINAPI SetInfo() override { return E_NOTIMPL; }  // the seam calls it late-bound
+  HRESULT WINAPI Get(BSTR, VARIANT*) override { return E_NOTIMPL; }
+  HRESULT WINAPI Put(BSTR, VARIANT) override { return E_NOTIMPL; }
+  HRESULT WINAPI GetEx(BSTR, VARIANT*) override { return E_NOTIMPL; }
+  HRESULT WINAPI PutEx(LONG, BSTR, VARIANT) override { return E_NOTIMPL; }
+  HRESULT WINAPI GetInfoEx(VARIANT, LONG) override { return E_NOTIMPL; }
+
+  // IADsContainer
+  HRESULT WINAPI get_Count(LONG* n) override {
+    *n = static_cast<LONG>(children.size());
+    return S_OK;
+  }
+  HRESULT WINAPI get__NewEnum(IUnknown** out) override;
+  HRESULT WINAPI get_Filter(VARIANT*) override { return E_NOTIMPL; }
+  HRESULT WINAPI put_Filter(VARIANT) override { return E_NOTIMPL; }
+  HRESULT WINAPI get_Hints(VARIANT*) override { return E_NOTIMPL; }
+  HRESULT WINAPI put_Hints(VARIANT) override { return E_NOTIMPL; }
+  HRESULT WINAPI GetObject(BSTR className, BSTR name, IDispatch** out) override;
+  HRESULT WINAPI Create(BSTR className, BSTR name, IDispatch** out) override;
+  HRESULT WINAPI Delete(BSTR className, BSTR name) override;
+  HRESULT WINAPI CopyHere(BSTR, BSTR, IDispatch**) override { return E_NOTIMPL; }
+  HRESULT WINAPI MoveHere(BSTR, BSTR, IDispatch**) override { return E_NOTIMPL; }
+
+  const std::wstring& name() const { return name_; }
+
+ private:
+  FakeDirectory& owner_;
+  std::wstring name_;
+  bool isPool_;
+  bool isDirectoryObject_;
+};
+
+// The enumerator get__NewEnum hands out: the children as VT_DISPATCH, plus one item that
+// is no object at all.
+class FakeEnum final : public IEnumVARIANT {
+ public:
+  explicit FakeEnum(std::vector<FakeNode*> items) : items_(std::move(items)) {}
+  long refs = 0;
+
+  HRESULT WINAPI QueryInterface(REFIID iid, void** out) override {
+    *out = nullptr;
+    if (iid != IID_IUnknown && iid != IID_IEnumVARIANT) return E_NOINTERFACE;
+    *out = static_cast<IEnumVARIANT*>(this);
+    ++refs;
+    return S_OK;
+  }
+  ULONG WINAPI AddRef() override { return static_cast<ULONG>(++refs); }
+  ULONG WINAPI Release() override { return static_cast<ULONG>(--refs); }
+  HRESULT WINAPI Next(ULONG count, VARIANT* out, ULONG* fetched) override {
+    ULONG n = 0;
+    for (; n < count && next_ <= items_.size(); ++n, ++next_) {
+      ::VariantInit(&out[n]);
+      if (next_ == items_.size()) {  // the last item is a plain text
+        out[n].vt = VT_BSTR;
+        out[n].bstrVal = ::SysAllocString(L"not an object");
+      } else {
+        out[n].vt = VT_DISPATCH;
+        out[n].pdispVal = items_[next_]->AsDispatch();
+        out[n].pdispVal->AddRef();
+      }
+    }
+    if (fetched != nullptr) *fetched = n;
+    return n == count ? S_OK : S_FALSE;
+  }
+  HRESULT WINAPI Skip(ULONG) override { return E_NOTIMPL; }
+  HRESULT WINAPI Reset() override {
+    next_ = 0;
+    return S_OK;
+  }
+  HRESULT WINAPI Clone(IEnumVARIANT**) override { return E_NOTIMPL; }
+
+ private:
+  std::vector<FakeNode*> items_;
+  std::size_t next_ = 0;
+};
+
+// Owns every node and enumerator of one test.
+class FakeDirectory {
+ public:
+  FakeNode& Add(std::wstring name, bool isPool = false, bool isDirectoryObject = true) {
+    nodes_.push_back(std::make_unique<FakeNode>(*this, std::move(name), isPool, isDirectoryObject));
+    return *nodes_.back();
+  }
+  FakeEnum& AddEnum(std::vector<FakeNode*> items) {
+    enums_.push_back(std::make_unique<FakeEnum>(std::move(items)));
+    return *enums_.back();
+  }
+  // References still held by anyone; 0 once the seam has let go of everything.
+  long OutstandingReferences() const {
+    long n = 0;
+    for (const auto& node : nodes_) n += node->refs;
+    for (const auto& e : enums_) n += e->refs;
+    return n;
+  }
+
+ private:
+  std::vector<std::unique_ptr<FakeNode>> nodes_;
+  std::vector<std::unique_ptr<FakeEnum>> enums_;
+};
+
+inline constexpr HRESULT kPathNotFound = static_cast<HRESULT>(platform::kErrPathNotFound);
+
+inline HRESULT FakeNode::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                EXCEPINFO* info, UINT*) {
+  if ((flags & DISPATCH_METHOD) == 0) return DISP_E_MEMBERNOTFOUND;
+  auto text = [&](UINT i) {
+    const VARIANT& v = params->rgvarg[i];
+    return v.vt == VT_BSTR ? std::wstring(v.bstrVal, ::SysStringLen(v.bstrVal)) : std::wstring();
+  };
+  switch (id) {
+    case 1: {  // Get(name)
+      if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+      calls.push_back(L"Get " + text(0));
+      const auto found = properties.find(text(0));
+      if (found == properties.end()) {
+        *info = EXCEPINFO{};
+        info->scode = static_cast<SCODE>(platform::kErrPropertyNotFound);
+        info->bstrDescription = ::SysAllocString(L"The directory property cannot be found in the cache.");
+        return DISP_E_EXCEPTION;
+      }
+      platform::win32::Variant value = platform::win32::ToVariant(found->second);
+      return ::VariantCopy(result, value.get());
+    }
+    case 2: {  // Put(name, value): the arguments arrive last first
+      if (params->cArgs != 2) return DISP_E_BADPARAMCOUNT;
+      calls.push_back(L"Put " + text(1));
+      staged[text(1)] = platform::win32::FromVariant(params->rgvarg[0], "fake Put");
+      return S_OK;
+    }
+    case 3:  // SetInfo
+      if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
+      calls.push_back(L"SetInfo");
+      for (auto& [k, v] : staged) properties[k] = v;
+      staged.clear();
+      return S_OK;
+    case 4: {  // EnumAppsInPool
+      calls.push_back(L"EnumAppsInPool");
+      platform::win32::Variant value = platform::win32::ToVariant(apps);
+      return ::VariantCopy(result, value.get());
+    }
+    default:
+      return DISP_E_MEMBERNOTFOUND;
+  }
+}
+
+inline HRESULT FakeNode::get__NewEnum(IUnknown** out) {
+  FakeEnum& e = owner_.AddEnum(children);
+  *out = &e;
+  e.AddRef();
+  return S_OK;
+}
+
+inline HRESULT FakeNode::GetObject(BSTR, BSTR name, IDispatch** out) {
+  *out = nullptr;
+  for (FakeNode* child : children) {
+    if (_wcsicmp(child->name().c_str(), name) == 0) {
+      *out = child->AsDispatch();
+      (*out)->AddRef();
+      return S_OK;
+    }
+  }
+  return kPathNotFound;
+}
+
+inline HRESULT FakeNode::Create(BSTR, BSTR name, IDispatch** out) {
+  for (FakeNode* child : children) {
+    if (_wcsicmp(child->name().c_str(), name) == 0) return static_cast<HRESULT>(platform::kErrAlreadyExists);
+  }
+  FakeNode& created = owner_.Add(name, true);
+  children.push_back(&created);
+  *out = created.AsDispatch();
+  (*out)->AddRef();
+  return S_OK;
+}
+
+inline HRESULT FakeNode::Delete(BSTR, BSTR name) {
+  for (auto it = children.begin(); it != children.end(); ++it) {
+    if (_wcsicmp((*it)->name().c_str(), name) == 0) {
+      children.erase(it);
+      return S_OK;
+    }
+  }
+  return kPathNotFound;
+}
+
+}  // namespace tarnwell::tests

@@ -1,0 +1,155 @@
+// Binding of native entry points, the system-information reader and the handle-table
+// layout.
+#include <gtest/gtest.h>
+
+#include "platform/win32/win_api.h"
+
+#include <cstring>
+#include <vector>
+
+#include "platform/win32/handle_census.h"
+#include "platform/win32/native.h"
+
+namespace tarnwell::platform::win32 {
+namespace {
+
+TEST(NativeBinding, MissingEntryPointRaisesWithLibraryAndEntryName) {
+  NativeSlot slot{nullptr};
+  try {
+    ResolveNativeFunction(slot, "ntdll.dll", "NtTarnwellDoesNotExist");
+    FAIL() << "no error raised";
+  } catch (const EJwaGetProcAddressError& e) {
+    EXPECT_STREQ(e.what(), "Function not found: ntdll.dll.NtTarnwellDoesNotExist");
+    EXPECT_NE(dynamic_cast<const EJwaError*>(&e), nullptr);
+  }
+  EXPECT_EQ(slot.load(), nullptr);
+}
+
+TEST(NativeBinding, MissingLibraryRaisesLoadLibraryError) {
+  NativeSlot slot{nullptr};
+  try {
+    ResolveNativeFunction(slot, "tarnwell-no-such-library.dll", "Anything");
+    FAIL() << "no error raised";
+  } catch (const EJwaLoadLibraryError& e) {
+    EXPECT_STREQ(e.what(), "Library not found: tarnwell-no-such-library.dll");
+  }
+}
+
+TEST(NativeBinding, BoundSlotIsNotLookedUpAgain) {
+  NativeSlot slot{nullptr};
+  ResolveNativeFunction(slot, "ntdll.dll", "NtClose");
+  const FARPROC bound = slot.load();
+  ASSERT_NE(bound, nullptr);
+  EXPECT_EQ(bound, ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtClose"));
+  // A filled slot returns at once, whatever the names say now.
+  EXPECT_NO_THROW(ResolveNativeFunction(slot, "no-such.dll", "NtNope"));
+  EXPECT_EQ(slot.load(), bound);
+}
+
+TEST(NativeWrappers, PassStatusThrough) {
+  EXPECT_EQ(NtClose(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x7ffc))),
+            static_cast<NTSTATUS>(0xC0000008));  // STATUS_INVALID_HANDLE
+  HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(NtClose(event), kStatusSuccess);
+}
+
+// --- ReadSystemInformation over a scripted query ---------------------------------------
+
+struct ScriptedQuery {
+  static inline ULONG fitsFrom = 0;  // bytes the answer needs
+  static inline NTSTATUS failure = kStatusSuccess;
+  static inline std::vector<ULONG> lengths;
+  static NTSTATUS Query(ULONG infoClass, PVOID buffer, ULONG length, PULONG returnLength) {
+    lengths.push_back(length);
+    if (infoClass != kSystemHandleInformation || returnLength != nullptr) return static_cast<NTSTATUS>(0xC0000003);
+    if (failure != kStatusSuccess) return failure;
+    if (length < fitsFrom) return kStatusInfoLengthMismatch;
+    std::memset(buffer, 0xAB, fitsFrom);
+    return kStatusSuccess;
+  }
+  static void Reset(ULONG fits, NTSTATUS fail = kStatusSuccess) {
+    fitsFrom = fits;
+    failure = fail;
+    lengths.clear();
+  }
+};
+
+TEST(ReadSystemInformation, DoublesFromSixteenKilobytesUntilTheAnswerFits) {
+  ScriptedQuery::Reset(100000);
+  const VirtualBlock block = ReadSystemInformation(kSystemHandleInformation, &ScriptedQuery::Query);
+  ASSERT_TRUE(block);
+  EXPECT_EQ(ScriptedQuery::lengths, (std::vector<ULONG>{16384, 32768, 65536, 131072}));
+  EXPECT_EQ(block.size(), 131072u);
+  EXPECT_EQ(static_cast<const unsigned char*>(block.data())[99999], 0xAB);
+}
+
+TEST(ReadSystemInformation, OtherFailureGivesNothing) {
+  ScriptedQuery::Reset(10, static_cast<NTSTATUS>(0xC0000022));  // access denied
+  EXPECT_FALSE(ReadSystemInformation(kSystemHandleInformation, &ScriptedQuery::Query));
+  EXPECT_EQ(ScriptedQuery::lengths.size(), 1u);
+}
+
+TEST(ReadSystemInformation, GivesUpWhenTheAnswerOutgrowsTheLengthArgument) {
+  // Answers "too small" for ever; the reader must stop before the 32-bit length wraps.
+  // The system may refuse the large blocks first, which ends the loop as well.
+  ScriptedQuery::Reset(ULONG_MAX);
+  EXPECT_FALSE(ReadSystemInformation(kSystemHandleInformation, &ScriptedQuery::Query));
+  for (const ULONG length : ScriptedQuery::lengths) EXPECT_GE(length, 16384u);
+}
+
+TEST(ReadSystemInformation, RealHandleTableListsThisProcess) {
+  const VirtualBlock table = ReadSystemInformation(kSystemHandleInformation);
+  ASSERT_TRUE(table);
+  const auto values = HandleValuesOf({static_cast<const std::byte*>(table.data()), table.size()},
+                                     ::GetCurrentProcessId());
+  EXPECT_GT(values.size(), 0u);
+}
+
+// --- The handle-table layout -----------------------------------------------------------
+
+// A SystemHandleInformation answer in this build's layout.
+class TableBuilder {
+ public:
+  TableBuilder& Add(ULONG pid, USHORT value) {
+    entries_.push_back({pid, value});
+    return *this;
+  }
+  std::vector<std::byte> Build(ULONG claimed) const {
+    const std::size_t entrySize = sizeof(void*) == 8 ? 24 : 16;
+    const std::size_t header = sizeof(void*);
+    std::vector<std::byte> bytes(header + entries_.size() * entrySize, std::byte{0x5A});
+    std::memcpy(bytes.data(), &claimed, sizeof claimed);
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      std::byte* e = bytes.data() + header + i * entrySize;
+      std::memcpy(e, &entries_[i].first, 4);
+      std::memcpy(e + 6, &entries_[i].second, 2);
+    }
+    return bytes;
+  }
+  std::vector<std::byte> Build() const { return Build(static_cast<ULONG>(entries_.size())); }
+
+ private:
+  std::vector<std::pair<ULONG, USHORT>> entries_;
+};
+
+TEST(HandleTable, KeepsTheProcessHandlesInTableOrderComparingAllPidBits) {
+  const auto table = TableBuilder()
+                         .Add(700, 0x4)
+                         .Add(0x10000 + 700, 0x8)  // same low 16 bits, another process
+                         .Add(12, 0xC)
+                         .Add(700, 0xFFFC)
+                         .Add(700, 0x10)
+                         .Build();
+  EXPECT_EQ(HandleValuesOf(table, 700), (std::vector<std::uint16_t>{0x4, 0xFFFC, 0x10}));
+  EXPECT_TRUE(HandleValuesOf(table, 13).empty());
+}
+
+TEST(HandleTable, CountBeyondTheBufferIsNotRead) {
+  const auto table = TableBuilder().Add(5, 0x4).Add(5, 0x8).Build(1000000);
+  EXPECT_EQ(HandleValuesOf(table, 5).size(), 2u);
+  EXPECT_TRUE(HandleValuesOf(std::span<const std::byte>(table.data(), 3), 5).empty());
+}
+
+}  // namespace
+}  // namespace tarnwell::platform::win32

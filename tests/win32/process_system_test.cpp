@@ -1,0 +1,131 @@
+// The process-system seam over the real system, with helper processes of its own.
+#include <gtest/gtest.h>
+
+#include "platform/win32/win_api.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "child_process.h"
+#include "iis/iis_workers.h"
+#include "metrics/uCpuUsage.h"
+#include "platform/platform.h"
+#include "platform/win32/text.h"
+
+namespace tarnwell::platform {
+namespace {
+
+using tests::ChildProcess;
+
+TEST(Win32CommandLine, ChildCommandLineReadsBackWholeAndNamesItsPool) {
+  auto system = OpenProcessSystem();
+  ChildProcess child(L"-a \\\\.\\pipe\\iisipm5d1f2c3a-1b -ap \"Pool Name\" -v \"v2.0\" -l webengine4.dll");
+  const std::string line = system->CommandLine(child.pid());
+  EXPECT_EQ(line, win32::ToUtf8(child.commandLine()));
+  EXPECT_EQ(ExtractPoolName(line), "Pool Name");
+  EXPECT_EQ(GetProcessCommandLine(*system, child.pid()), line);
+}
+
+TEST(Win32CommandLine, NonAsciiPoolNameComesBackAsUtf8) {
+  auto system = OpenProcessSystem();
+  ChildProcess child(L"-ap \"P\u00f6ol \u2603\"");
+  EXPECT_EQ(ExtractPoolName(system->CommandLine(child.pid())), "P\xC3\xB6ol \xE2\x98\x83");
+}
+
+TEST(Win32CommandLine, OwnCommandLineAndUnreadableProcesses) {
+  auto system = OpenProcessSystem();
+  EXPECT_EQ(system->CommandLine(::GetCurrentProcessId()), win32::ToUtf8(::GetCommandLineW()));
+  EXPECT_EQ(system->CommandLine(tests::EndedProcessId()), "");
+  EXPECT_EQ(system->CommandLine(0), "");
+}
+
+TEST(Win32Figures, WorkingSetOfALiveAndOfAnEndedProcess) {
+  auto system = OpenProcessSystem();
+  ChildProcess child(L"-ap \"Memory\"");
+  EXPECT_GT(system->WorkingSet(child.pid()), 0);
+  EXPECT_GT(GetProcessWorkingSet(*system, child.pid()), 0);
+  EXPECT_EQ(system->WorkingSet(tests::EndedProcessId()), -1);
+  EXPECT_EQ(RamKBFromWorkingSet(system->WorkingSet(tests::EndedProcessId())), 0);
+}
+
+// Wine reports processor time only for the calling process itself (another process's
+// times stay fixed), so the busy process here is the test's own, with burner threads.
+TEST(Win32Figures, BusyProcessReads99AndIdleOneAlmostNothing) {
+  auto system = OpenProcessSystem();
+  {
+    tests::Burners burners(4);
+    auto own = system->OpenTimes(::GetCurrentProcessId());
+    ASSERT_NE(own, nullptr);
+    const auto before = own->Read();
+    const std::uint32_t start = system->TickMs();
+    const float usage = GetProcessCpuUsage(*system, ::GetCurrentProcessId());
+    const auto after = own->Read();
+    const std::uint32_t elapsed = system->TickMs() - start;
+    ASSERT_TRUE(before && after);
+    EXPECT_GT(usage, 0.0f);
+    EXPECT_LE(usage, 99.0f);
+    // What the burners got depends on the machine's load. Whenever it was clearly more
+    // than one processor over the whole call, the figure must be held at the ceiling.
+    const double percent = static_cast<double>(after->user + after->kernel - before->user - before->kernel) /
+                           static_cast<double>(elapsed) / 100.0;
+    if (percent >= 110.0) {
+      EXPECT_EQ(usage, 99.0f) << percent;
+    } else {
+      std::printf("processor share too small to check the ceiling: %.0f%%\n", percent);
+    }
+  }
+  ChildProcess idle(L"-ap \"Idle\"");
+  ::Sleep(300);  // past its start-up
+  const float idleUsage = GetProcessCpuUsage(*system, idle.pid());
+  EXPECT_GE(idleUsage, 0.0f);
+  EXPECT_LE(idleUsage, 2.0f);
+  EXPECT_EQ(GetProcessCpuUsage(*system, tests::EndedProcessId()), -1.0f);
+}
+
+TEST(Win32Figures, ProcessorTimesGrowForABusyProcess) {
+  auto system = OpenProcessSystem();
+  tests::Burners burners(2);
+  auto reader = system->OpenTimes(::GetCurrentProcessId());
+  ASSERT_NE(reader, nullptr);
+  const auto first = reader->Read();
+  ASSERT_TRUE(first);
+  system->SleepMs(300);
+  const auto second = reader->Read();
+  ASSERT_TRUE(second);
+  EXPECT_GT(second->user + second->kernel, first->user + first->kernel);
+  EXPECT_EQ(system->OpenTimes(tests::EndedProcessId()), nullptr);
+}
+
+TEST(Win32Snapshot, ListsThisProcessAndTheHelperWithTheirThreads) {
+  auto system = OpenProcessSystem();
+  ChildProcess busy(L"-ap \"Threads\" --burn");
+  std::vector<ProcessEntry> entries;
+  auto find = [&](std::uint32_t pid) {
+    return std::find_if(entries.begin(), entries.end(), [&](const ProcessEntry& e) { return e.pid == pid; });
+  };
+  // Until the helper has started its burner threads.
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(system->Snapshot(entries));
+    if (const auto child = find(busy.pid()); child != entries.end() && child->threads >= 3) break;
+    ::Sleep(50);
+  }
+  const auto self = find(::GetCurrentProcessId());
+  ASSERT_NE(self, entries.end());
+  EXPECT_EQ(self->exeName, "tarnwell_tests_win32.exe");
+  EXPECT_GE(self->threads, 1u);
+  const auto child = find(busy.pid());
+  ASSERT_NE(child, entries.end());
+  EXPECT_EQ(child->exeName, "tarnwell_win32_child.exe");
+  EXPECT_GE(child->threads, 3u);  // main and two burners
+}
+
+TEST(Win32Terminate, EndsTheProcessWithTheGivenExitCode) {
+  auto system = OpenProcessSystem();
+  ChildProcess child(L"-ap \"Doomed\"");
+  EXPECT_TRUE(system->Terminate(child.pid(), 101));
+  EXPECT_EQ(child.WaitExit(5000), 101u);
+  EXPECT_FALSE(system->Terminate(tests::EndedProcessId(), 101));
+}
+
+}  // namespace
+}  // namespace tarnwell::platform
