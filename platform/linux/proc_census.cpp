@@ -52,10 +52,23 @@ HandleCounts CensusFromProc(int procFd, std::uint32_t pid) {
   }
   if (socketInodes.empty()) return counts;
 
+  // Reading a net/tcp table walks the kernel's whole connection hash several times, a
+  // fixed cost well above the parsing; sockstat's count says when a table is empty.
+  struct Table {
+    const char* sockstat;
+    const char* protocol;
+    const char* table;
+  };
+  constexpr Table kTables[] = {{"net/sockstat", "TCP", "net/tcp"}, {"net/sockstat6", "TCP6", "net/tcp6"}};
   std::vector<std::uint64_t> tcpInodes;
   std::string text;
-  for (const char* table : {"net/tcp", "net/tcp6"}) {
-    std::snprintf(path, sizeof path, "%u/%s", pid, table);
+  for (const Table& t : kTables) {
+    std::snprintf(path, sizeof path, "%u/%s", pid, t.sockstat);
+    if (ReadWholeFile(procFd, path, text)) {
+      const auto inuse = ParseSockstatInuse(text, t.protocol);
+      if (inuse && *inuse == 0) continue;
+    }
+    std::snprintf(path, sizeof path, "%u/%s", pid, t.table);
     if (ReadWholeFile(procFd, path, text)) ParseTcpInodes(text, tcpInodes);
   }
   std::sort(tcpInodes.begin(), tcpInodes.end());

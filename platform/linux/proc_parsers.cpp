@@ -123,6 +123,30 @@ void ParseTcpInodes(std::string_view text, std::vector<std::uint64_t>& inodes) {
   }
 }
 
+std::optional<std::int64_t> ParseSockstatInuse(std::string_view text, std::string_view protocol) {
+  while (!text.empty()) {
+    const auto eol = text.find('\n');
+    const std::string_view line = text.substr(0, eol);
+    text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+    if (line.size() <= protocol.size() || line.substr(0, protocol.size()) != protocol || line[protocol.size()] != ':')
+      continue;
+    std::optional<std::int64_t> inuse;
+    bool next = false;
+    ForEachToken(line.substr(protocol.size() + 1), [&](std::size_t, std::string_view token) {
+      if (next) {
+        std::uint64_t value = 0;
+        if (ParseUnsigned(token, value) && value <= static_cast<std::uint64_t>(INT64_MAX))
+          inuse = static_cast<std::int64_t>(value);
+        return false;
+      }
+      next = token == "inuse";
+      return true;
+    });
+    return inuse;
+  }
+  return std::nullopt;
+}
+
 std::optional<std::uint32_t> ParsePid(std::string_view name) {
   std::uint32_t pid = 0;
   if (!ParseUnsigned(name, pid) || pid == 0) return std::nullopt;

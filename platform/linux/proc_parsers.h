@@ -33,6 +33,10 @@ std::optional<std::int64_t> ParseStatmResident(std::string_view text);
 // (the header line and lines with too few columns are skipped).
 void ParseTcpInodes(std::string_view text, std::vector<std::uint64_t>& inodes);
 
+// The "inuse" count of a protocol's line ("TCP", "TCP6") in net/sockstat or
+// net/sockstat6: how many sockets its net/tcp table lists. None when the line is missing.
+std::optional<std::int64_t> ParseSockstatInuse(std::string_view text, std::string_view protocol);
+
 // A /proc directory entry that names a process: all decimal digits, non-zero, fits 32 bits.
 std::optional<std::uint32_t> ParsePid(std::string_view name);
 

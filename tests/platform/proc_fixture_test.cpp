@@ -42,20 +42,27 @@ std::string StatLine(std::uint32_t pid, const std::string& comm, int threads, un
 class ProcFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    // On a real disk, so that the fixture's "open files" count as local-disk files.
-    std::string templ = "/var/tmp/tarnwell-proc-XXXXXX";
-    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-    dir_ = templ;
-    root_ = dir_ / "proc";
+    // Targets on a real disk, so that they count as local-disk files; the tree itself in
+    // memory where possible, as tens of thousands of links are made and removed.
+    dir_ = MakeTemp("/var/tmp");
+    ASSERT_FALSE(dir_.empty());
+    treeDir_ = fs::is_directory("/dev/shm") ? MakeTemp("/dev/shm") : fs::path();
+    root_ = (treeDir_.empty() ? dir_ : treeDir_) / "proc";
     fs::create_directories(root_);
   }
   void TearDown() override {
     std::error_code ec;
     fs::remove_all(dir_, ec);
+    if (!treeDir_.empty()) fs::remove_all(treeDir_, ec);
+  }
+  static fs::path MakeTemp(const std::string& parent) {
+    std::string templ = parent + "/tarnwell-proc-XXXXXX";
+    return ::mkdtemp(templ.data()) ? fs::path(templ) : fs::path();
   }
 
-  fs::path dir_;
-  fs::path root_;
+  fs::path dir_;      // targets on disk
+  fs::path treeDir_;  // in memory, or empty
+  fs::path root_;     // the fixture /proc
 };
 
 TEST_F(ProcFixture, SnapshotListsProcessesAndSkipsTheRest) {

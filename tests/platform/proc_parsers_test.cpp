@@ -103,6 +103,19 @@ TEST(ParseTcpInodes, SkipsHeaderShortAndGarbledLines) {
   EXPECT_TRUE(inodes.empty());
 }
 
+TEST(ParseSockstatInuse, FindsTheProtocolsLine) {
+  constexpr std::string_view kSockstat =
+      "sockets: used 12\nTCP: inuse 1001 orphan 0 tw 3 alloc 1004 mem 71\nUDP: inuse 2 mem 0\n";
+  constexpr std::string_view kSockstat6 = "TCP6: inuse 0\nUDP6: inuse 0\nUDPLITE6: inuse 0\n";
+  EXPECT_EQ(ParseSockstatInuse(kSockstat, "TCP"), 1001);
+  EXPECT_EQ(ParseSockstatInuse(kSockstat, "UDP"), 2);
+  EXPECT_EQ(ParseSockstatInuse(kSockstat6, "TCP6"), 0);
+  EXPECT_FALSE(ParseSockstatInuse(kSockstat, "TCP6"));  // "TCP:" is not "TCP6:"
+  EXPECT_FALSE(ParseSockstatInuse(kSockstat6, "TCP"));
+  EXPECT_FALSE(ParseSockstatInuse("TCP: orphan 0\n", "TCP"));
+  EXPECT_FALSE(ParseSockstatInuse("", "TCP"));
+}
+
 TEST(ParsePid, OnlyDecimalProcessDirectories) {
   EXPECT_EQ(ParsePid("2044"), 2044u);
   EXPECT_EQ(ParsePid("4294967295"), 4294967295u);
