@@ -1,5 +1,6 @@
 #include "tasks/AnalysePool.h"
 
+#include <algorithm>
 #include <charconv>
 #include <clocale>
 #include <exception>
@@ -17,7 +18,6 @@ namespace tarnwell {
 
 namespace {
 
-constexpr const char* kPoolsPath = "IIS://localhost/W3SVC/AppPools";
 constexpr double kMsPerDay = 86400000.0;
 constexpr int kCreateTries = 5;
 
@@ -128,9 +128,16 @@ void TAnalysePool::Execute() {
   platform::IMetabase& metabase = Window().Registry().Metabase();
 
   ReportAnalyse("Begin analyse of pool: " + PoolName);
+  // Held to the end of the run, so no other instance takes the journal meanwhile.
+  std::optional<JournalLock> journalLock;
+  if (!TakeJournal(journalLock)) {
+    ReportAnalyse("End analyse of pool: " + PoolName);
+    log_ = nullptr;
+    return;
+  }
   std::vector<std::string> apps;
   try {
-    apps = AsArray(GetMetabaseObject(metabase, std::string(kPoolsPath) + "/" + PoolName)->EnumAppsInPool(),
+    apps = AsArray(GetMetabaseObject(metabase, std::string(kAppPoolsPath) + "/" + PoolName)->EnumAppsInPool(),
                    "EnumAppsInPool");
   } catch (const std::exception& e) {
     ReportAnalyse("Error of get list applications from : " + PoolName + ". " + e.what());
@@ -140,6 +147,8 @@ void TAnalysePool::Execute() {
       log.Write("Get list applications from : " + PoolName + ", count: " + std::to_string(apps.size()));
     } catch (const std::exception&) {
     }
+    journal_ = AnalyseJournal{};
+    journal_.Pool = PoolName;
     std::vector<TTempPoolRec> recs(apps.size());
     if (TransferAll(recs, apps)) {
       const TPoolProcess own = FindPoolProcess(Window().Registry().Processes(), PoolName);
@@ -147,6 +156,7 @@ void TAnalysePool::Execute() {
       MeasureUntilStopped(recs);
     }
     ReturnAll(recs);
+    CloseJournal();
   }
   ReportAnalyse("End analyse of pool: " + PoolName);
   log_ = nullptr;
@@ -155,19 +165,34 @@ void TAnalysePool::Execute() {
 bool TAnalysePool::TransferAll(std::vector<TTempPoolRec>& recs, const std::vector<std::string>& apps) {
   platform::IMetabase& metabase = Window().Registry().Metabase();
   for (std::size_t i = 0; i < apps.size(); ++i) {
+    // The journal names the pool and the move before either is made.
+    journal_.Apps.push_back({apps[i], PoolName});
     std::string name;
     for (int attempt = 1;; ++attempt) {
       name = NextTempPoolName();
+      journal_.Temps.push_back({name, apps[i]});
+      journalSynced_ = false;
+      if (!SyncJournal()) {
+        journal_.Temps.pop_back();
+        journal_.Apps.pop_back();
+        return false;
+      }
       try {
-        GetMetabaseObject(metabase, kPoolsPath)->Create("IIsApplicationPool", name)->SetInfo();
+        GetMetabaseObject(metabase, kAppPoolsPath)->Create("IIsApplicationPool", name)->SetInfo();
         break;
       } catch (const platform::MetabaseError& e) {
+        journal_.Temps.pop_back();  // not made
         // A name left by an earlier run: take the next one.
         if (e.code() == platform::kErrAlreadyExists && attempt < kCreateTries) continue;
+        journal_.Apps.pop_back();
+        journalSynced_ = false;
         ReportAnalyse("Error of create temp. application pool: [" + name + "] for app. [" + apps[i] + "]. " +
                       e.what());
         return false;
       } catch (const std::exception& e) {
+        journal_.Temps.pop_back();
+        journal_.Apps.pop_back();
+        journalSynced_ = false;
         ReportAnalyse("Error of create temp. application pool: [" + name + "] for app. [" + apps[i] + "]. " +
                       e.what());
         return false;
@@ -214,19 +239,95 @@ void TAnalysePool::ReturnAll(const std::vector<TTempPoolRec>& recs) {
   platform::IMetabase& metabase = Window().Registry().Metabase();
   for (const TTempPoolRec& rec : recs) {
     if (rec.TempPool.empty()) continue;
+    // Putting things back needs no journal entry first: the journal already names more
+    // than is left out. A failed save is reported and does not stop the return.
+    SyncJournal();
     if (!MoveAppToPool(metabase, rec.AppPath, PoolName)) {
       ReportAnalyse("Error of transfer application: [" + rec.AppPath + "] in pool [" + PoolName + "] !");
       ReportAnalyse("Pool : [" + rec.TempPool + "] not removed!");
       continue;
     }
     ReportAnalyse("Transfer application: [" + rec.AppPath + "] in pool [" + PoolName + "]");
+    DropJournalApp(rec.AppPath);
+    SyncJournal();
     try {
-      GetMetabaseObject(metabase, kPoolsPath)->Delete("IIsApplicationPool", rec.TempPool);
+      GetMetabaseObject(metabase, kAppPoolsPath)->Delete("IIsApplicationPool", rec.TempPool);
       ReportAnalyse("Temp. pool: [" + rec.TempPool + "] has been removed.");
+      DropJournalTemp(rec.TempPool);
     } catch (const std::exception&) {
       ReportAnalyse("Temp. pool: [" + rec.TempPool + "] not removed!");
     }
   }
+}
+
+bool TAnalysePool::TakeJournal(std::optional<JournalLock>& lock) {
+  const std::string logDir = Window().LogDir();
+  journalPath_ = JournalPath(logDir);
+  try {
+    lock.emplace(logDir);
+  } catch (const std::exception& e) {
+    ReportAnalyse("Error of open the analysis journal [" + journalPath_ + "]. " + e.what());
+    return false;
+  }
+  if (!lock->Held()) {
+    ReportAnalyse("Error: another analysis is running with the journal [" + journalPath_ + "]");
+    return false;
+  }
+  if (!JournalExists(journalPath_)) return true;
+  // Left by a run that ended abnormally, or whose return phase could not finish.
+  const RecoveryOutcome outcome = RecoverHeldJournal(*lock, Window().Registry().Metabase(),
+                                                     [this](const std::string& msg) { ReportAnalyse(msg); });
+  if (outcome == RecoveryOutcome::NoJournal || outcome == RecoveryOutcome::Complete) return true;
+  ReportAnalyse("Analyse of pool [" + PoolName + "] not started: the changes of an earlier analysis are not all back.");
+  return false;
+}
+
+bool TAnalysePool::SyncJournal() {
+  if (journalSynced_) return true;
+  try {
+    SaveJournal(journalPath_, journal_);
+  } catch (const std::exception& e) {
+    if (!journalFailing_) ReportAnalyse("Error of write the analysis journal [" + journalPath_ + "]. " + e.what());
+    journalFailing_ = true;
+    return false;
+  }
+  journalWritten_ = true;
+  journalSynced_ = true;
+  journalFailing_ = false;
+  return true;
+}
+
+void TAnalysePool::DropJournalApp(const std::string& appPath) {
+  const auto it = std::find_if(journal_.Apps.begin(), journal_.Apps.end(),
+                               [&](const AnalyseJournal::App& app) { return app.Path == appPath; });
+  if (it == journal_.Apps.end()) return;
+  journal_.Apps.erase(it);
+  journalSynced_ = false;
+}
+
+void TAnalysePool::DropJournalTemp(const std::string& tempPool) {
+  const auto it = std::find_if(journal_.Temps.begin(), journal_.Temps.end(),
+                               [&](const AnalyseJournal::Temp& temp) { return temp.Name == tempPool; });
+  if (it == journal_.Temps.end()) return;
+  journal_.Temps.erase(it);
+  journalSynced_ = false;
+}
+
+void TAnalysePool::CloseJournal() {
+  if (journal_.Changes() == 0) {
+    if (!journalWritten_) return;
+    try {
+      RemoveJournal(journalPath_);
+    } catch (const std::exception& e) {
+      // Harmless: recovery will find everything in place.
+      ReportAnalyse("Error of remove the analysis journal [" + journalPath_ + "]. " + e.what());
+    }
+    return;
+  }
+  SyncJournal();
+  ReportAnalyse("Analysis journal kept: [" + journalPath_ + "], changes left: [" +
+                std::to_string(journal_.Changes()) +
+                "]; they are put back at the next start of the program or of an analysis.");
 }
 
 }  // namespace tarnwell

@@ -5,11 +5,13 @@
 // and deletes the temporary pools.
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "logs/LogsClock.h"
+#include "tasks/AnalyseJournal.h"
 #include "tasks/TaskThread.h"
 
 namespace tarnwell {
@@ -21,6 +23,7 @@ class IProcessSystem;
 }  // namespace platform
 
 inline constexpr const char* kTempPoolPrefix = "QuillmarshAnalyse";
+inline constexpr const char* kAppPoolsPath = "IIS://localhost/W3SVC/AppPools";
 inline constexpr std::uint32_t kTerminateExitCode = 101;
 inline constexpr std::uint32_t kMeasurePauseMs = 800;
 
@@ -63,6 +66,15 @@ class TAnalysePool : public TTaskThread {
   bool Stopping() const { return StopRequested.load() || Terminated(); }
   void ReportAnalyse(const std::string& text);
   std::string NextTempPoolName();
+  // Takes the log directory's journal and puts back what an earlier run left in it;
+  // false when the analysis must not start.
+  bool TakeJournal(std::optional<JournalLock>& lock);
+  // Has the journal file say what journal_ says; false, reported, when it cannot.
+  bool SyncJournal();
+  void DropJournalApp(const std::string& appPath);
+  void DropJournalTemp(const std::string& tempPool);
+  // Removes the journal when everything is back, else keeps it and says so.
+  void CloseJournal();
   // Returns false when the run must go straight to the return phase.
   bool TransferAll(std::vector<TTempPoolRec>& recs, const std::vector<std::string>& apps);
   void MeasureUntilStopped(std::vector<TTempPoolRec>& recs);
@@ -71,6 +83,12 @@ class TAnalysePool : public TTaskThread {
   const ILocalClock& clock_;
   TLog* log_ = nullptr;      // the run's analysis log, alive during Execute
   double lastName_ = 0;      // date-time of the last temporary pool name
+  // What this run has changed or is about to change; analyser thread only.
+  AnalyseJournal journal_;
+  std::string journalPath_;
+  bool journalWritten_ = false;  // the file exists as this run wrote it
+  bool journalSynced_ = true;    // the file says what journal_ says
+  bool journalFailing_ = false;  // the last save failed and was reported
 };
 
 }  // namespace tarnwell

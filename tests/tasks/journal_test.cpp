@@ -1,0 +1,294 @@
+#include "tasks/AnalyseJournal.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tasks/AnalysePool.h"
+#include "tests/fakes/fake_metabase.h"
+#include "tests/logs/log_test_support.h"
+
+namespace tarnwell {
+namespace {
+
+using fakes::FakeMetabase;
+using testing::ReadAll;
+using testing::TempDir;
+
+const std::string kA = "/LM/W3SVC/1/ROOT/a/";
+const std::string kB = "/LM/W3SVC/1/ROOT/b/";
+const std::string kTa = "QuillmarshAnalyse46362.9479166667";
+const std::string kTb = "QuillmarshAnalyse46362.9479166782";
+
+AnalyseJournal TwoApps() {
+  AnalyseJournal j;
+  j.Pool = "Shop";
+  j.Apps = {{kA, "Shop"}, {kB, "Shop"}};
+  j.Temps = {{kTa, kA}, {kTb, kB}};
+  return j;
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+// ---- the file's text ------------------------------------------------------------------
+
+TEST(JournalText, ReadsAsAnAdministratorWouldAndComesBackWhole) {
+  const std::string text = FormatJournal(TwoApps());
+  EXPECT_EQ(text,
+            "Tarnwell analysis journal\t1\r\n"
+            "# Changes of an analysis not yet put back; Tarnwell puts them back when it starts.\r\n"
+            "pool\tShop\r\n"
+            "app\t/LM/W3SVC/1/ROOT/a/\tShop\r\n"
+            "app\t/LM/W3SVC/1/ROOT/b/\tShop\r\n"
+            "temp\tQuillmarshAnalyse46362.9479166667\t/LM/W3SVC/1/ROOT/a/\r\n"
+            "temp\tQuillmarshAnalyse46362.9479166782\t/LM/W3SVC/1/ROOT/b/\r\n"
+            "end\r\n");
+  EXPECT_EQ(ParseJournal(text), TwoApps());
+
+  // Separators and backslashes inside names survive; LF-only ends (an edited file) too.
+  AnalyseJournal odd;
+  odd.Pool = "A\tpool\\with\r\nbreaks";
+  odd.Apps = {{"/LM/W3SVC/1/ROOT/x\ty/", odd.Pool}};
+  EXPECT_EQ(ParseJournal(FormatJournal(odd)), odd);
+  EXPECT_EQ(ParseJournal("Tarnwell analysis journal\t1\npool\tShop\napp\t" + kA + "\tShop\nend\n").Apps.size(), 1u);
+
+  AnalyseJournal empty;
+  empty.Pool = "Shop";
+  EXPECT_EQ(ParseJournal(FormatJournal(empty)), empty);
+}
+
+TEST(JournalText, DamageIsRefusedWithTheLine) {
+  const std::string head = "Tarnwell analysis journal\t1\r\npool\tShop\r\n";
+  const struct {
+    std::string text;
+    std::string why;
+  } cases[] = {
+      {"", "empty file"},
+      {"Tarnwell analysis journal\t2\r\npool\tShop\r\nend\r\n", "line 1: not an analysis journal"},
+      {"\xEF\xBB\xBFTarnwell analysis journal\t1\r\n", "line 1:"},
+      {head, "cut short"},
+      {head + "app\t" + kA + "\tShop\r\n", "cut short"},
+      {head + "app\t" + kA + "\tSh", "cut short"},
+      {"Tarnwell analysis journal\t1\r\napp\t" + kA + "\tShop\r\nend\r\n", "line 2: \"app\" before \"pool\""},
+      {"Tarnwell analysis journal\t1\r\nend\r\n", "no \"pool\""},
+      {head + "pool\tOther\r\nend\r\n", "line 3: a second \"pool\""},
+      {head + "app\t" + kA + "\r\nend\r\n", "line 3: \"app\" takes two fields"},
+      {head + "app\t" + kA + "\t\r\nend\r\n", "line 3: an empty field"},
+      {head + "app\tShop\tShop\r\nend\r\n", "line 3: not an application path"},
+      {head + "temp\tShop\t" + kA + "\r\nend\r\n", "line 3: not a temporary pool: Shop"},
+      {head + "temp\t" + kTa + "\t" + kA + "\\q\r\nend\r\n", "line 3: unknown escape"},
+      {head + "temp\t" + kTa + "\t" + kA + "\\\r\nend\r\n", "line 3: a lone backslash"},
+      {head + "move\tx\r\nend\r\n", "line 3: unknown line"},
+      {head + "end\r\napp\t" + kA + "\tShop\r\n", "line 4: text after \"end\""},
+  };
+  for (const auto& c : cases) {
+    try {
+      ParseJournal(c.text);
+      ADD_FAILURE() << "accepted: " << c.text;
+    } catch (const JournalFormatError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.why), std::string::npos) << e.what() << " / wanted " << c.why;
+    }
+  }
+}
+
+// ---- the file --------------------------------------------------------------------------
+
+TEST(JournalFile, SaveReplacesWholeAndLeavesNoNewFileBehind) {
+  TempDir dir;
+  const std::string path = JournalPath(dir.Dir());
+  EXPECT_EQ(path, dir.Dir() + "trnw-analyse.journal");
+  EXPECT_FALSE(JournalExists(path));
+  SaveJournal(path, TwoApps());
+  AnalyseJournal one = TwoApps();
+  one.Apps.pop_back();
+  SaveJournal(path, one);
+  EXPECT_EQ(ParseJournal(ReadAll(path)), one);
+  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+  RemoveJournal(path);
+  EXPECT_FALSE(JournalExists(path));
+  EXPECT_NO_THROW(RemoveJournal(path));  // already gone
+}
+
+TEST(JournalFile, AFailedSaveKeepsTheJournalThatWasThere) {
+  TempDir dir;
+  const std::string path = JournalPath(dir.Dir());
+  SaveJournal(path, TwoApps());
+  std::filesystem::create_directory(path + ".tmp");  // the new file cannot be made
+  AnalyseJournal less;
+  less.Pool = "Shop";
+  EXPECT_THROW(SaveJournal(path, less), std::system_error);
+  EXPECT_EQ(ParseJournal(ReadAll(path)), TwoApps());
+  EXPECT_THROW(SaveJournal(dir.Dir() + "missing/" + kJournalFileName, less), std::system_error);
+}
+
+TEST(JournalFile, OneHolderAtATime) {
+  TempDir dir;
+  {
+    JournalLock first(dir.Dir());
+    EXPECT_TRUE(first.Held());
+    EXPECT_EQ(first.JournalFile(), JournalPath(dir.Dir()));
+    JournalLock second(dir.Dir());
+    EXPECT_FALSE(second.Held());
+  }
+  JournalLock again(dir.Dir());
+  EXPECT_TRUE(again.Held());
+  EXPECT_THROW(JournalLock(dir.Dir() + "missing/"), std::system_error);
+}
+
+// ---- recovery --------------------------------------------------------------------------
+
+// A server as a run of the analyser that died midway leaves it: pool Shop, a and b each
+// moved into a temporary pool of its own, c never touched.
+class RecoveryTest : public ::testing::Test {
+ protected:
+  RecoveryTest() {
+    metabase.AddSite("1", "Shop site");
+    metabase.AddPool("Shop");
+    metabase.AddPool("Other");
+    metabase.AddPool(kTa);
+    metabase.AddPool(kTb);
+    metabase.AddApp("/LM/W3SVC/1/ROOT/a", kTa);
+    metabase.AddApp("/LM/W3SVC/1/ROOT/b", kTb);
+    metabase.AddApp("/LM/W3SVC/1/ROOT/c", "Shop");
+    SaveJournal(path, TwoApps());
+  }
+
+  RecoveryOutcome Recover() {
+    messages.clear();
+    return RecoverAnalysis(dir.Dir(), metabase, [this](const std::string& m) { messages.push_back(m); });
+  }
+
+  void ExpectServerAsBefore() {
+    for (const auto& app : {kA, kB, std::string("/LM/W3SVC/1/ROOT/c/")}) {
+      EXPECT_EQ(metabase.EffectiveAppPool(app), "Shop") << app;
+    }
+    EXPECT_EQ(metabase.PoolNames(), (std::vector<std::string>{"Shop", "Other"}));
+  }
+
+  TempDir dir;
+  const std::string path = JournalPath(dir.Dir());
+  FakeMetabase metabase;
+  std::vector<std::string> messages;
+};
+
+TEST_F(RecoveryTest, PutsEveryApplicationBackRemovesThePoolsAndTheJournal) {
+  EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
+  EXPECT_EQ(messages, (std::vector<std::string>{
+                          "Recovery: analysis of pool [Shop] did not end; putting its applications back",
+                          "Recovery: application [" + kA + "] back in pool [Shop]",
+                          "Recovery: application [" + kB + "] back in pool [Shop]",
+                          "Recovery: temp. pool [" + kTa + "] removed",
+                          "Recovery: temp. pool [" + kTb + "] removed",
+                          "Recovery: complete",
+                      }));
+  ExpectServerAsBefore();
+  EXPECT_FALSE(JournalExists(path));
+  // Nothing left: the next start says nothing and touches nothing.
+  metabase.ClearCalls();
+  EXPECT_EQ(Recover(), RecoveryOutcome::NoJournal);
+  EXPECT_TRUE(messages.empty());
+  EXPECT_TRUE(metabase.Calls().empty());
+}
+
+TEST_F(RecoveryTest, AJournalPartlyUndoneAlreadyIsFinishedWithoutHarm) {
+  // a went back and its pool was deleted before the crash; b's pool was never made.
+  metabase.SetProperty("/LM/W3SVC/1/ROOT/a", "AppPoolId", std::string("Shop"));
+  metabase.SetProperty("/LM/W3SVC/1/ROOT/b", "AppPoolId", std::string("Shop"));
+  metabase.Bind(kAppPoolsPath)->Delete("IIsApplicationPool", kTa);
+  metabase.Bind(kAppPoolsPath)->Delete("IIsApplicationPool", kTb);
+  metabase.ClearCalls();
+  EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
+  EXPECT_EQ(messages[1], "Recovery: application [" + kA + "] already in pool [Shop]");
+  EXPECT_EQ(messages[3], "Recovery: temp. pool [" + kTa + "] already gone");
+  EXPECT_EQ(metabase.CountCalls("SetInfo"), 0);
+  EXPECT_EQ(metabase.CountCalls("Delete"), 0);
+  ExpectServerAsBefore();
+  EXPECT_FALSE(JournalExists(path));
+}
+
+TEST_F(RecoveryTest, WhatOthersChangedSinceIsLeftAlone) {
+  // The administrator put b into Other by hand, and a's application was removed.
+  metabase.SetProperty("/LM/W3SVC/1/ROOT/b", "AppPoolId", std::string("Other"));
+  metabase.AddApp("/LM/W3SVC/1/ROOT/gone", kTa);
+  AnalyseJournal j = TwoApps();
+  j.Apps[0].Path = "/LM/W3SVC/1/ROOT/nosuch/";
+  SaveJournal(path, j);
+  EXPECT_EQ(Recover(), RecoveryOutcome::Incomplete);
+  EXPECT_EQ(messages[1], "Recovery: application [/LM/W3SVC/1/ROOT/nosuch/] no longer exists");
+  EXPECT_EQ(messages[2], "Recovery: application [" + kB +
+                             "] is in pool [Other], which the analysis did not make; left there");
+  // A temporary pool that serves an application is never deleted.
+  EXPECT_EQ(messages[3], "Recovery: temp. pool [" + kTa + "] not removed, it still holds [2] applications");
+  EXPECT_EQ(messages[4], "Recovery: temp. pool [" + kTb + "] removed");
+  EXPECT_EQ(messages.back(), "Recovery: incomplete, [1] changes left; the journal is kept");
+  EXPECT_EQ(metabase.EffectiveAppPool(kB), "Other");
+  EXPECT_TRUE(metabase.HasKey("/LM/W3SVC/AppPools/" + kTa));
+  AnalyseJournal left;
+  left.Pool = "Shop";
+  left.Temps = {{kTa, kA}};
+  EXPECT_EQ(ParseJournal(ReadAll(path)), left);
+}
+
+TEST_F(RecoveryTest, AFailedStepKeepsWhatIsLeftForTheNextStart) {
+  metabase.FailCall(FakeMetabase::Op::SetInfoAppPoolId, 2);  // b's move back
+  EXPECT_EQ(Recover(), RecoveryOutcome::Incomplete);
+  EXPECT_EQ(messages[2], "Recovery: error of transfer application: [" + kB + "] in pool [Shop]");
+  EXPECT_EQ(messages[4], "Recovery: temp. pool [" + kTb + "] not removed, it still holds [1] applications");
+  EXPECT_EQ(messages.back(), "Recovery: incomplete, [2] changes left; the journal is kept");
+  AnalyseJournal left;
+  left.Pool = "Shop";
+  left.Apps = {{kB, "Shop"}};
+  left.Temps = {{kTb, kB}};
+  EXPECT_EQ(ParseJournal(ReadAll(path)), left);
+
+  // The next start finishes it.
+  EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
+  ExpectServerAsBefore();
+  EXPECT_FALSE(JournalExists(path));
+}
+
+TEST_F(RecoveryTest, AnUnreadableJournalIsSetAsideAndNothingIsTouched) {
+  const std::string cut = "Tarnwell analysis journal\t1\r\npool\tShop\r\napp\t" + kA + "\tShop\r\n";
+  WriteFile(path, cut);
+  metabase.ClearCalls();
+  EXPECT_EQ(Recover(), RecoveryOutcome::Failed);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], "Recovery: the analysis journal [" + path +
+                             "] is damaged (no \"end\" line: the file is cut short); kept as [" + path +
+                             ".bad]. Check the pools of the applications by hand.");
+  EXPECT_TRUE(metabase.Calls().empty());
+  EXPECT_FALSE(JournalExists(path));
+  EXPECT_EQ(ReadAll(path + ".bad"), cut);
+  // A second damaged one does not overwrite the first.
+  WriteFile(path, "garbage");
+  EXPECT_EQ(Recover(), RecoveryOutcome::Failed);
+  EXPECT_EQ(ReadAll(path + ".bad2"), "garbage");
+  EXPECT_EQ(Recover(), RecoveryOutcome::NoJournal);
+}
+
+TEST_F(RecoveryTest, AJournalHeldByARunningAnalysisIsLeftToIt) {
+  JournalLock running(dir.Dir());
+  ASSERT_TRUE(running.Held());
+  metabase.ClearCalls();
+  EXPECT_EQ(Recover(), RecoveryOutcome::Busy);
+  EXPECT_EQ(messages, (std::vector<std::string>{"Recovery: the analysis journal [" + path +
+                                                "] is held by another running analysis; left to it"}));
+  EXPECT_TRUE(metabase.Calls().empty());
+  EXPECT_EQ(ParseJournal(ReadAll(path)), TwoApps());
+}
+
+TEST_F(RecoveryTest, ANewJournalThatNeverGotInPlaceIsDropped) {
+  WriteFile(path + ".tmp", "Tarnwell analysis jou");
+  EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
+  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+  ExpectServerAsBefore();
+}
+
+}  // namespace
+}  // namespace tarnwell
