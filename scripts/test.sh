@@ -1,12 +1,40 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: unit, window (offscreen) and end-to-end.
+# Sets up, builds and runs every test: unit, window (offscreen) and end-to-end; then the
+# unit and window tests again under AddressSanitizer with UndefinedBehaviorSanitizer, the
+# thread-heavy ones under ThreadSanitizer, and the Windows build's tests under wine64.
+# TARNWELL_QUICK=1 stops after the first pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
 
 ./scripts/setup.sh
 
+jobs=$(nproc)
 build=${TARNWELL_BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$build" -j"$(nproc)"
-# End-to-end tests measure processor load, so they run one at a time.
+cmake --build "$build" -j"$jobs"
+# End-to-end tests measure processor load, so ctest runs everything one at a time.
 ctest --test-dir "$build" --output-on-failure --timeout 300
+
+[ "${TARNWELL_QUICK:-0}" = 1 ] && exit 0
+
+# Any sanitizer report fails the run.
+export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
+export LSAN_OPTIONS=suppressions=$root/tests/sanitizers/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+echo "== Unit and window tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWELL_SANITIZE=address,undefined \
+  -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_BUILD_STANDINS=OFF
+cmake --build build-asan -j"$jobs"
+ctest --test-dir build-asan -L '^(unit|gui)$' --output-on-failure --timeout 600 -j"$jobs"
+
+echo "== Unit tests (the worker threads, the logs, the store) under ThreadSanitizer"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWELL_SANITIZE=thread \
+  -DTARNWELL_BUILD_APP=OFF -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_BUILD_STANDINS=OFF
+cmake --build build-tsan -j"$jobs"
+ctest --test-dir build-tsan -L '^unit$' --output-on-failure --timeout 600 -j"$jobs"
+
+echo "== Windows build under wine64"
+./scripts/test-win32.sh build-win
