@@ -4,17 +4,22 @@
 #include <QFont>
 #include <QMainWindow>
 #include <QVector>
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "logs/Logs.h"
 #include "logs/LogsClock.h"
 #include "platform/thread_scope.h"
+#include "tasks/WindowPort.h"
 
 class QAction;
+class QBarCategoryAxis;
 class QBarSeries;
 class QBarSet;
 class QCheckBox;
@@ -32,18 +37,21 @@ class QStatusBar;
 class QTabWidget;
 class QTreeWidget;
 class QTreeWidgetItem;
+class QValueAxis;
 
 namespace tarnwell {
 
+class TAnalysePool;
 class TFrmAbout;
 class TIISObject;
 class TLog;
+class TTaskThread;
 namespace platform {
 class IMetabase;
 class IProcessSystem;
 }  // namespace platform
 
-class TFrmMain : public QMainWindow {
+class TFrmMain : public QMainWindow, public IWindowPort {
   Q_OBJECT
 
  public:
@@ -60,13 +68,37 @@ class TFrmMain : public QMainWindow {
 
   // One line to the message pane and the daily log. Any thread: the stamp and the file
   // write happen on the caller's thread, the pane is reached on the UI thread.
-  void LogWinMsg(const std::string& msg);
+  void LogWinMsg(const std::string& msg) override;
 
   // The log directory, with its trailing separator.
-  std::string LogDir() const { return logDir_; }
-  TIISObject& Registry() { return *registry_; }
+  std::string LogDir() const override { return logDir_; }
+  TIISObject& Registry() override { return *registry_; }
   TLog& Log() { return *log_; }
   TFrmAbout& About() { return *frmAbout_; }
+
+  // Window port: what the workers hand to the UI thread.
+  void Synchronize(const std::function<void()>& f) override;  // any thread; waits
+  void Post(std::function<void()> f) override;                // any thread
+  // UI thread only, as the workers' hand-overs run them.
+  std::string MonitoringIntervalText() override;
+  void RefillPoolList() override;
+  void ThreadPoolMonitoring() override;
+  void SetAnalyseMsg(const std::string& msg) override;
+  void UpdateLogAnalyse() override;
+
+  // Starts a pool-list loader; `filter` becomes the registry's filter for its reload.
+  void DoRefreshListPool(std::string filter);
+
+  // Workers this window has started and not yet joined, by kind (UI thread).
+  struct WorkerCounts {
+    int loaders = 0;
+    int monitors = 0;
+    int analysers = 0;
+  };
+  WorkerCounts LiveWorkers() const;
+  // Start was pressed while an earlier monitor or a reload was still running; the new
+  // monitor starts when they have ended (UI thread).
+  bool MonitoringStartPending() const { return pendingStart_.has_value(); }
 
   // Sort direction factor (+1 or -1) of each column; the sorting code flips them.
   QVector<int>& PoolColumnTags() { return poolColumnTags_; }
@@ -95,12 +127,15 @@ class TFrmMain : public QMainWindow {
   void lvAnalyseSelectItem();
   void btnAnalyseStartClick();
   void btnAnalyseStopClick();
+  void OnMyTerminateAnalyse();
   // Menus.
   void Exit1Click();
   void About1Click();
 
  protected:
   void closeEvent(QCloseEvent* event) override;  // FormClose
+  // The interval box's key filter.
+  bool eventFilter(QObject* watched, QEvent* event) override;
   // Stops the workers this window started and waits for them, still running what they
   // hand to the UI thread. Called at close and again before the registry and log go.
   void StopWorkersAndWait();
@@ -116,6 +151,40 @@ class TFrmMain : public QMainWindow {
   void CreateLogDir(const QString& exeDir);
   void ReportLogFailure(const std::string& message);  // any thread
   void AppendPaneLine(const QString& line);            // UI thread
+  // Any thread: queues f for the UI thread. The counter's release and acquire order what
+  // the caller wrote before with what f reads, visibly to thread checkers, which do not
+  // see Qt's own futex-based queue locks.
+  void Queue(std::function<void()> f);
+
+  // Workers (UI thread). Every worker this window starts is kept here until it is joined.
+  enum class WorkerKind { Loader, Monitor, Analyser };
+  struct Worker {
+    WorkerKind kind;
+    std::unique_ptr<TTaskThread> thread;
+    bool ended = false;  // its end notification has run
+  };
+  // Sets the worker's end notification (onEnd, then the reap), keeps it and starts it.
+  // Null, with a pane message, when no thread could be started.
+  TTaskThread* Adopt(WorkerKind kind, std::unique_ptr<TTaskThread> worker,
+                     std::function<void()> onEnd);
+  void WorkerEnded(const TTaskThread* worker);
+  // Joins and frees the workers that have finished; then starts a pending monitor.
+  void ReapWorkers();
+
+  // What Start hands to the registry and the monitor.
+  struct MonitoringStart {
+    std::string selectedPools;  // ticked names, each followed by a TAB
+    bool getSiteName = false;
+    bool getAspNetVersion = false;
+  };
+  // The registry's settings may change only while no worker reads them.
+  bool CanStartMonitorNow() const;
+  void BeginMonitoring(const MonitoringStart& settings);
+  void StartPendingMonitoring();
+  void OnMonitorEnded(const TTaskThread* monitor);
+  void SetMonitoringButtons(bool monitoring);
+
+  void UpdateTaskStartButton(const QTreeWidgetItem* changed);
 
   // Keeps a log failure reporter installed for as long as it lives.
   class LogReporterScope {
@@ -134,6 +203,7 @@ class TFrmMain : public QMainWindow {
   std::string logDir_;
   std::unique_ptr<TIISObject> registry_;
   std::unique_ptr<TLog> log_;
+  TAnalysePool* AnalyseThread = nullptr;  // the live analyser, owned by workers_
   std::string AnalyseMsg;  // written by the analyser while it waits in a hand-over
 
   platform::IMetabase& metabase_;
@@ -144,6 +214,11 @@ class TFrmMain : public QMainWindow {
   std::optional<platform::ThreadScope> uiThreadScope_;  // the UI thread's platform set-up
   QVector<int> poolColumnTags_{1, 1};
   QVector<int> analyseColumnTags_{1, 1, 1, 1};
+  std::vector<Worker> workers_;
+  const TTaskThread* monitor_ = nullptr;  // the live monitor, owned by workers_
+  std::optional<MonitoringStart> pendingStart_;
+  bool closing_ = false;  // set while the close stops and awaits the workers
+  std::atomic<std::uint64_t> handOvers_{0};  // see Queue
 
   // Controls (owned by Qt's parent chain).
   QStatusBar* stbStatus = nullptr;
@@ -171,6 +246,8 @@ class TFrmMain : public QMainWindow {
   QBarSeries* series_ = nullptr;
   QBarSet* Series1 = nullptr;  // RAM, kB
   QBarSet* Series2 = nullptr;  // CPU, percent
+  QBarCategoryAxis* axisPools_ = nullptr;
+  QValueAxis* axisValues_ = nullptr;
   QWidget* tabAnalyse = nullptr;
   QTreeWidget* lvAnalyse = nullptr;
   QPlainTextEdit* memAnalyse = nullptr;

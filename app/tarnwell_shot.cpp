@@ -1,5 +1,6 @@
-// Saves a PNG of each tab of the main window and of the About dialog, with a few sample
-// rows so that the columns, the tree and the chart can be judged. Run under xvfb-run:
+// Saves a PNG of each tab of the main window and of the About dialog, with sample pools shown
+// through the window's own redraws so that the columns, the tree and the chart can be
+// judged. Run under xvfb-run:
 //   tarnwell-shot <outdir>
 #include <QApplication>
 #include <QCheckBox>
@@ -9,17 +10,13 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTreeWidget>
-#include <QtCharts/QBarCategoryAxis>
-#include <QtCharts/QBarSet>
-#include <QtCharts/QChart>
-#include <QtCharts/QChartView>
-#include <QtCharts/QValueAxis>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
 
 #include "app/About.h"
 #include "app/main.h"
+#include "iis/iis.h"
 #include "platform/metabase.h"
 #include "platform/process_system.h"
 
@@ -66,51 +63,53 @@ T* Find(QWidget& window, const char* name) {
   return child;
 }
 
+// Puts sample records in the registry and has the window show them through the same
+// calls the workers make: the list refill, the monitoring redraw, the analyser's lines.
 void FillSamples(TFrmMain& window) {
-  auto* pools = Find<QTreeWidget>(window, "lvTaskOPools");
-  auto* tree = Find<QTreeWidget>(window, "tvMonList");
-  auto* analyse = Find<QTreeWidget>(window, "lvAnalyse");
-  auto* chart = Find<QChartView>(window, "s")->chart();
-  auto* ram = chart->findChild<QBarSet*>(QStringLiteral("Series1"));
-  auto* cpu = chart->findChild<QBarSet*>(QStringLiteral("Series2"));
-  QStringList names;
-  int max = 0;
-  bool tick = true;
+  TIISObject& registry = window.Registry();
+  registry.ClearPools();
   for (const SamplePool& p : kPools) {
-    auto* row = new QTreeWidgetItem(pools, {QString::fromLatin1(p.name), QString::number(p.apps)});
-    row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
-    row->setCheckState(0, tick ? Qt::Checked : Qt::Unchecked);
-    tick = !tick;
-    new QTreeWidgetItem(analyse, {QString::fromLatin1(p.name), QString::number(p.apps),
-                                  QString::number(p.cpu), QString::number(p.ram)});
-    if (p.pid == 0) continue;
-    auto* node = new QTreeWidgetItem(
-        tree, {QStringLiteral("%1 (RAM %2 kb, CPU %3, PID %4, Threads %5, TCP %6, Files %7, Handles %8)")
-                   .arg(QString::fromLatin1(p.name))
-                   .arg(p.ram)
-                   .arg(p.cpu)
-                   .arg(p.pid)
-                   .arg(25)
-                   .arg(3)
-                   .arg(40)
-                   .arg(400)});
+    TPoolRec& rec = registry.Pools[static_cast<std::size_t>(registry.PoolCount++)];
+    rec.Name = p.name;
+    rec.AppCount = p.apps;
+    rec.RamKB = p.ram;
+    rec.Cpu = p.cpu;
+    rec.Pid = p.pid;
+    rec.Threads = p.pid == 0 ? 0 : 25;
+    rec.OpenTcp = p.pid == 0 ? 0 : 3;
+    rec.OpenFiles = p.pid == 0 ? 0 : 40;
+    rec.Handles = p.pid == 0 ? 0 : 400;
+    rec.Apps = std::make_unique<std::vector<std::string>>();
     for (int a = 0; a < p.apps; ++a) {
-      new QTreeWidgetItem(node, {QStringLiteral("/LM/W3SVC/1/ROOT/app%1/").arg(a + 1)});
+      rec.Apps->push_back("Default Web Site [/LM/W3SVC/1/ROOT/" + std::string(p.name) + "/app" +
+                          std::to_string(a + 1) + "/]");
     }
-    node->setExpanded(true);
-    names << QString::fromLatin1(p.name);
-    *ram << p.ram;
-    *cpu << p.cpu;
-    max = std::max(max, p.ram);
-  }
-  for (QAbstractAxis* axis : chart->axes(Qt::Horizontal)) {
-    if (auto* categories = qobject_cast<QBarCategoryAxis*>(axis)) categories->append(names);
-  }
-  for (QAbstractAxis* axis : chart->axes(Qt::Vertical)) {
-    if (auto* values = qobject_cast<QValueAxis*>(axis)) values->setRange(0, max);
   }
   window.LogWinMsg("Begin get pools. Please wait...");
+  window.LogWinMsg("End get pools");
+  window.LogWinMsg("Pools: " + std::to_string(registry.PoolCount));
+  window.LogWinMsg("Begin fill list");
+  window.RefillPoolList();
+  window.LogWinMsg("End fill list");
+  auto* pools = Find<QTreeWidget>(window, "lvTaskOPools");
+  for (int i = 0; i < pools->topLevelItemCount(); i += 2) pools->topLevelItem(i)->setCheckState(0, Qt::Checked);
+
   window.LogWinMsg("Start monitoring");
+  window.ThreadPoolMonitoring();
+  auto* tree = Find<QTreeWidget>(window, "tvMonList");
+  for (int i = 0; i < tree->topLevelItemCount(); ++i) tree->topLevelItem(i)->setExpanded(true);
+  Find<QTreeWidget>(window, "lvAnalyse")->topLevelItem(1)->setSelected(true);
+
+  for (const char* line : {"Begin analyse of pool: ShopPool",
+                           "Created temp. application pool: [QuillmarshAnalyse46362.9479166667] for app. "
+                           "[/LM/W3SVC/1/ROOT/ShopPool/app1/]",
+                           "Transfer application: [/LM/W3SVC/1/ROOT/ShopPool/app1/] in pool "
+                           "[QuillmarshAnalyse46362.9479166667]",
+                           "OVERLOAD CPU: [85] in pool [QuillmarshAnalyse46362.9479166667]. Site: Default Web "
+                           "Site.AppPath: [/LM/W3SVC/1/ROOT/ShopPool/app1/]. Analyse CPU: 70"}) {
+    window.SetAnalyseMsg(line);
+    window.UpdateLogAnalyse();
+  }
 }
 
 bool Save(QWidget& widget, const QDir& dir, const QString& file) {
@@ -145,11 +144,13 @@ int main(int argc, char* argv[]) {
   NoProcesses processes;
   try {
     TFrmMain window(exeDir.path(), metabase, processes);
-    FillSamples(window);
     window.show();
     auto* pcMain = Find<QTabWidget>(window, "pcMain");
     auto* pcMon = Find<QTabWidget>(window, "pcMon");
     bool ok = true;
+    // As the window opens: the Analyse tab shown and greyed out, nothing loaded yet.
+    ok = Save(window, out, QStringLiteral("window-start.png")) && ok;
+    FillSamples(window);
     pcMain->setCurrentIndex(0);
     ok = Save(window, out, QStringLiteral("window-task.png")) && ok;
     pcMain->setCurrentIndex(1);
@@ -157,11 +158,10 @@ int main(int argc, char* argv[]) {
     pcMon->setCurrentIndex(1);
     ok = Save(window, out, QStringLiteral("window-graph.png")) && ok;
     pcMon->setCurrentIndex(0);
-    // As the window opens: the Analyse tab shown and greyed out.
-    pcMain->setCurrentIndex(2);
-    ok = Save(window, out, QStringLiteral("window-start.png")) && ok;
     // As it looks once monitoring runs.
+    pcMain->setCurrentIndex(2);
     Find<QWidget>(window, "tabAnalyse")->setEnabled(true);
+    Find<QWidget>(window, "btnAnalyseStart")->setEnabled(true);
     ok = Save(window, out, QStringLiteral("window-analyse.png")) && ok;
 
     TFrmAbout& about = window.About();

@@ -18,6 +18,7 @@ void TGetPoolData::Execute() {
   // Held until the list is refilled, so that no other worker rewrites the records
   // between the reload and the UI thread reading them.
   std::lock_guard rebuild(registry.RebuildMutex());
+  if (Filter) registry.Filter = *Filter;
   try {
     platform::ThreadScope com(ThreadApartment());
     registry.LoadPools();

@@ -1,0 +1,255 @@
+// The Analyse tab over the fake seams: the list's sorting, its buttons, analyses run from
+// the window, one at a time, and closing the window during one.
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QTest>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "iis/iis.h"
+#include "tasks/AnalysePool.h"
+#include "tests/fakes/fake_metabase.h"
+#include "tests/fakes/fake_process_system.h"
+#include "tests/gui/gui_support.h"
+
+using namespace tarnwell;
+using fakes::FakeMetabase;
+using fakes::FakeProcessSystem;
+using guitest::WaitFor;
+
+namespace {
+
+const std::vector<std::string> kShopApps{"/LM/W3SVC/1/ROOT/a/", "/LM/W3SVC/1/ROOT/b/", "/LM/W3SVC/1/ROOT/c/"};
+
+// Pool Shop with three applications (b is the busy one) and its worker; pool Blog with
+// one. A stand-in web service starts a worker for each temporary pool that gets an
+// application, as time passes in the analyser's pauses, which also take a real moment.
+struct Server {
+  FakeMetabase metabase;
+  FakeProcessSystem processes;
+  std::set<std::string> started;  // analyser thread
+  std::uint32_t nextPid = 900;    // analyser thread
+  std::unique_ptr<guitest::Window> w;
+
+  Server() {
+    metabase.AddSite("1", "Shop site");
+    metabase.AddPool("Shop");
+    metabase.AddPool("Blog");
+    for (const auto& app : kShopApps) metabase.AddApp(app.substr(0, app.size() - 1), "Shop");
+    metabase.AddApp("/LM/W3SVC/1/ROOT/blog", "Blog");
+    processes.AddWorker(500, "Shop", 40);
+    processes.SetOnSleep([this](std::uint32_t ms) { OnSleep(ms); });
+    w = std::make_unique<guitest::Window>(metabase, processes);
+    w->Get<QWidget>("tabAnalyse")->setEnabled(true);  // as Start on the Task tab leaves it
+  }
+  guitest::Window& operator*() { return *w; }
+
+  void OnSleep(std::uint32_t ms) {
+    for (const auto& pool : metabase.PoolNames()) {
+      if (pool.rfind(kTempPoolPrefix, 0) != 0 || started.count(pool) != 0) continue;
+      const auto apps = metabase.AppsInPool(pool);
+      if (apps.empty()) continue;
+      started.insert(pool);
+      processes.AddWorker(nextPid++, pool, apps[0] == kShopApps[1] ? 85 : 5);
+    }
+    if (ms == kMeasurePauseMs) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+
+  // Has the UI thread redraw from records set here, as a monitoring pass would.
+  void Redraw(const std::vector<std::tuple<std::string, int, int, int>>& pools) {
+    TIISObject& registry = (*w)->Registry();
+    registry.ClearPools();
+    for (const auto& [name, apps, cpu, ram] : pools) {
+      TPoolRec& rec = registry.Pools[static_cast<std::size_t>(registry.PoolCount++)];
+      rec.Name = name;
+      rec.AppCount = apps;
+      rec.Cpu = cpu;
+      rec.RamKB = ram;
+      rec.Pid = 0;
+    }
+    (*w)->ThreadPoolMonitoring();
+  }
+
+  void Select(const QString& pool) {
+    auto* list = w->Get<QTreeWidget>("lvAnalyse");
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+      if (list->topLevelItem(i)->text(0) == pool) list->setCurrentItem(list->topLevelItem(i));
+    }
+  }
+
+  // The Analyse pane's messages without their stamps.
+  QStringList Pane() {
+    QStringList out;
+    const QString text = w->Get<QPlainTextEdit>("memAnalyse")->toPlainText();
+    if (text.isEmpty()) return out;
+    for (const QString& line : text.split(QLatin1Char('\n'))) out << line.section(QLatin1Char('\t'), 1);
+    return out;
+  }
+  bool PaneHas(const QString& line) { return Pane().contains(line); }
+
+  bool Restored() {
+    for (const auto& app : kShopApps) {
+      if (metabase.EffectiveAppPool(app) != "Shop") return false;
+    }
+    for (const auto& pool : metabase.PoolNames()) {
+      if (pool.rfind(kTempPoolPrefix, 0) == 0) return false;
+    }
+    return true;
+  }
+};
+
+void ClickHeader(guitest::Window& w, int column) { w->lvAnalyseColumnClick(column); }
+
+}  // namespace
+
+class TestAnalyse : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void numberColumnsSortByNumberAndEachColumnKeepsItsSign() {
+    Server server;
+    guitest::Window& w = *server;
+    server.Redraw({{"beta", 1, 9, 300}, {"Alpha", 2, 100, 20}, {"gamma", 3, 10, 1000}});
+    QCOMPARE(w.Column("lvAnalyse", 0), QStringList({"beta", "Alpha", "gamma"}));  // registry order
+    ClickHeader(w, 2);
+    QCOMPARE(w.Column("lvAnalyse", 2), QStringList({"100", "10", "9"}));
+    ClickHeader(w, 2);
+    QCOMPARE(w.Column("lvAnalyse", 2), QStringList({"9", "10", "100"}));
+    ClickHeader(w, 3);
+    QCOMPARE(w.Column("lvAnalyse", 3), QStringList({"1000", "300", "20"}));
+
+    // Pool, CPU, Pool: the second click on Pool goes on from Pool's own sign.
+    Server other;
+    guitest::Window& v = *other;
+    other.Redraw({{"beta", 1, 9, 300}, {"Alpha", 2, 100, 20}, {"gamma", 3, 10, 1000}});
+    ClickHeader(v, 0);
+    QCOMPARE(v.Column("lvAnalyse", 0), QStringList({"gamma", "beta", "Alpha"}));
+    ClickHeader(v, 2);
+    ClickHeader(v, 0);
+    QCOMPARE(v.Column("lvAnalyse", 0), QStringList({"Alpha", "beta", "gamma"}));
+    QCOMPARE(v->AnalyseColumnTags(), QVector<int>({1, 1, -1, 1}));
+
+    // The next redraw brings the registry's order back, with nothing selected.
+    other.Select("gamma");
+    other.Redraw({{"beta", 1, 9, 300}, {"Alpha", 2, 100, 20}, {"gamma", 3, 10, 1000}});
+    QCOMPARE(v.Column("lvAnalyse", 0), QStringList({"beta", "Alpha", "gamma"}));
+    QVERIFY(v.Get<QTreeWidget>("lvAnalyse")->selectedItems().isEmpty());
+  }
+
+  void buttonsFollowTheSelectionAndTheAnalysis() {
+    Server server;
+    guitest::Window& w = *server;
+    auto* start = w.Get<QPushButton>("btnAnalyseStart");
+    auto* stop = w.Get<QPushButton>("btnAnalyseStop");
+    server.Redraw({{"Shop", 3, 40, 100}, {"Blog", 1, 0, 50}});
+    QVERIFY(!start->isEnabled());
+    QVERIFY(!stop->isEnabled());
+    server.Select("Blog");
+    QVERIFY(start->isEnabled());
+    w.Get<QTreeWidget>("lvAnalyse")->clearSelection();
+    QVERIFY(!start->isEnabled());
+
+    server.Select("Shop");
+    start->click();
+    QVERIFY(!start->isEnabled());
+    QVERIFY(stop->isEnabled());
+    QVERIFY(WaitFor([&] { return !server.processes.Terminated().empty(); }));  // measuring
+    server.Select("Blog");  // another row while the analysis runs
+    QVERIFY(!start->isEnabled());
+    stop->click();
+    QVERIFY(!stop->isEnabled());
+    server.Select("Shop");  // while the applications go back: still one analysis at a time
+    QVERIFY(!start->isEnabled());
+    start->click();
+    QCOMPARE(w->LiveWorkers().analysers, 1);
+
+    QVERIFY(WaitFor([&] { return w->LiveWorkers().analysers == 0; }));
+    QVERIFY(!stop->isEnabled());
+    QVERIFY(!start->isEnabled());  // until a row is selected again
+    server.Select("Blog");
+    QVERIFY(start->isEnabled());
+    QVERIFY(server.Restored());
+    QCOMPARE(server.Pane().last(), QStringLiteral("End analyse of pool: Shop"));
+    QCOMPARE(server.Pane().count(QStringLiteral("Begin analyse of pool: Shop")), 1);
+  }
+
+  void thresholdThatIsNoNumberMeans70AndTheBoxKeepsIt() {
+    Server server;
+    guitest::Window& w = *server;
+    auto* threshold = w.Get<QLineEdit>("edtAnalyseCPU");
+    threshold->setText(QStringLiteral("abc"));
+    server.Redraw({{"Shop", 3, 40, 100}});
+    server.Select("Shop");
+    w.Click("btnAnalyseStart");
+    QVERIFY(WaitFor([&] {
+      for (const QString& line : server.Pane()) {
+        if (line.startsWith("OVERLOAD CPU: [85]")) return true;
+      }
+      return false;
+    }));
+    w.Click("btnAnalyseStop");
+    QVERIFY(WaitFor([&] { return w->LiveWorkers().analysers == 0; }));
+    for (const QString& line : server.Pane()) {
+      if (line.startsWith("OVERLOAD")) QVERIFY2(line.endsWith(". Analyse CPU: 70"), qPrintable(line));
+    }
+    QCOMPARE(threshold->text(), QStringLiteral("abc"));
+    QVERIFY(server.Restored());
+    QCOMPARE(w.CountMessage("Begin analyse of pool: Shop"), 0);  // the message pane stays out of it
+  }
+
+  void paneLinesAreStampedAndKeptAcrossAnalyses() {
+    Server server;
+    guitest::Window& w = *server;
+    server.Redraw({{"Shop", 3, 40, 100}, {"Blog", 1, 0, 50}});
+    server.Select("Blog");
+    w.Click("btnAnalyseStart");
+    QVERIFY(WaitFor([&] { return w->LiveWorkers().analysers == 0; }));
+    server.Select("Shop");
+    server.Select("Blog");
+    w.Click("btnAnalyseStart");
+    QVERIFY(WaitFor([&] { return w->LiveWorkers().analysers == 0; }));
+    QCOMPARE(server.Pane(), QStringList({"Begin analyse of pool: Blog", "End analyse of pool: Blog",
+                                         "Begin analyse of pool: Blog", "End analyse of pool: Blog"}));
+    const QString ts = QRegularExpression::escape(QString(QLatin1Char(TimeSeparator())));
+    const QRegularExpression stamp("^06-12-26 22" + ts + "45" + ts + "03\tBegin analyse of pool: Blog$");
+    const QString first = w.Get<QPlainTextEdit>("memAnalyse")->toPlainText().section(QLatin1Char('\n'), 0, 0);
+    QVERIFY2(stamp.match(first).hasMatch(), qPrintable(first));
+  }
+
+  void startWithoutASelectedRowDoesNothing() {
+    Server server;
+    guitest::Window& w = *server;
+    server.Redraw({{"Shop", 3, 40, 100}});
+    server.Select("Shop");
+    server.Redraw({{"Shop", 3, 40, 100}});  // takes the selection, leaves Start on
+    QVERIFY(w.Get<QPushButton>("btnAnalyseStart")->isEnabled());
+    w.Click("btnAnalyseStart");
+    QCOMPARE(w->LiveWorkers().analysers, 0);
+    QVERIFY(!w.Get<QPushButton>("btnAnalyseStop")->isEnabled());
+    QVERIFY(server.Pane().isEmpty());
+  }
+
+  void closingDuringAnAnalysisWaitsAndRestoresTheConfiguration() {
+    Server server;
+    guitest::Window& w = *server;
+    server.Redraw({{"Shop", 3, 40, 100}});
+    server.Select("Shop");
+    w.Click("btnAnalyseStart");
+    QVERIFY(WaitFor([&] { return !server.processes.Terminated().empty(); }));
+    QVERIFY(!server.Restored());
+    w->show();
+    w->close();
+    QVERIFY(w.NoWorkers());
+    // The return phase's messages reached the pane during the wait.
+    const QStringList pane = server.Pane();
+    QCOMPARE(pane.last(), QStringLiteral("End analyse of pool: Shop"));
+    QCOMPARE(pane.count(QStringLiteral("Transfer application: [/LM/W3SVC/1/ROOT/b/] in pool [Shop]")), 1);
+    QVERIFY(server.Restored());
+    server.w.reset();
+  }
+};
+
+QTEST_MAIN(TestAnalyse)
+#include "tst_analyse.moc"

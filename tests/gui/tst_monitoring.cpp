@@ -1,0 +1,380 @@
+// Monitoring from the window over the fake seams: Start and Stop, the redraw of the tree,
+// the chart and the Analyse list, the interval box, one monitor at a time, a monitor that
+// ends on an error, and closing while it runs.
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QTabWidget>
+#include <QTest>
+#include <QtCharts/QBarCategoryAxis>
+#include <QtCharts/QBarSeries>
+#include <QtCharts/QBarSet>
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QLegend>
+
+#include "iis/iis.h"
+#include "tests/fakes/fake_metabase.h"
+#include "tests/fakes/fake_process_system.h"
+#include "tests/gui/gui_support.h"
+
+using namespace tarnwell;
+using fakes::FakeMetabase;
+using fakes::FakeProcessSystem;
+using guitest::WaitFor;
+
+namespace {
+
+const QString kDefaultNode =
+    "DefaultAppPool (RAM 12345 kb, CPU 7, PID 2044, Threads 25, TCP 3, Files 40, Handles 400)";
+
+// DefaultAppPool with two applications and a busy worker; Idle with one application and no
+// worker; Other, never ticked here.
+struct Server {
+  FakeMetabase metabase;
+  FakeProcessSystem processes;
+  std::unique_ptr<guitest::Window> w;
+
+  Server() {
+    metabase.AddSite("1", "Shop");
+    metabase.AddPool("DefaultAppPool");
+    metabase.AddPool("Idle");
+    metabase.AddPool("Other");
+    metabase.AddApp("/LM/W3SVC/1/ROOT", "DefaultAppPool");
+    metabase.AddApp("/LM/W3SVC/1/ROOT/shop", "DefaultAppPool");
+    metabase.AddApp("/LM/W3SVC/1/ROOT/idle", "Idle");
+    metabase.AddApp("/LM/W3SVC/1/ROOT/other", "Other");
+    processes.AddWorker(2044, "DefaultAppPool", 7, 12345 * 1024, 25);
+    processes.Update(2044, [](FakeProcessSystem::Process& p) { p.handles = {40, 3, 400}; });
+    processes.AddWorker(2300, "Other", 50, 4096 * 1024, 3);
+    w = std::make_unique<guitest::Window>(metabase, processes);
+  }
+  guitest::Window& operator*() { return *w; }
+
+  // Redraws so far.
+  int Passes() {
+    int n = 0;
+    for (const QString& m : w->Messages()) n += m.startsWith(QStringLiteral("Monitoring pools : ")) ? 1 : 0;
+    return n;
+  }
+  // Refresh, tick, Start with a 1-minute interval, and wait for the first redraw.
+  bool StartOn(const QStringList& pools) {
+    if (!w->Refresh()) return false;
+    for (const QString& pool : pools) w->Tick(pool);
+    w->Get<QLineEdit>("edtMonMinutes")->setText(QStringLiteral("1"));
+    const int before = Passes();
+    w->Click("btnTaskStart");
+    return WaitFor([&] { return Passes() > before; });
+  }
+  bool MonitorGone() {
+    return WaitFor([&] { return (*w)->LiveWorkers().monitors == 0; });
+  }
+};
+
+}  // namespace
+
+class TestMonitoring : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void startMonitorsTheTickedPoolsAndRedraws() {
+    Server server;
+    guitest::Window& w = *server;
+    w.Get<QCheckBox>("chkGetName")->setChecked(true);
+    QVERIFY(server.StartOn({"Idle", "DefaultAppPool"}));
+    TIISObject& registry = w->Registry();
+    QCOMPARE(registry.SelectedPools, std::string("DefaultAppPool\tIdle\t"));  // list order
+    QVERIFY(registry.IsMonitoring());
+    QVERIFY(registry.GetSiteName);
+    QVERIFY(!registry.GetAspNetVersion);
+
+    const QStringList messages = w.Messages();
+    const auto start = messages.indexOf("Start monitoring");
+    QVERIFY(start > 0);
+    QCOMPARE(messages.mid(start, 3),
+             QStringList({"Start monitoring", "Monitoring interval (min) : 1", "Monitoring pools : 2"}));
+
+    // The tree: the active pool only, with its applications.
+    auto* tree = w.Get<QTreeWidget>("tvMonList");
+    QCOMPARE(tree->topLevelItemCount(), 1);
+    QCOMPARE(tree->topLevelItem(0)->text(0), kDefaultNode);
+    QCOMPARE(tree->topLevelItem(0)->childCount(), 2);
+    QCOMPARE(tree->topLevelItem(0)->child(0)->text(0), QStringLiteral("Shop [/LM/W3SVC/1/ROOT/]"));
+    QCOMPARE(tree->topLevelItem(0)->child(1)->text(0), QStringLiteral("Shop [/LM/W3SVC/1/ROOT/shop/]"));
+    // The Analyse list: every selected pool, the inactive one too.
+    QCOMPARE(w.Rows("lvAnalyse"), QStringList({"DefaultAppPool|2|7|12345", "Idle|1|0|0"}));
+    // The chart: one pair of bars, at the same position, named by the pool.
+    QChart* chart = w.Get<QChartView>("s")->chart();
+    auto* bars = qobject_cast<QBarSeries*>(chart->series().first());
+    QCOMPARE(bars->barSets()[0]->count(), 1);
+    QCOMPARE(bars->barSets()[0]->at(0), 12345.0);
+    QCOMPARE(bars->barSets()[1]->count(), 1);
+    QCOMPARE(bars->barSets()[1]->at(0), 7.0);
+    auto* categories = qobject_cast<QBarCategoryAxis*>(chart->axes(Qt::Horizontal).first());
+    QCOMPARE(categories->categories(), QStringList{"DefaultAppPool"});
+    QVERIFY(chart->legend()->isVisible());
+    auto* values = chart->axes(Qt::Vertical).first();
+    QCOMPARE(values->titleText(), QStringLiteral("RAM/CPU"));
+    QVERIFY(values->property("max").toDouble() >= 12345.0);
+    QVERIFY(values->property("min").toDouble() <= 0.0);
+
+    QVERIFY(w.Get<QWidget>("tabAnalyse")->isEnabled());
+    QVERIFY(!w.Get<QPushButton>("btnTaskOPRefresh")->isEnabled());
+    QVERIFY(!w.Get<QPushButton>("btnTaskOFilter")->isEnabled());
+    QVERIFY(w.Get<QPushButton>("btnTaskStop")->isEnabled());
+
+    // The monitoring log got its header and the active pool's line.
+    w.Click("btnTaskStop");
+    QVERIFY(server.MonitorGone());
+    const QDir logDir(QString::fromStdString(w->LogDir()));
+    const QStringList monLogs = logDir.entryList({"trnw-mon-*.log"});
+    QCOMPARE(monLogs.size(), 1);
+    QFile monLog(logDir.filePath(monLogs[0]));
+    QVERIFY(monLog.open(QIODevice::ReadOnly));
+    const QByteArray text = monLog.readAll();
+    QVERIFY(text.contains("#Format (tab delimiter): datetime name_of_pool"));
+    QVERIFY(text.contains("\tDefaultAppPool\t2\t12345\t7\t25\t40\t3\t400\t2044\r\n"));
+    QVERIFY(!text.contains("Idle"));
+  }
+
+  void stopTwiceLogsOnceAndLeavesTheViews() {
+    Server server;
+    guitest::Window& w = *server;
+    QVERIFY(server.StartOn({"DefaultAppPool"}));
+    w.Click("btnTaskStop");
+    w.Click("btnTaskStop");
+    QCOMPARE(w.CountMessage("Stop monitoring pool"), 1);
+    QVERIFY(!w->Registry().IsMonitoring());
+    QVERIFY(w.Get<QPushButton>("btnTaskOPRefresh")->isEnabled());
+    QVERIFY(w.Get<QPushButton>("btnTaskOFilter")->isEnabled());
+    QVERIFY(server.MonitorGone());
+    QCOMPARE(w.Get<QTreeWidget>("tvMonList")->topLevelItemCount(), 1);
+    QCOMPARE(w.Rows("lvAnalyse"), QStringList({"DefaultAppPool|2|7|12345"}));
+    QVERIFY(w.Get<QWidget>("tabAnalyse")->isEnabled());
+    QCOMPARE(w.CountMessage("Stop monitoring pool"), 1);
+  }
+
+  void startWhileMonitoringStartsNoSecondMonitor() {
+    Server server;
+    guitest::Window& w = *server;
+    QVERIFY(server.StartOn({"DefaultAppPool"}));
+    w.Tick("Idle");
+    w.Click("btnTaskStart");
+    QCOMPARE(w.CountMessage("Monitoring already runs"), 1);
+    QCOMPARE(w.CountMessage("Start monitoring"), 1);
+    QCOMPARE(w->LiveWorkers().monitors, 1);
+    QCOMPARE(w->Registry().SelectedPools, std::string("DefaultAppPool\t"));
+    w.Click("btnTaskStop");
+    QVERIFY(server.MonitorGone());
+  }
+
+  void startAfterStopWaitsForTheOldMonitor() {
+    Server server;
+    guitest::Window& w = *server;
+    QVERIFY(server.StartOn({"DefaultAppPool"}));
+    w.Click("btnTaskStop");
+    w.Click("btnTaskStart");  // the old monitor sleeps in its one-second poll
+    QVERIFY(w->MonitoringStartPending());
+    QVERIFY(!w->Registry().IsMonitoring());  // set back now, it would keep the old one going
+    QCOMPARE(w.CountMessage("Start monitoring"), 2);
+    QVERIFY(!w.Get<QPushButton>("btnTaskOPRefresh")->isEnabled());
+    w.Click("btnTaskStart");
+    QCOMPARE(w.CountMessage("Monitoring already runs"), 1);
+
+    bool neverTwo = true;
+    QVERIFY(WaitFor([&] {
+      neverTwo = neverTwo && w->LiveWorkers().monitors <= 1;
+      return !w->MonitoringStartPending() && server.Passes() >= 2;
+    }));
+    QVERIFY(neverTwo);
+    QVERIFY(w->Registry().IsMonitoring());
+    QCOMPARE(w->LiveWorkers().monitors, 1);
+    w.Click("btnTaskStop");
+    QVERIFY(server.MonitorGone());
+  }
+
+  void stopCancelsAStartThatWaits() {
+    Server server;
+    guitest::Window& w = *server;
+    QVERIFY(server.StartOn({"DefaultAppPool"}));
+    w.Click("btnTaskStop");
+    w.Click("btnTaskStart");
+    QVERIFY(w->MonitoringStartPending());
+    w.Click("btnTaskStop");
+    QVERIFY(!w->MonitoringStartPending());
+    QCOMPARE(w.CountMessage("Stop monitoring pool"), 2);
+    QVERIFY(w.Get<QPushButton>("btnTaskOPRefresh")->isEnabled());
+    QVERIFY(server.MonitorGone());
+    QTest::qWait(50);
+    QCOMPARE(w->LiveWorkers().monitors, 0);
+    QVERIFY(!w->Registry().IsMonitoring());
+    QCOMPARE(server.Passes(), 1);
+  }
+
+  void emptyIntervalDoesNotStart() {
+    Server server;
+    guitest::Window& w = *server;
+    QVERIFY(w.Refresh());
+    w.Tick("DefaultAppPool");
+    w.Get<QLineEdit>("edtMonMinutes")->clear();
+    w.Click("btnTaskStart");
+    QCOMPARE(w.Messages().last(),
+             QStringLiteral("Monitoring interval is empty. Enter the minutes between samples (0 to 999)."));
+    QCOMPARE(w->LiveWorkers().monitors, 0);
+    QVERIFY(!w->Registry().IsMonitoring());
+    QVERIFY(!w.Get<QWidget>("tabAnalyse")->isEnabled());
+    QVERIFY(w.Get<QPushButton>("btnTaskOPRefresh")->isEnabled());
+    QCOMPARE(w.CountMessage("Start monitoring"), 0);
+    w.Click("btnTaskStop");  // not monitoring: nothing to say
+    QCOMPARE(w.CountMessage("Stop monitoring pool"), 0);
+  }
+
+  void startWithNothingTickedDoesNothing() {
+    Server server;
+    guitest::Window& w = *server;
+    QVERIFY(w.Refresh());
+    const int lines = static_cast<int>(w.Messages().size());
+    w->btnTaskStartClick();  // the button itself is disabled
+    QCOMPARE(static_cast<int>(w.Messages().size()), lines);
+    QVERIFY(!w->Registry().IsMonitoring());
+  }
+
+  void intervalBoxTakesDigitsOnly() {
+    Server server;
+    guitest::Window& w = *server;
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.frm.get()));
+    w.Get<QTabWidget>("pcMain")->setCurrentIndex(0);
+    auto* box = w.Get<QLineEdit>("edtMonMinutes");
+    box->setFocus();
+    box->clear();
+    QTest::keyClicks(box, "1a.2 ");
+    QCOMPARE(box->text(), QStringLiteral("12"));
+    QTest::keyClick(box, Qt::Key_Backspace);
+    QCOMPARE(box->text(), QStringLiteral("1"));
+    QTest::keyClicks(box, "2345");
+    QCOMPARE(box->text(), QStringLiteral("123"));  // three characters at most
+    QTest::keyClick(box, Qt::Key_Home);
+    QTest::keyClick(box, Qt::Key_Delete);  // keys that type nothing work as usual
+    QCOMPARE(box->text(), QStringLiteral("23"));
+    QTest::keyClick(box, Qt::Key_Return);
+    QTest::keyClick(box, Qt::Key_Escape);
+    QCOMPARE(box->text(), QStringLiteral("23"));
+
+    // A pasted non-number becomes the default; a pasted number stays.
+    QApplication::clipboard()->setText(QStringLiteral("x7"));
+    box->selectAll();
+    box->paste();
+    QCOMPARE(box->text(), QStringLiteral("3"));
+    QApplication::clipboard()->setText(QStringLiteral("45"));
+    box->selectAll();
+    box->paste();
+    QCOMPARE(box->text(), QStringLiteral("45"));
+    QApplication::clipboard()->setText(QStringLiteral("-5"));
+    box->selectAll();
+    box->paste();
+    QCOMPARE(box->text(), QStringLiteral("3"));  // minutes are never negative
+
+    // Cleared, it stays empty.
+    box->selectAll();
+    QTest::keyClick(box, Qt::Key_Backspace);
+    QCOMPARE(box->text(), QString());
+
+    // Tab still leaves the box.
+    QTest::keyClick(box, Qt::Key_Tab);
+    QVERIFY(!box->hasFocus());
+  }
+
+  void monitorEndingOnAnErrorPutsTheWindowBack() {
+    Server server;
+    guitest::Window& w = *server;
+    QVERIFY(w.Refresh());
+    w.Tick("DefaultAppPool");
+    server.metabase.FailCall(FakeMetabase::Op::Enumerate, 1);  // the monitor's first reload
+    w.Click("btnTaskStart");
+    QVERIFY(server.MonitorGone());
+    QVERIFY(!w->Registry().IsMonitoring());
+    QCOMPARE(w.Messages().last(), QStringLiteral("Monitoring stopped on an error. Press Start to monitor again."));
+    QVERIFY(w.Get<QPushButton>("btnTaskOPRefresh")->isEnabled());
+    QVERIFY(w.Get<QPushButton>("btnTaskOFilter")->isEnabled());
+    w.Click("btnTaskStop");
+    QCOMPARE(w.CountMessage("Stop monitoring pool"), 0);
+
+    // Start works again.
+    const int before = server.Passes();
+    w.Click("btnTaskStart");
+    QVERIFY(WaitFor([&] { return server.Passes() > before; }));
+    QVERIFY(w->Registry().IsMonitoring());
+    w.Click("btnTaskStop");
+    QVERIFY(server.MonitorGone());
+  }
+
+  void reloadWhileMonitoringListsOnlyTheSelectedPools() {
+    Server server;
+    guitest::Window& w = *server;
+    QVERIFY(server.StartOn({"DefaultAppPool", "Idle"}));
+    const int fills = w.CountMessage("End fill list");
+    w.Trigger("Refresh1");  // the menu's Refresh stays on while the buttons are off
+    QVERIFY(WaitFor([&] { return w.CountMessage("End fill list") > fills && w->LiveWorkers().loaders == 0; }));
+    QCOMPARE(w.Rows("lvTaskOPools"), QStringList({"DefaultAppPool|2", "Idle|1"}));
+    QVERIFY(w.Ticked().isEmpty());
+    QCOMPARE(w->LiveWorkers().monitors, 1);
+    w.Click("btnTaskStop");
+    QVERIFY(server.MonitorGone());
+  }
+
+  void everyActivePoolGetsItsPairOfBarsAndItsOwnLabel() {
+    Server server;
+    guitest::Window& w = *server;
+    TIISObject& registry = w->Registry();
+    const auto fill = [&registry](int pools) {
+      registry.ClearPools();
+      for (int i = 0; i < pools; ++i) {
+        TPoolRec& rec = registry.Pools[static_cast<std::size_t>(registry.PoolCount++)];
+        rec.Name = i < 2 ? std::string() : "Pool" + std::to_string(i);  // two without a name
+        rec.RamKB = 1000 + i;
+        rec.Cpu = i == 5 ? -1 : i % 100;
+        rec.Pid = 100 + i;
+      }
+    };
+    QChart* chart = w.Get<QChartView>("s")->chart();
+    auto* bars = qobject_cast<QBarSeries*>(chart->series().first());
+    auto* categories = qobject_cast<QBarCategoryAxis*>(chart->axes(Qt::Horizontal).first());
+
+    fill(150);
+    w->ThreadPoolMonitoring();
+    QCOMPARE(bars->barSets()[0]->count(), 150);
+    QCOMPARE(bars->barSets()[1]->count(), 150);
+    QCOMPARE(categories->count(), 150);  // the two empty names are still two labels
+    QCOMPARE(bars->barSets()[1]->at(5), -1.0);
+    QVERIFY(chart->axes(Qt::Vertical).first()->property("min").toDouble() <= -1.0);
+    QVERIFY(!categories->labelsVisible());  // too many to read
+    QCOMPARE(w.Get<QTreeWidget>("tvMonList")->topLevelItemCount(), 150);
+    QCOMPARE(w.Get<QTreeWidget>("lvAnalyse")->topLevelItemCount(), 150);
+
+    fill(4);
+    w->ThreadPoolMonitoring();
+    QCOMPARE(bars->barSets()[0]->count(), 4);
+    QCOMPARE(categories->count(), 4);
+    QCOMPARE(categories->at(3), QStringLiteral("Pool3"));
+    QVERIFY(categories->labelsVisible());
+    QCOMPARE(w.Messages().last(), QStringLiteral("Monitoring pools : 4"));
+  }
+
+  void closingWhileMonitoringStopsAndAwaitsTheMonitor() {
+    Server server;
+    guitest::Window& w = *server;
+    QVERIFY(server.StartOn({"DefaultAppPool"}));
+    w->show();
+    w->close();
+    QVERIFY(w.NoWorkers());
+    QVERIFY(!w->Registry().IsMonitoring());
+    server.w.reset();  // the registry and the log go; nothing may use them after
+  }
+};
+
+QTEST_MAIN(TestMonitoring)
+#include "tst_monitoring.moc"
