@@ -3,6 +3,7 @@
 
 #include <pcre2.h>
 
+#include <algorithm>
 #include <new>
 #include <string>
 
@@ -22,6 +23,15 @@ PCRE2_SPTR Bytes(std::string_view text) {
   return reinterpret_cast<PCRE2_SPTR>(text.data() != nullptr ? text.data() : "");
 }
 
+// An expression as a message quotes it: a filter may run to thousands of characters.
+std::string Shortened(const std::string& expression) {
+  constexpr std::size_t kMax = 100;
+  if (expression.size() <= kMax) return expression;
+  std::size_t keep = kMax;
+  while (keep > 0 && (static_cast<unsigned char>(expression[keep]) & 0xC0) == 0x80) --keep;
+  return expression.substr(0, keep) + "...";
+}
+
 }  // namespace
 
 void PoolFilter::CodeFree::operator()(pcre2_code* p) const noexcept { pcre2_code_free(p); }
@@ -37,6 +47,7 @@ PoolFilter::PoolFilter() : matchContext_(pcre2_match_context_create(nullptr)) {
   // Without these an expression such as (a+)+$ backtracks for hours on a long name.
   pcre2_set_match_limit(matchContext_.get(), kMatchLimit);
   pcre2_set_depth_limit(matchContext_.get(), kDepthLimit);
+  pcre2_set_heap_limit(matchContext_.get(), kHeapLimitKiB);
 }
 
 PoolFilter::~PoolFilter() = default;
@@ -65,6 +76,15 @@ void PoolFilter::SetExpression(std::string_view expression) {
       pcre2_match_data_create_from_pattern(code.get(), nullptr));
   if (!data) throw std::bad_alloc();
 
+  // Each backtracking step copies a frame; its size grows with the number of captures.
+  std::size_t frameSize = 0;
+  std::uint32_t limit = kMatchLimit;
+  if (pcre2_pattern_info(code.get(), PCRE2_INFO_FRAMESIZE, &frameSize) == 0 && frameSize > 0) {
+    limit = static_cast<std::uint32_t>(
+        std::clamp<std::uint64_t>(kFrameCopyBudget / frameSize, kMinMatchLimit, kMatchLimit));
+  }
+  pcre2_set_match_limit(matchContext_.get(), limit);
+
   expression_.assign(expression);
   matchData_ = std::move(data);
   code_ = std::move(code);
@@ -76,7 +96,7 @@ bool PoolFilter::Search(std::string_view subject) {
                              subject.size(), 0, 0, matchData_.get(), matchContext_.get());
   if (rc >= 0) return true;
   if (rc == PCRE2_ERROR_NOMATCH) return false;
-  throw RegexError("Regular expression [" + expression_ + "] cannot be matched: " +
+  throw RegexError("Regular expression [" + Shortened(expression_) + "] cannot be matched: " +
                    ErrorText(rc));
 }
 

@@ -22,6 +22,14 @@ class PoolFilter {
   // above what a sane expression needs against a name of at most 255 characters.
   static constexpr std::uint32_t kMatchLimit = 1'000'000;
   static constexpr std::uint32_t kDepthLimit = 1'000'000;
+  // Memory one match may take for its backtracking frames, in KiB. Each frame holds every
+  // capture of the expression, so a long one with thousands of groups would otherwise take
+  // gigabytes.
+  static constexpr std::uint32_t kHeapLimitKiB = 32 * 1024;
+  // Bytes of frames one match may copy: an expression with many captures gets fewer steps,
+  // so that a search stays well under a second whatever the expression.
+  static constexpr std::uint64_t kFrameCopyBudget = 256ull * 1024 * 1024;
+  static constexpr std::uint32_t kMinMatchLimit = 10'000;
 
   PoolFilter();
   ~PoolFilter();

@@ -26,6 +26,7 @@ constexpr std::string_view kServicePrefix = "/LM/W3SVC/";
 // itself in the low-surrogate block, so distinct texts stay distinct.
 void WideOf(std::string_view text, std::wstring& out) {
   out.clear();
+  out.reserve(text.size());
   const auto push = [&](char32_t cp) {
     if constexpr (sizeof(wchar_t) == 2) {
       if (cp > 0xFFFF) {
@@ -101,8 +102,14 @@ std::string AppScriptMapsPath(std::string_view appPath) {
 }
 
 std::string AspNetVersionOf(const std::vector<std::string>& scriptMaps) {
+  // One pass over each entry for both extensions: LoadPools asks this for every application
+  // of a server, each with some fifty script maps.
   const auto entry = std::find_if(scriptMaps.begin(), scriptMaps.end(), [](const std::string& e) {
-    return e.find(".aspx") != std::string::npos || e.find(".asmx") != std::string::npos;
+    for (auto dot = e.find('.'); dot != std::string::npos; dot = e.find('.', dot + 1)) {
+      const std::string_view ext = std::string_view(e).substr(dot + 1, 4);
+      if (ext == "aspx" || ext == "asmx") return true;
+    }
+    return false;
   });
   // Only the first ASP.NET entry counts, framework folder or not.
   if (entry == scriptMaps.end()) return {};
@@ -195,7 +202,9 @@ void TIISObject::LoadPools() {
     child.reset();
     if (!children->Next(child)) break;
     if (!child) continue;  // not a directory object
-    const std::string name = child->Name();
+    // The record keeps the name cut, and the ticked names are the cut ones: the cut name is
+    // what the filter and the selection must see, or a long-named ticked pool would vanish.
+    std::string name = CutPoolName(child->Name());
     if (!AcceptPool(name)) continue;
     if (PoolCount >= MaxPools - 1) {
       // The records are full; the caller shows how many were left out.
@@ -223,7 +232,7 @@ void TIISObject::LoadPools() {
       rec.Apps->reserve(paths.size());
       for (const auto& path : paths) rec.Apps->push_back(appLine(path));
     }
-    rec.Name = CutPoolName(name);
+    rec.Name = std::move(name);
     rec.AppCount = count;
     if (rec.Apps) SortAppLines(*rec.Apps, locale);
     ++PoolCount;

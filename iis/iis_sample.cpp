@@ -7,6 +7,7 @@
 #include <string>
 
 #include "iis/iis.h"
+#include "iis/iis_load.h"
 #include "iis/iis_workers.h"
 #include "logs/Logs.h"
 #include "metrics/uCpuUsage.h"
@@ -67,7 +68,8 @@ bool TIISObject::SamplePools() {
       ForEachWorkerProcess(system, ExeNameMatch::IgnoreCase, [&](const platform::ProcessEntry& entry) {
         // An unreadable command line gives an empty name; it still passes the selection test
         // while any pool is ticked, and is then narrated but never found.
-        const std::string pool = ExtractPoolName(GetProcessCommandLine(system, entry.pid));
+        // Cut as the records and the ticked names are, so that a long-named pool is found.
+        const std::string pool = CutPoolName(ExtractPoolName(GetProcessCommandLine(system, entry.pid)));
         if (!IsSelectedPool(pool)) return true;
         say.Say("Find pool [" + pool + "] by PID " + std::to_string(entry.pid));
         const std::int32_t index = IndexOfPool(pool);

@@ -157,6 +157,17 @@ void MetabaseDoc::Index(const std::string& fileName) {
       }
     }
     if (!hasLocation) continue;
+    // Get also answers from <Custom Name=".."> children; the index must agree with it, or a
+    // pool would list an application whose AppPoolId names another.
+    for (pugi::xml_node c = node.first_child(); c && (!key.ownAppPoolId || !appRoot); c = c.next_sibling()) {
+      if (c.type() != pugi::node_element || LocalName(c.name()) != "Custom") continue;
+      const std::string_view name = c.attribute("Name").value();
+      if (!key.ownAppPoolId && mbtext::IEquals(name, "AppPoolId")) {
+        key.ownAppPoolId = c.attribute("Value").value();
+      } else if (!appRoot && mbtext::IEquals(name, "AppRoot")) {
+        appRoot = c.attribute("Value").value();
+      }
+    }
     while (key.path.size() > 1 && key.path.back() == '/') key.path.pop_back();
     key.lower = mbtext::AsciiLower(key.path);
     key.className = LocalName(node.name());
@@ -202,57 +213,69 @@ const MetabaseKey* MetabaseDoc::FindLower(std::string_view lowerPath) const {
 
 const MetabaseKey* MetabaseDoc::Find(std::string_view path) const { return FindLower(mbtext::AsciiLower(path)); }
 
-MetabaseValue MetabaseDoc::MultiValue(const char* raw) const {
+std::shared_ptr<const std::vector<std::string>> MetabaseDoc::SharedList(const char* raw) const {
   std::lock_guard lock(multiMutex_);
   auto& cached = multi_[raw];
   if (!cached) cached = std::make_shared<const std::vector<std::string>>(mbtext::SplitMultiValue(raw));
-  return *cached;
+  return cached;
 }
 
-std::optional<MetabaseValue> MetabaseDoc::OwnValue(const MetabaseKey& key, std::string_view property) const {
+MetabaseValue MetabaseDoc::ValueOf(const RawValue& raw) const {
+  if (raw.multi) return *SharedList(raw.text);
+  return MetabaseValue(std::string(raw.text));
+}
+
+std::optional<MetabaseDoc::RawValue> MetabaseDoc::OwnRaw(const MetabaseKey& key, std::string_view property) const {
   for (pugi::xml_attribute a = key.node.first_attribute(); a; a = a.next_attribute()) {
     if (!mbtext::IEquals(a.name(), property) || mbtext::IEquals(a.name(), "Location")) continue;
-    if (mbtext::IsMultiValued(property)) return MultiValue(a.value());
-    return MetabaseValue(std::string(a.value()));
+    return RawValue{a.value(), mbtext::IsMultiValued(property)};
   }
   // Properties outside the schema: <Custom Name="..." Value="..." Type="MULTISZ" .../>
   for (pugi::xml_node c = key.node.first_child(); c; c = c.next_sibling()) {
     if (c.type() != pugi::node_element || LocalName(c.name()) != "Custom") continue;
     if (!mbtext::IEquals(c.attribute("Name").value(), property)) continue;
-    const pugi::xml_attribute value = c.attribute("Value");
-    if (mbtext::IEquals(c.attribute("Type").value(), "MULTISZ") || mbtext::IsMultiValued(property)) {
-      return MultiValue(value.value());
-    }
-    return MetabaseValue(std::string(value.value()));
+    const bool multi = mbtext::IEquals(c.attribute("Type").value(), "MULTISZ") || mbtext::IsMultiValued(property);
+    return RawValue{c.attribute("Value").value(), multi};
   }
   return std::nullopt;
 }
 
-std::optional<MetabaseValue> MetabaseDoc::Inherit(std::size_t k, std::string_view lowerPath,
-                                                  std::string_view property) const {
+std::optional<MetabaseDoc::RawValue> MetabaseDoc::InheritRaw(std::size_t k, std::string_view lowerPath,
+                                                             std::string_view property) const {
   if (!IsInheritable(property)) return std::nullopt;
   for (; k != kNoKey; k = keys_[k].parent) {
-    if (auto inherited = OwnValue(keys_[k], property)) return inherited;
+    if (auto inherited = OwnRaw(keys_[k], property)) return inherited;
   }
   if (mbtext::IEquals(property, "AppPoolId") && (lowerPath == "/lm/w3svc" || lowerPath.starts_with(kW3svcPrefix))) {
-    return MetabaseValue(std::string(kDefaultAppPool));
+    return RawValue{kDefaultAppPool.data(), false};
   }
   return std::nullopt;
+}
+
+std::optional<MetabaseDoc::RawValue> MetabaseDoc::GetRaw(const MetabaseKey& key, std::string_view property) const {
+  if (auto own = OwnRaw(key, property)) return own;
+  return InheritRaw(key.parent, key.lower, property);
 }
 
 std::optional<MetabaseValue> MetabaseDoc::Get(const MetabaseKey& key, std::string_view property) const {
-  if (auto own = OwnValue(key, property)) return own;
-  return Inherit(key.parent, key.lower, property);
+  if (const auto raw = GetRaw(key, property)) return ValueOf(*raw);
+  return std::nullopt;
 }
 
-std::optional<MetabaseValue> MetabaseDoc::GetInherited(std::string_view path, std::string_view property) const {
+std::optional<MetabaseDoc::RawValue> MetabaseDoc::GetInheritedRaw(std::string_view path,
+                                                                  std::string_view property) const {
   const std::string lower = mbtext::AsciiLower(path);
   for (std::string_view up = mbtext::ParentPath(lower); !up.empty(); up = mbtext::ParentPath(up)) {
     if (const auto* found = FindLower(up)) {
-      return Inherit(static_cast<std::size_t>(found - keys_.data()), lower, property);
+      return InheritRaw(static_cast<std::size_t>(found - keys_.data()), lower, property);
     }
   }
-  return Inherit(kNoKey, lower, property);
+  return InheritRaw(kNoKey, lower, property);
+}
+
+std::optional<MetabaseValue> MetabaseDoc::GetInherited(std::string_view path, std::string_view property) const {
+  if (const auto raw = GetInheritedRaw(path, property)) return ValueOf(*raw);
+  return std::nullopt;
 }
 
 const MetabaseKey* MetabaseDoc::Child(const MetabaseKey& key, std::string_view name) const {

@@ -53,6 +53,17 @@ class MetabaseDoc {
   std::optional<platform::MetabaseValue> Get(const MetabaseKey& key, std::string_view property) const;
   // The same for a path that has no key (yet): only what it would inherit.
   std::optional<platform::MetabaseValue> GetInherited(std::string_view path, std::string_view property) const;
+
+  // A property's text as the file holds it (inside this document), and whether it is a list.
+  struct RawValue {
+    const char* text;
+    bool multi;
+  };
+  std::optional<RawValue> GetRaw(const MetabaseKey& key, std::string_view property) const;
+  std::optional<RawValue> GetInheritedRaw(std::string_view path, std::string_view property) const;
+  // A list's lines, split once per document and shared by every reader.
+  std::shared_ptr<const std::vector<std::string>> SharedList(const char* raw) const;
+  platform::MetabaseValue ValueOf(const RawValue& raw) const;
   // The key one level below `key` named `name` (any case); null when there is none.
   const MetabaseKey* Child(const MetabaseKey& key, std::string_view name) const;
   // Paths of the applications whose effective AppPoolId is the pool, in file order,
@@ -71,11 +82,9 @@ class MetabaseDoc {
  private:
   MetabaseDoc() = default;
   void Index(const std::string& fileName);
-  std::optional<platform::MetabaseValue> OwnValue(const MetabaseKey& key, std::string_view property) const;
+  std::optional<RawValue> OwnRaw(const MetabaseKey& key, std::string_view property) const;
   // Walks up from key index k (inclusive) for an inherited property.
-  std::optional<platform::MetabaseValue> Inherit(std::size_t k, std::string_view lowerPath,
-                                                 std::string_view property) const;
-  platform::MetabaseValue MultiValue(const char* raw) const;
+  std::optional<RawValue> InheritRaw(std::size_t k, std::string_view lowerPath, std::string_view property) const;
   std::size_t ElementEndOf(std::size_t lt) const;
 
   std::string text_;

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +13,9 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "standin/metabase/metabase_doc.h"
 #include "standin/metabase/metabase_text.h"
@@ -165,6 +168,7 @@ class FileWatch {
 
   // The directory entry is a symbolic link: changes behind it make no event here.
   void Disable() { fd_.reset(); }
+  bool Active() const { return fd_ != nullptr; }
 
   bool MaybeChanged() {
     if (!fd_) return true;
@@ -207,10 +211,30 @@ class StoreState {
   const std::string& Path() const { return path_; }
 
   // The file as it is now, re-read only when it changed on disk. Raises MetabaseError when
-  // the file is missing or not a well-formed metabase.
+  // the file is missing or not a well-formed metabase. A thread that is walking an
+  // enumeration gets the version last read (with this program's own saves) without asking
+  // the file again: LoadPools binds twice per application, and the question is a system call.
   std::shared_ptr<const MetabaseDoc> Current() {
     std::lock_guard lock(mutex_);
+    if (doc_ && WalkingLocked(std::this_thread::get_id())) return doc_;
     return RefreshLocked();
+  }
+
+  // An enumeration starts or ends on a thread.
+  void BeginWalk(std::thread::id thread) {
+    std::lock_guard lock(mutex_);
+    for (auto& [id, count] : walks_) {
+      if (id == thread) {
+        ++count;
+        return;
+      }
+    }
+    walks_.emplace_back(thread, 1);
+  }
+  void EndWalk(std::thread::id thread) noexcept {
+    std::lock_guard lock(mutex_);
+    const auto it = std::find_if(walks_.begin(), walks_.end(), [&](const auto& w) { return w.first == thread; });
+    if (it != walks_.end() && --it->second == 0) walks_.erase(it);
   }
 
   // Runs a change on the current file under the lock file and saves its result.
@@ -232,6 +256,9 @@ class StoreState {
     }
     id_ = WriteReplacing(target, next->Text());
     haveId_ = true;
+    // The events of our own save: taken now, while the lock file keeps other writers out,
+    // so that the next bind does not go to the file for them.
+    watch_.MaybeChanged();
     doc_ = next;
     error_.clear();
     return next;
@@ -250,11 +277,26 @@ class StoreState {
       Forget();
       throw MetabaseError(platform::kErrFail, "Cannot read the metabase file " + path_ + ": " + ErrnoText(err));
     }
-    if (haveId_ && id_ == FileIdentity::Of(st)) {
+    // Time stamps come in granules (a clock tick, up to seconds on some file systems): a
+    // file rewritten in place at the same size within one looks unchanged. When the watch
+    // saw a write to a file that recent, the identity is not trusted.
+    const bool racy = maybeChanged && watch_.Active() && RecentlyWritten(st);
+    if (haveId_ && id_ == FileIdentity::Of(st) && !racy) {
       if (doc_) return doc_;
       throw MetabaseError(platform::kErrFail, error_);
     }
     return LoadLocked();
+  }
+
+  static bool RecentlyWritten(const struct stat& st) {
+    constexpr time_t kGranuleSeconds = 2;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec) + kGranuleSeconds >= now.tv_sec;
+  }
+
+  bool WalkingLocked(std::thread::id thread) const {
+    return std::any_of(walks_.begin(), walks_.end(), [&](const auto& w) { return w.first == thread; });
   }
 
   std::shared_ptr<const MetabaseDoc> LoadLocked() {
@@ -318,6 +360,7 @@ class StoreState {
   FileIdentity id_;
   bool haveId_ = false;
   std::string error_;  // why the file at id_ could not be parsed
+  std::vector<std::pair<std::thread::id, int>> walks_;  // live enumerations per thread
 };
 
 MetabaseError NotFound(const std::string& path, const std::string& file) {
@@ -483,7 +526,12 @@ class StoreEnumerator final : public IMetabaseEnumerator {
  public:
   StoreEnumerator(std::shared_ptr<StoreState> state, std::shared_ptr<const MetabaseDoc> doc,
                   const std::vector<std::size_t>& children)
-      : state_(std::move(state)), doc_(std::move(doc)), children_(children) {}
+      : state_(std::move(state)), doc_(std::move(doc)), children_(children) {
+    state_->BeginWalk(thread_);
+  }
+  ~StoreEnumerator() override { state_->EndWalk(thread_); }
+  StoreEnumerator(const StoreEnumerator&) = delete;
+  StoreEnumerator& operator=(const StoreEnumerator&) = delete;
 
   bool Next(std::unique_ptr<IMetabaseObject>& child) override {
     if (next_ >= children_.size()) return false;
@@ -496,6 +544,7 @@ class StoreEnumerator final : public IMetabaseEnumerator {
   std::shared_ptr<const MetabaseDoc> doc_;
   const std::vector<std::size_t>& children_;  // inside *doc_
   std::size_t next_ = 0;
+  const std::thread::id thread_ = std::this_thread::get_id();  // the one walking it
 };
 
 std::unique_ptr<IMetabaseEnumerator> StoreObject::Enumerate() {

@@ -100,6 +100,24 @@ TEST_F(LoadPoolsOverStore, KeepsTheFirst1024Of2000PoolsAndCountsTheRest) {
   EXPECT_EQ(registry_->PoolsDropped, 0);
 }
 
+// A save by another program between two loads is in the second, however close they are.
+TEST_F(LoadPoolsOverStore, TheNextLoadSeesAnotherProgramsSave) {
+  const std::string demo = testutil::ReadFile(testutil::DemoMetabasePath());
+  Use(demo);
+  registry_->GetSiteName = true;
+  registry_->LoadPools();
+  ASSERT_EQ(registry_->PoolCount, 9);
+
+  std::string changed = demo;
+  const std::string shop = "ServerComment=\"Shop site\"";
+  changed.replace(changed.find(shop), shop.size(), "ServerComment=\"Shop\"");
+  testutil::ReplaceFile(file_, changed);
+  registry_->LoadPools();
+  const auto* shopPool = Pool("ShopPool");
+  ASSERT_TRUE(shopPool && shopPool->Apps);
+  EXPECT_EQ(shopPool->Apps->front(), "Shop [/LM/W3SVC/2/ROOT/cart/]");
+}
+
 TEST(GeneratedMetabase, HasTheShapeAsked) {
   testutil::TempDir dir;
   const std::string file = dir.File("gen.xml");

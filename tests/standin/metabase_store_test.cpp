@@ -150,6 +150,22 @@ TEST_F(StoreTest, AppPoolIdComparesWithoutCaseAndDefaultsToDefaultAppPool) {
             (Lines{".aspx,C:\\x\\aspnet_isapi.dll,1", ".asmx,C:\\y.dll,1"}));
 }
 
+// An AppPoolId kept in a <Custom> element: the pools list the application where Get says it
+// runs, before and after it is moved.
+TEST_F(StoreTest, ACustomAppPoolIdPlacesTheApplicationWhereGetSaysItRuns) {
+  std::string text = kBare;
+  const std::string root = "AppRoot=\"/LM/W3SVC/1/ROOT\"\n\t>\n";
+  text.replace(text.find(root), root.size(), root + "<Custom Name=\"AppPoolId\" Value=\"Shop\"/>\n");
+  WriteFile(file_, text);
+  auto store = Open();
+  EXPECT_EQ(AsString(store->Bind("IIS://localhost/W3SVC/1/ROOT")->Get("AppPoolId")), "Shop");
+  EXPECT_EQ(AppsOf(*store, "Shop"), (Lines{"/LM/W3SVC/1/ROOT/", "/LM/W3SVC/1/ROOT/a/", "/LM/W3SVC/1/ROOT/a/b/"}));
+  EXPECT_EQ(AppsOf(*store, "DefaultAppPool"), Lines{});
+
+  MoveApp(*store, "/1/ROOT", "DefaultAppPool");
+  EXPECT_EQ(AppsOf(*Open(), "DefaultAppPool"), (Lines{"/LM/W3SVC/1/ROOT/"}));
+}
+
 TEST_F(StoreTest, GetInheritsOnlyAppPoolIdAndScriptMaps) {
   auto store = Open();
   auto admin = store->Bind("IIS://localhost/W3SVC/1/ROOT/legacy/admin");
@@ -379,6 +395,52 @@ TEST_F(StoreTest, ANewFileRenamedOverTheOldOneIsSeenByTheNextBind) {
   text.replace(text.find(shop), shop.size(), "AppPools/Shoe\"");
   WriteFile(file_, text);
   EXPECT_EQ(PoolNames(*store), (Lines{"DefaultAppPool", "Shoe"}));
+}
+
+// Rewritten in place again and again at the same size, faster than the file system's time
+// stamps move: every version is still seen.
+TEST_F(StoreTest, QuickSameSizeRewritesInPlaceAreAllSeen) {
+  auto store = Open();
+  const auto comment = [&] { return AsString(store->Bind("IIS://localhost/W3SVC/1")->Get("ServerComment")); };
+  std::string text = kBare;
+  const std::size_t at = text.find("\"Bare\"") + 1;
+  WriteFile(file_, text);
+  ASSERT_EQ(comment(), "Bare");
+  for (const char* next : {"Bear", "Boar", "Bare", "Bore", "Byre", "Bare"}) {
+    text.replace(at, 4, next);
+    WriteFile(file_, text);
+    EXPECT_EQ(comment(), next);
+  }
+}
+
+// While a thread walks an enumeration, its binds read the version it started from (and this
+// program's own saves) without asking the file; other threads, and the thread once the walk
+// ends, see another program's save at once.
+TEST_F(StoreTest, AWalkReadsOneVersionAndTheNextBindSeesTheFileAgain) {
+  auto store = Open();
+  const auto comment = [&] { return AsString(store->Bind("IIS://localhost/W3SVC/2")->Get("ServerComment")); };
+  std::string text = ReadFile(file_);
+  {
+    auto walk = store->Bind("IIS://localhost/W3SVC/AppPools")->Enumerate();
+    std::string changed = text;
+    const std::string shop = "ServerComment=\"Shop site\"";
+    changed.replace(changed.find(shop), shop.size(), "ServerComment=\"Shop\"");
+    testutil::ReplaceFile(file_, changed);
+    EXPECT_EQ(comment(), "Shop site");
+    std::string elsewhere;
+    std::thread([&] { elsewhere = comment(); }).join();
+    EXPECT_EQ(elsewhere, "Shop");
+
+    // Its own save it does see.
+    store->Bind("IIS://localhost/W3SVC/AppPools")->Create("IIsApplicationPool", "Walked")->SetInfo();
+    EXPECT_EQ(store->Bind("IIS://localhost/W3SVC/AppPools/Walked")->Name(), "Walked");
+    std::unique_ptr<IMetabaseObject> pool;
+    std::size_t walked = 0;
+    while (walk->Next(pool)) ++walked;
+    EXPECT_EQ(walked, 9u);  // the enumeration itself lists the pools as they were
+  }
+  EXPECT_EQ(comment(), "Shop");
+  EXPECT_EQ(PoolNames(*store).back(), "Walked");
 }
 
 TEST_F(StoreTest, ASymbolicLinkStaysALinkAndTheFileItNamesChanges) {
