@@ -54,6 +54,7 @@
 #include "app/ListCompare.h"
 #include "iis/iis.h"
 #include "logs/Logs.h"
+#include "tasks/AnalyseJournal.h"
 #include "tasks/AnalysePool.h"
 #include "tasks/MonitoringPool.h"
 #include "tasks/TaskThread.h"
@@ -722,6 +723,18 @@ void TFrmMain::FormCreate(const QString& exeDir) {
   LogWinMsg("Start application.");
   chkGetNameClick();
   uiThreadScope_.emplace(platform::Apartment::MultiThreaded);
+  RecoverLeftAnalysis();
+}
+
+void TFrmMain::RecoverLeftAnalysis() {
+  // Runs before the window takes any input, so no analysis can start meanwhile; a few
+  // quick metabase calls, silent when no journal was left.
+  try {
+    RecoverAnalysis(logDir_, registry_->Metabase(), [this](const std::string& msg) { LogWinMsg(msg); });
+  } catch (const std::exception& e) {
+    // The journal stays; the next start or analysis tries again.
+    LogWinMsg(std::string("Recovery: stopped on an error. ") + e.what());
+  }
 }
 
 void TFrmMain::CreateLogDir(const QString& exeDir) {

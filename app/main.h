@@ -149,6 +149,9 @@ class TFrmMain : public QMainWindow, public IWindowPort {
   void ConnectHandlers();
   void FormCreate(const QString& exeDir);
   void CreateLogDir(const QString& exeDir);
+  // Puts back what an analysis of an earlier run left in the log directory's journal,
+  // each step to the pane and the daily log (UI thread, at start-up).
+  void RecoverLeftAnalysis();
   void ReportLogFailure(const std::string& message);  // any thread
   void AppendPaneLine(const QString& line);            // UI thread
   // Any thread: queues f for the UI thread. The counter's release and acquire order what
