@@ -1,6 +1,9 @@
 // w3svc stand-in: the IIS web service's worker-process management, over a MetaBase.xml
-// file. See Usage below; it runs in the foreground until SIGTERM or SIGINT.
+// file. See Usage below; it runs in the foreground until SIGTERM or SIGINT, or until the
+// process that started it ends.
 #include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -21,7 +24,8 @@ void OnStopSignal(int) { g_stop = 1; }
 constexpr const char* kUsage =
     "usage: w3svc [--metabase PATH] [--profile PATH] [--worker PATH] [--pid-file PATH]\n"
     "  Keeps one w3wp.exe running for every application pool that has applications,\n"
-    "  following changes of the metabase file; ends its workers on SIGTERM or SIGINT.\n"
+    "  following changes of the metabase file; ends its workers on SIGTERM or SIGINT,\n"
+    "  or when the process that started it ends.\n"
     "  --metabase PATH  MetaBase.xml to serve (default: $IIS_METABASE, else MetaBase.xml\n"
     "                   beside w3svc)\n"
     "  --profile PATH   load profile: lines of 'APP_PATH CPU% MB FILES TCP' (default: none,\n"
@@ -78,6 +82,12 @@ int main(int argc, char** argv) {
   ::sigaction(SIGTERM, &action, nullptr);
   ::sigaction(SIGINT, &action, nullptr);
   ::signal(SIGPIPE, SIG_IGN);  // a worker that died leaves a closed pipe
+
+  // Stops (and stops its workers) when whatever started it dies — a demo script, a test
+  // killed by its timeout — so no service is left running on its own.
+  const pid_t parent = ::getppid();
+  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (::getppid() != parent) g_stop = 1;
 
   tarnwell::standin::W3Service service(options, stdout);
   return service.Run(g_stop);
