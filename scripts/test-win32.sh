@@ -94,7 +94,8 @@ fi
 # --- Configure, build, test ------------------------------------------------------------
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_WIN32_DEPS="$deps" -DTARNWELL_WINEPREFIX="$WINEPREFIX" \
-  -DTARNWELL_BUILD_APP=OFF -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_BUILD_STANDINS=OFF
+  -DTARNWELL_BUILD_APP=OFF -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_BUILD_STANDINS=OFF \
+  -DTARNWELL_WIN32_STORE=ON
 cmake --build "$build" -j "$jobs"
 
 # One wine server, with its services already running, for the whole test run: each test

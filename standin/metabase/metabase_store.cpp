@@ -1,23 +1,16 @@
 #include "standin/metabase/metabase_store.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "standin/metabase/metabase_doc.h"
+#include "standin/metabase/metabase_fs.h"
 #include "standin/metabase/metabase_text.h"
 
 namespace tarnwell::standin {
@@ -26,181 +19,13 @@ using platform::IMetabaseEnumerator;
 using platform::IMetabaseObject;
 using platform::MetabaseError;
 using platform::MetabaseValue;
+using mbfs::FileIdentity;
+using mbfs::FileLock;
+using mbfs::FileWatch;
 
 namespace {
 
 constexpr std::uint32_t kErrInvalidName = 0x8007007B;  // ERROR_INVALID_NAME
-
-std::string ErrnoText(int err) { return std::strerror(err); }
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int Get() const { return fd_; }
-  // Closes now, reporting the close's own error (a delayed write error shows here).
-  int Close() {
-    const int rc = fd_ >= 0 ? ::close(fd_) : 0;
-    fd_ = -1;
-    return rc;
-  }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
-
-// What tells one version of the file from the next. Every save renames a new file into
-// place, so the inode alone changes on each save; the times and size catch edits in place.
-struct FileIdentity {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  timespec mtime{};
-  timespec ctime{};
-
-  static FileIdentity Of(const struct stat& st) {
-    return FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-  }
-  bool operator==(const FileIdentity& o) const {
-    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
-           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
-  }
-};
-
-// flock on "<file>.lock": held by every writer of the file, in this and other programs.
-class FileLock {
- public:
-  explicit FileLock(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
-    if (fd_.Get() < 0) {
-      throw MetabaseError(platform::kErrFail, "Cannot open the lock file " + path + ": " + ErrnoText(errno));
-    }
-    while (::flock(fd_.Get(), LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        throw MetabaseError(platform::kErrFail, "Cannot lock " + path + ": " + ErrnoText(errno));
-      }
-    }
-  }
-
- private:
-  UniqueFd fd_;  // closing it releases the lock
-};
-
-// Removes a temporary file unless it was renamed into place.
-class TempFile {
- public:
-  explicit TempFile(std::string path) : path_(std::move(path)) {}
-  ~TempFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  void Release() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
-MetabaseError WriteError(const std::string& path, const std::string& what, int err) {
-  return MetabaseError(platform::kErrFail,
-                       "Cannot save the metabase file " + path + " (" + what + "): " + ErrnoText(err));
-}
-
-// Writes text to a new file beside path, has it on disk, and renames it over path, so that
-// a reader sees the old file or the new one whole, and a crash leaves one of them.
-FileIdentity WriteReplacing(const std::string& path, const std::string& text) {
-  std::string pattern = path + ".XXXXXX";
-  UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
-  if (fd.Get() < 0) throw WriteError(path, "create a temporary file", errno);
-  TempFile temp(pattern);
-
-  struct stat old{};
-  const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-  if (::fchmod(fd.Get(), mode) != 0) throw WriteError(path, "set its mode", errno);
-
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd.Get(), text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw WriteError(path, "write", errno);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::fsync(fd.Get()) != 0) throw WriteError(path, "fsync", errno);
-  struct stat st{};
-  if (::fstat(fd.Get(), &st) != 0) throw WriteError(path, "fstat", errno);
-  if (fd.Close() != 0) throw WriteError(path, "close", errno);
-  if (::rename(pattern.c_str(), path.c_str()) != 0) throw WriteError(path, "rename", errno);
-  temp.Release();
-  // The rename may touch the inode's change time; what the path shows now is what we wrote
-  // (every cooperating writer waits for our lock).
-  ::stat(path.c_str(), &st);
-
-  // The rename itself must reach the disk too.
-  std::string dir = std::filesystem::path(path).parent_path().string();
-  if (dir.empty()) dir = ".";
-  UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dirFd.Get() >= 0) ::fsync(dirFd.Get());
-  return FileIdentity::Of(st);
-}
-
-// Says whether the file may have changed since it was last asked, from inotify events on
-// the file's directory, so that an unchanged file costs one non-blocking read per bind
-// instead of a path lookup. Without a watch it always says it may have. Caller serialises.
-class FileWatch {
- public:
-  explicit FileWatch(const std::string& path) {
-    const std::filesystem::path file(path);
-    name_ = file.filename().string();
-    std::string dir = file.parent_path().string();
-    if (dir.empty()) dir = ".";
-    fd_ = std::make_unique<UniqueFd>(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    constexpr std::uint32_t kMask = IN_ONLYDIR | IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE |
-                                    IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
-    if (fd_->Get() < 0 || ::inotify_add_watch(fd_->Get(), dir.c_str(), kMask) < 0) Disable();
-  }
-
-  // The directory entry is a symbolic link: changes behind it make no event here.
-  void Disable() { fd_.reset(); }
-  bool Active() const { return fd_ != nullptr; }
-
-  bool MaybeChanged() {
-    if (!fd_) return true;
-    bool changed = false;
-    bool lost = false;
-    alignas(inotify_event) char buf[8192];
-    for (;;) {
-      const ssize_t n = ::read(fd_->Get(), buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == EAGAIN) break;
-      if (n <= 0) {
-        lost = true;
-        break;
-      }
-      for (std::size_t at = 0; at + sizeof(inotify_event) <= static_cast<std::size_t>(n);) {
-        inotify_event ev;
-        std::memcpy(&ev, buf + at, sizeof ev);
-        const char* name = buf + at + sizeof ev;
-        if (ev.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) lost = true;
-        if (ev.mask & IN_Q_OVERFLOW) changed = true;
-        if (ev.len > 0 && std::strncmp(name, name_.c_str(), ev.len) == 0) changed = true;
-        at += sizeof ev + ev.len;
-      }
-    }
-    if (lost) Disable();  // the directory went away or moved: look at the path every time
-    return changed || lost;
-  }
-
- private:
-  std::string name_;
-  std::unique_ptr<UniqueFd> fd_;  // null: no watch
-};
 
 // The state every object bound from one store shares: the file's path and its last
 // parsed version. All members are guarded by mutex_; any thread may call.
@@ -245,7 +70,7 @@ class StoreState {
     const std::string target = SaveTarget();
     FileLock fileLock(target + ".lock");
     // Another program may have saved since we last read.
-    const auto doc = RefreshLocked();
+    const auto doc = RefreshLocked(true);
     std::string text = edit(*doc);
     if (text == doc->Text()) return doc;
     std::shared_ptr<const MetabaseDoc> next;
@@ -254,7 +79,7 @@ class StoreState {
     } catch (const MetabaseError& e) {
       throw MetabaseError(platform::kErrFail, std::string("The change was not saved: ") + e.what());
     }
-    id_ = WriteReplacing(target, next->Text());
+    id_ = mbfs::WriteReplacing(target, next->Text());
     haveId_ = true;
     // The events of our own save: taken now, while the lock file keeps other writers out,
     // so that the next bind does not go to the file for them.
@@ -265,34 +90,29 @@ class StoreState {
   }
 
  private:
-  std::shared_ptr<const MetabaseDoc> RefreshLocked() {
+  // writeLocked: the caller holds the lock file (Change).
+  std::shared_ptr<const MetabaseDoc> RefreshLocked(bool writeLocked = false) {
     const bool maybeChanged = watch_.MaybeChanged();
     if (haveId_ && !maybeChanged) {
       if (doc_) return doc_;
       throw MetabaseError(platform::kErrFail, error_);
     }
-    struct stat st{};
-    if (::stat(path_.c_str(), &st) != 0) {
-      const int err = errno;
+    std::optional<mbfs::ReadLock> readLock;
+    if (!writeLocked) readLock.emplace(path_ + ".lock");
+    FileIdentity now;
+    std::string why;
+    if (!mbfs::IdentityOf(path_, now, why)) {
       Forget();
-      throw MetabaseError(platform::kErrFail, "Cannot read the metabase file " + path_ + ": " + ErrnoText(err));
+      throw MetabaseError(platform::kErrFail, "Cannot read the metabase file " + path_ + ": " + why);
     }
-    // Time stamps come in granules (a clock tick, up to seconds on some file systems): a
-    // file rewritten in place at the same size within one looks unchanged. When the watch
-    // saw a write to a file that recent, the identity is not trusted.
-    const bool racy = maybeChanged && watch_.Active() && RecentlyWritten(st);
-    if (haveId_ && id_ == FileIdentity::Of(st) && !racy) {
+    // A file rewritten in place at the same size within one time stamp granule looks
+    // unchanged. When the watch saw a write to a file that recent, the identity is not trusted.
+    const bool racy = maybeChanged && watch_.Active() && mbfs::RecentlyWritten(now);
+    if (haveId_ && id_ == now && !racy) {
       if (doc_) return doc_;
       throw MetabaseError(platform::kErrFail, error_);
     }
     return LoadLocked();
-  }
-
-  static bool RecentlyWritten(const struct stat& st) {
-    constexpr time_t kGranuleSeconds = 2;
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    return std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec) + kGranuleSeconds >= now.tv_sec;
   }
 
   bool WalkingLocked(std::thread::id thread) const {
@@ -300,33 +120,16 @@ class StoreState {
   }
 
   std::shared_ptr<const MetabaseDoc> LoadLocked() {
-    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st{};
-    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) {
-      const int err = errno;
-      Forget();
-      throw MetabaseError(platform::kErrFail, "Cannot read the metabase file " + path_ + ": " + ErrnoText(err));
-    }
     std::string text;
-    text.resize(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 1);
-    std::size_t got = 0;
-    for (;;) {
-      if (got == text.size()) text.resize(text.size() * 2);
-      const ssize_t n = ::read(fd.Get(), text.data() + got, text.size() - got);
-      if (n == 0) break;
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        const int err = errno;
-        Forget();
-        throw MetabaseError(platform::kErrFail, "Cannot read the metabase file " + path_ + ": " + ErrnoText(err));
-      }
-      got += static_cast<std::size_t>(n);
+    FileIdentity read;
+    std::string why;
+    if (!mbfs::ReadWhole(path_, text, read, why)) {
+      Forget();
+      throw MetabaseError(platform::kErrFail, "Cannot read the metabase file " + path_ + ": " + why);
     }
-    text.resize(got);
-    struct stat link{};
-    if (::lstat(path_.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) watch_.Disable();
+    if (mbfs::IsSymbolicLink(path_)) watch_.Disable();
     // What was read is this version of the file, whatever the path names by now.
-    id_ = FileIdentity::Of(st);
+    id_ = read;
     haveId_ = true;
     try {
       doc_ = MetabaseDoc::Parse(std::move(text), path_);
@@ -340,8 +143,7 @@ class StoreState {
   }
 
   std::string SaveTarget() const {
-    struct stat link{};
-    if (::lstat(path_.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path_;
+    if (!mbfs::IsSymbolicLink(path_)) return path_;
     std::error_code ec;
     const auto resolved = std::filesystem::canonical(path_, ec);
     return ec ? path_ : resolved.string();

@@ -2,7 +2,9 @@
 #include "standin/metabase/metabase_store.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -373,7 +375,9 @@ TEST_F(StoreTest, AMissingFileFailsEveryBindUntilItAppears) {
   std::string message;
   EXPECT_EQ(ErrorOf([&] { store->Bind("IIS://localhost/W3SVC"); }, &message), platform::kErrFail);
   EXPECT_NE(message.find(file_), std::string::npos) << message;
+#ifndef _WIN32  // Windows words it its own way
   EXPECT_NE(message.find("No such file"), std::string::npos) << message;
+#endif
 
   testutil::ReplaceFile(file_, kBare);
   EXPECT_EQ(PoolNames(*store), (Lines{"DefaultAppPool", "Shop"}));
@@ -444,6 +448,9 @@ TEST_F(StoreTest, AWalkReadsOneVersionAndTheNextBindSeesTheFileAgain) {
 }
 
 TEST_F(StoreTest, ASymbolicLinkStaysALinkAndTheFileItNamesChanges) {
+#ifdef _WIN32
+  GTEST_SKIP() << "symbolic links need a privilege on Windows";
+#endif
   const std::string real = dir_.File("real.xml");
   std::filesystem::rename(file_, real);
   std::filesystem::create_symlink(real, file_);
@@ -459,7 +466,9 @@ TEST_F(StoreTest, ASymbolicLinkStaysALinkAndTheFileItNamesChanges) {
 }
 
 TEST_F(StoreTest, SavesLeaveNoTemporaryFilesAndKeepTheFileMode) {
+#ifndef _WIN32
   ::chmod(file_.c_str(), 0640);
+#endif
   auto store = Open();
   MoveApp(*store, "/2/ROOT/cart", "MyPool2");
   store->Bind("IIS://localhost/W3SVC/AppPools")->Create("IIsApplicationPool", "Temp")->SetInfo();
@@ -470,9 +479,11 @@ TEST_F(StoreTest, SavesLeaveNoTemporaryFilesAndKeepTheFileMode) {
   }
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (Lines{"MetaBase.xml", "MetaBase.xml.lock"}));
+#ifndef _WIN32  // Windows has no mode bits; its rights come with the directory
   struct stat st{};
   ASSERT_EQ(::stat(file_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
+#endif
 }
 
 TEST_F(StoreTest, SetInfoOnAKeyAnotherProgramDeletedFails) {

@@ -17,10 +17,21 @@ namespace {
 
 using tests::ChildProcess;
 
+// A child just started may not have its process parameters in place yet (wine sets them up
+// after CreateProcess returns): read until they are, within a bound.
+std::string CommandLineOnceStarted(platform::IProcessSystem& system, std::uint32_t pid) {
+  std::string line;
+  for (int tries = 0; tries < 250 && line.empty(); ++tries) {
+    line = system.CommandLine(pid);
+    if (line.empty()) ::Sleep(20);
+  }
+  return line;
+}
+
 TEST(Win32CommandLine, ChildCommandLineReadsBackWholeAndNamesItsPool) {
   auto system = OpenProcessSystem();
   ChildProcess child(L"-a \\\\.\\pipe\\iisipm5d1f2c3a-1b -ap \"Pool Name\" -v \"v2.0\" -l webengine4.dll");
-  const std::string line = system->CommandLine(child.pid());
+  const std::string line = CommandLineOnceStarted(*system, child.pid());
   EXPECT_EQ(line, win32::ToUtf8(child.commandLine()));
   EXPECT_EQ(ExtractPoolName(line), "Pool Name");
   EXPECT_EQ(GetProcessCommandLine(*system, child.pid()), line);
@@ -29,7 +40,7 @@ TEST(Win32CommandLine, ChildCommandLineReadsBackWholeAndNamesItsPool) {
 TEST(Win32CommandLine, NonAsciiPoolNameComesBackAsUtf8) {
   auto system = OpenProcessSystem();
   ChildProcess child(L"-ap \"P\u00f6ol \u2603\"");
-  EXPECT_EQ(ExtractPoolName(system->CommandLine(child.pid())), "P\xC3\xB6ol \xE2\x98\x83");
+  EXPECT_EQ(ExtractPoolName(CommandLineOnceStarted(*system, child.pid())), "P\xC3\xB6ol \xE2\x98\x83");
 }
 
 TEST(Win32CommandLine, OwnCommandLineAndUnreadableProcesses) {

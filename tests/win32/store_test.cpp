@@ -1,0 +1,112 @@
+// IIS_METABASE points OpenLocalMetabase at a MetaBase.xml file instead of ADSI.
+#include <gtest/gtest.h>
+
+#include "platform/win32/win_api.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "iis/iis.h"
+#include "platform/platform.h"
+#include "tests/fakes/null_seams.h"
+
+namespace tarnwell::platform {
+namespace {
+
+#if TARNWELL_WIN32_STORE
+
+const char* const kSmall =
+    "<?xml version =\"1.0\"?>\n<configuration>\n<MBProperty>\n"
+    "<IIsWebService\tLocation =\"/LM/W3SVC\"\n\t>\n</IIsWebService>\n"
+    "<IIsApplicationPools\tLocation =\"/LM/W3SVC/AppPools\"\n\t>\n</IIsApplicationPools>\n"
+    "<IIsApplicationPool\tLocation =\"/LM/W3SVC/AppPools/DefaultAppPool\"\n\t>\n</IIsApplicationPool>\n"
+    "<IIsApplicationPool\tLocation =\"/LM/W3SVC/AppPools/Shop\"\n\t>\n</IIsApplicationPool>\n"
+    "<IIsWebServer\tLocation =\"/LM/W3SVC/1\"\n\t\tServerComment=\"Small\"\n\t>\n</IIsWebServer>\n"
+    "<IIsWebVirtualDir\tLocation =\"/LM/W3SVC/1/ROOT\"\n\t\tAppRoot=\"/LM/W3SVC/1/ROOT\"\n\t>\n</IIsWebVirtualDir>\n"
+    "<IIsWebVirtualDir\tLocation =\"/LM/W3SVC/1/ROOT/cart\"\n\t\tAppPoolId=\"Shop\"\n"
+    "\t\tAppRoot=\"/LM/W3SVC/1/ROOT/cart\"\n\t>\n</IIsWebVirtualDir>\n"
+    "</MBProperty>\n</configuration>\n";
+
+// A directory of its own under %TEMP%, with a non-ASCII name so that the path goes through
+// UTF-8 and back; IIS_METABASE names the file in it for the test's lifetime.
+class MetabaseFromEnvironment : public ::testing::Test {
+ protected:
+  MetabaseFromEnvironment() {
+    dir_ = std::filesystem::temp_directory_path() /
+           (L"tarnwell-st\u00f6re-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+            std::to_wstring(::GetTickCount64()));
+    std::filesystem::create_directories(dir_);
+    file_ = dir_ / L"MetaBase.xml";
+    std::ofstream(file_, std::ios::binary) << kSmall;
+    ::SetEnvironmentVariableW(L"IIS_METABASE", file_.wstring().c_str());
+  }
+  ~MetabaseFromEnvironment() override {
+    ::SetEnvironmentVariableW(L"IIS_METABASE", nullptr);
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::filesystem::path dir_;
+  std::filesystem::path file_;
+};
+
+TEST_F(MetabaseFromEnvironment, ListsThePoolsOfTheFileAndSavesChangesInPlace) {
+  auto metabase = OpenLocalMetabase();
+  fakes::NullProcessSystem processes;
+  TIISObject registry(*metabase, processes);
+  registry.LoadPools();
+  ASSERT_EQ(registry.PoolCount, 2);
+  EXPECT_EQ(registry.Pools[0].Name, "DefaultAppPool");
+  EXPECT_EQ(registry.Pools[0].AppCount, 1);
+  EXPECT_EQ(registry.Pools[1].Name, "Shop");
+  EXPECT_EQ(registry.Pools[1].AppCount, 1);
+
+  // A save replaces the file whole, leaves the lock file beside it and nothing else, and
+  // a second store over the same file sees it.
+  metabase->Bind("IIS://localhost/W3SVC/AppPools")->Create("IIsApplicationPool", "Temp")->SetInfo();
+  EXPECT_EQ(Files(), (std::vector<std::string>{"MetaBase.xml", "MetaBase.xml.lock"}));
+  auto other = OpenLocalMetabase();
+  EXPECT_EQ(other->Bind("IIS://localhost/W3SVC/AppPools/Temp")->Name(), "Temp");
+  registry.LoadPools();
+  EXPECT_EQ(registry.PoolCount, 3);
+
+  // Another program's save in place, at the same size, is seen by the next bind.
+  std::string text;
+  {
+    std::ifstream in(file_, std::ios::binary);
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  ASSERT_NE(text.find("\"Small\""), std::string::npos);
+  text.replace(text.find("\"Small\""), 7, "\"Smell\"");
+  std::ofstream(file_, std::ios::binary | std::ios::trunc) << text;
+  EXPECT_EQ(std::get<std::string>(metabase->Bind("IIS://localhost/W3SVC/1")->Get("ServerComment")), "Smell");
+}
+
+TEST_F(MetabaseFromEnvironment, AMissingFileIsAClearErrorNamingIt) {
+  std::filesystem::remove(file_);
+  auto metabase = OpenLocalMetabase();
+  try {
+    metabase->Bind("IIS://localhost/W3SVC/AppPools");
+    FAIL() << "bound a missing file";
+  } catch (const MetabaseError& e) {
+    EXPECT_NE(std::string(e.what()).find("MetaBase.xml"), std::string::npos) << e.what();
+  }
+}
+
+#else
+TEST(MetabaseFromEnvironment, NeedsTheStore) { GTEST_SKIP() << "built without TARNWELL_WIN32_STORE"; }
+#endif
+
+}  // namespace
+}  // namespace tarnwell::platform
