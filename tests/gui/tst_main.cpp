@@ -406,6 +406,21 @@ class TestMainWindow : public QObject {
     QVERIFY(run.Pane().endsWith(" still logging"));
   }
 
+  void fullDiskIsReportedOnceAndTheWindowGoesOn() {
+    Run run;
+    QVERIFY(QDir().mkpath(run.exeDir + "/log"));
+    // Every write to the day's file fails as on a full disk.
+    QVERIFY(QFile::link(QStringLiteral("/dev/full"), run.LogFile()));
+    TFrmMain& w = run.Start();
+    QCOMPARE(run.boxes.size(), 1);
+    QVERIFY(run.boxes[0].startsWith("Error to create/open file of log: " + run.exeDir + "/log/. Exception: "));
+    QVERIFY(run.boxes[0].contains(QString::fromLocal8Bit(std::generic_category().message(ENOSPC))));
+    QCOMPARE(run.Pane(), StartLine());
+    for (int i = 0; i < 3; ++i) w.LogWinMsg("still logging");
+    QVERIFY(run.Pane().endsWith(" still logging"));
+    QCOMPARE(run.boxes.size(), 1);  // reported once, not per line
+  }
+
   void failingWriteDoesNotEscapeLogWinMsg() {
     Run run;
     run.clock.Set(2026, 12, 6, 10, 0, 0, 0);
