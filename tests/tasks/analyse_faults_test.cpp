@@ -21,6 +21,7 @@
 #include "tests/fakes/fake_process_system.h"
 #include "tests/fakes/fake_window_port.h"
 #include "tests/logs/log_test_support.h"
+#include "tests/tasks/analyse_server.h"
 
 namespace tarnwell {
 namespace {
@@ -36,10 +37,9 @@ using testing::FakeClock;
 using testing::ReadAll;
 using testing::TempDir;
 
-const std::string kShop = "Shop";
-const std::vector<std::string> kApps{"/LM/W3SVC/1/ROOT/a/", "/LM/W3SVC/1/ROOT/b/", "/LM/W3SVC/2/ROOT/c/"};
-
-bool StartsWith(const std::string& s, std::string_view prefix) { return s.rfind(prefix, 0) == 0; }
+using testing::kApps;
+using testing::kShop;
+using testing::StartsWith;
 
 bool AnyStartsWith(const std::vector<std::string>& lines, std::string_view prefix) {
   return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return StartsWith(l, prefix); });
@@ -199,13 +199,7 @@ std::unique_ptr<IMetabaseObject> GuardedMetabase::Bind(std::string_view path) {
 class Server {
  public:
   Server() {
-    metabase.AddSite("1", "Shop site");
-    metabase.AddSite("2", "Blog site");
-    metabase.AddPool(kShop);
-    metabase.AddPool("Other");
-    for (const auto& app : kApps) metabase.AddApp(app.substr(0, app.size() - 1), kShop);
-    metabase.AddApp("/LM/W3SVC/2/ROOT/other", "Other");
-    processes.AddWorker(500, kShop, 40);
+    testing::AddShopServer(metabase, processes);
     processes.SetOnSleep([this](std::uint32_t ms) { OnSleep(ms); });
   }
 
@@ -253,21 +247,15 @@ class Server {
 
  private:
   void OnSleep(std::uint32_t ms) {
-    for (const auto& pool : metabase.PoolNames()) {
-      if (!StartsWith(pool, kTempPoolPrefix) || started_.count(pool) != 0) continue;
-      const auto apps = metabase.AppsInPool(pool);
-      if (apps.empty()) continue;
-      started_.insert(pool);
-      processes.AddWorker(nextPid_++, pool, apps[0] == kApps[1] ? 85 : 5);
-    }
+    service_.StartWorkers();
     std::lock_guard lock(mutex_);
     if (ms == kMeasurePauseMs && ++pauses_ >= 6 && analyser_ != nullptr) analyser_->StopRequested = true;
   }
 
   std::mutex mutex_;
   TAnalysePool* analyser_ = nullptr;
-  std::set<std::string> started_;
-  std::uint32_t nextPid_ = 900;
+  testing::TempPoolService service_{metabase, processes,
+                                    [](const std::string& app) { return app == kApps[1] ? 85.0 : 5.0; }};
   int pauses_ = 0;
 };
 

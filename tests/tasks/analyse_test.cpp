@@ -14,6 +14,7 @@
 #include "tests/fakes/fake_process_system.h"
 #include "tests/fakes/fake_window_port.h"
 #include "tests/logs/log_test_support.h"
+#include "tests/tasks/analyse_server.h"
 
 namespace tarnwell {
 namespace {
@@ -25,10 +26,9 @@ using testing::At;
 using testing::FakeClock;
 using testing::TempDir;
 
-const std::string kShop = "Shop";
-const std::vector<std::string> kApps{"/LM/W3SVC/1/ROOT/a/", "/LM/W3SVC/1/ROOT/b/", "/LM/W3SVC/2/ROOT/c/"};
-
-bool StartsWith(const std::string& s, std::string_view prefix) { return s.rfind(prefix, 0) == 0; }
+using testing::kApps;
+using testing::kShop;
+using testing::StartsWith;
 
 // A server with the pool Shop holding three applications in two sites, its worker running,
 // and a stand-in web service that starts a worker for every temporary pool that gets an
@@ -36,24 +36,12 @@ bool StartsWith(const std::string& s, std::string_view prefix) { return s.rfind(
 class AnalyseTest : public ::testing::Test {
  protected:
   AnalyseTest() {
-    metabase.AddSite("1", "Shop site");
-    metabase.AddSite("2", "Blog site");
-    metabase.AddPool(kShop);
-    metabase.AddPool("Other");
-    for (const auto& app : kApps) metabase.AddApp(app.substr(0, app.size() - 1), kShop);
-    metabase.AddApp("/LM/W3SVC/2/ROOT/other", "Other");
-    processes.AddWorker(500, kShop, 40);
+    testing::AddShopServer(metabase, processes);
     processes.SetOnSleep([this](std::uint32_t ms) { OnSleep(ms); });
   }
 
   void OnSleep(std::uint32_t ms) {
-    for (const auto& pool : metabase.PoolNames()) {
-      if (!startWorkers || !StartsWith(pool, kTempPoolPrefix) || started.count(pool) != 0) continue;
-      const auto apps = metabase.AppsInPool(pool);
-      if (apps.empty()) continue;
-      started.insert(pool);
-      processes.AddWorker(nextPid++, pool, appLoad.count(apps[0]) != 0 ? appLoad[apps[0]] : 0);
-    }
+    if (startWorkers) service.StartWorkers();
     if (ms == kMeasurePauseMs && ++pauses >= stopAfterPauses && analyser != nullptr) analyser->StopRequested = true;
   }
 
@@ -99,8 +87,9 @@ class AnalyseTest : public ::testing::Test {
   FakeWindowPort window{registry, dir.Dir()};
   FakeClock clock{At(2026, 12, 6, 22, 45, 0)};  // frozen: every name is taken in the same millisecond
   std::map<std::string, double> appLoad{{kApps[1], 85}};
-  std::set<std::string> started;
-  std::uint32_t nextPid = 900;
+  testing::TempPoolService service{metabase, processes, [this](const std::string& app) {
+                                     return appLoad.count(app) != 0 ? appLoad[app] : 0.0;
+                                   }};
   int pauses = 0;
   int stopAfterPauses = 6;  // two cycles over three applications
   bool startWorkers = true;
