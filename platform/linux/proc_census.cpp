@@ -1,16 +1,19 @@
 #include "platform/linux/proc_census.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/linux/proc_files.h"
 #include "platform/linux/proc_parsers.h"
+#include "platform/linux/sock_diag.h"
 #include "platform/linux/unique_fd.h"
 
 namespace tarnwell::platform::linux_proc {
@@ -19,6 +22,13 @@ namespace {
 
 void ClampAdd(std::int32_t& counter) {
   if (counter < INT32_MAX) ++counter;
+}
+
+// Whether two paths under dirFd lead (through links) to one file.
+bool SameFile(int dirFd, const char* a, const char* b) {
+  struct stat sa, sb;
+  return ::fstatat(dirFd, a, &sa, 0) == 0 && ::fstatat(dirFd, b, &sb, 0) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 }  // namespace
@@ -52,14 +62,23 @@ HandleCounts CensusFromProc(int procFd, std::uint32_t pid) {
   }
   if (socketInodes.empty()) return counts;
 
-  // Reading a net/tcp table walks the kernel's whole connection hash several times, a
-  // fixed cost well above the parsing; sockstat's count says when a table is empty.
+  // Listing a family's TCP sockets walks the kernel's whole connection hash, a fixed cost
+  // well above the parsing; sockstat's count says when there are none to list.
   struct Table {
+    int family;
     const char* sockstat;
     const char* protocol;
     const char* table;
   };
-  constexpr Table kTables[] = {{"net/sockstat", "TCP", "net/tcp"}, {"net/sockstat6", "TCP6", "net/tcp6"}};
+  constexpr Table kTables[] = {{AF_INET, "net/sockstat", "TCP", "net/tcp"},
+                               {AF_INET6, "net/sockstat6", "TCP6", "net/tcp6"}};
+  // A process in our network namespace has its TCP sockets listed by one sock_diag dump
+  // per family from our own socket (one walk of the hashes, not the several a net/tcp read
+  // makes); any other namespace, one we cannot tell (ns files missing or unreadable, as in
+  // a copied /proc tree) or a failing dump reads the process's own net/tcp tables.
+  std::snprintf(path, sizeof path, "%u/ns/net", pid);
+  const bool ourNamespace = SameFile(procFd, path, "self/ns/net");
+  std::optional<SockDiag> diag;  // opened at the first family that needs it
   std::vector<std::uint64_t> tcpInodes;
   std::string text;
   for (const Table& t : kTables) {
@@ -67,6 +86,10 @@ HandleCounts CensusFromProc(int procFd, std::uint32_t pid) {
     if (ReadWholeFile(procFd, path, text)) {
       const auto inuse = ParseSockstatInuse(text, t.protocol);
       if (inuse && *inuse == 0) continue;
+    }
+    if (ourNamespace) {
+      if (!diag) diag = SockDiag::Open();
+      if (diag->valid() && diag->DumpTcp(t.family, tcpInodes)) continue;
     }
     std::snprintf(path, sizeof path, "%u/%s", pid, t.table);
     if (ReadWholeFile(procFd, path, text)) ParseTcpInodes(text, tcpInodes);

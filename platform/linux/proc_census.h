@@ -14,7 +14,8 @@ namespace tarnwell::platform::linux_proc {
 //    xfs; tmpfs, proc, sysfs, pipes, sockets, anonymous inodes, and file systems with
 //    anonymous device numbers (NFS, FUSE, overlayfs, btrfs) are not local-disk files;
 //  - openTcp: socket descriptors whose inode is listed in the process's own PID/net/tcp
-//    or PID/net/tcp6 (same network namespace), each descriptor counted, dups included.
+//    or PID/net/tcp6 (its network namespace's TCP sockets; asked of sock_diag instead when
+//    that namespace is ours), each descriptor counted, dups included.
 // A process that ends mid-census gives what had been counted; never raises.
 HandleCounts CensusFromProc(int procFd, std::uint32_t pid);
 

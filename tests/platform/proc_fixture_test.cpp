@@ -1,6 +1,7 @@
 // The process system over a fixture /proc tree: the same code as over the real /proc,
 // with every file's content under the test's control.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "platform/linux/process_system_linux.h"
+#include "platform/linux/sock_diag.h"
 #include "platform/linux/unique_fd.h"
 
 namespace tarnwell::platform::linux_proc {
@@ -151,6 +153,51 @@ TEST_F(ProcFixture, CensusClassifiesEachDescriptor) {
   EXPECT_EQ(counts.handles, tmpfs ? 9 : 8);
   EXPECT_EQ(counts.openFiles, 3);
   EXPECT_EQ(counts.openTcp, 2);
+}
+
+TEST_F(ProcFixture, OnlyOurOwnNetworkNamespaceIsAskedOfTheKernel) {
+  // Two descriptors reach a real loopback listener of this process, which only the
+  // kernel's dump knows; one reaches a Unix socket, which only the fixture's net/tcp lists.
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(listener.get(), 1), 0);
+  const fs::path unixPath = dir_ / "u";
+  UniqueFd unixSocket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", unixPath.c_str());
+  ASSERT_EQ(::bind(unixSocket.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  struct stat st{};
+  ASSERT_EQ(::stat(unixPath.c_str(), &st), 0);
+
+  const fs::path fd = root_ / "100" / "fd";
+  fs::create_directories(fd);
+  const fs::path real = "/proc/self/fd/" + std::to_string(listener.get());
+  fs::create_symlink(real, fd / "3");
+  fs::create_symlink(real, fd / "4");
+  fs::create_symlink(unixPath, fd / "5");
+  WriteFile(root_ / "100" / "net" / "tcp",
+            "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+            "   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 " +
+                std::to_string(st.st_ino) + " 1 0000000000000000 100 0 0 10 0\n");
+  // The namespaces compare by the files their ns links lead to.
+  WriteFile(dir_ / "net-ours", "");
+  WriteFile(dir_ / "net-other", "");
+  fs::create_directories(root_ / "self" / "ns");
+  fs::create_symlink(dir_ / "net-ours", root_ / "self" / "ns" / "net");
+  fs::create_directories(root_ / "100" / "ns");
+  const fs::path theirs = root_ / "100" / "ns" / "net";
+  auto system = OpenProcSystem(root_.string());
+
+  fs::create_symlink(dir_ / "net-other", theirs);
+  EXPECT_EQ(system->CountHandles(100).openTcp, 1);  // the fixture's table
+  fs::remove(theirs);
+  fs::create_symlink(dir_ / "net-ours", theirs);
+  if (!SockDiag::Open().valid()) GTEST_SKIP() << "no sock_diag netlink here";
+  EXPECT_EQ(system->CountHandles(100).openTcp, 2);  // the kernel's dump
 }
 
 TEST_F(ProcFixture, FiftyThousandDescriptorsAreCountedWhole) {
