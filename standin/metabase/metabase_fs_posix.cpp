@@ -12,6 +12,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
 #include <utility>
 
 #include "platform/metabase.h"
@@ -189,21 +193,120 @@ struct ReadLock::Impl {};
 ReadLock::ReadLock(const std::string&) {}
 ReadLock::~ReadLock() = default;
 
-// inotify events on the file's directory.
+namespace {
+
+// One inotify instance for the whole process. Closing an instance that had watches waits
+// for the kernel to retire them (milliseconds), so stores that come and go share this one.
+// Each watched directory is one watch, shared by every FileWatch on a file in it. Any
+// thread may call; mutex_ guards everything.
+class InotifyHub {
+ public:
+  // What one FileWatch learns from the events.
+  struct Subscriber {
+    std::string name;  // of the file in its directory
+    int wd = -1;
+    bool changed = false;
+    bool lost = false;  // the directory went away or moved
+  };
+
+  static std::shared_ptr<InotifyHub> Shared() {
+    static const auto hub = std::make_shared<InotifyHub>();
+    return hub;
+  }
+
+  InotifyHub() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+
+  // False when the directory cannot be watched.
+  bool Add(Subscriber& sub, const std::string& dir) {
+    constexpr std::uint32_t kMask = IN_ONLYDIR | IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE |
+                                    IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+    std::lock_guard lock(mutex_);
+    if (fd_.Get() < 0) return false;
+    // Events already queued concern the other watchers.
+    DrainLocked();
+    const int wd = ::inotify_add_watch(fd_.Get(), dir.c_str(), kMask);
+    if (wd < 0) return false;
+    sub.wd = wd;
+    subs_.push_back(&sub);
+    return true;
+  }
+
+  void Remove(Subscriber& sub) noexcept {
+    std::lock_guard lock(mutex_);
+    subs_.erase(std::remove(subs_.begin(), subs_.end(), &sub), subs_.end());
+    const bool shared = std::any_of(subs_.begin(), subs_.end(), [&](const Subscriber* s) { return s->wd == sub.wd; });
+    // A watch the kernel dropped already makes this fail harmlessly (EINVAL).
+    if (!shared) ::inotify_rm_watch(fd_.Get(), sub.wd);
+  }
+
+  struct PollResult {
+    bool changed;  // the file may have changed since the subscriber last asked
+    bool lost;     // events no longer come
+  };
+  PollResult Poll(Subscriber& sub) {
+    std::lock_guard lock(mutex_);
+    DrainLocked();
+    const PollResult result{sub.changed || sub.lost, sub.lost};
+    sub.changed = false;
+    return result;
+  }
+
+ private:
+  void DrainLocked() {
+    alignas(inotify_event) char buf[8192];
+    for (;;) {
+      const ssize_t n = ::read(fd_.Get(), buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        // EAGAIN: nothing more. Anything else: events may be missing.
+        if (!(n < 0 && errno == EAGAIN)) MarkAll(true);
+        return;
+      }
+      for (std::size_t at = 0; at + sizeof(inotify_event) <= static_cast<std::size_t>(n);) {
+        inotify_event ev;
+        std::memcpy(&ev, buf + at, sizeof ev);
+        const std::string_view name(buf + at + sizeof ev, ::strnlen(buf + at + sizeof ev, ev.len));
+        if (ev.mask & IN_Q_OVERFLOW) MarkAll(false);
+        for (Subscriber* sub : subs_) {
+          if (sub->wd != ev.wd) continue;
+          if (ev.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) sub->lost = true;
+          if (name == sub->name) sub->changed = true;
+        }
+        at += sizeof ev + ev.len;
+      }
+    }
+  }
+
+  void MarkAll(bool lost) {
+    for (Subscriber* sub : subs_) (lost ? sub->lost : sub->changed) = true;
+  }
+
+  std::mutex mutex_;
+  UniqueFd fd_;
+  std::vector<Subscriber*> subs_;  // owned by their FileWatch, which removes them
+};
+
+}  // namespace
+
+// inotify events on the file's directory, through the shared instance.
 struct FileWatch::Impl {
-  Impl(std::string n, int f) : name(std::move(n)), fd(f) {}
-  std::string name;  // of the file in its directory
-  UniqueFd fd;
+  std::shared_ptr<InotifyHub> hub = InotifyHub::Shared();  // outlives every watch
+  InotifyHub::Subscriber sub;
+  bool added = false;
+
+  ~Impl() {
+    if (added) hub->Remove(sub);
+  }
 };
 
 FileWatch::FileWatch(const std::string& path) {
   const std::filesystem::path file(path);
   std::string dir = file.parent_path().string();
   if (dir.empty()) dir = ".";
-  impl_ = std::make_unique<Impl>(file.filename().string(), ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-  constexpr std::uint32_t kMask = IN_ONLYDIR | IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE |
-                                  IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
-  if (impl_->fd.Get() < 0 || ::inotify_add_watch(impl_->fd.Get(), dir.c_str(), kMask) < 0) Disable();
+  impl_ = std::make_unique<Impl>();
+  impl_->sub.name = file.filename().string();
+  impl_->added = impl_->hub->Add(impl_->sub, dir);
+  if (!impl_->added) Disable();
 }
 
 FileWatch::~FileWatch() = default;
@@ -214,29 +317,9 @@ bool FileWatch::Active() const { return impl_ != nullptr; }
 
 bool FileWatch::MaybeChanged() {
   if (!impl_) return true;
-  bool changed = false;
-  bool lost = false;
-  alignas(inotify_event) char buf[8192];
-  for (;;) {
-    const ssize_t n = ::read(impl_->fd.Get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) break;
-    if (n <= 0) {
-      lost = true;
-      break;
-    }
-    for (std::size_t at = 0; at + sizeof(inotify_event) <= static_cast<std::size_t>(n);) {
-      inotify_event ev;
-      std::memcpy(&ev, buf + at, sizeof ev);
-      const char* name = buf + at + sizeof ev;
-      if (ev.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) lost = true;
-      if (ev.mask & IN_Q_OVERFLOW) changed = true;
-      if (ev.len > 0 && std::strncmp(name, impl_->name.c_str(), ev.len) == 0) changed = true;
-      at += sizeof ev + ev.len;
-    }
-  }
-  if (lost) Disable();  // the directory went away or moved: look at the path every time
-  return changed || lost;
+  const auto result = impl_->hub->Poll(impl_->sub);
+  if (result.lost) Disable();  // the directory went away or moved: look at the path every time
+  return result.changed;
 }
 
 }  // namespace tarnwell::standin::mbfs
