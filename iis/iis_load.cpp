@@ -1,10 +1,12 @@
 // TIISObject::LoadPools: rebuilds the pool records from the metabase. Runs on the loader or
 // the monitoring thread, one at a time (RebuildMutex).
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <numeric>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "iis/adshlp.h"
@@ -25,27 +27,31 @@ constexpr std::string_view kServicePrefix = "/LM/W3SVC/";
 // UTF-8 to wide characters for collation. A byte that starts no valid sequence stands for
 // itself in the low-surrogate block, so distinct texts stay distinct.
 void WideOf(std::string_view text, std::wstring& out) {
-  out.clear();
-  out.reserve(text.size());
+  // Never more wide characters than bytes, surrogate pairs included.
+  out.resize(text.size());
+  wchar_t* const first = out.data();
+  wchar_t* at = first;
   const auto push = [&](char32_t cp) {
     if constexpr (sizeof(wchar_t) == 2) {
       if (cp > 0xFFFF) {
         cp -= 0x10000;
-        out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
-        out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
+        *at++ = static_cast<wchar_t>(0xD800 + (cp >> 10));
+        *at++ = static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
         return;
       }
     }
-    out.push_back(static_cast<wchar_t>(cp));
+    *at++ = static_cast<wchar_t>(cp);
   };
   for (std::size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) {
+      *at++ = static_cast<wchar_t>(lead);
+      ++i;
+      continue;
+    }
     std::size_t len = 0;
     char32_t cp = 0;
-    if (lead < 0x80) {
-      len = 1;
-      cp = lead;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
+    if (lead >= 0xC2 && lead <= 0xDF) {
       len = 2;
       cp = lead & 0x1F;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
@@ -74,7 +80,31 @@ void WideOf(std::string_view text, std::wstring& out) {
     push(cp);
     i += len;
   }
+  out.resize(static_cast<std::size_t>(at - first));
 }
+
+// The locale's lower case of each character. ASCII answers are remembered for the call:
+// application lines are mostly ASCII, and asking the locale per character is the cost.
+class LowerCase {
+ public:
+  explicit LowerCase(const std::ctype<wchar_t>& ctype) : ctype_(ctype) { ascii_.fill(0); }
+  void Apply(std::wstring& text) {
+    for (wchar_t& c : text) {
+      const auto code = static_cast<std::uint32_t>(c);
+      if (code >= ascii_.size()) {
+        c = ctype_.tolower(c);
+        continue;
+      }
+      wchar_t& known = ascii_[code];
+      if (known == 0) known = static_cast<wchar_t>(ctype_.tolower(c) + 1);  // 0: not asked yet
+      c = static_cast<wchar_t>(known - 1);
+    }
+  }
+
+ private:
+  const std::ctype<wchar_t>& ctype_;
+  std::array<wchar_t, 0x80> ascii_;
+};
 
 std::string AsText(const MetabaseValue& value, std::string_view property, std::string_view siteId) {
   if (const auto* text = std::get_if<std::string>(&value)) return *text;
@@ -101,12 +131,11 @@ std::string AppScriptMapsPath(std::string_view appPath) {
   return "IIS://localhost/w3svc" + std::string(tail);
 }
 
-std::string AspNetVersionOf(const std::vector<std::string>& scriptMaps) {
-  // One pass over each entry for both extensions: LoadPools asks this for every application
-  // of a server, each with some fifty script maps.
-  const auto entry = std::find_if(scriptMaps.begin(), scriptMaps.end(), [](const std::string& e) {
-    for (auto dot = e.find('.'); dot != std::string::npos; dot = e.find('.', dot + 1)) {
-      const std::string_view ext = std::string_view(e).substr(dot + 1, 4);
+std::string AspNetVersionOf(const platform::MetabaseList& scriptMaps) {
+  // One pass over each entry for both extensions: an entry has several dots.
+  const auto entry = std::find_if(scriptMaps.begin(), scriptMaps.end(), [](std::string_view e) {
+    for (auto dot = e.find('.'); dot != std::string_view::npos; dot = e.find('.', dot + 1)) {
+      const std::string_view ext = e.substr(dot + 1, 4);
       if (ext == "aspx" || ext == "asmx") return true;
     }
     return false;
@@ -118,8 +147,8 @@ std::string AspNetVersionOf(const std::vector<std::string>& scriptMaps) {
   if (at == std::string::npos) return {};
   const std::size_t begin = at + kFolder.size();
   const auto end = entry->find('\\', begin + 1);
-  if (end == std::string::npos) return {};
-  std::string version = entry->substr(begin, end - begin);
+  if (end == std::string_view::npos) return {};
+  std::string version(entry->substr(begin, end - begin));
   if (!version.empty() && (version.front() == 'v' || version.front() == 'V')) version.erase(0, 1);
   return version;
 }
@@ -140,9 +169,10 @@ void SortAppLines(std::vector<std::string>& lines, const std::locale& locale) {
   std::vector<std::wstring> keys;
   keys.reserve(lines.size());
   std::wstring folded;
+  LowerCase lower(ctype);
   for (const auto& line : lines) {
     WideOf(line, folded);
-    ctype.tolower(folded.data(), folded.data() + folded.size());
+    lower.Apply(folded);
     keys.push_back(collate.transform(folded.data(), folded.data() + folded.size()));
   }
   std::vector<std::size_t> order(lines.size());
@@ -171,9 +201,12 @@ void TIISObject::LoadPools() {
   ClearPools();
   PoolsDropped = 0;
   const std::locale& locale = UserLocale();
+  // Applications mostly inherit one script-map list from their site: its version is worked
+  // out once per stored list. Each entry keeps its list alive, so no identity is reused.
+  std::unordered_map<const void*, std::pair<platform::MetabaseList, std::string>> versions;
 
   // One application's line: site name, " [", path, "]", and the ASP.NET version when found.
-  const auto appLine = [&](const std::string& path) {
+  const auto appLine = [&](std::string_view path) {
     std::string site;
     std::string version;
     std::unique_ptr<IMetabaseObject> service;
@@ -188,11 +221,21 @@ void TIISObject::LoadPools() {
         if (!platform::IsArray(maps)) {
           throw MetabaseError(platform::kErrFail, "The ScriptMaps of " + objectPath + " are not a list");
         }
-        version = AspNetVersionOf(std::get<std::vector<std::string>>(maps));
+        const auto& list = std::get<platform::MetabaseList>(maps);
+        const void* identity = list.Identity();
+        if (const auto known = versions.find(identity); identity && known != versions.end()) {
+          version = known->second.second;
+        } else {
+          version = AspNetVersionOf(list);
+          if (identity) versions.emplace(identity, std::pair(list, version));
+        }
       }
     }
-    std::string line = site + " [" + path + "]";
-    if (!version.empty()) line += " ASP.NET: " + version;
+    constexpr std::string_view kVersionLabel = " ASP.NET: ";
+    std::string line;
+    line.reserve(site.size() + path.size() + 3 + (version.empty() ? 0 : kVersionLabel.size() + version.size()));
+    line.append(site).append(" [").append(path).append("]");
+    if (!version.empty()) line.append(kVersionLabel).append(version);
     return line;
   };
 
@@ -217,7 +260,7 @@ void TIISObject::LoadPools() {
     if (!platform::IsArray(apps)) {
       throw MetabaseError(platform::kErrFail, "EnumAppsInPool of pool [" + name + "] did not give a list");
     }
-    const auto& paths = std::get<std::vector<std::string>>(apps);
+    const auto& paths = std::get<platform::MetabaseList>(apps);
     std::int32_t count = 0;
     if (paths.empty()) {
       rec.Apps.reset();

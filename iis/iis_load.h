@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/metabase.h"
+
 namespace tarnwell {
 
 // The site id of an application path: the text after the first "/LM/W3SVC/" (exact case) up
@@ -17,7 +19,7 @@ std::string AppScriptMapsPath(std::string_view appPath);
 
 // The ASP.NET version of the first ".aspx"/".asmx" script map, taken from its handler's
 // "framework\<version>\" folder without a leading v; empty when there is none.
-std::string AspNetVersionOf(const std::vector<std::string>& scriptMaps);
+std::string AspNetVersionOf(const platform::MetabaseList& scriptMaps);
 
 // A pool name as a record keeps it: at most MaxPoolName bytes, never cut inside a UTF-8
 // character.

@@ -1,7 +1,9 @@
 #pragma once
 // The metabase seam: what the program asks of the IIS configuration. ADSI answers it on
 // Windows; the MetaBase.xml store answers it on Linux and in tests.
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -29,10 +31,63 @@ class MetabaseError : public std::runtime_error {
   std::uint32_t code_;
 };
 
-// A property value as a late-bound call returns it: one text, or an array of texts.
-using MetabaseValue = std::variant<std::string, std::vector<std::string>>;
+// An array value: immutable, and shared with whatever holds its texts, so that handing it
+// on copies no text. LoadPools reads the same inherited ScriptMaps (some fifty entries)
+// for every application of a server.
+class MetabaseList {
+ public:
+  using value_type = std::string_view;
+  using const_iterator = std::vector<std::string_view>::const_iterator;
 
-inline bool IsArray(const MetabaseValue& v) { return std::holds_alternative<std::vector<std::string>>(v); }
+  MetabaseList() = default;
+  // A list that owns its texts.
+  MetabaseList(std::vector<std::string> items);  // NOLINT: a vector is an array value
+  MetabaseList(std::initializer_list<std::string_view> items);
+  // Views into texts that `items` keeps alive (an aliasing pointer to their owner).
+  explicit MetabaseList(std::shared_ptr<const std::vector<std::string_view>> items) : items_(std::move(items)) {}
+
+  const_iterator begin() const { return Views().begin(); }
+  const_iterator end() const { return Views().end(); }
+  std::size_t size() const { return Views().size(); }
+  bool empty() const { return Views().empty(); }
+  std::string_view operator[](std::size_t i) const { return Views()[i]; }
+  std::string_view front() const { return Views().front(); }
+  std::vector<std::string> Strings() const { return {begin(), end()}; }
+
+  friend bool operator==(const MetabaseList& a, const MetabaseList& b) { return a.Views() == b.Views(); }
+  // The same stored list (not merely equal texts): callers may remember what they worked
+  // out from one. Null for an empty list.
+  const void* Identity() const { return items_.get(); }
+
+ private:
+  const std::vector<std::string_view>& Views() const;
+  std::shared_ptr<const std::vector<std::string_view>> items_;  // null when empty
+};
+
+inline MetabaseList::MetabaseList(std::vector<std::string> items) {
+  if (items.empty()) return;
+  struct Owned {
+    std::vector<std::string> texts;
+    std::vector<std::string_view> views;
+  };
+  auto owned = std::make_shared<Owned>();
+  owned->texts = std::move(items);
+  owned->views.assign(owned->texts.begin(), owned->texts.end());
+  items_ = std::shared_ptr<const std::vector<std::string_view>>(owned, &owned->views);
+}
+
+inline MetabaseList::MetabaseList(std::initializer_list<std::string_view> items)
+    : MetabaseList(std::vector<std::string>(items.begin(), items.end())) {}
+
+inline const std::vector<std::string_view>& MetabaseList::Views() const {
+  static const std::vector<std::string_view> empty;
+  return items_ ? *items_ : empty;
+}
+
+// A property value as a late-bound call returns it: one text, or an array of texts.
+using MetabaseValue = std::variant<std::string, MetabaseList>;
+
+inline bool IsArray(const MetabaseValue& v) { return std::holds_alternative<MetabaseList>(v); }
 
 class IMetabaseEnumerator;
 

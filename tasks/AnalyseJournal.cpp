@@ -197,8 +197,8 @@ std::string SetAside(const std::string& path) {
 
 std::string TextOf(const platform::MetabaseValue& value) {
   if (const auto* text = std::get_if<std::string>(&value)) return *text;
-  const auto& list = std::get<std::vector<std::string>>(value);
-  return list.empty() ? std::string() : list.front();
+  const auto& list = std::get<platform::MetabaseList>(value);
+  return list.empty() ? std::string() : std::string(list.front());
 }
 
 bool IsTempPoolOf(const AnalyseJournal& journal, std::string_view pool) {
@@ -259,7 +259,7 @@ bool RecoverTemp(platform::IMetabase& metabase, const AnalyseJournal::Temp& temp
     }
     const platform::MetabaseValue apps = pool->EnumAppsInPool();
     if (!platform::IsArray(apps)) throw platform::MetabaseError(platform::kErrFail, "EnumAppsInPool did not give a list");
-    const std::size_t count = std::get<std::vector<std::string>>(apps).size();
+    const std::size_t count = std::get<platform::MetabaseList>(apps).size();
     if (count != 0) {
       report("Recovery: temp. pool [" + temp.Name + "] not removed, it still holds [" + std::to_string(count) +
              "] applications");

@@ -40,7 +40,7 @@ std::vector<std::string> AsArray(const platform::MetabaseValue& value, std::stri
   if (!platform::IsArray(value)) {
     throw platform::MetabaseError(platform::kErrFail, std::string(what) + " did not give a list");
   }
-  return std::get<std::vector<std::string>>(value);
+  return std::get<platform::MetabaseList>(value).Strings();
 }
 
 }  // namespace

@@ -109,11 +109,11 @@ Variant ToVariant(const MetabaseValue& value) {
     result.get()->bstrVal = b.release();
     return result;
   }
-  const auto& texts = std::get<std::vector<std::string>>(value);
+  const auto& texts = std::get<platform::MetabaseList>(value);
   SafeArray array(::SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(texts.size())));
   if (array.get() == nullptr) throw std::bad_alloc();
   for (LONG i = 0; i < static_cast<LONG>(texts.size()); ++i) {
-    Variant element = ToVariant(texts[static_cast<std::size_t>(i)]);
+    Variant element = ToVariant(std::string(texts[static_cast<std::size_t>(i)]));
     const HRESULT hr = ::SafeArrayPutElement(array.get(), &i, element.get());  // copies
     if (FAILED(hr)) throw MetabaseError(static_cast<std::uint32_t>(hr), "Cannot build an array: " + HresultText(hr));
   }

@@ -35,6 +35,28 @@ bool IsInheritable(std::string_view property) {
   return mbtext::IEquals(property, "AppPoolId") || mbtext::IEquals(property, "ScriptMaps");
 }
 
+// An XML name equals want, ignoring ASCII case; no strlen, as most names differ early.
+bool NameIs(const char* name, std::string_view want) {
+  for (char w : want) {
+    if (*name == '\0' || mbtext::AsciiLowerChar(*name) != mbtext::AsciiLowerChar(w)) return false;
+    ++name;
+  }
+  return *name == '\0';
+}
+
+// The key's own value of an inherited property, as Index found it; null for other properties.
+const MetabaseRawValue* IndexedRaw(const MetabaseKey& key, std::string_view property) {
+  if (mbtext::IEquals(property, "ScriptMaps")) return &key.ownScriptMaps;
+  if (mbtext::IEquals(property, "AppPoolId")) return &key.ownAppPoolId;
+  return nullptr;
+}
+
+// A property outside the schema: <Custom Name="..." Value="..." Type="MULTISZ" .../>
+MetabaseRawValue CustomValue(pugi::xml_node custom, std::string_view property) {
+  const bool multi = mbtext::IEquals(custom.attribute("Type").value(), "MULTISZ") || mbtext::IsMultiValued(property);
+  return {custom.attribute("Value").value(), multi};
+}
+
 struct Edit {
   std::size_t pos;
   std::size_t length;
@@ -64,7 +86,7 @@ MetabaseError Broken(std::string_view path) {
 std::string ValueText(const MetabaseValue& value, char quote, std::string_view sep) {
   if (const auto* s = std::get_if<std::string>(&value)) return mbtext::EscapeAttribute(*s, quote);
   std::string out;
-  const auto& lines = std::get<std::vector<std::string>>(value);
+  const auto& lines = std::get<platform::MetabaseList>(value);
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (i > 0) out.append(sep);
     out.append(mbtext::EscapeAttribute(lines[i], quote));
@@ -139,6 +161,9 @@ void MetabaseDoc::Index(const std::string& fileName) {
     throw MetabaseError(platform::kErrFail, "The metabase file " + fileName + " has no <MBProperty> element");
   }
 
+  std::size_t elements = 0;
+  for (pugi::xml_node node = property.first_child(); node; node = node.next_sibling()) ++elements;
+  keys_.reserve(elements);
   for (pugi::xml_node node = property.first_child(); node; node = node.next_sibling()) {
     if (node.type() != pugi::node_element) continue;
     MetabaseKey key;
@@ -146,24 +171,29 @@ void MetabaseDoc::Index(const std::string& fileName) {
     bool hasLocation = false;
     const char* appRoot = nullptr;
     for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
-      const std::string_view name = a.name();
-      if (!hasLocation && mbtext::IEquals(name, "Location")) {
+      const char* name = a.name();
+      if (!hasLocation && NameIs(name, "Location")) {
         hasLocation = true;
         key.path = a.value();
-      } else if (!key.ownAppPoolId && mbtext::IEquals(name, "AppPoolId")) {
-        key.ownAppPoolId = a.value();
-      } else if (!appRoot && mbtext::IEquals(name, "AppRoot")) {
+      } else if (!key.ownAppPoolId.text && NameIs(name, "AppPoolId")) {
+        key.ownAppPoolId = {a.value(), false};
+      } else if (!key.ownScriptMaps.text && NameIs(name, "ScriptMaps")) {
+        key.ownScriptMaps = {a.value(), true};
+      } else if (!appRoot && NameIs(name, "AppRoot")) {
         appRoot = a.value();
       }
     }
     if (!hasLocation) continue;
     // Get also answers from <Custom Name=".."> children; the index must agree with it, or a
     // pool would list an application whose AppPoolId names another.
-    for (pugi::xml_node c = node.first_child(); c && (!key.ownAppPoolId || !appRoot); c = c.next_sibling()) {
+    for (pugi::xml_node c = node.first_child(); c && (!key.ownAppPoolId.text || !key.ownScriptMaps.text || !appRoot);
+         c = c.next_sibling()) {
       if (c.type() != pugi::node_element || LocalName(c.name()) != "Custom") continue;
       const std::string_view name = c.attribute("Name").value();
-      if (!key.ownAppPoolId && mbtext::IEquals(name, "AppPoolId")) {
-        key.ownAppPoolId = c.attribute("Value").value();
+      if (!key.ownAppPoolId.text && mbtext::IEquals(name, "AppPoolId")) {
+        key.ownAppPoolId = CustomValue(c, name);
+      } else if (!key.ownScriptMaps.text && mbtext::IEquals(name, "ScriptMaps")) {
+        key.ownScriptMaps = CustomValue(c, name);
       } else if (!appRoot && mbtext::IEquals(name, "AppRoot")) {
         appRoot = c.attribute("Value").value();
       }
@@ -173,69 +203,126 @@ void MetabaseDoc::Index(const std::string& fileName) {
     key.className = LocalName(node.name());
     const auto nameOffset = node.offset_debug();
     key.offset = nameOffset > 0 ? static_cast<std::size_t>(nameOffset) - 1 + bom_ : 0;
-    if (nameOffset <= 0 || text_[key.offset] != '<') {
+    // The offset is checked where it is used (an edit scans the tag there); reading the
+    // text here would touch every page of a copy the parser never read.
+    if (nameOffset <= 0) {
       throw MetabaseError(platform::kErrFail, "The metabase file " + fileName + " could not be indexed");
     }
     key.isApp = appRoot != nullptr && !IsBlank(appRoot) && key.lower.starts_with(kW3svcPrefix);
+    if (key.ownScriptMaps.text) {
+      scriptMaps_.push_back(
+          std::make_unique<const std::vector<std::string_view>>(mbtext::SplitMultiValue(key.ownScriptMaps.text)));
+      key.ownScriptMaps.lines = scriptMaps_.back().get();
+    }
     keys_.push_back(std::move(key));
   }
 
-  // Views into keys_ stay valid: keys_ no longer grows.
-  byLower_.reserve(keys_.size());
-  for (std::size_t i = 0; i < keys_.size(); ++i) byLower_.emplace(keys_[i].lower, i);  // first one wins
+  // Views into keys_ stay valid: keys_ no longer grows. The first element for a path wins;
+  // a second one is ignored.
+  // At most half full, so that a miss ends soon.
+  std::size_t slots = 16;
+  while (slots < 2 * keys_.size()) slots *= 2;
+  byLower_.assign(slots, PathSlot{});
+  std::vector<bool> first(keys_.size());
+  for (std::size_t i = 0; i < keys_.size(); ++i) first[i] = Insert(i);
   for (std::size_t i = 0; i < keys_.size(); ++i) {
-    if (byLower_.at(keys_[i].lower) != i) continue;  // a second element for one path is ignored
+    if (!first[i]) continue;
     for (std::string_view up = mbtext::ParentPath(keys_[i].lower); !up.empty(); up = mbtext::ParentPath(up)) {
-      if (auto it = byLower_.find(up); it != byLower_.end()) {
-        keys_[i].parent = it->second;
-        if (mbtext::ParentPath(keys_[i].lower) == up) keys_[it->second].children.push_back(i);
+      if (const std::size_t found = Lookup(up); found != kNoKey) {
+        keys_[i].parent = found;
+        if (mbtext::ParentPath(keys_[i].lower) == up) keys_[found].children.push_back(i);
         break;
       }
     }
   }
+  std::string lowerPool;
   for (std::size_t i = 0; i < keys_.size(); ++i) {
-    if (!keys_[i].isApp || byLower_.at(keys_[i].lower) != i) continue;
+    if (!keys_[i].isApp || !first[i]) continue;
     std::string_view pool = kDefaultAppPool;
     for (std::size_t k = i; k != kNoKey; k = keys_[k].parent) {
-      if (keys_[k].ownAppPoolId) {
-        pool = keys_[k].ownAppPoolId;
+      if (keys_[k].ownAppPoolId.text) {
+        pool = keys_[k].ownAppPoolId.text;
         break;
       }
     }
-    appsByPool_[mbtext::AsciiLower(pool)].push_back(i);
+    lowerPool.assign(pool);
+    mbtext::AsciiLowerInPlace(lowerPool);
+    if (auto it = appsByPool_.find(lowerPool); it != appsByPool_.end()) {
+      it->second.push_back(i);
+    } else {
+      appsByPool_.emplace(lowerPool, std::vector<std::size_t>{i});
+    }
+  }
+}
+
+std::size_t MetabaseDoc::Lookup(std::string_view lowerPath) const {
+  if (byLower_.empty()) return kNoKey;
+  const std::size_t hash = std::hash<std::string_view>{}(lowerPath);
+  const std::size_t mask = byLower_.size() - 1;
+  for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+    const PathSlot& slot = byLower_[at];
+    if (slot.key == 0) return kNoKey;
+    if (slot.hash == static_cast<std::uint32_t>(hash) && keys_[slot.key - 1].lower == lowerPath) return slot.key - 1;
+  }
+}
+
+bool MetabaseDoc::Insert(std::size_t key) {
+  const std::string_view lower = keys_[key].lower;
+  const std::size_t hash = std::hash<std::string_view>{}(lower);
+  const std::size_t mask = byLower_.size() - 1;
+  for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+    PathSlot& slot = byLower_[at];
+    if (slot.key == 0) {
+      slot = {static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(key + 1)};
+      return true;
+    }
+    if (slot.hash == static_cast<std::uint32_t>(hash) && keys_[slot.key - 1].lower == lower) return false;
   }
 }
 
 const MetabaseKey* MetabaseDoc::FindLower(std::string_view lowerPath) const {
-  const auto it = byLower_.find(lowerPath);
-  return it == byLower_.end() ? nullptr : &keys_[it->second];
+  const std::size_t found = Lookup(lowerPath);
+  return found == kNoKey ? nullptr : &keys_[found];
 }
 
 const MetabaseKey* MetabaseDoc::Find(std::string_view path) const { return FindLower(mbtext::AsciiLower(path)); }
 
-std::shared_ptr<const std::vector<std::string>> MetabaseDoc::SharedList(const char* raw) const {
-  std::lock_guard lock(multiMutex_);
-  auto& cached = multi_[raw];
-  if (!cached) cached = std::make_shared<const std::vector<std::string>>(mbtext::SplitMultiValue(raw));
-  return cached;
+platform::MetabaseList MetabaseDoc::SharedList(const char* raw) const {
+  const std::vector<std::string_view>* views = nullptr;
+  {
+    std::lock_guard lock(multiMutex_);
+    auto& cached = multi_[raw];
+    if (!cached) cached = std::make_unique<const std::vector<std::string_view>>(mbtext::SplitMultiValue(raw));
+    views = cached.get();
+  }
+  // The views point into this document's text: the list keeps the document alive.
+  return platform::MetabaseList(std::shared_ptr<const std::vector<std::string_view>>(shared_from_this(), views));
 }
 
 MetabaseValue MetabaseDoc::ValueOf(const RawValue& raw) const {
-  if (raw.multi) return *SharedList(raw.text);
+  if (raw.lines) {
+    // The views point into this document's text: the list keeps the document alive.
+    return platform::MetabaseList(std::shared_ptr<const std::vector<std::string_view>>(shared_from_this(), raw.lines));
+  }
+  if (raw.multi) return SharedList(raw.text);
   return MetabaseValue(std::string(raw.text));
 }
 
 std::optional<MetabaseDoc::RawValue> MetabaseDoc::OwnRaw(const MetabaseKey& key, std::string_view property) const {
-  for (pugi::xml_attribute a = key.node.first_attribute(); a; a = a.next_attribute()) {
-    if (!mbtext::IEquals(a.name(), property) || mbtext::IEquals(a.name(), "Location")) continue;
-    return RawValue{a.value(), mbtext::IsMultiValued(property)};
+  if (const auto* indexed = IndexedRaw(key, property)) {
+    if (indexed->text) return *indexed;
+    return std::nullopt;
+  }
+  // The Location attribute is the key's path, not a property.
+  const bool location = mbtext::IEquals(property, "Location");
+  for (pugi::xml_attribute a = key.node.first_attribute(); a && !location; a = a.next_attribute()) {
+    if (NameIs(a.name(), property)) return RawValue{a.value(), mbtext::IsMultiValued(property)};
   }
   // Properties outside the schema: <Custom Name="..." Value="..." Type="MULTISZ" .../>
   for (pugi::xml_node c = key.node.first_child(); c; c = c.next_sibling()) {
     if (c.type() != pugi::node_element || LocalName(c.name()) != "Custom") continue;
     if (!mbtext::IEquals(c.attribute("Name").value(), property)) continue;
-    const bool multi = mbtext::IEquals(c.attribute("Type").value(), "MULTISZ") || mbtext::IsMultiValued(property);
-    return RawValue{c.attribute("Value").value(), multi};
+    return CustomValue(c, property);
   }
   return std::nullopt;
 }
@@ -292,9 +379,10 @@ std::vector<std::string> MetabaseDoc::AppsInPool(std::string_view poolName) cons
   out.reserve(it->second.size());
   for (std::size_t i : it->second) {
     // The provider spells the service part canonically; the rest as the file does.
-    std::string path = "/LM/W3SVC/";
-    path.append(std::string_view(keys_[i].path).substr(kW3svcPrefix.size()));
-    path.push_back('/');
+    const std::string_view below = std::string_view(keys_[i].path).substr(kW3svcPrefix.size());
+    std::string path;
+    path.reserve(kW3svcPrefix.size() + below.size() + 1);
+    path.append("/LM/W3SVC/").append(below).push_back('/');
     out.push_back(std::move(path));
   }
   return out;

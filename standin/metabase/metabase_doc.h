@@ -3,6 +3,7 @@
 // and of its applications by pool. Immutable once built, so any thread may read it; a
 // change builds new text from it (splicing only the touched bytes) and a new document.
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,6 +21,13 @@ namespace tarnwell::standin {
 
 inline constexpr std::size_t kNoKey = static_cast<std::size_t>(-1);
 
+// A property's text as the file holds it (inside its document), and whether it is a list.
+struct MetabaseRawValue {
+  const char* text = nullptr;  // null: not set
+  bool multi = false;
+  const std::vector<std::string_view>* lines = nullptr;  // a list split already; else null
+};
+
 struct MetabaseKey {
   pugi::xml_node node;
   std::string path;             // as the file spells it, without a closing "/"
@@ -28,13 +36,16 @@ struct MetabaseKey {
   std::size_t offset = 0;       // the element's '<' in the text
   std::size_t parent = kNoKey;  // nearest ancestor that has a key of its own
   std::vector<std::size_t> children;  // keys one level below, in file order
-  const char* ownAppPoolId = nullptr;  // the key's own AppPoolId, null when unset
-  bool isApp = false;                  // has AppRoot, under /LM/W3SVC
+  // The key's own values of the inherited properties, found once: inheritance walks up
+  // the path on every Get.
+  MetabaseRawValue ownAppPoolId;
+  MetabaseRawValue ownScriptMaps;
+  bool isApp = false;  // has AppRoot, under /LM/W3SVC
 };
 
 using PropertyList = std::vector<std::pair<std::string, platform::MetabaseValue>>;
 
-class MetabaseDoc {
+class MetabaseDoc : public std::enable_shared_from_this<MetabaseDoc> {
  public:
   // Parses a MetaBase.xml text. Raises MetabaseError naming fileName and the fault.
   static std::shared_ptr<const MetabaseDoc> Parse(std::string text, const std::string& fileName);
@@ -54,15 +65,11 @@ class MetabaseDoc {
   // The same for a path that has no key (yet): only what it would inherit.
   std::optional<platform::MetabaseValue> GetInherited(std::string_view path, std::string_view property) const;
 
-  // A property's text as the file holds it (inside this document), and whether it is a list.
-  struct RawValue {
-    const char* text;
-    bool multi;
-  };
+  using RawValue = MetabaseRawValue;
   std::optional<RawValue> GetRaw(const MetabaseKey& key, std::string_view property) const;
   std::optional<RawValue> GetInheritedRaw(std::string_view path, std::string_view property) const;
   // A list's lines, split once per document and shared by every reader.
-  std::shared_ptr<const std::vector<std::string>> SharedList(const char* raw) const;
+  platform::MetabaseList SharedList(const char* raw) const;
   platform::MetabaseValue ValueOf(const RawValue& raw) const;
   // The key one level below `key` named `name` (any case); null when there is none.
   const MetabaseKey* Child(const MetabaseKey& key, std::string_view name) const;
@@ -91,12 +98,24 @@ class MetabaseDoc {
   std::size_t bom_ = 0;  // bytes of a UTF-8 byte-order mark before what pugixml parsed
   pugi::xml_document xml_;
   std::vector<MetabaseKey> keys_;
-  std::unordered_map<std::string_view, std::size_t> byLower_;  // views into keys_[i].lower
+  // Keys by lower-cased path: open addressing over indexes into keys_, so that a lookup
+  // touches one small slot array and the key's own text (a bind per lookup, two per
+  // application in LoadPools).
+  struct PathSlot {
+    std::uint32_t hash = 0;
+    std::uint32_t key = 0;  // index into keys_ + 1; 0 when empty
+  };
+  std::vector<PathSlot> byLower_;
+  std::size_t Lookup(std::string_view lowerPath) const;  // kNoKey when absent
+  bool Insert(std::size_t key);                           // false when the path is there already
   std::unordered_map<std::string, std::vector<std::size_t>> appsByPool_;  // lower-cased pool
 
-  // Split multi-values by their raw attribute text; filled on first Get.
+  // Every key's own ScriptMaps, split while indexing: LoadPools reads them for every
+  // application.
+  std::vector<std::unique_ptr<const std::vector<std::string_view>>> scriptMaps_;
+  // Other split multi-values by their raw attribute text; filled on first Get.
   mutable std::mutex multiMutex_;
-  mutable std::unordered_map<const char*, std::shared_ptr<const std::vector<std::string>>> multi_;
+  mutable std::unordered_map<const char*, std::unique_ptr<const std::vector<std::string_view>>> multi_;
 };
 
 }  // namespace tarnwell::standin

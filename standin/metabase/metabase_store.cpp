@@ -289,8 +289,11 @@ class StoreObject final : public IMetabaseObject {
     const MetabaseKey* key = nullptr;
     if (!name.empty()) {
       // A name may be a relative path ("1/ROOT").
-      key = name.find('/') == std::string_view::npos ? doc_->Child(*key_, name)
-                                                      : doc_->Find(key_->path + "/" + std::string(name));
+      std::string lower;
+      lower.reserve(key_->lower.size() + 1 + name.size());
+      lower.append(key_->lower).append("/").append(name);
+      mbtext::AsciiLowerInPlace(lower);
+      key = doc_->FindLower(lower);
     }
     if (!key) throw NotFound(key_->path + "/" + std::string(name), state_->Path());
     if (!mbtext::IEquals(key->className, className)) {
@@ -359,14 +362,17 @@ class MetabaseStore final : public platform::IMetabase {
   explicit MetabaseStore(std::string path) : state_(std::make_shared<StoreState>(std::move(path))) {}
 
   std::unique_ptr<IMetabaseObject> Bind(std::string_view adsPath) override {
-    auto path = mbtext::MetabasePathOf(adsPath);
-    if (!path) {
+    // Reused by the thread's next bind: LoadPools binds twice per application.
+    thread_local std::string path;
+    if (!mbtext::MetabasePathOf(adsPath, path)) {
       throw MetabaseError(platform::kErrPathNotFound,
                           "[" + std::string(adsPath) + "] is not a path of the local IIS metabase");
     }
     auto doc = state_->Current();
-    const auto* key = doc->Find(*path);
-    if (!key) throw NotFound(*path, state_->Path());
+    // Lower-cased in place: the caller's spelling is wanted only for the error.
+    mbtext::AsciiLowerInPlace(path);
+    const auto* key = doc->FindLower(path);
+    if (!key) throw NotFound(*mbtext::MetabasePathOf(adsPath), state_->Path());
     return std::make_unique<StoreObject>(state_, std::move(doc), *key);
   }
 

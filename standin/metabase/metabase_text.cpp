@@ -7,7 +7,6 @@ namespace tarnwell::standin::mbtext {
 
 namespace {
 
-constexpr char ToLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool StartsWithI(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && IEquals(text.substr(0, prefix.size()), prefix);
@@ -40,34 +39,40 @@ std::string AsciiLower(std::string_view text) {
 }
 
 void AsciiLowerInPlace(std::string& text) {
-  for (char& c : text) c = ToLower(c);
+  for (char& c : text) c = AsciiLowerChar(c);
 }
 
 bool IEquals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ToLower(a[i]) != ToLower(b[i])) return false;
+    if (AsciiLowerChar(a[i]) != AsciiLowerChar(b[i])) return false;
   }
   return true;
 }
 
-std::optional<std::string> MetabasePathOf(std::string_view adsPath) {
-  std::string path;
+bool MetabasePathOf(std::string_view adsPath, std::string& path) {
+  path.clear();
   if (StartsWithI(adsPath, "IIS://")) {
     std::string_view rest = adsPath.substr(6);
     const auto slash = rest.find('/');
     const std::string_view server = rest.substr(0, slash);
-    if (!IEquals(server, "localhost") && server != "." && server != "127.0.0.1") return std::nullopt;
+    if (!IEquals(server, "localhost") && server != "." && server != "127.0.0.1") return false;
     path = "/LM";
     if (slash != std::string_view::npos) path.append(rest.substr(slash));
   } else if (StartsWithI(adsPath, "/LM") && (adsPath.size() == 3 || adsPath[3] == '/')) {
-    path = std::string(adsPath);
+    path.assign(adsPath);
   } else {
-    return std::nullopt;
+    return false;
   }
   while (path.size() > 3 && path.back() == '/') path.pop_back();
   // An empty component ("W3SVC//1") names nothing.
-  if (path.find("//") != std::string::npos) return std::nullopt;
+  return std::adjacent_find(path.begin(), path.end(), [](char a, char b) { return a == '/' && b == '/'; }) ==
+         path.end();
+}
+
+std::optional<std::string> MetabasePathOf(std::string_view adsPath) {
+  std::string path;
+  if (!MetabasePathOf(adsPath, path)) return std::nullopt;
   return path;
 }
 
@@ -88,11 +93,12 @@ bool IsMultiValued(std::string_view property) {
       "HttpErrors",      "HttpPics",                "RedirectHeaders",    "ApplicationDependencies",
       "MimeMap",         "WebSvcExtRestrictionList", "InProcessIsapiApps", "CustomErrorDescriptions",
       "PeriodicRestartSchedule"};
-  return std::any_of(kMulti.begin(), kMulti.end(), [&](std::string_view m) { return IEquals(m, property); });
+  return std::any_of(kMulti.begin(), kMulti.end(),
+                     [&](std::string_view m) { return m.size() == property.size() && IEquals(m, property); });
 }
 
-std::vector<std::string> SplitMultiValue(std::string_view value) {
-  std::vector<std::string> out;
+std::vector<std::string_view> SplitMultiValue(std::string_view value) {
+  std::vector<std::string_view> out;
   std::size_t pos = 0;
   while (pos <= value.size()) {
     std::size_t end = pos;

@@ -11,6 +11,7 @@
 namespace tarnwell::standin::mbtext {
 
 // ASCII-only lower-casing; metabase paths and property names compare this way.
+constexpr char AsciiLowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 std::string AsciiLower(std::string_view text);
 void AsciiLowerInPlace(std::string& text);
 bool IEquals(std::string_view a, std::string_view b);
@@ -18,6 +19,8 @@ bool IEquals(std::string_view a, std::string_view b);
 // "IIS://localhost/W3SVC/1/ROOT" -> "/LM/W3SVC/1/ROOT"; a metabase path ("/LM/...") is taken
 // as it is. Trailing "/" dropped. Empty when the text names no key of the local machine.
 std::optional<std::string> MetabasePathOf(std::string_view adsPath);
+// The same into a caller's buffer; false when the text names no key.
+bool MetabasePathOf(std::string_view adsPath, std::string& path);
 
 // The parent path of a metabase path ("/LM/W3SVC/1" -> "/LM/W3SVC"); empty for "/LM" and "".
 std::string_view ParentPath(std::string_view path);
@@ -27,7 +30,8 @@ std::string_view LastComponent(std::string_view path);
 // Properties that hold one value per line (MULTISZ in the schema).
 bool IsMultiValued(std::string_view property);
 // One value per line, each trimmed of blanks and control characters; blank lines dropped.
-std::vector<std::string> SplitMultiValue(std::string_view value);
+// The views point into value.
+std::vector<std::string_view> SplitMultiValue(std::string_view value);
 // Text for an attribute value delimited by `quote`; control characters become references.
 std::string EscapeAttribute(std::string_view value, char quote);
 // An XML name that may stand as a property (attribute) or class (element) name.

@@ -88,7 +88,7 @@ PoolMap ReadPools(platform::IMetabase& metabase) {
     pool.name = child->Name();
     const platform::MetabaseValue apps = child->EnumAppsInPool();
     if (platform::IsArray(apps)) {
-      pool.apps = std::get<std::vector<std::string>>(apps);
+      pool.apps = std::get<platform::MetabaseList>(apps).Strings();
     } else if (!std::get<std::string>(apps).empty()) {
       pool.apps.push_back(std::get<std::string>(apps));
     }

@@ -49,7 +49,7 @@ std::optional<std::string> MetabasePath(std::string_view ads) {
 std::string ValueText(const MetabaseValue& value) {
   if (const auto* s = std::get_if<std::string>(&value)) return *s;
   std::string out;
-  for (const auto& line : std::get<std::vector<std::string>>(value)) out += (out.empty() ? "" : "|") + line;
+  for (std::string_view line : std::get<platform::MetabaseList>(value)) out.append(out.empty() ? "" : "|").append(line);
   return out;
 }
 

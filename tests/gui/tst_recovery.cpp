@@ -55,7 +55,7 @@ std::vector<std::pair<std::string, std::vector<std::string>>> PoolsOf(const std:
   for (std::unique_ptr<platform::IMetabaseObject> pool; all->Next(pool);) {
     if (!pool) continue;
     const auto apps = pool->EnumAppsInPool();
-    pools.emplace_back(pool->Name(), std::get<std::vector<std::string>>(apps));
+    pools.emplace_back(pool->Name(), std::get<platform::MetabaseList>(apps).Strings());
   }
   return pools;
 }

@@ -180,7 +180,7 @@ TEST_F(BadMetabase, ApplicationsOutsideRootAreListedWithSiteAndVersion) {
   EXPECT_EQ(*registry_->Pools[1].Apps,
             (Lines{"One [/LM/W3SVC/1/shop/] ASP.NET: 2.0.50727", "Two [/LM/W3SVC/2/] ASP.NET: 2.0.50727"}));
 
-  const auto apps = std::get<Lines>(store_->Bind("IIS://localhost/W3SVC/AppPools/Shop")->EnumAppsInPool());
+  const auto apps = std::get<platform::MetabaseList>(store_->Bind("IIS://localhost/W3SVC/AppPools/Shop")->EnumAppsInPool()).Strings();
   EXPECT_EQ(apps, (Lines{"/LM/W3SVC/2/", "/LM/W3SVC/1/shop/"}));  // file order
   EXPECT_EQ(std::get<std::string>(store_->Bind("IIS://localhost/w3svc/2")->Get("AppPoolId")), "Shop");
 }

@@ -129,18 +129,18 @@ TEST(GeneratedMetabase, HasTheShapeAsked) {
   Lines names;
   while (pools->Next(pool)) {
     names.push_back(pool->Name());
-    EXPECT_EQ(std::get<Lines>(pool->EnumAppsInPool()).size(), 5u) << names.back();
+    EXPECT_EQ(std::get<platform::MetabaseList>(pool->EnumAppsInPool()).size(), 5u) << names.back();
   }
   EXPECT_EQ(names, (Lines{"DefaultAppPool", "AppPool0001", "AppPool0002", "AppPool0003", "AppPool0004", "AppPool0005"}));
   // The sites' ROOTs are the first applications; DefaultAppPool's inherit their pool.
-  const auto defaults = std::get<Lines>(store->Bind("IIS://localhost/W3SVC/AppPools/DefaultAppPool")->EnumAppsInPool());
+  const auto defaults = std::get<platform::MetabaseList>(store->Bind("IIS://localhost/W3SVC/AppPools/DefaultAppPool")->EnumAppsInPool()).Strings();
   EXPECT_EQ(defaults[0], "/LM/W3SVC/1/ROOT/");
   EXPECT_EQ(std::get<std::string>(store->Bind("IIS://localhost/W3SVC/1/ROOT")->Get("AppPoolId")), "DefaultAppPool");
   EXPECT_EQ(std::get<std::string>(store->Bind("IIS://localhost/W3SVC/4")->Get("ServerComment")), "Web site 4");
   // Every 8th application has ASP.NET 1.1 script maps of its own.
-  const auto own = std::get<Lines>(store->Bind("IIS://localhost/W3SVC/4/ROOT/app00007")->Get("ScriptMaps"));
+  const auto own = std::get<platform::MetabaseList>(store->Bind("IIS://localhost/W3SVC/4/ROOT/app00007")->Get("ScriptMaps")).Strings();
   EXPECT_EQ(own, standin::AspNetScriptMaps("1.1.4322"));
-  const auto inherited = std::get<Lines>(store->Bind("IIS://localhost/W3SVC/1/ROOT/app00008")->Get("ScriptMaps"));
+  const auto inherited = std::get<platform::MetabaseList>(store->Bind("IIS://localhost/W3SVC/1/ROOT/app00008")->Get("ScriptMaps")).Strings();
   EXPECT_EQ(inherited, standin::AspNetScriptMaps("2.0.50727"));
 }
 

@@ -28,7 +28,7 @@ using Lines = std::vector<std::string>;
 
 Lines AsList(const MetabaseValue& value) {
   EXPECT_TRUE(platform::IsArray(value));
-  return platform::IsArray(value) ? std::get<Lines>(value) : Lines{};
+  return platform::IsArray(value) ? std::get<platform::MetabaseList>(value).Strings() : Lines{};
 }
 
 std::string AsString(const MetabaseValue& value) {
@@ -186,6 +186,27 @@ TEST_F(StoreTest, GetInheritsOnlyAppPoolIdAndScriptMaps) {
   EXPECT_EQ(AsString(store->Bind("IIS://localhost/W3SVC/Info")->Get("LogModuleList")).substr(0, 14), "Custom Logging");
 }
 
+// A list shares the text of the file version it was read from: it must keep that version
+// alive after the object, the store, and the version itself are gone.
+TEST_F(StoreTest, AListOutlivesTheStoreAndTheFileItWasReadFrom) {
+  MetabaseValue own;
+  MetabaseValue inherited;
+  {
+    auto store = Open();
+    own = store->Bind("IIS://localhost/W3SVC/1/ROOT/legacy/admin")->Get("ScriptMaps");
+    inherited = store->Bind("IIS://localhost/W3SVC/2/ROOT/cart")->Get("ScriptMaps");
+    WriteFile(file_, kBare);
+    EXPECT_EQ(PoolNames(*store), (Lines{"DefaultAppPool", "Shop"}));  // the store let go of the old version
+  }
+  const auto& maps = std::get<platform::MetabaseList>(own);
+  ASSERT_EQ(maps.size(), 27u);
+  EXPECT_EQ(maps[13], ".aspx,C:\\WINDOWS\\Microsoft.NET\\Framework\\v1.1.4322\\aspnet_isapi.dll,1,GET,HEAD,POST,DEBUG");
+  const platform::MetabaseList copy = std::get<platform::MetabaseList>(inherited);
+  EXPECT_EQ(copy.size(), 51u);
+  EXPECT_EQ(copy.Identity(), std::get<platform::MetabaseList>(inherited).Identity());
+  EXPECT_EQ(copy.Strings().back().substr(0, 1), ".");
+}
+
 TEST_F(StoreTest, GetObjectFindsSitesOfTheRightClassOnly) {
   auto store = Open();
   auto service = store->Bind("IIS://localhost/w3svc");
@@ -245,6 +266,19 @@ TEST_F(StoreTest, AppPoolIdChangeIsSeenByASecondStoreOnTheSameFile) {
   EXPECT_EQ(AsString(wiki->Get("AppPoolId")), "EmptyPool");
   wiki->SetInfo();
   EXPECT_EQ(AppsOf(*first, "EmptyPool"), (Lines{"/LM/W3SVC/2/ROOT/catalog/", "/LM/W3SVC/3/ROOT/wiki/"}));
+}
+
+// Stores share the folder's change events: one that closes must not take them from the rest.
+TEST_F(StoreTest, StoresThatCloseLeaveTheOthersSeeingChanges) {
+  auto kept = Open();
+  EXPECT_EQ(AppsOf(*kept, "ShopPool").size(), 3u);
+  WriteFile(dir_.File("other.xml"), kBare);
+  for (const auto& path : {file_, file_, dir_.File("other.xml")}) {
+    auto passing = OpenMetabaseStore(path);
+    EXPECT_EQ(PoolNames(*passing).empty(), false);
+  }
+  WriteFile(file_, kBare);  // another program, in place
+  EXPECT_EQ(PoolNames(*kept), (Lines{"DefaultAppPool", "Shop"}));
 }
 
 TEST_F(StoreTest, AnAnalysisRoundTripRestoresTheFileByteForByte) {

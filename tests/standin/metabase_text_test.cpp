@@ -21,9 +21,9 @@ TEST(MetabaseText, MapsAdsiPathsToMetabasePaths) {
 
 TEST(MetabaseText, SplitsMultiValuesOnAnyLineEndAndTrims) {
   const std::string asp = ".asp,C:\\WINDOWS\\system32\\inetsrv\\asp.dll,5,GET,HEAD,POST,TRACE";
-  EXPECT_EQ(SplitMultiValue(asp + "\r\n\t\t\t.cer,x.dll,5\n   .cdx,y.dll,5  \r\n\r\n"),
-            (std::vector<std::string>{asp, ".cer,x.dll,5", ".cdx,y.dll,5"}));
-  EXPECT_EQ(SplitMultiValue("\n\t\t\t:80:\n"), (std::vector<std::string>{":80:"}));
+  const std::string maps = asp + "\r\n\t\t\t.cer,x.dll,5\n   .cdx,y.dll,5  \r\n\r\n";
+  EXPECT_EQ(SplitMultiValue(maps), (std::vector<std::string_view>{asp, ".cer,x.dll,5", ".cdx,y.dll,5"}));
+  EXPECT_EQ(SplitMultiValue("\n\t\t\t:80:\n"), (std::vector<std::string_view>{":80:"}));
   EXPECT_TRUE(SplitMultiValue("").empty());
   EXPECT_TRUE(SplitMultiValue(" \r\n\t").empty());
   EXPECT_TRUE(IsMultiValued("scriptmaps"));

@@ -104,7 +104,7 @@ TEST_F(AdsiObjectTest, NameGetPutAndSetInfo) {
     EXPECT_EQ(object->Name(), "shop");
     EXPECT_EQ(object->Get("AppPoolId"), MetabaseValue(std::string("DefaultAppPool")));
     EXPECT_TRUE(IsArray(object->Get("ScriptMaps")));
-    EXPECT_EQ(std::get<Texts>(object->Get("ScriptMaps")).size(), 2u);
+    EXPECT_EQ(std::get<platform::MetabaseList>(object->Get("ScriptMaps")).size(), 2u);
 
     object->Put("AppPoolId", std::string("QuillmarshAnalyse1"));
     EXPECT_EQ(app.properties[L"AppPoolId"], MetabaseValue(std::string("DefaultAppPool"))) << "staged only";
