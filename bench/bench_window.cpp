@@ -72,37 +72,35 @@ void BM_FillPoolList(benchmark::State& state) {
 }
 BENCHMARK(BM_FillPoolList)->Unit(benchmark::kMillisecond);
 
-void BM_Redraw(benchmark::State& state) {
+// One monitoring redraw per iteration, after change(record, index, pass) has given every
+// record its state for that pass.
+template <typename Change>
+void RedrawEachPass(benchmark::State& state, Change change) {
   Bench bench(true);
   TIISObject& registry = bench.window->Registry();
   int pass = 0;
   for (auto _ : state) {
-    // Every pass brings new figures, and with them a new value range.
     ++pass;
-    for (int i = 0; i < kPools; ++i) {
-      TPoolRec& rec = registry.Pools[static_cast<std::size_t>(i)];
-      rec.RamKB = 20000 + 37 * i + 1000 * (pass % 7);
-      rec.Cpu = (i + pass) % 100;
-    }
+    for (int i = 0; i < kPools; ++i) change(registry.Pools[static_cast<std::size_t>(i)], i, pass);
     bench.window->ThreadPoolMonitoring();
     QCoreApplication::processEvents();
   }
+}
+
+void BM_Redraw(benchmark::State& state) {
+  // Every pass brings new figures, and with them a new value range.
+  RedrawEachPass(state, [](TPoolRec& rec, int i, int pass) {
+    rec.RamKB = 20000 + 37 * i + 1000 * (pass % 7);
+    rec.Cpu = (i + pass) % 100;
+  });
 }
 BENCHMARK(BM_Redraw)->Unit(benchmark::kMillisecond);
 
 // The first redraw after the ticked pools changed: the chart's labels are made anew.
 void BM_RedrawNewPools(benchmark::State& state) {
-  Bench bench(true);
-  TIISObject& registry = bench.window->Registry();
-  int pass = 0;
-  for (auto _ : state) {
-    ++pass;
-    for (int i = 0; i < kPools; ++i) {
-      registry.Pools[static_cast<std::size_t>(i)].Name = "AppPool" + std::to_string(10000 * (1 + pass % 2) + i);
-    }
-    bench.window->ThreadPoolMonitoring();
-    QCoreApplication::processEvents();
-  }
+  RedrawEachPass(state, [](TPoolRec& rec, int i, int pass) {
+    rec.Name = "AppPool" + std::to_string(10000 * (1 + pass % 2) + i);
+  });
 }
 BENCHMARK(BM_RedrawNewPools)->Unit(benchmark::kMillisecond);
 

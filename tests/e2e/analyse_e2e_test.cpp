@@ -156,6 +156,19 @@ class AnalyseE2e : public ::testing::Test {
   }
 
   // Every pool with the applications it had, no temporary pool, no journal.
+  // The service running the sample server, and the driver analysing the shop pool once its
+  // three applications are each in a temporary pool of their own.
+  void StartAnalysingShop(ChildProcess& service, pid_t& shopWorker, ChildProcess& driver) {
+    service = StartService();
+    ASSERT_GT(service.pid(), 0);
+    shopWorker = ShopWorker(service.pid(), 15s);
+    ASSERT_NE(shopWorker, 0);
+    driver = StartDriver({"--analyse", kShopPool, "--threshold", "50", "--interval", "1"});
+    ASSERT_GT(driver.pid(), 0);
+    ASSERT_TRUE(Follow(driver, 40s, [&] { return Said("STARTED"); }));
+    ASSERT_TRUE(Follow(driver, 20s, [&] { return TransfersToTempPools() == 3; }));
+  }
+
   void ExpectServerAsBefore(const std::map<std::string, std::set<std::string>>& before) {
     EXPECT_EQ(ServerState(), before);
     EXPECT_EQ(ReadText(metabase).find(kTempPoolPrefix), std::string::npos);
@@ -184,15 +197,10 @@ class AnalyseE2e : public ::testing::Test {
 TEST_F(AnalyseE2e, FindsTheOverloadingApplicationAndPutsThePoolBack) {
   const auto before = ServerState();
   ASSERT_EQ(before.at(kShopPool), kShopApps);
-  ChildProcess service = StartService();
-  ASSERT_GT(service.pid(), 0);
-  const pid_t shopWorker = ShopWorker(service.pid(), 15s);
-  ASSERT_NE(shopWorker, 0);
-
-  ChildProcess driver = StartDriver({"--analyse", kShopPool, "--threshold", "50", "--interval", "1"});
-  ASSERT_GT(driver.pid(), 0);
-  ASSERT_TRUE(Follow(driver, 40s, [&] { return Said("STARTED"); }));
-  ASSERT_TRUE(Follow(driver, 20s, [&] { return TransfersToTempPools() == 3; }));
+  ChildProcess service;
+  pid_t shopWorker = 0;
+  ChildProcess driver;
+  ASSERT_NO_FATAL_FAILURE(StartAnalysingShop(service, shopWorker, driver));
   // A measuring round takes about four seconds; the cart is reported at the end of each
   // round's second measurement. Two reports, or as many as come in the time.
   Follow(driver, 30s, [&] {
@@ -233,15 +241,10 @@ TEST_F(AnalyseE2e, FindsTheOverloadingApplicationAndPutsThePoolBack) {
 
 TEST_F(AnalyseE2e, KilledDuringAnAnalysisIsPutBackAtTheNextStart) {
   const auto before = ServerState();
-  ChildProcess service = StartService();
-  ASSERT_GT(service.pid(), 0);
-  const pid_t shopWorker = ShopWorker(service.pid(), 15s);
-  ASSERT_NE(shopWorker, 0);
-
-  ChildProcess driver = StartDriver({"--analyse", kShopPool, "--threshold", "50", "--interval", "1"});
-  ASSERT_GT(driver.pid(), 0);
-  ASSERT_TRUE(Follow(driver, 40s, [&] { return Said("STARTED"); }));
-  ASSERT_TRUE(Follow(driver, 20s, [&] { return TransfersToTempPools() == 3; }));
+  ChildProcess service;
+  pid_t shopWorker = 0;
+  ChildProcess driver;
+  ASSERT_NO_FATAL_FAILURE(StartAnalysingShop(service, shopWorker, driver));
   // The pool's own worker is gone (the analyser or w3svc ended it) and the measuring
   // cycles run: killed at the first report of the cart, or a little later without one.
   ASSERT_TRUE(WaitUntil(10s, [&] { return !IsRunning(shopWorker); }));
