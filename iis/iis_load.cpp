@@ -128,7 +128,11 @@ std::string AppScriptMapsPath(std::string_view appPath) {
   // Without "/LM/W3SVC" (its first nine characters) and without the closing "/".
   std::string_view tail = appPath.substr(std::min<std::size_t>(9, appPath.size()));
   if (tail.ends_with('/')) tail.remove_suffix(1);
-  return "IIS://localhost/w3svc" + std::string(tail);
+  constexpr std::string_view kService = "IIS://localhost/w3svc";
+  std::string path;
+  path.reserve(kService.size() + tail.size());
+  path.append(kService).append(tail);
+  return path;
 }
 
 std::string AspNetVersionOf(const platform::MetabaseList& scriptMaps) {
