@@ -24,55 +24,113 @@ HandleClass ClassifyHandleName(std::string_view name) {
 
 namespace {
 
-// SYSTEM_HANDLE_TABLE_ENTRY_INFO as class 16 gives it: 16 bytes on 32-bit Windows, 24 on
-// 64-bit (the object pointer is aligned and the entry padded to it).
-struct HandleTableEntry {
-  ULONG processId;
-  UCHAR objectType;
-  UCHAR flags;
+// SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX, one entry of class 64: 28 bytes on 32-bit Windows,
+// 40 on 64-bit.
+struct ExtendedEntry {
+  PVOID object;
+  ULONG_PTR uniqueProcessId;
+  ULONG_PTR handleValue;
+  ULONG grantedAccess;
+  USHORT creatorBackTraceIndex;
+  USHORT objectTypeIndex;
+  ULONG handleAttributes;
+  ULONG reserved;
+};
+static_assert(sizeof(ExtendedEntry) == (sizeof(void*) == 8 ? 40 : 28));
+static_assert(offsetof(ExtendedEntry, uniqueProcessId) == sizeof(void*));
+static_assert(offsetof(ExtendedEntry, handleValue) == 2 * sizeof(void*));
+static_assert(offsetof(ExtendedEntry, handleAttributes) == 3 * sizeof(void*) + 8);
+
+// The entry count and a reserved word, both ULONG_PTR, precede the entries.
+constexpr std::size_t kExtendedHeader = 2 * sizeof(ULONG_PTR);
+
+// SYSTEM_HANDLE_TABLE_ENTRY_INFO, one entry of class 16: 16 bytes on 32-bit Windows, 24
+// on 64-bit (the object pointer is aligned and the entry padded to it).
+struct LegacyEntry {
+  USHORT uniqueProcessId;
+  USHORT creatorBackTraceIndex;
+  UCHAR objectTypeIndex;
+  UCHAR handleAttributes;
   USHORT handleValue;
   PVOID object;
   ULONG grantedAccess;
 };
-static_assert(sizeof(HandleTableEntry) == (sizeof(void*) == 8 ? 24 : 16));
-static_assert(offsetof(HandleTableEntry, handleValue) == 6);
-static_assert(offsetof(HandleTableEntry, object) == sizeof(void*));
+static_assert(sizeof(LegacyEntry) == (sizeof(void*) == 8 ? 24 : 16));
+static_assert(offsetof(LegacyEntry, creatorBackTraceIndex) == 2);
+static_assert(offsetof(LegacyEntry, handleValue) == 6);
+static_assert(offsetof(LegacyEntry, object) == 8);
 
 // The entry count (ULONG) is followed by the entries at their own alignment.
-constexpr std::size_t kTableHeader = alignof(HandleTableEntry);
+constexpr std::size_t kLegacyHeader = alignof(LegacyEntry);
 
 constexpr ULONG kObjectInfoSize = 102400;  // bytes, per query buffer
 constexpr ACCESS_MASK kDuplicateAccess = 2;
 
-}  // namespace
-
-std::vector<std::uint16_t> HandleValuesOf(std::span<const std::byte> table, std::uint32_t pid) {
-  std::vector<std::uint16_t> values;
-  if (table.size() < kTableHeader) return values;
-  ULONG count = 0;
+// Values of the entries that match, of the first count entries the buffer holds whole.
+template <typename Count, typename Entry, std::size_t header, typename Matches>
+std::optional<std::vector<HandleValue>> MatchingValues(std::span<const std::byte> table, Matches matches) {
+  static_assert(sizeof(Count) <= header && header % alignof(Entry) == 0);
+  if (table.size() < header) return std::nullopt;
+  Count count = 0;
   std::memcpy(&count, table.data(), sizeof count);
-  const std::size_t fits = (table.size() - kTableHeader) / sizeof(HandleTableEntry);
-  const std::size_t n = std::min<std::size_t>(count, fits);
+  const std::size_t fits = (table.size() - header) / sizeof(Entry);
+  const std::size_t n = count < fits ? static_cast<std::size_t>(count) : fits;
+  std::vector<HandleValue> values;
   for (std::size_t i = 0; i < n; ++i) {
-    HandleTableEntry entry;
-    std::memcpy(&entry, table.data() + kTableHeader + i * sizeof(HandleTableEntry), sizeof entry);
-    if (entry.processId == pid) values.push_back(entry.handleValue);
+    Entry entry;
+    std::memcpy(&entry, table.data() + header + i * sizeof(Entry), sizeof entry);
+    if (matches(entry)) values.push_back(static_cast<HandleValue>(entry.handleValue));
   }
   return values;
 }
 
-VirtualBlock ReadSystemInformation(ULONG infoClass, SystemInformationQuery query) {
+bool RefusedAsUnknownClass(NTSTATUS status) {
+  return status == kStatusInvalidInfoClass || status == kStatusNotImplemented;
+}
+
+}  // namespace
+
+std::optional<std::vector<HandleValue>> HandleValuesOf(std::span<const std::byte> table, HandleTableLayout layout,
+                                                       std::uint32_t pid) {
+  if (layout == HandleTableLayout::kExtended) {
+    return MatchingValues<ULONG_PTR, ExtendedEntry, kExtendedHeader>(
+        table, [pid](const ExtendedEntry& e) { return e.uniqueProcessId == pid; });
+  }
+  // The legacy table keeps only the low 16 bits of each process id: a process above 65535
+  // cannot be found in it, which is no census rather than a census of 0 handles. Below
+  // that, a process whose id differs by a multiple of 65536 would be merged in; only
+  // systems that lack the extended class are read this way.
+  if (pid > 0xFFFF) return std::nullopt;
+  return MatchingValues<ULONG, LegacyEntry, kLegacyHeader>(
+      table, [pid](const LegacyEntry& e) { return e.uniqueProcessId == pid; });
+}
+
+SystemInformation QuerySystemInformation(ULONG infoClass, SystemInformationQuery query) {
   std::size_t size = 16384;
   for (;;) {
-    VirtualBlock block = VirtualBlock::Allocate(size);
-    if (!block) return {};
-    const NTSTATUS status = query(infoClass, block.data(), static_cast<ULONG>(size), nullptr);
-    if (status == kStatusSuccess) return block;
-    if (status != kStatusInfoLengthMismatch) return {};
+    SystemInformation answer;
+    answer.block = VirtualBlock::Allocate(size);
+    if (!answer.block) return {VirtualBlock(), kStatusNoMemory};
+    answer.status = query(infoClass, answer.block.data(), static_cast<ULONG>(size), nullptr);
+    if (answer.status == kStatusSuccess) return answer;
+    answer.block.reset();
+    if (answer.status != kStatusInfoLengthMismatch) return answer;
     // The length argument is 32-bit: a table that outgrows it cannot be read whole.
-    if (size > ULONG_MAX / 2) return {};
+    if (size > ULONG_MAX / 2) return answer;
     size *= 2;
   }
+}
+
+VirtualBlock ReadSystemInformation(ULONG infoClass, SystemInformationQuery query) {
+  return QuerySystemInformation(infoClass, query).block;
+}
+
+HandleTable ReadHandleTable(SystemInformationQuery query) {
+  SystemInformation extended = QuerySystemInformation(kSystemExtendedHandleInformation, query);
+  if (extended.block || !RefusedAsUnknownClass(extended.status)) {
+    return {std::move(extended.block), HandleTableLayout::kExtended};
+  }
+  return {ReadSystemInformation(kSystemHandleInformation, query), HandleTableLayout::kLegacy};
 }
 
 namespace {
@@ -94,20 +152,23 @@ std::optional<std::string> CountedStringAt(std::span<const std::byte> buffer) {
 
 class NativeCensus final : public CensusSystem {
  public:
-  std::optional<std::vector<std::uint16_t>> HandleValues(std::uint32_t pid) override {
-    VirtualBlock table = ReadSystemInformation(kSystemHandleInformation);
-    if (!table) return std::nullopt;
-    return HandleValuesOf({static_cast<const std::byte*>(table.data()), table.size()}, pid);
+  explicit NativeCensus(SystemInformationQuery query) : query_(query) {}
+
+  std::optional<std::vector<HandleValue>> HandleValues(std::uint32_t pid) override {
+    const HandleTable table = ReadHandleTable(query_);
+    if (!table.block) return std::nullopt;
+    return HandleValuesOf({static_cast<const std::byte*>(table.block.data()), table.block.size()}, table.layout,
+                          pid);
   }
 
   UniqueHandle OpenForDuplication(std::uint32_t pid) override {
     return UniqueHandle(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, pid));
   }
 
-  HANDLE Duplicate(HANDLE process, std::uint16_t value) override {
+  HANDLE Duplicate(HANDLE process, HandleValue value) override {
     HANDLE copy = nullptr;
     const NTSTATUS status =
-        win32::NtDuplicateObject(process, reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)),
+        win32::NtDuplicateObject(process, reinterpret_cast<HANDLE>(value),
                                  ::GetCurrentProcess(), &copy, kDuplicateAccess, 0, 0);
     return status == kStatusSuccess ? copy : nullptr;
   }
@@ -122,6 +183,8 @@ class NativeCensus final : public CensusSystem {
   }
 
  private:
+  SystemInformationQuery query_;
+
   static std::optional<std::string> Query(HANDLE duplicate, ULONG infoClass, std::span<std::byte> buffer) {
     const ULONG length = static_cast<ULONG>(std::min<std::size_t>(buffer.size(), ULONG_MAX));
     if (win32::NtQueryObject(duplicate, infoClass, buffer.data(), length, nullptr) != kStatusSuccess) {
@@ -131,7 +194,7 @@ class NativeCensus final : public CensusSystem {
   }
 };
 
-using HandleKey = std::pair<std::uint32_t, std::uint16_t>;  // process id, handle value
+using HandleKey = std::pair<std::uint32_t, HandleValue>;  // process id, handle value
 
 }  // namespace
 
@@ -296,7 +359,9 @@ class DuplicateGuard {
 
 }  // namespace
 
-std::shared_ptr<CensusSystem> NativeCensusSystem() { return std::make_shared<NativeCensus>(); }
+std::shared_ptr<CensusSystem> NativeCensusSystem(SystemInformationQuery query) {
+  return std::make_shared<NativeCensus>(query);
+}
 
 HandleCensus::HandleCensus(std::shared_ptr<CensusSystem> system, CensusOptions options)
     : system_(std::move(system)), options_(options), stuck_(std::make_shared<StuckRegistry>()) {}
@@ -319,7 +384,7 @@ HandleCounts HandleCensus::Count(std::uint32_t pid) {
 
   std::vector<std::byte> typeBuffer(kObjectInfoSize);
   NameQuerier names(system_, stuck_, options_);
-  for (const std::uint16_t value : *values) {
+  for (const HandleValue value : *values) {
     DuplicateGuard duplicate(*system_, system_->Duplicate(process.get(), value));
     if (duplicate.get() == nullptr) continue;
     const auto type = system_->TypeName(duplicate.get(), typeBuffer);

@@ -14,9 +14,13 @@ using NTSTATUS = LONG;
 
 inline constexpr NTSTATUS kStatusSuccess = 0;
 inline constexpr NTSTATUS kStatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
+inline constexpr NTSTATUS kStatusNotImplemented = static_cast<NTSTATUS>(0xC0000002);
+inline constexpr NTSTATUS kStatusInvalidInfoClass = static_cast<NTSTATUS>(0xC0000003);
+inline constexpr NTSTATUS kStatusNoMemory = static_cast<NTSTATUS>(0xC0000017);
 
 // Information classes the census asks for.
 inline constexpr ULONG kSystemHandleInformation = 16;
+inline constexpr ULONG kSystemExtendedHandleInformation = 64;
 inline constexpr ULONG kObjectNameInformation = 1;
 inline constexpr ULONG kObjectTypeInformation = 2;
 

@@ -1,11 +1,14 @@
-// The handle census: classification of object names, the census over a scripted system
-// (including a name query that never returns), and over the real one.
+// The handle census: classification of object names, the two handle-table layouts and
+// the choice between them, the census over a scripted system (including a name query that
+// never returns), and over the real one.
 #include <gtest/gtest.h>
 
 #include "platform/win32/win_api.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -42,6 +45,161 @@ TEST(ClassifyHandleName, EverythingElseIsNeither) {
   }
 }
 
+// --- The handle-table layouts ----------------------------------------------------------
+
+constexpr std::size_t kWord = sizeof(void*);
+
+struct Row {
+  std::uint64_t pid;
+  std::uint64_t value;
+  std::uint16_t backTrace = 0x1357;  // legacy only: the word beside the 16-bit process id
+};
+
+// Little-endian, width bytes of v at the offset.
+void Put(std::vector<std::byte>& bytes, std::size_t at, std::uint64_t v, std::size_t width) {
+  std::memcpy(bytes.data() + at, &v, width);
+}
+
+// Tables written field by field at the system's offsets for this word size; the bytes no
+// field covers hold noise, so a reader that strays from its field reads garbage.
+std::vector<std::byte> ExtendedTable(const std::vector<Row>& rows, std::optional<std::uint64_t> claimed = {}) {
+  const std::size_t header = 2 * kWord;
+  const std::size_t entry = kWord == 8 ? 40 : 28;
+  std::vector<std::byte> bytes(header + rows.size() * entry, std::byte{0x5A});
+  Put(bytes, 0, claimed.value_or(rows.size()), kWord);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    Put(bytes, header + i * entry + kWord, rows[i].pid, kWord);
+    Put(bytes, header + i * entry + 2 * kWord, rows[i].value, kWord);
+  }
+  return bytes;
+}
+
+std::vector<std::byte> LegacyTable(const std::vector<Row>& rows, std::optional<std::uint64_t> claimed = {}) {
+  const std::size_t header = kWord;  // a 32-bit count, then padding to the entries' alignment
+  const std::size_t entry = kWord == 8 ? 24 : 16;
+  std::vector<std::byte> bytes(header + rows.size() * entry, std::byte{0x5A});
+  Put(bytes, 0, claimed.value_or(rows.size()), 4);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    Put(bytes, header + i * entry, rows[i].pid, 2);
+    Put(bytes, header + i * entry + 2, rows[i].backTrace, 2);
+    Put(bytes, header + i * entry + 6, rows[i].value, 2);
+  }
+  return bytes;
+}
+
+using Values = std::vector<HandleValue>;
+
+TEST(HandleTable, ExtendedKeepsFullWidthProcessIdsAndValuesInTableOrder) {
+  std::vector<Row> rows{{700, 0x4}, {0x10000 + 700, 0x10004}, {12, 0xC}, {700, 0x1FFFC},
+                        {0x10000 + 700, 0x8}, {700, 0x10}};
+  if constexpr (kWord == 8) rows.push_back({(std::uint64_t{1} << 32) + 700, 0x14});  // upper half differs
+  const auto table = ExtendedTable(rows);
+  EXPECT_EQ(HandleValuesOf(table, HandleTableLayout::kExtended, 700), (Values{0x4, 0x1FFFC, 0x10}));
+  EXPECT_EQ(HandleValuesOf(table, HandleTableLayout::kExtended, 0x10000 + 700), (Values{0x10004, 0x8}));
+  EXPECT_EQ(HandleValuesOf(table, HandleTableLayout::kExtended, 13), Values{}) << "read, and empty";
+}
+
+TEST(HandleTable, LegacyReadsSixteenBitFieldsAndCannotFindProcessesAbove65535) {
+  const auto table = LegacyTable({{700, 0x4}, {12, 0x8, 0}, {700, 0xFFFC, 0xFFFF}, {700, 0x10, 0}});
+  EXPECT_EQ(HandleValuesOf(table, HandleTableLayout::kLegacy, 700), (Values{0x4, 0xFFFC, 0x10}))
+      << "the back-trace index beside the process id is not part of it";
+  EXPECT_EQ(HandleValuesOf(table, HandleTableLayout::kLegacy, 12), (Values{0x8}));
+  // 0x10000 + 700 shares its low 16 bits with 700: no census rather than 700's handles.
+  EXPECT_EQ(HandleValuesOf(table, HandleTableLayout::kLegacy, 0x10000 + 700), std::nullopt);
+  EXPECT_EQ(HandleValuesOf(table, HandleTableLayout::kLegacy, 0x10000), std::nullopt);
+  EXPECT_EQ(HandleValuesOf(table, HandleTableLayout::kLegacy, 0xFFFF), Values{});
+}
+
+TEST(HandleTable, EntriesBeyondTheBufferOrTheCountAreNotRead) {
+  for (const auto layout : {HandleTableLayout::kExtended, HandleTableLayout::kLegacy}) {
+    SCOPED_TRACE(layout == HandleTableLayout::kExtended ? "extended" : "legacy");
+    const auto build = [layout](std::optional<std::uint64_t> claimed) {
+      const std::vector<Row> rows{{5, 0x4}, {5, 0x8}};
+      return layout == HandleTableLayout::kExtended ? ExtendedTable(rows, claimed) : LegacyTable(rows, claimed);
+    };
+    const auto table = build(std::nullopt);
+    const std::span<const std::byte> bytes(table);
+    EXPECT_EQ(HandleValuesOf(build(1000000), layout, 5), (Values{0x4, 0x8})) << "a count larger than the bytes";
+    EXPECT_EQ(HandleValuesOf(build(0xFFFFFFFF), layout, 5), (Values{0x4, 0x8}));
+    EXPECT_EQ(HandleValuesOf(build(1), layout, 5), (Values{0x4})) << "the count bounds the walk";
+    EXPECT_EQ(HandleValuesOf(bytes.first(bytes.size() - 1), layout, 5), (Values{0x4})) << "a cut last entry";
+    const std::size_t header = layout == HandleTableLayout::kExtended ? 2 * kWord : kWord;
+    EXPECT_EQ(HandleValuesOf(bytes.first(header), layout, 5), Values{}) << "a header alone";
+    EXPECT_EQ(HandleValuesOf(bytes.first(3), layout, 5), std::nullopt) << "shorter than the header";
+    EXPECT_EQ(HandleValuesOf({}, layout, 5), std::nullopt);
+  }
+}
+
+// --- The choice of table, over a scripted NtQuerySystemInformation ---------------------
+
+struct ScriptedTables {
+  static inline std::vector<std::byte> extended;
+  static inline std::vector<std::byte> legacy;
+  static inline NTSTATUS extendedStatus = kStatusSuccess;  // what class 64 answers instead of its table
+  static inline NTSTATUS legacyStatus = kStatusSuccess;
+  static inline std::vector<ULONG> asked;
+
+  static NTSTATUS Query(ULONG infoClass, PVOID buffer, ULONG length, PULONG) {
+    asked.push_back(infoClass);
+    const bool isExtended = infoClass == kSystemExtendedHandleInformation;
+    if (!isExtended && infoClass != kSystemHandleInformation) return kStatusInvalidInfoClass;
+    const NTSTATUS status = isExtended ? extendedStatus : legacyStatus;
+    if (status != kStatusSuccess) return status;
+    const std::vector<std::byte>& table = isExtended ? extended : legacy;
+    if (length < table.size()) return kStatusInfoLengthMismatch;
+    std::memcpy(buffer, table.data(), table.size());
+    return kStatusSuccess;
+  }
+  static void Reset(NTSTATUS extendedAnswer, NTSTATUS legacyAnswer = kStatusSuccess) {
+    extended = ExtendedTable({{70004, 0x10004}, {4468, 0x4}, {70004, 0x8}});
+    legacy = LegacyTable({{70004 & 0xFFFF, 0x4}, {4468, 0xC}});  // 70004's id cut to 4468
+    extendedStatus = extendedAnswer;
+    legacyStatus = legacyAnswer;
+    asked.clear();
+  }
+};
+
+constexpr auto kAccessDenied = static_cast<NTSTATUS>(0xC0000022);
+
+TEST(ReadHandleTable, TakesTheExtendedTableWithoutAskingForTheLegacyOne) {
+  ScriptedTables::Reset(kStatusSuccess);
+  const HandleTable table = ReadHandleTable(&ScriptedTables::Query);
+  ASSERT_TRUE(table.block);
+  EXPECT_EQ(table.layout, HandleTableLayout::kExtended);
+  EXPECT_EQ(ScriptedTables::asked, (std::vector<ULONG>{64}));
+}
+
+TEST(ReadHandleTable, FallsBackToTheLegacyTableOnlyWhenTheExtendedClassIsUnknown) {
+  for (const NTSTATUS refused : {kStatusInvalidInfoClass, kStatusNotImplemented}) {
+    ScriptedTables::Reset(refused);
+    const HandleTable table = ReadHandleTable(&ScriptedTables::Query);
+    EXPECT_TRUE(table.block);
+    EXPECT_EQ(table.layout, HandleTableLayout::kLegacy);
+    EXPECT_EQ(ScriptedTables::asked, (std::vector<ULONG>{64, 16}));
+  }
+  for (const NTSTATUS failure : {kAccessDenied, kStatusNoMemory}) {
+    ScriptedTables::Reset(failure);
+    EXPECT_FALSE(ReadHandleTable(&ScriptedTables::Query).block) << std::hex << failure;
+    EXPECT_EQ(ScriptedTables::asked, (std::vector<ULONG>{64})) << "a failure is not a refusal";
+  }
+  ScriptedTables::Reset(kStatusInvalidInfoClass, kAccessDenied);
+  EXPECT_FALSE(ReadHandleTable(&ScriptedTables::Query).block);
+}
+
+TEST(NativeCensusSystem, WorkerAbove65535IsListedFromTheExtendedTableAndUnknownFromTheLegacyOne) {
+  const auto system = NativeCensusSystem(&ScriptedTables::Query);
+  ScriptedTables::Reset(kStatusSuccess);
+  EXPECT_EQ(system->HandleValues(70004), (Values{0x10004, 0x8}));
+  EXPECT_EQ(system->HandleValues(4468), (Values{0x4}));
+
+  ScriptedTables::Reset(kStatusInvalidInfoClass);
+  EXPECT_EQ(system->HandleValues(70004), std::nullopt);
+  EXPECT_EQ(system->HandleValues(4468), (Values{0x4, 0xC})) << "the legacy table cannot tell these apart";
+
+  ScriptedTables::Reset(kAccessDenied);
+  EXPECT_EQ(system->HandleValues(4468), std::nullopt);
+}
+
 // One handle of the scripted process.
 struct ScriptedHandle {
   bool duplicates = true;
@@ -54,20 +212,20 @@ struct ScriptedHandle {
 // that are checked to be closed exactly once.
 class ScriptedSystem final : public CensusSystem {
  public:
-  std::map<std::uint16_t, ScriptedHandle> handles;
+  std::map<HandleValue, ScriptedHandle> handles;
   bool tableReadable = true;
   bool processOpens = true;
 
-  std::optional<std::vector<std::uint16_t>> HandleValues(std::uint32_t pid) override {
-    if (!tableReadable || pid != kPid) return tableReadable ? std::optional(std::vector<std::uint16_t>{}) : std::nullopt;
-    std::vector<std::uint16_t> values;
+  std::optional<std::vector<HandleValue>> HandleValues(std::uint32_t pid) override {
+    if (!tableReadable || pid != kPid) return tableReadable ? std::optional(std::vector<HandleValue>{}) : std::nullopt;
+    std::vector<HandleValue> values;
     for (const auto& [value, handle] : handles) values.push_back(value);
     return values;
   }
   UniqueHandle OpenForDuplication(std::uint32_t) override {
     return processOpens ? UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) : UniqueHandle();
   }
-  HANDLE Duplicate(HANDLE, std::uint16_t value) override {
+  HANDLE Duplicate(HANDLE, HandleValue value) override {
     std::lock_guard guard(lock_);
     if (!handles.at(value).duplicates) return nullptr;
     const auto fake = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(++nextDuplicate_ * 4));
@@ -83,7 +241,7 @@ class ScriptedSystem final : public CensusSystem {
     return handles.at(ValueOf(duplicate)).type;
   }
   std::optional<std::string> ObjectName(HANDLE duplicate, std::span<std::byte>) override {
-    const std::uint16_t value = ValueOf(duplicate);
+    const HandleValue value = ValueOf(duplicate);
     std::unique_lock guard(lock_);
     ++nameQueries_[value];
     if (handles.at(value).hangs) released_.wait(guard, [&] { return release_; });
@@ -101,7 +259,7 @@ class ScriptedSystem final : public CensusSystem {
     std::lock_guard guard(lock_);
     return open_.size();
   }
-  int NameQueries(std::uint16_t value) {
+  int NameQueries(HandleValue value) {
     std::lock_guard guard(lock_);
     return nameQueries_[value];
   }
@@ -113,7 +271,7 @@ class ScriptedSystem final : public CensusSystem {
   static constexpr std::uint32_t kPid = 4242;
 
  private:
-  std::uint16_t ValueOf(HANDLE duplicate) {
+  HandleValue ValueOf(HANDLE duplicate) {
     std::lock_guard guard(lock_);
     return open_.at(duplicate);
   }
@@ -121,8 +279,8 @@ class ScriptedSystem final : public CensusSystem {
   std::condition_variable released_;
   bool release_ = false;
   std::uintptr_t nextDuplicate_ = 0;
-  std::map<HANDLE, std::uint16_t> open_;
-  std::map<std::uint16_t, int> nameQueries_;
+  std::map<HANDLE, HandleValue> open_;
+  std::map<HandleValue, int> nameQueries_;
   int badCloses_ = 0;
 };
 
@@ -176,9 +334,8 @@ TEST(HandleCensus, WhatCannotBeCountedIsZero) {
 
 TEST(HandleCensus, HoldsAnyNumberOfHandles) {
   auto system = std::make_shared<ScriptedSystem>();
-  for (std::uint16_t i = 1; i <= 10000; ++i) {
-    system->handles[static_cast<std::uint16_t>(i * 4)] = {true, i % 2 ? "File" : "Key",
-                                                          "\\Device\\HarddiskVolume1\\f", false};
+  for (HandleValue i = 1; i <= 10000; ++i) {
+    system->handles[i * 4] = {true, i % 2 ? "File" : "Key", "\\Device\\HarddiskVolume1\\f", false};
   }
   HandleCensus census(system);
   const HandleCounts counts = census.Count(ScriptedSystem::kPid);
@@ -219,9 +376,35 @@ TEST(HandleCensus, NameQueryThatNeverReturnsIsAbandonedAndNotRepeated) {
   EXPECT_EQ(system->BadCloses(), 0);
 }
 
+TEST(HandleCensus, HandleValuesAbove65535AreDuplicatedAndRememberedWhole) {
+  auto system = std::make_shared<ScriptedSystem>();
+  system->handles[0x00004] = {true, "File", "\\Device\\Tcp", false};
+  system->handles[0x10004] = {true, "File", "\\Device\\HarddiskVolume1\\big.log", false};
+  system->handles[0x00008] = {true, "File", "\\Device\\Tcp6", false};
+  system->handles[0x10008] = {true, "File", "\\Device\\NamedPipe\\stuck", true};
+  HandleCensus census(system, CensusOptions{50ms, 32});
+
+  HandleCounts counts = census.Count(ScriptedSystem::kPid);
+  EXPECT_EQ(counts.handles, 4);
+  EXPECT_EQ(counts.openFiles, 1);
+  EXPECT_EQ(counts.openTcp, 2);
+  EXPECT_EQ(census.StuckQueries(), 1u);
+
+  // The stuck 0x10008 blocks itself only, not 0x8 that shares its low 16 bits.
+  counts = census.Count(ScriptedSystem::kPid);
+  EXPECT_EQ(counts.openTcp, 2);
+  EXPECT_EQ(system->NameQueries(0x8), 2);
+  EXPECT_EQ(system->NameQueries(0x10008), 1);
+
+  system->Release();
+  WaitUntilNoneStuck(census);
+  EXPECT_EQ(system->OpenDuplicates(), 0u);
+  EXPECT_EQ(system->BadCloses(), 0);
+}
+
 TEST(HandleCensus, StopsAskingNamesWhenTooManyQueriesAreStuck) {
   auto system = std::make_shared<ScriptedSystem>();
-  for (std::uint16_t v = 4; v <= 20; v += 4) system->handles[v] = {true, "File", "\\Device\\Tcp", true};
+  for (HandleValue v = 4; v <= 20; v += 4) system->handles[v] = {true, "File", "\\Device\\Tcp", true};
   HandleCensus census(system, CensusOptions{20ms, 2});
 
   const HandleCounts counts = census.Count(ScriptedSystem::kPid);
@@ -248,6 +431,44 @@ TEST(HandleCensus, ScriptedSystemOutlivesTheCensusWhileAQueryIsStuck) {
 }
 
 // --- The real system -------------------------------------------------------------------
+
+TEST(HandleTableNative, ListsAHandleThisProcessJustOpened) {
+  const UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(event);
+  const auto mine = reinterpret_cast<HandleValue>(event.get());
+  const std::uint32_t pid = ::GetCurrentProcessId();
+
+  const HandleTable table = ReadHandleTable();
+  ASSERT_TRUE(table.block);
+  RecordProperty("HandleTableClass", table.layout == HandleTableLayout::kExtended ? 64 : 16);
+  const auto values = HandleValuesOf({static_cast<const std::byte*>(table.block.data()), table.block.size()},
+                                     table.layout, pid);
+  ASSERT_TRUE(values);
+  EXPECT_NE(std::find(values->begin(), values->end(), mine), values->end());
+
+  // Where the system answers both, the legacy layout finds the same handle.
+  const VirtualBlock legacy = ReadSystemInformation(kSystemHandleInformation);
+  if (!legacy || pid > 0xFFFF || mine > 0xFFFF) return;
+  const auto legacyValues =
+      HandleValuesOf({static_cast<const std::byte*>(legacy.data()), legacy.size()}, HandleTableLayout::kLegacy, pid);
+  ASSERT_TRUE(legacyValues);
+  EXPECT_NE(std::find(legacyValues->begin(), legacyValues->end(), mine), legacyValues->end());
+}
+
+TEST(HandleTableNative, HandleValuesAbove65535AreListedWhole) {
+  if (ReadHandleTable().layout != HandleTableLayout::kExtended) GTEST_SKIP() << "only the legacy table here";
+  std::vector<UniqueHandle> events;
+  while (events.empty() || reinterpret_cast<HandleValue>(events.back().get()) <= 0x10000) {
+    ASSERT_LT(events.size(), 40000u) << "handle values stay below 65536";
+    events.emplace_back(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(events.back());
+  }
+  const auto values = NativeCensusSystem()->HandleValues(::GetCurrentProcessId());
+  ASSERT_TRUE(values);
+  EXPECT_GE(values->size(), events.size());
+  const auto big = reinterpret_cast<HandleValue>(events.back().get());
+  EXPECT_NE(std::find(values->begin(), values->end(), big), values->end()) << std::hex << big;
+}
 
 TEST(HandleCensusNative, CountsTheHandlesThisProcessOpens) {
   HandleCensus census(NativeCensusSystem());
