@@ -8,7 +8,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/proc_files.h"
@@ -31,6 +35,31 @@ bool SameFile(int dirFd, const char* a, const char* b) {
          sa.st_ino == sb.st_ino;
 }
 
+// Above this many descriptors a census looks at them from two threads.
+constexpr std::size_t kTwoThreadsFrom = 4096;
+
+struct Tally {
+  std::int64_t openFiles = 0;
+  std::vector<std::uint64_t> socketInodes;
+};
+
+// Looks at each named descriptor of the opened fd directory. A descriptor closed meanwhile
+// is skipped.
+void TallyDescriptors(int dirFd, std::span<const std::string> names, Tally& tally) {
+  for (const std::string& name : names) {
+    // statx follows the descriptor's link to the object itself; DONT_SYNC keeps a
+    // network file system's server out of it, so a dead server cannot stall the census.
+    struct statx stx;
+    if (::statx(dirFd, name.c_str(), AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &stx) != 0) continue;
+    const auto type = stx.stx_mode & S_IFMT;
+    if (type == S_IFSOCK) {
+      tally.socketInodes.push_back(stx.stx_ino);
+    } else if ((type == S_IFREG || type == S_IFDIR) && stx.stx_dev_major != 0) {
+      ++tally.openFiles;
+    }
+  }
+}
+
 }  // namespace
 
 HandleCounts CensusFromProc(int procFd, std::uint32_t pid) {
@@ -45,21 +74,34 @@ HandleCounts CensusFromProc(int procFd, std::uint32_t pid) {
   if (!dir) return counts;
   fdDir.release();  // the stream owns it now
 
-  std::vector<std::uint64_t> socketInodes;
+  std::vector<std::string> names;  // of the descriptors, "0", "1", ...
   while (const dirent* entry = ::readdir(dir.get())) {
     if (entry->d_name[0] == '.') continue;  // "." and ".."
     ClampAdd(counts.handles);
-    // statx follows the descriptor's link to the object itself; DONT_SYNC keeps a
-    // network file system's server out of it, so a dead server cannot stall the census.
-    struct statx stx;
-    if (::statx(dirFd, entry->d_name, AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &stx) != 0) continue;
-    const auto type = stx.stx_mode & S_IFMT;
-    if (type == S_IFSOCK) {
-      socketInodes.push_back(stx.stx_ino);
-    } else if ((type == S_IFREG || type == S_IFDIR) && stx.stx_dev_major != 0) {
-      ClampAdd(counts.openFiles);
+    names.emplace_back(entry->d_name);
+  }
+
+  // Each look costs the kernel's path walk (microseconds), so a process holding thousands
+  // of descriptors is looked at from two threads: the monitoring pass waits half as long.
+  Tally mine;
+  Tally theirs;
+  std::size_t split = names.size();
+  std::jthread helper;
+  if (names.size() >= kTwoThreadsFrom && std::thread::hardware_concurrency() > 1) {
+    try {
+      helper = std::jthread([&, half = names.size() / 2] {
+        TallyDescriptors(dirFd, std::span(names).subspan(half), theirs);
+      });
+      split = names.size() / 2;
+    } catch (const std::system_error&) {
+      // No thread to be had: this one looks at them all.
     }
   }
+  TallyDescriptors(dirFd, std::span(names).first(split), mine);
+  if (helper.joinable()) helper.join();
+  counts.openFiles = static_cast<std::int32_t>(std::min<std::int64_t>(mine.openFiles + theirs.openFiles, INT32_MAX));
+  std::vector<std::uint64_t> socketInodes = std::move(mine.socketInodes);
+  socketInodes.insert(socketInodes.end(), theirs.socketInodes.begin(), theirs.socketInodes.end());
   if (socketInodes.empty()) return counts;
 
   // Listing a family's TCP sockets walks the kernel's whole connection hash, a fixed cost
