@@ -285,8 +285,6 @@ const MetabaseKey* MetabaseDoc::FindLower(std::string_view lowerPath) const {
   return found == kNoKey ? nullptr : &keys_[found];
 }
 
-const MetabaseKey* MetabaseDoc::Find(std::string_view path) const { return FindLower(mbtext::AsciiLower(path)); }
-
 platform::MetabaseList MetabaseDoc::SharedList(const char* raw) const {
   const std::vector<std::string_view>* views = nullptr;
   {
@@ -363,13 +361,6 @@ std::optional<MetabaseDoc::RawValue> MetabaseDoc::GetInheritedRaw(std::string_vi
 std::optional<MetabaseValue> MetabaseDoc::GetInherited(std::string_view path, std::string_view property) const {
   if (const auto raw = GetInheritedRaw(path, property)) return ValueOf(*raw);
   return std::nullopt;
-}
-
-const MetabaseKey* MetabaseDoc::Child(const MetabaseKey& key, std::string_view name) const {
-  for (std::size_t c : key.children) {
-    if (mbtext::IEquals(mbtext::LastComponent(keys_[c].path), name)) return &keys_[c];
-  }
-  return nullptr;
 }
 
 std::vector<std::string> MetabaseDoc::AppsInPool(std::string_view poolName) const {

@@ -57,7 +57,6 @@ class MetabaseDoc : public std::enable_shared_from_this<MetabaseDoc> {
   const std::vector<MetabaseKey>& Keys() const { return keys_; }
   // The key at a lower-cased path; null when the file has none.
   const MetabaseKey* FindLower(std::string_view lowerPath) const;
-  const MetabaseKey* Find(std::string_view path) const;
 
   // A property of the key: its own value, else for AppPoolId and ScriptMaps the nearest
   // ancestor's, else AppPoolId's default.
@@ -71,8 +70,6 @@ class MetabaseDoc : public std::enable_shared_from_this<MetabaseDoc> {
   // A list's lines, split once per document and shared by every reader.
   platform::MetabaseList SharedList(const char* raw) const;
   platform::MetabaseValue ValueOf(const RawValue& raw) const;
-  // The key one level below `key` named `name` (any case); null when there is none.
-  const MetabaseKey* Child(const MetabaseKey& key, std::string_view name) const;
   // Paths of the applications whose effective AppPoolId is the pool, in file order,
   // each "/LM/W3SVC/..." with a closing "/".
   std::vector<std::string> AppsInPool(std::string_view poolName) const;
