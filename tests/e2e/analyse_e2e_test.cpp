@@ -46,11 +46,11 @@ bool IsTempPool(const std::string& pool) { return pool.rfind(kTempPoolPrefix, 0)
 class AnalyseE2e : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir.path().empty());
-    metabase = dir.path() + "/MetaBase.xml";
-    appDir = dir.path() + "/app";
+    ASSERT_FALSE(dir.Path().string().empty());
+    metabase = dir.Path().string() + "/MetaBase.xml";
+    appDir = dir.Path().string() + "/app";
     logDir = appDir + "/log/";
-    serviceLog = dir.path() + "/w3svc.log";
+    serviceLog = dir.Path().string() + "/w3svc.log";
     fs::copy_file(std::string(TARNWELL_DEMO_DIR) + "/MetaBase.xml", metabase);
     // The driver must take the test's copy, whatever this process was given.
     ::unsetenv("IIS_METABASE");

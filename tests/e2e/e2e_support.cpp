@@ -304,16 +304,6 @@ std::optional<LsofCounts> LsofCount(pid_t pid) {
   return counts;
 }
 
-TempDir::TempDir() {
-  std::string templ = (fs::temp_directory_path() / "tarnwell-e2e-XXXXXX").string();
-  if (::mkdtemp(templ.data()) != nullptr) path_ = templ;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  if (!path_.empty()) fs::remove_all(path_, ec);
-}
-
 void ReplaceFile(const std::string& path, const std::string& text) {
   const std::string temp = path + ".new";
   {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/linux/unique_fd.h"
+#include "tests/support/temp_dir.h"
 
 namespace tarnwell::e2e {
 
@@ -78,18 +79,7 @@ struct LsofCounts {
 // None when lsof is not installed or fails.
 std::optional<LsofCounts> LsofCount(pid_t pid);
 
-// A temporary directory removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using testutil::TempDir;
 
 // Writes text to path through a temporary file and a rename, as the store does.
 void ReplaceFile(const std::string& path, const std::string& text);

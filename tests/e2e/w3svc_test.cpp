@@ -50,11 +50,11 @@ std::string MetabaseText(const std::vector<std::string>& pools, const std::vecto
 class W3svc : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir.path().empty());
-    metabase = dir.path() + "/MetaBase.xml";
-    profile = dir.path() + "/load-profile.txt";
-    pidFile = dir.path() + "/w3svc.pid";
-    serviceLog = dir.path() + "/w3svc.log";
+    ASSERT_FALSE(dir.Path().string().empty());
+    metabase = dir.Path().string() + "/MetaBase.xml";
+    profile = dir.Path().string() + "/load-profile.txt";
+    pidFile = dir.Path().string() + "/w3svc.pid";
+    serviceLog = dir.Path().string() + "/w3svc.log";
   }
 
   void TearDown() override {

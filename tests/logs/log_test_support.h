@@ -5,13 +5,13 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "logs/Logs.h"
 #include "logs/LogsClock.h"
+#include "tests/support/temp_dir.h"
 
 namespace tarnwell::testing {
 
@@ -46,29 +46,7 @@ class FakeClock final : public ILocalClock {
   LocalTime now_;
 };
 
-// A fresh directory under the system's temporary one, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::random_device rd;
-    path_ = std::filesystem::temp_directory_path() /
-            ("trnw-test-" + std::to_string(rd()) + "-" + std::to_string(rd()));
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::filesystem::path& Path() const { return path_; }
-  // The directory as TLog takes it: ending with a separator.
-  std::string Dir() const { return path_.string() + "/"; }
-
- private:
-  std::filesystem::path path_;
-};
+using testutil::TempDir;
 
 inline std::string ReadAll(const std::string& file) {
   std::ifstream in(file, std::ios::binary);

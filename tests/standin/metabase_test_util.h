@@ -1,40 +1,15 @@
 #pragma once
-// Helpers of the MetaBase.xml store tests: a temporary directory, whole-file reads and
-// writes, and a line diff that shows exactly which lines a change touched.
-#include <cstdlib>
+// Helpers of the MetaBase.xml store tests: whole-file reads and writes, and a line diff
+// that shows exactly which lines a change touched.
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace tarnwell::testutil {
-
-class TempDir {
- public:
-  TempDir() {
-    // A fresh name each time: create_directory says whether it was already there.
-    std::random_device random;
-    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-      auto candidate = std::filesystem::temp_directory_path() / ("tarnwell-mb-" + std::to_string(random()));
-      if (std::filesystem::create_directory(candidate)) path_ = candidate;
-    }
-    if (path_.empty()) throw std::runtime_error("cannot make a temporary directory");
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& Path() const { return path_; }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
 
 inline std::string Lower(std::string text) {
   for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
