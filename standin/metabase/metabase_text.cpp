@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace tarnwell::standin::mbtext {
 
@@ -98,18 +99,28 @@ bool IsMultiValued(std::string_view property) {
 }
 
 std::vector<std::string_view> SplitMultiValue(std::string_view value) {
-  std::vector<std::string_view> out;
-  std::size_t pos = 0;
-  while (pos <= value.size()) {
-    std::size_t end = pos;
-    while (end < value.size() && value[end] != '\n' && value[end] != '\r') ++end;
-    std::string_view line = value.substr(pos, end - pos);
+  // A server's script maps are most of its file: the line ends are found with memchr, and
+  // the lines gathered in a reused buffer so that the result is allocated once.
+  if (value.empty()) return {};
+  thread_local std::vector<std::string_view> lines;
+  lines.clear();
+  const char* at = value.data();
+  const char* const end = at + value.size();
+  for (;;) {
+    const auto* lf = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+    const char* lineEnd = lf ? lf : end;
+    // A carriage return the parser left (written as &#13;) ends a line too.
+    if (const auto* cr = static_cast<const char*>(std::memchr(at, '\r', static_cast<std::size_t>(lineEnd - at)))) {
+      lineEnd = cr;
+    }
+    std::string_view line(at, static_cast<std::size_t>(lineEnd - at));
     while (!line.empty() && IsBlankOrControl(line.front())) line.remove_prefix(1);
     while (!line.empty() && IsBlankOrControl(line.back())) line.remove_suffix(1);
-    if (!line.empty()) out.emplace_back(line);
-    pos = end + 1;
+    if (!line.empty()) lines.push_back(line);
+    if (lineEnd == end) break;
+    at = lineEnd + 1;
   }
-  return out;
+  return {lines.begin(), lines.end()};
 }
 
 std::string EscapeAttribute(std::string_view value, char quote) {
