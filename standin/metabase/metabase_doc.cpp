@@ -164,6 +164,7 @@ void MetabaseDoc::Index(const std::string& fileName) {
   std::size_t elements = 0;
   for (pugi::xml_node node = property.first_child(); node; node = node.next_sibling()) ++elements;
   keys_.reserve(elements);
+  std::size_t pathBytes = 0;
   for (pugi::xml_node node = property.first_child(); node; node = node.next_sibling()) {
     if (node.type() != pugi::node_element) continue;
     MetabaseKey key;
@@ -198,8 +199,8 @@ void MetabaseDoc::Index(const std::string& fileName) {
         appRoot = c.attribute("Value").value();
       }
     }
-    while (key.path.size() > 1 && key.path.back() == '/') key.path.pop_back();
-    key.lower = mbtext::AsciiLower(key.path);
+    while (key.path.size() > 1 && key.path.back() == '/') key.path.remove_suffix(1);
+    pathBytes += key.path.size();
     key.className = LocalName(node.name());
     const auto nameOffset = node.offset_debug();
     key.offset = nameOffset > 0 ? static_cast<std::size_t>(nameOffset) - 1 + bom_ : 0;
@@ -208,13 +209,22 @@ void MetabaseDoc::Index(const std::string& fileName) {
     if (nameOffset <= 0) {
       throw MetabaseError(platform::kErrFail, "The metabase file " + fileName + " could not be indexed");
     }
-    key.isApp = appRoot != nullptr && !IsBlank(appRoot) && key.lower.starts_with(kW3svcPrefix);
+    key.isApp = appRoot != nullptr && !IsBlank(appRoot);  // and under the service: below
     if (key.ownScriptMaps.text) {
       scriptMaps_.push_back(
           std::make_unique<const std::vector<std::string_view>>(mbtext::SplitMultiValue(key.ownScriptMaps.text)));
       key.ownScriptMaps.lines = scriptMaps_.back().get();
     }
-    keys_.push_back(std::move(key));
+    keys_.push_back(key);
+  }
+  // One block for the lower-cased paths: sized first, so that the views stay valid.
+  lowerPaths_.resize(pathBytes);
+  char* lower = lowerPaths_.data();
+  for (auto& key : keys_) {
+    std::transform(key.path.begin(), key.path.end(), lower, mbtext::AsciiLowerChar);
+    key.lower = std::string_view(lower, key.path.size());
+    lower += key.path.size();
+    key.isApp = key.isApp && key.lower.starts_with(kW3svcPrefix);
   }
 
   // Views into keys_ stay valid: keys_ no longer grows. The first element for a path wins;
@@ -446,7 +456,7 @@ std::string MetabaseDoc::WithNewKey(const MetabaseKey& parent, std::string_view 
   const std::string_view lineBreak = mbtext::LineBreakOf(text_);
   // After the parent's last descendant, so that the file stays in tree order.
   std::size_t anchor = parent.offset;
-  const std::string below = parent.lower + "/";
+  const std::string below = std::string(parent.lower) + "/";
   for (const auto& k : keys_) {
     if (k.offset > anchor && k.lower.starts_with(below)) anchor = k.offset;
   }
@@ -465,7 +475,7 @@ std::string MetabaseDoc::WithNewKey(const MetabaseKey& parent, std::string_view 
 
 std::string MetabaseDoc::WithoutKey(const MetabaseKey& key) const {
   std::vector<Edit> edits;
-  const std::string below = key.lower + "/";
+  const std::string below = std::string(key.lower) + "/";
   for (const auto& k : keys_) {
     if (k.lower != key.lower && !k.lower.starts_with(below)) continue;
     std::size_t begin = k.offset;

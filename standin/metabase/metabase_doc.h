@@ -30,8 +30,8 @@ struct MetabaseRawValue {
 
 struct MetabaseKey {
   pugi::xml_node node;
-  std::string path;             // as the file spells it, without a closing "/"
-  std::string lower;            // path, ASCII lower-case
+  std::string_view path;        // as the file spells it, without a closing "/"; in the tree
+  std::string_view lower;       // path, ASCII lower-case; in the document's lowerPaths_
   std::string_view className;   // element name without a namespace prefix
   std::size_t offset = 0;       // the element's '<' in the text
   std::size_t parent = kNoKey;  // nearest ancestor that has a key of its own
@@ -95,6 +95,7 @@ class MetabaseDoc : public std::enable_shared_from_this<MetabaseDoc> {
   std::size_t bom_ = 0;  // bytes of a UTF-8 byte-order mark before what pugixml parsed
   pugi::xml_document xml_;
   std::vector<MetabaseKey> keys_;
+  std::string lowerPaths_;  // every key's lower-cased path, one after another
   // Keys by lower-cased path: open addressing over indexes into keys_, so that a lookup
   // touches one small slot array and the key's own text (a bind per lookup, two per
   // application in LoadPools).

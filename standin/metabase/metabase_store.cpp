@@ -165,9 +165,9 @@ class StoreState {
   std::vector<std::pair<std::thread::id, int>> walks_;  // live enumerations per thread
 };
 
-MetabaseError NotFound(const std::string& path, const std::string& file) {
+MetabaseError NotFound(std::string_view path, const std::string& file) {
   return MetabaseError(platform::kErrPathNotFound,
-                       "The metabase path " + path + " was not found in " + file);
+                       "The metabase path " + std::string(path) + " was not found in " + file);
 }
 
 void CheckName(std::string_view name, std::string_view what) {
@@ -203,7 +203,7 @@ class StoreObject final : public IMetabaseObject {
     auto value = key_ ? doc_->Get(*key_, property) : doc_->GetInherited(pendingPath_, property);
     if (value) return std::move(*value);
     throw MetabaseError(platform::kErrPropertyNotFound,
-                        "The property " + std::string(property) + " is not set on " + Path());
+                        "The property " + std::string(property) + " is not set on " + std::string(Path()));
   }
 
   void Put(std::string_view property, const MetabaseValue& value) override {
@@ -228,9 +228,9 @@ class StoreObject final : public IMetabaseObject {
         if (!parent) throw NotFound(std::string(mbtext::ParentPath(pendingPath_)), state_->Path());
         if (const auto* existing = doc.FindLower(lower)) {
           throw MetabaseError(platform::kErrAlreadyExists,
-                              "Cannot create " + pendingPath_ + ": " + existing->path + " already exists");
+                              "Cannot create " + pendingPath_ + ": " + std::string(existing->path) + " already exists");
         }
-        return doc.WithNewKey(*parent, parent->path + "/" + Name(), pendingClass_, staged_);
+        return doc.WithNewKey(*parent, std::string(parent->path) + "/" + Name(), pendingClass_, staged_);
       }), lower);
     } else if (!staged_.empty()) {
       Rebind(state_->Change([&](const MetabaseDoc& doc) {
@@ -246,7 +246,7 @@ class StoreObject final : public IMetabaseObject {
     if (!key_) throw NotFound(Path(), state_->Path());
     if (!mbtext::IEquals(key_->className, "IIsApplicationPool")) {
       throw MetabaseError(platform::kErrFail, "EnumAppsInPool is a method of application pools, and " +
-                                                  key_->path + " is an " + std::string(key_->className));
+                                                  std::string(key_->path) + " is an " + std::string(key_->className));
     }
     return doc_->AppsInPool(Name());
   }
@@ -257,25 +257,25 @@ class StoreObject final : public IMetabaseObject {
       throw MetabaseError(platform::kErrFail, "Invalid class name [" + std::string(className) + "]");
     }
     if (!key_) throw NotFound(Path(), state_->Path());
-    return std::make_unique<StoreObject>(state_, doc_, key_->path + "/" + std::string(name), std::string(className));
+    return std::make_unique<StoreObject>(state_, doc_, std::string(key_->path) + "/" + std::string(name), std::string(className));
   }
 
   void Delete(std::string_view className, std::string_view name) override {
     CheckName(name, "key");
     if (!key_) throw NotFound(Path(), state_->Path());
-    const std::string lower = key_->lower;
+    const std::string lower(key_->lower);
     const std::string childLower = lower + "/" + mbtext::AsciiLower(name);
     Rebind(state_->Change([&](const MetabaseDoc& doc) {
       if (!doc.FindLower(lower)) throw NotFound(Path(), state_->Path());
       const auto* key = doc.FindLower(childLower);
-      if (!key) throw NotFound(Path() + "/" + std::string(name), state_->Path());
+      if (!key) throw NotFound(std::string(Path()) + "/" + std::string(name), state_->Path());
       if (!mbtext::IEquals(key->className, className)) {
-        throw MetabaseError(platform::kErrFail, "Cannot delete " + key->path + ": it is an " +
+        throw MetabaseError(platform::kErrFail, "Cannot delete " + std::string(key->path) + ": it is an " +
                                                     std::string(key->className) + ", not an " + std::string(className));
       }
       if (mbtext::IEquals(className, "IIsApplicationPool")) {
         if (const auto apps = doc.AppCountInPool(mbtext::LastComponent(key->path)); apps > 0) {
-          throw MetabaseError(platform::kErrPoolNotEmpty, "Cannot delete the application pool " + key->path +
+          throw MetabaseError(platform::kErrPoolNotEmpty, "Cannot delete the application pool " + std::string(key->path) +
                                                               ": " + std::to_string(apps) +
                                                               " application(s) still run in it");
         }
@@ -295,9 +295,9 @@ class StoreObject final : public IMetabaseObject {
       mbtext::AsciiLowerInPlace(lower);
       key = doc_->FindLower(lower);
     }
-    if (!key) throw NotFound(key_->path + "/" + std::string(name), state_->Path());
+    if (!key) throw NotFound(std::string(key_->path) + "/" + std::string(name), state_->Path());
     if (!mbtext::IEquals(key->className, className)) {
-      throw MetabaseError(platform::kErrPathNotFound, "The metabase path " + key->path + " is an " +
+      throw MetabaseError(platform::kErrPathNotFound, "The metabase path " + std::string(key->path) + " is an " +
                                                           std::string(key->className) + ", not an " +
                                                           std::string(className));
     }
@@ -307,7 +307,7 @@ class StoreObject final : public IMetabaseObject {
   std::unique_ptr<IMetabaseEnumerator> Enumerate() override;
 
  private:
-  const std::string& Path() const { return key_ ? key_->path : pendingPath_; }
+  std::string_view Path() const { return key_ ? key_->path : std::string_view(pendingPath_); }
 
   // Takes the file as a change left it; key_ is looked up again in it.
   void Rebind(std::shared_ptr<const MetabaseDoc> doc, const std::string& lower) {
