@@ -245,6 +245,10 @@ void MetabaseDoc::Index(const std::string& fileName) {
       }
     }
   }
+  // Each application's pool, then its path as EnumAppsInPool gives it: the service part
+  // spelled canonically, the rest as the file does, and a closing "/".
+  std::vector<std::pair<std::size_t, std::vector<std::string_view>*>> apps;
+  std::size_t appBytes = 0;
   std::string lowerPool;
   for (std::size_t i = 0; i < keys_.size(); ++i) {
     if (!keys_[i].isApp || !first[i]) continue;
@@ -257,11 +261,20 @@ void MetabaseDoc::Index(const std::string& fileName) {
     }
     lowerPool.assign(pool);
     mbtext::AsciiLowerInPlace(lowerPool);
-    if (auto it = appsByPool_.find(lowerPool); it != appsByPool_.end()) {
-      it->second.push_back(i);
-    } else {
-      appsByPool_.emplace(lowerPool, std::vector<std::size_t>{i});
-    }
+    apps.emplace_back(i, &appsByPool_[lowerPool]);
+    appBytes += keys_[i].path.size() + 1;
+  }
+  // Sized first, so that the views stay valid.
+  appPaths_.resize(appBytes);
+  char* at = appPaths_.data();
+  constexpr std::string_view kService = "/LM/W3SVC/";
+  for (const auto& [i, paths] : apps) {
+    const std::string_view below = keys_[i].path.substr(kW3svcPrefix.size());
+    char* const begin = at;
+    at = std::copy(kService.begin(), kService.end(), at);
+    at = std::copy(below.begin(), below.end(), at);
+    *at++ = '/';
+    paths->emplace_back(begin, static_cast<std::size_t>(at - begin));
   }
 }
 
@@ -373,20 +386,11 @@ std::optional<MetabaseValue> MetabaseDoc::GetInherited(std::string_view path, st
   return std::nullopt;
 }
 
-std::vector<std::string> MetabaseDoc::AppsInPool(std::string_view poolName) const {
-  std::vector<std::string> out;
+platform::MetabaseList MetabaseDoc::AppsInPool(std::string_view poolName) const {
   const auto it = appsByPool_.find(mbtext::AsciiLower(poolName));
-  if (it == appsByPool_.end()) return out;
-  out.reserve(it->second.size());
-  for (std::size_t i : it->second) {
-    // The provider spells the service part canonically; the rest as the file does.
-    const std::string_view below = std::string_view(keys_[i].path).substr(kW3svcPrefix.size());
-    std::string path;
-    path.reserve(kW3svcPrefix.size() + below.size() + 1);
-    path.append("/LM/W3SVC/").append(below).push_back('/');
-    out.push_back(std::move(path));
-  }
-  return out;
+  if (it == appsByPool_.end()) return {};
+  // The views point into this document: the list keeps the document alive.
+  return platform::MetabaseList(std::shared_ptr<const std::vector<std::string_view>>(shared_from_this(), &it->second));
 }
 
 std::size_t MetabaseDoc::AppCountInPool(std::string_view poolName) const {

@@ -71,8 +71,8 @@ class MetabaseDoc : public std::enable_shared_from_this<MetabaseDoc> {
   platform::MetabaseList SharedList(const char* raw) const;
   platform::MetabaseValue ValueOf(const RawValue& raw) const;
   // Paths of the applications whose effective AppPoolId is the pool, in file order,
-  // each "/LM/W3SVC/..." with a closing "/".
-  std::vector<std::string> AppsInPool(std::string_view poolName) const;
+  // each "/LM/W3SVC/..." with a closing "/". Shared, like SharedList.
+  platform::MetabaseList AppsInPool(std::string_view poolName) const;
   std::size_t AppCountInPool(std::string_view poolName) const;
 
   // New file texts for the three kinds of change; the rest of the text is kept byte for byte.
@@ -106,7 +106,9 @@ class MetabaseDoc : public std::enable_shared_from_this<MetabaseDoc> {
   std::vector<PathSlot> byLower_;
   std::size_t Lookup(std::string_view lowerPath) const;  // kNoKey when absent
   bool Insert(std::size_t key);                           // false when the path is there already
-  std::unordered_map<std::string, std::vector<std::size_t>> appsByPool_;  // lower-cased pool
+  // Application paths as EnumAppsInPool gives them, by lower-cased pool; views into appPaths_.
+  std::unordered_map<std::string, std::vector<std::string_view>> appsByPool_;
+  std::string appPaths_;
 
   // Every key's own ScriptMaps, split while indexing: LoadPools reads them for every
   // application.
