@@ -31,8 +31,17 @@ std::size_t LineOf(std::string_view text, std::size_t offset) {
 
 bool IsLayoutSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-bool IsInheritable(std::string_view property) {
-  return mbtext::IEquals(property, "AppPoolId") || mbtext::IEquals(property, "ScriptMaps");
+// The properties a key inherits from its ancestors; the index holds each key's own value.
+enum class Inherited { kNo, kAppPoolId, kScriptMaps };
+
+Inherited InheritedKind(std::string_view property) {
+  if (mbtext::IEquals(property, "ScriptMaps")) return Inherited::kScriptMaps;
+  if (mbtext::IEquals(property, "AppPoolId")) return Inherited::kAppPoolId;
+  return Inherited::kNo;
+}
+
+const MetabaseRawValue& IndexedRaw(const MetabaseKey& key, Inherited kind) {
+  return kind == Inherited::kScriptMaps ? key.ownScriptMaps : key.ownAppPoolId;
 }
 
 // An XML name equals want, ignoring ASCII case; no strlen, as most names differ early.
@@ -42,13 +51,6 @@ bool NameIs(const char* name, std::string_view want) {
     ++name;
   }
   return *name == '\0';
-}
-
-// The key's own value of an inherited property, as Index found it; null for other properties.
-const MetabaseRawValue* IndexedRaw(const MetabaseKey& key, std::string_view property) {
-  if (mbtext::IEquals(property, "ScriptMaps")) return &key.ownScriptMaps;
-  if (mbtext::IEquals(property, "AppPoolId")) return &key.ownAppPoolId;
-  return nullptr;
 }
 
 // A property outside the schema: <Custom Name="..." Value="..." Type="MULTISZ" .../>
@@ -172,16 +174,27 @@ void MetabaseDoc::Index(const std::string& fileName) {
     bool hasLocation = false;
     const char* appRoot = nullptr;
     for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+      // Keys have some ten attributes each: the first letter rules out most at once.
       const char* name = a.name();
-      if (!hasLocation && NameIs(name, "Location")) {
-        hasLocation = true;
-        key.path = a.value();
-      } else if (!key.ownAppPoolId.text && NameIs(name, "AppPoolId")) {
-        key.ownAppPoolId = {a.value(), false};
-      } else if (!key.ownScriptMaps.text && NameIs(name, "ScriptMaps")) {
-        key.ownScriptMaps = {a.value(), true};
-      } else if (!appRoot && NameIs(name, "AppRoot")) {
-        appRoot = a.value();
+      switch (mbtext::AsciiLowerChar(name[0])) {
+        case 'l':
+          if (!hasLocation && NameIs(name, "Location")) {
+            hasLocation = true;
+            key.path = a.value();
+          }
+          break;
+        case 'a':
+          if (!key.ownAppPoolId.text && NameIs(name, "AppPoolId")) {
+            key.ownAppPoolId = {a.value(), false};
+          } else if (!appRoot && NameIs(name, "AppRoot")) {
+            appRoot = a.value();
+          }
+          break;
+        case 's':
+          if (!key.ownScriptMaps.text && NameIs(name, "ScriptMaps")) key.ownScriptMaps = {a.value(), true};
+          break;
+        default:
+          break;
       }
     }
     if (!hasLocation) continue;
@@ -330,8 +343,9 @@ MetabaseValue MetabaseDoc::ValueOf(const RawValue& raw) const {
 }
 
 std::optional<MetabaseDoc::RawValue> MetabaseDoc::OwnRaw(const MetabaseKey& key, std::string_view property) const {
-  if (const auto* indexed = IndexedRaw(key, property)) {
-    if (indexed->text) return *indexed;
+  if (const Inherited kind = InheritedKind(property); kind != Inherited::kNo) {
+    const RawValue& indexed = IndexedRaw(key, kind);
+    if (indexed.text) return indexed;
     return std::nullopt;
   }
   // The Location attribute is the key's path, not a property.
@@ -350,11 +364,12 @@ std::optional<MetabaseDoc::RawValue> MetabaseDoc::OwnRaw(const MetabaseKey& key,
 
 std::optional<MetabaseDoc::RawValue> MetabaseDoc::InheritRaw(std::size_t k, std::string_view lowerPath,
                                                              std::string_view property) const {
-  if (!IsInheritable(property)) return std::nullopt;
+  const Inherited kind = InheritedKind(property);
+  if (kind == Inherited::kNo) return std::nullopt;
   for (; k != kNoKey; k = keys_[k].parent) {
-    if (auto inherited = OwnRaw(keys_[k], property)) return inherited;
+    if (const RawValue& own = IndexedRaw(keys_[k], kind); own.text) return own;
   }
-  if (mbtext::IEquals(property, "AppPoolId") && (lowerPath == "/lm/w3svc" || lowerPath.starts_with(kW3svcPrefix))) {
+  if (kind == Inherited::kAppPoolId && (lowerPath == "/lm/w3svc" || lowerPath.starts_with(kW3svcPrefix))) {
     return RawValue{kDefaultAppPool.data(), false};
   }
   return std::nullopt;

@@ -45,6 +45,8 @@ void AsciiLowerInPlace(std::string& text) {
 
 bool IEquals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
+  // Callers mostly spell names as the file does.
+  if (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0) return true;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (AsciiLowerChar(a[i]) != AsciiLowerChar(b[i])) return false;
   }
@@ -67,8 +69,7 @@ bool MetabasePathOf(std::string_view adsPath, std::string& path) {
   }
   while (path.size() > 3 && path.back() == '/') path.pop_back();
   // An empty component ("W3SVC//1") names nothing.
-  return std::adjacent_find(path.begin(), path.end(), [](char a, char b) { return a == '/' && b == '/'; }) ==
-         path.end();
+  return path.find("//") == std::string::npos;
 }
 
 std::optional<std::string> MetabasePathOf(std::string_view adsPath) {
