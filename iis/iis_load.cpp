@@ -24,9 +24,28 @@ using platform::MetabaseValue;
 
 constexpr std::string_view kServicePrefix = "/LM/W3SVC/";
 
-// UTF-8 to wide characters for collation. A byte that starts no valid sequence stands for
-// itself in the low-surrogate block, so distinct texts stay distinct.
-void WideOf(std::string_view text, std::wstring& out) {
+// The locale's lower case of each character. ASCII answers are remembered for the call:
+// application lines are mostly ASCII, and asking the locale per character is the cost.
+class LowerCase {
+ public:
+  explicit LowerCase(const std::ctype<wchar_t>& ctype) : ctype_(ctype) { ascii_.fill(0); }
+  wchar_t Of(wchar_t c) {
+    const auto code = static_cast<std::uint32_t>(c);
+    if (code >= ascii_.size()) return ctype_.tolower(c);
+    wchar_t& known = ascii_[code];
+    if (known == 0) known = static_cast<wchar_t>(ctype_.tolower(c) + 1);  // 0: not asked yet
+    return static_cast<wchar_t>(known - 1);
+  }
+
+ private:
+  const std::ctype<wchar_t>& ctype_;
+  std::array<wchar_t, 0x80> ascii_;
+};
+
+// UTF-8 to lower-case wide characters for collation, in one pass. A byte that starts no
+// valid sequence stands for itself in the low-surrogate block, so distinct texts stay
+// distinct.
+void LowerWideOf(std::string_view text, LowerCase& lower, std::wstring& out) {
   // Never more wide characters than bytes, surrogate pairs included.
   out.resize(text.size());
   wchar_t* const first = out.data();
@@ -35,17 +54,17 @@ void WideOf(std::string_view text, std::wstring& out) {
     if constexpr (sizeof(wchar_t) == 2) {
       if (cp > 0xFFFF) {
         cp -= 0x10000;
-        *at++ = static_cast<wchar_t>(0xD800 + (cp >> 10));
-        *at++ = static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
+        *at++ = lower.Of(static_cast<wchar_t>(0xD800 + (cp >> 10)));
+        *at++ = lower.Of(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
         return;
       }
     }
-    *at++ = static_cast<wchar_t>(cp);
+    *at++ = lower.Of(static_cast<wchar_t>(cp));
   };
   for (std::size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
     if (lead < 0x80) {
-      *at++ = static_cast<wchar_t>(lead);
+      *at++ = lower.Of(static_cast<wchar_t>(lead));
       ++i;
       continue;
     }
@@ -83,30 +102,7 @@ void WideOf(std::string_view text, std::wstring& out) {
   out.resize(static_cast<std::size_t>(at - first));
 }
 
-// The locale's lower case of each character. ASCII answers are remembered for the call:
-// application lines are mostly ASCII, and asking the locale per character is the cost.
-class LowerCase {
- public:
-  explicit LowerCase(const std::ctype<wchar_t>& ctype) : ctype_(ctype) { ascii_.fill(0); }
-  void Apply(std::wstring& text) {
-    for (wchar_t& c : text) {
-      const auto code = static_cast<std::uint32_t>(c);
-      if (code >= ascii_.size()) {
-        c = ctype_.tolower(c);
-        continue;
-      }
-      wchar_t& known = ascii_[code];
-      if (known == 0) known = static_cast<wchar_t>(ctype_.tolower(c) + 1);  // 0: not asked yet
-      c = static_cast<wchar_t>(known - 1);
-    }
-  }
-
- private:
-  const std::ctype<wchar_t>& ctype_;
-  std::array<wchar_t, 0x80> ascii_;
-};
-
-std::string AsText(const MetabaseValue& value, std::string_view property, std::string_view siteId) {
+const std::string& AsText(const MetabaseValue& value, std::string_view property, std::string_view siteId) {
   if (const auto* text = std::get_if<std::string>(&value)) return *text;
   throw MetabaseError(platform::kErrFail, "The " + std::string(property) + " of site " + std::string(siteId) +
                                               " is a list, not a text");
@@ -124,14 +120,19 @@ std::string SiteIdOfAppPath(std::string_view appPath) {
   return std::string(rest.substr(0, rest.find('/')));
 }
 
-std::string AppScriptMapsPath(std::string_view appPath) {
+void AppScriptMapsPath(std::string_view appPath, std::string& path) {
   // Without "/LM/W3SVC" (its first nine characters) and without the closing "/".
   std::string_view tail = appPath.substr(std::min<std::size_t>(9, appPath.size()));
   if (tail.ends_with('/')) tail.remove_suffix(1);
   constexpr std::string_view kService = "IIS://localhost/w3svc";
-  std::string path;
+  path.clear();
   path.reserve(kService.size() + tail.size());
   path.append(kService).append(tail);
+}
+
+std::string AppScriptMapsPath(std::string_view appPath) {
+  std::string path;
+  AppScriptMapsPath(appPath, path);
   return path;
 }
 
@@ -175,8 +176,7 @@ void SortAppLines(std::vector<std::string>& lines, const std::locale& locale) {
   std::wstring folded;
   LowerCase lower(ctype);
   for (const auto& line : lines) {
-    WideOf(line, folded);
-    lower.Apply(folded);
+    LowerWideOf(line, lower, folded);
     keys.push_back(collate.transform(folded.data(), folded.data() + folded.size()));
   }
   std::vector<std::size_t> order(lines.size());
@@ -209,29 +209,37 @@ void TIISObject::LoadPools() {
   // out once per stored list. Each entry keeps its list alive, so no identity is reused.
   std::unordered_map<const void*, std::pair<platform::MetabaseList, std::string>> versions;
 
+  std::string objectPath;  // one application's after another
+  std::string uncached;    // the version of a list that has no identity
+
   // One application's line: site name, " [", path, "]", and the ASP.NET version when found.
   const auto appLine = [&](std::string_view path) {
-    std::string site;
-    std::string version;
+    MetabaseValue comment;  // holds the site name until the line is built
+    std::string_view site;
+    std::string_view version;
     std::unique_ptr<IMetabaseObject> service;
     if (GetSiteName && BindContainer(metabase_, "IIS://localhost/w3svc", service) == 0) {
       const std::string siteId = SiteIdOfAppPath(path);
       auto server = service->GetObject("IIsWebServer", siteId);
-      site = AsText(server->Get("ServerComment"), "ServerComment", siteId);
+      comment = server->Get("ServerComment");
+      site = AsText(comment, "ServerComment", siteId);
       if (GetAspNetVersion) {
-        const std::string objectPath = AppScriptMapsPath(path);
+        AppScriptMapsPath(path, objectPath);
         auto app = GetMetabaseObject(metabase_, objectPath);
         const MetabaseValue maps = app->Get("ScriptMaps");
         if (!platform::IsArray(maps)) {
           throw MetabaseError(platform::kErrFail, "The ScriptMaps of " + objectPath + " are not a list");
         }
         const auto& list = std::get<platform::MetabaseList>(maps);
-        const void* identity = list.Identity();
-        if (const auto known = versions.find(identity); identity && known != versions.end()) {
+        if (const void* identity = list.Identity()) {
+          auto known = versions.find(identity);
+          if (known == versions.end()) {
+            known = versions.emplace(identity, std::pair(list, AspNetVersionOf(list))).first;
+          }
           version = known->second.second;
         } else {
-          version = AspNetVersionOf(list);
-          if (identity) versions.emplace(identity, std::pair(list, version));
+          uncached = AspNetVersionOf(list);
+          version = uncached;
         }
       }
     }

@@ -16,6 +16,7 @@ std::string SiteIdOfAppPath(std::string_view appPath);
 // The object whose script maps tell an application's ASP.NET version:
 // "/LM/W3SVC/1/ROOT/shop/" -> "IIS://localhost/w3svc/1/ROOT/shop".
 std::string AppScriptMapsPath(std::string_view appPath);
+void AppScriptMapsPath(std::string_view appPath, std::string& path);  // into a reused string
 
 // The ASP.NET version of the first ".aspx"/".asmx" script map, taken from its handler's
 // "framework\<version>\" folder without a leading v; empty when there is none.
