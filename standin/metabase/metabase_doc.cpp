@@ -31,17 +31,28 @@ std::size_t LineOf(std::string_view text, std::size_t offset) {
 
 bool IsLayoutSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// The properties a key inherits from its ancestors; the index holds each key's own value.
-enum class Inherited { kNo, kAppPoolId, kScriptMaps };
+// The properties whose own value the index holds for each key; the first two a key
+// inherits from its ancestors.
+enum class Indexed { kNo, kAppPoolId, kScriptMaps, kServerComment };
 
-Inherited InheritedKind(std::string_view property) {
-  if (mbtext::IEquals(property, "ScriptMaps")) return Inherited::kScriptMaps;
-  if (mbtext::IEquals(property, "AppPoolId")) return Inherited::kAppPoolId;
-  return Inherited::kNo;
+Indexed IndexedKind(std::string_view property) {
+  if (mbtext::IEquals(property, "ScriptMaps")) return Indexed::kScriptMaps;
+  if (mbtext::IEquals(property, "AppPoolId")) return Indexed::kAppPoolId;
+  if (mbtext::IEquals(property, "ServerComment")) return Indexed::kServerComment;
+  return Indexed::kNo;
 }
 
-const MetabaseRawValue& IndexedRaw(const MetabaseKey& key, Inherited kind) {
-  return kind == Inherited::kScriptMaps ? key.ownScriptMaps : key.ownAppPoolId;
+bool IsInherited(Indexed kind) { return kind == Indexed::kAppPoolId || kind == Indexed::kScriptMaps; }
+
+const MetabaseRawValue& IndexedRaw(const MetabaseKey& key, Indexed kind) {
+  switch (kind) {
+    case Indexed::kScriptMaps:
+      return key.ownScriptMaps;
+    case Indexed::kServerComment:
+      return key.ownServerComment;
+    default:
+      return key.ownAppPoolId;
+  }
 }
 
 // An XML name equals want, ignoring ASCII case; no strlen, as most names differ early.
@@ -191,7 +202,11 @@ void MetabaseDoc::Index(const std::string& fileName) {
           }
           break;
         case 's':
-          if (!key.ownScriptMaps.text && NameIs(name, "ScriptMaps")) key.ownScriptMaps = {a.value(), true};
+          if (!key.ownScriptMaps.text && NameIs(name, "ScriptMaps")) {
+            key.ownScriptMaps = {a.value(), true};
+          } else if (!key.ownServerComment.text && NameIs(name, "ServerComment")) {
+            key.ownServerComment = {a.value(), false};
+          }
           break;
         default:
           break;
@@ -200,14 +215,15 @@ void MetabaseDoc::Index(const std::string& fileName) {
     if (!hasLocation) continue;
     // Get also answers from <Custom Name=".."> children; the index must agree with it, or a
     // pool would list an application whose AppPoolId names another.
-    for (pugi::xml_node c = node.first_child(); c && (!key.ownAppPoolId.text || !key.ownScriptMaps.text || !appRoot);
-         c = c.next_sibling()) {
+    for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling()) {
       if (c.type() != pugi::node_element || LocalName(c.name()) != "Custom") continue;
       const std::string_view name = c.attribute("Name").value();
       if (!key.ownAppPoolId.text && mbtext::IEquals(name, "AppPoolId")) {
         key.ownAppPoolId = CustomValue(c, name);
       } else if (!key.ownScriptMaps.text && mbtext::IEquals(name, "ScriptMaps")) {
         key.ownScriptMaps = CustomValue(c, name);
+      } else if (!key.ownServerComment.text && mbtext::IEquals(name, "ServerComment")) {
+        key.ownServerComment = CustomValue(c, name);
       } else if (!appRoot && mbtext::IEquals(name, "AppRoot")) {
         appRoot = c.attribute("Value").value();
       }
@@ -343,7 +359,7 @@ MetabaseValue MetabaseDoc::ValueOf(const RawValue& raw) const {
 }
 
 std::optional<MetabaseDoc::RawValue> MetabaseDoc::OwnRaw(const MetabaseKey& key, std::string_view property) const {
-  if (const Inherited kind = InheritedKind(property); kind != Inherited::kNo) {
+  if (const Indexed kind = IndexedKind(property); kind != Indexed::kNo) {
     const RawValue& indexed = IndexedRaw(key, kind);
     if (indexed.text) return indexed;
     return std::nullopt;
@@ -364,12 +380,12 @@ std::optional<MetabaseDoc::RawValue> MetabaseDoc::OwnRaw(const MetabaseKey& key,
 
 std::optional<MetabaseDoc::RawValue> MetabaseDoc::InheritRaw(std::size_t k, std::string_view lowerPath,
                                                              std::string_view property) const {
-  const Inherited kind = InheritedKind(property);
-  if (kind == Inherited::kNo) return std::nullopt;
+  const Indexed kind = IndexedKind(property);
+  if (!IsInherited(kind)) return std::nullopt;
   for (; k != kNoKey; k = keys_[k].parent) {
     if (const RawValue& own = IndexedRaw(keys_[k], kind); own.text) return own;
   }
-  if (kind == Inherited::kAppPoolId && (lowerPath == "/lm/w3svc" || lowerPath.starts_with(kW3svcPrefix))) {
+  if (kind == Indexed::kAppPoolId && (lowerPath == "/lm/w3svc" || lowerPath.starts_with(kW3svcPrefix))) {
     return RawValue{kDefaultAppPool.data(), false};
   }
   return std::nullopt;

@@ -37,9 +37,10 @@ struct MetabaseKey {
   std::size_t parent = kNoKey;  // nearest ancestor that has a key of its own
   std::vector<std::size_t> children;  // keys one level below, in file order
   // The key's own values of the inherited properties, found once: inheritance walks up
-  // the path on every Get.
+  // the path on every Get. ServerComment too: LoadPools reads it for every application.
   MetabaseRawValue ownAppPoolId;
   MetabaseRawValue ownScriptMaps;
+  MetabaseRawValue ownServerComment;
   bool isApp = false;  // has AppRoot, under /LM/W3SVC
 };
 

@@ -363,15 +363,14 @@ class MetabaseStore final : public platform::IMetabase {
 
   std::unique_ptr<IMetabaseObject> Bind(std::string_view adsPath) override {
     // Reused by the thread's next bind: LoadPools binds twice per application.
-    thread_local std::string path;
-    if (!mbtext::MetabasePathOf(adsPath, path)) {
+    // Lower-cased at once: the caller's spelling is wanted only for the error.
+    thread_local std::string lower;
+    if (!mbtext::LowerMetabasePathOf(adsPath, lower)) {
       throw MetabaseError(platform::kErrPathNotFound,
                           "[" + std::string(adsPath) + "] is not a path of the local IIS metabase");
     }
     auto doc = state_->Current();
-    // Lower-cased in place: the caller's spelling is wanted only for the error.
-    mbtext::AsciiLowerInPlace(path);
-    const auto* key = doc->FindLower(path);
+    const auto* key = doc->FindLower(lower);
     if (!key) throw NotFound(*mbtext::MetabasePathOf(adsPath), state_->Path());
     return std::make_unique<StoreObject>(state_, std::move(doc), *key);
   }

@@ -72,6 +72,35 @@ bool MetabasePathOf(std::string_view adsPath, std::string& path) {
   return path.find("//") == std::string::npos;
 }
 
+bool LowerMetabasePathOf(std::string_view adsPath, std::string& lower) {
+  std::string_view rest;  // after "/LM": empty, or from a "/"
+  if (StartsWithI(adsPath, "IIS://")) {
+    const std::string_view afterScheme = adsPath.substr(6);
+    const auto slash = afterScheme.find('/');
+    const std::string_view server = afterScheme.substr(0, slash);
+    if (!IEquals(server, "localhost") && server != "." && server != "127.0.0.1") return false;
+    if (slash != std::string_view::npos) rest = afterScheme.substr(slash);
+  } else if (StartsWithI(adsPath, "/LM") && (adsPath.size() == 3 || adsPath[3] == '/')) {
+    rest = adsPath.substr(3);
+  } else {
+    return false;
+  }
+  while (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+  lower.resize(3 + rest.size());
+  char* out = lower.data();
+  *out++ = '/';
+  *out++ = 'l';
+  *out++ = 'm';
+  char previous = 'm';
+  for (const char c : rest) {
+    // An empty component ("W3SVC//1") names nothing.
+    if (c == '/' && previous == '/') return false;
+    *out++ = AsciiLowerChar(c);
+    previous = c;
+  }
+  return true;
+}
+
 std::optional<std::string> MetabasePathOf(std::string_view adsPath) {
   std::string path;
   if (!MetabasePathOf(adsPath, path)) return std::nullopt;

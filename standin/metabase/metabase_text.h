@@ -21,6 +21,8 @@ bool IEquals(std::string_view a, std::string_view b);
 std::optional<std::string> MetabasePathOf(std::string_view adsPath);
 // The same into a caller's buffer; false when the text names no key.
 bool MetabasePathOf(std::string_view adsPath, std::string& path);
+// The same, lower-cased as the store looks paths up, in one pass: a bind's cost.
+bool LowerMetabasePathOf(std::string_view adsPath, std::string& lower);
 
 // The parent path of a metabase path ("/LM/W3SVC/1" -> "/LM/W3SVC"); empty for "/LM" and "".
 std::string_view ParentPath(std::string_view path);
