@@ -96,5 +96,6 @@ class TIISObject {
 
 // ASCII-only lower-casing (A to Z), as every name comparison of the registry uses.
 std::string LowerAscii(std::string_view text);
+constexpr char LowerAsciiChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace tarnwell

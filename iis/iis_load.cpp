@@ -148,9 +148,10 @@ std::string AspNetVersionOf(const platform::MetabaseList& scriptMaps) {
   // Only the first ASP.NET entry counts, framework folder or not.
   if (entry == scriptMaps.end()) return {};
   constexpr std::string_view kFolder = "framework\\";
-  const auto at = LowerAscii(*entry).find(kFolder);
-  if (at == std::string::npos) return {};
-  const std::size_t begin = at + kFolder.size();
+  const auto at = std::search(entry->begin(), entry->end(), kFolder.begin(), kFolder.end(),
+                              [](char c, char folder) { return LowerAsciiChar(c) == folder; });
+  if (at == entry->end()) return {};
+  const auto begin = static_cast<std::size_t>(at - entry->begin()) + kFolder.size();
   const auto end = entry->find('\\', begin + 1);
   if (end == std::string_view::npos) return {};
   std::string version(entry->substr(begin, end - begin));
