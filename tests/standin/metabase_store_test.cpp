@@ -168,6 +168,31 @@ TEST_F(StoreTest, ACustomAppPoolIdPlacesTheApplicationWhereGetSaysItRuns) {
   EXPECT_EQ(AppsOf(*Open(), "DefaultAppPool"), (Lines{"/LM/W3SVC/1/ROOT/"}));
 }
 
+// The index keeps each key's own ServerComment; it must answer as the key's attributes and
+// Custom elements do, attribute first, and follow a change.
+TEST_F(StoreTest, ServerCommentComesFromTheAttributeThenACustomElement) {
+  std::string text = kBare;
+  const std::string site = "ServerComment=\"Bare\"\n\t>\n";
+  text.replace(text.find(site), site.size(), site + "<Custom Name=\"ServerComment\" Value=\"Hidden\"/>\n");
+  const std::string custom = "<IIsWebVirtualDir\tLocation =\"/LM/W3SVC/1/ROOT\"";
+  text.replace(text.find(custom), custom.size(),
+               "<IIsWebServer\tLocation =\"/LM/W3SVC/2\"\n\t>\n<Custom Name=\"servercomment\" Value=\"Custom site\"/>\n"
+               "</IIsWebServer>\n" + custom);
+  WriteFile(file_, text);
+  auto store = Open();
+  auto service = store->Bind("IIS://localhost/W3SVC");
+  EXPECT_EQ(AsString(service->GetObject("IIsWebServer", "1")->Get("ServerComment")), "Bare");
+  EXPECT_EQ(AsString(service->GetObject("IIsWebServer", "2")->Get("SERVERCOMMENT")), "Custom site");
+  // Not inherited: a key below the site has none.
+  EXPECT_EQ(ErrorOf([&] { store->Bind("IIS://localhost/W3SVC/1/ROOT")->Get("ServerComment"); }),
+            platform::kErrPropertyNotFound);
+
+  auto second = service->GetObject("IIsWebServer", "2");
+  second->Put("ServerComment", std::string("Renamed"));
+  second->SetInfo();
+  EXPECT_EQ(AsString(Open()->Bind("IIS://localhost/W3SVC/2")->Get("ServerComment")), "Renamed");
+}
+
 TEST_F(StoreTest, GetInheritsOnlyAppPoolIdAndScriptMaps) {
   auto store = Open();
   auto admin = store->Bind("IIS://localhost/W3SVC/1/ROOT/legacy/admin");
@@ -191,10 +216,14 @@ TEST_F(StoreTest, GetInheritsOnlyAppPoolIdAndScriptMaps) {
 TEST_F(StoreTest, AListOutlivesTheStoreAndTheFileItWasReadFrom) {
   MetabaseValue own;
   MetabaseValue inherited;
+  MetabaseValue apps;
+  Lines legacyApps;
   {
     auto store = Open();
     own = store->Bind("IIS://localhost/W3SVC/1/ROOT/legacy/admin")->Get("ScriptMaps");
     inherited = store->Bind("IIS://localhost/W3SVC/2/ROOT/cart")->Get("ScriptMaps");
+    apps = store->Bind("IIS://localhost/W3SVC/AppPools/LegacyPool")->EnumAppsInPool();
+    legacyApps = AsList(apps);
     WriteFile(file_, kBare);
     EXPECT_EQ(PoolNames(*store), (Lines{"DefaultAppPool", "Shop"}));  // the store let go of the old version
   }
@@ -205,6 +234,8 @@ TEST_F(StoreTest, AListOutlivesTheStoreAndTheFileItWasReadFrom) {
   EXPECT_EQ(copy.size(), 51u);
   EXPECT_EQ(copy.Identity(), std::get<platform::MetabaseList>(inherited).Identity());
   EXPECT_EQ(copy.Strings().back().substr(0, 1), ".");
+  EXPECT_FALSE(legacyApps.empty());
+  EXPECT_EQ(AsList(apps), legacyApps);
 }
 
 TEST_F(StoreTest, GetObjectFindsSitesOfTheRightClassOnly) {

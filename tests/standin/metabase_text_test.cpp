@@ -19,11 +19,29 @@ TEST(MetabaseText, MapsAdsiPathsToMetabasePaths) {
   EXPECT_FALSE(MetabasePathOf(""));
 }
 
+// Binds look paths up through the one-pass form: it must name exactly what the plain
+// mapping names, lower-cased.
+TEST(MetabaseText, TheLowerCasedMappingAgreesWithThePlainOne) {
+  for (const std::string_view ads :
+       {"IIS://localhost/W3SVC/AppPools", "iis://LOCALHOST/w3svc/1/ROOT/shop/", "IIS://localhost", "IIS://localhost/",
+        "IIS://./W3SVC", "IIS://127.0.0.1/W3SVC//", "/lm/W3SVC/1", "/LM", "/LM/", "IIS://webfarm02/W3SVC",
+        "IIS://localhost/W3SVC//1", "IIS://localhost//W3SVC", "W3SVC/1", "/LMX/W3SVC", "", "IIS:/", "IIS://"}) {
+    const auto plain = MetabasePathOf(ads);
+    std::string lower = "left over";
+    EXPECT_EQ(LowerMetabasePathOf(ads, lower), plain.has_value()) << ads;
+    if (plain) {
+      EXPECT_EQ(lower, AsciiLower(*plain)) << ads;
+    }
+  }
+}
+
 TEST(MetabaseText, SplitsMultiValuesOnAnyLineEndAndTrims) {
   const std::string asp = ".asp,C:\\WINDOWS\\system32\\inetsrv\\asp.dll,5,GET,HEAD,POST,TRACE";
   const std::string maps = asp + "\r\n\t\t\t.cer,x.dll,5\n   .cdx,y.dll,5  \r\n\r\n";
   EXPECT_EQ(SplitMultiValue(maps), (std::vector<std::string_view>{asp, ".cer,x.dll,5", ".cdx,y.dll,5"}));
   EXPECT_EQ(SplitMultiValue("\n\t\t\t:80:\n"), (std::vector<std::string_view>{":80:"}));
+  // A carriage return written as &#13; reaches the store on its own.
+  EXPECT_EQ(SplitMultiValue("a\rb\r"), (std::vector<std::string_view>{"a", "b"}));
   EXPECT_TRUE(SplitMultiValue("").empty());
   EXPECT_TRUE(SplitMultiValue(" \r\n\t").empty());
   EXPECT_TRUE(IsMultiValued("scriptmaps"));
