@@ -6,31 +6,28 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/files/os_file.h"
+
 namespace tarnwell {
 
 class AppendFile {
  public:
   AppendFile() = default;
-  ~AppendFile() { Close(); }
-  AppendFile(AppendFile&& other) noexcept;
-  AppendFile& operator=(AppendFile&& other) noexcept;
-  AppendFile(const AppendFile&) = delete;
-  AppendFile& operator=(const AppendFile&) = delete;
 
   // Opens the file at its end, creating it when missing. path is UTF-8.
   // Raises std::system_error whose message names the file.
   static AppendFile Open(const std::string& path);
 
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return fd_.IsOpen(); }
   // Appends the bytes in one OS call (more only after a partial write).
   // Raises std::system_error.
   void Write(std::string_view bytes);
   void Close() noexcept;
 
  private:
-  AppendFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  AppendFile(platform::FileDescriptor fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
 
-  int fd_ = -1;
+  platform::FileDescriptor fd_;
   std::string path_;
 };
 

@@ -10,13 +10,11 @@
 #include <utility>
 
 #include "iis/iis.h"
+#include "platform/files/os_file.h"
 #include "platform/metabase.h"
 #include "tasks/AnalysePool.h"
 
 #ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -96,57 +94,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) { return LowerAscii(a)
 
 // ---- files -----------------------------------------------------------------------------
 
-#ifdef _WIN32
-int OsCreate(const std::string& path) {
-  return _wopen(FsPath(path).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
-                _S_IREAD | _S_IWRITE);
-}
-long OsWrite(int fd, const char* data, std::size_t size) {
-  const unsigned chunk = size > 0x40000000u ? 0x40000000u : static_cast<unsigned>(size);
-  return _write(fd, data, chunk);
-}
-int OsSync(int fd) { return _commit(fd); }
-int OsClose(int fd) { return _close(fd); }
-void SyncDirOf(const std::string&) {}  // NTFS keeps the rename in its own log
-#else
-int OsCreate(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-long OsWrite(int fd, const char* data, std::size_t size) { return static_cast<long>(::write(fd, data, size)); }
-int OsSync(int fd) { return ::fsync(fd); }
-int OsClose(int fd) { return ::close(fd); }
-// The rename reaches the disk only with its directory.
-void SyncDirOf(const std::string& path) {
-  std::string dir = FsPath(path).parent_path().string();
-  if (dir.empty()) dir = ".";
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
-}
-#endif
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) OsClose(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int Get() const { return fd_; }
-  // Closes now and says how it went: a late write error shows here.
-  int Close() { return OsClose(std::exchange(fd_, -1)); }
-
- private:
-  int fd_;
-};
-
 // Removes the new file unless it was renamed into place.
 class NewFile {
  public:
@@ -187,7 +134,7 @@ std::string SetAside(const std::string& path) {
     if (fs::exists(FsPath(bad), ec) || ec) continue;
     fs::rename(FsPath(path), FsPath(bad), ec);
     if (ec) return {};
-    SyncDirOf(path);
+    platform::SyncDirectoryOf(path);
     return bad;
   }
   return {};
@@ -361,29 +308,24 @@ std::string JournalPath(const std::string& logDir) { return logDir + kJournalFil
 void SaveJournal(const std::string& path, const AnalyseJournal& journal) {
   const std::string text = FormatJournal(journal);
   const std::string newPath = path + kNewSuffix;
-  FileDescriptor fd(OsCreate(newPath));
-  if (fd.Get() < 0) throw ErrnoError(errno, newPath);
+  platform::FileDescriptor fd = platform::CreateEmpty(newPath);
+  if (!fd.IsOpen()) throw ErrnoError(errno, newPath);
   NewFile guard(newPath);
-  for (std::string_view rest = text; !rest.empty();) {
-    const long n = OsWrite(fd.Get(), rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw ErrnoError(n < 0 ? errno : EIO, newPath);
-    rest.remove_prefix(static_cast<std::size_t>(n));
-  }
-  if (OsSync(fd.Get()) != 0) throw ErrnoError(errno, newPath);
-  if (fd.Close() != 0) throw ErrnoError(errno, newPath);
+  if (const int err = platform::WriteAll(fd.Get(), text); err != 0) throw ErrnoError(err, newPath);
+  if (const int err = platform::SyncToDisk(fd.Get()); err != 0) throw ErrnoError(err, newPath);
+  if (const int err = fd.Close(); err != 0) throw ErrnoError(err, newPath);
   std::error_code ec;
   fs::rename(FsPath(newPath), FsPath(path), ec);
   if (ec) throw std::system_error(ec, path);
   guard.Release();
-  SyncDirOf(path);
+  platform::SyncDirectoryOf(path);
 }
 
 void RemoveJournal(const std::string& path) {
   std::error_code ec;
   fs::remove(FsPath(path), ec);
   if (ec) throw std::system_error(ec, path);
-  SyncDirOf(path);
+  platform::SyncDirectoryOf(path);
 }
 
 bool JournalExists(const std::string& path) {

@@ -18,6 +18,7 @@
 #include <vector>
 #include <utility>
 
+#include "platform/files/os_file.h"
 #include "platform/metabase.h"
 
 namespace tarnwell::standin::mbfs {
@@ -27,28 +28,6 @@ using platform::MetabaseError;
 namespace {
 
 std::string ErrnoText(int err) { return std::strerror(err); }
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int Get() const { return fd_; }
-  // Closes now, reporting the close's own error (a delayed write error shows here).
-  int Close() {
-    const int rc = fd_ >= 0 ? ::close(fd_) : 0;
-    fd_ = -1;
-    return rc;
-  }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 FileIdentity IdentityFromStat(const struct stat& st) {
   FileIdentity id;
@@ -95,7 +74,7 @@ bool IdentityOf(const std::string& path, FileIdentity& id, std::string& why) {
 }
 
 bool ReadWhole(const std::string& path, std::string& text, FileIdentity& id, std::string& why) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st{};
   if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) {
     why = ErrnoText(errno);
@@ -134,7 +113,7 @@ bool IsSymbolicLink(const std::string& path) {
 
 FileIdentity WriteReplacing(const std::string& path, const std::string& text) {
   std::string pattern = path + ".XXXXXX";
-  UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
+  platform::FileDescriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
   if (fd.Get() < 0) throw WriteError(path, "create a temporary file", errno);
   TempFile temp(pattern);
 
@@ -142,19 +121,11 @@ FileIdentity WriteReplacing(const std::string& path, const std::string& text) {
   const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
   if (::fchmod(fd.Get(), mode) != 0) throw WriteError(path, "set its mode", errno);
 
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd.Get(), text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw WriteError(path, "write", errno);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::fsync(fd.Get()) != 0) throw WriteError(path, "fsync", errno);
+  if (const int err = platform::WriteAll(fd.Get(), text); err != 0) throw WriteError(path, "write", err);
+  if (const int err = platform::SyncToDisk(fd.Get()); err != 0) throw WriteError(path, "fsync", err);
   struct stat st{};
   if (::fstat(fd.Get(), &st) != 0) throw WriteError(path, "fstat", errno);
-  if (fd.Close() != 0) throw WriteError(path, "close", errno);
+  if (const int err = fd.Close(); err != 0) throw WriteError(path, "close", err);
   if (::rename(pattern.c_str(), path.c_str()) != 0) throw WriteError(path, "rename", errno);
   temp.Release();
   // The rename may touch the inode's change time; what the path shows now is what we wrote
@@ -162,17 +133,14 @@ FileIdentity WriteReplacing(const std::string& path, const std::string& text) {
   ::stat(path.c_str(), &st);
 
   // The rename itself must reach the disk too.
-  std::string dir = std::filesystem::path(path).parent_path().string();
-  if (dir.empty()) dir = ".";
-  UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dirFd.Get() >= 0) ::fsync(dirFd.Get());
+  platform::SyncDirectoryOf(path);
   return IdentityFromStat(st);
 }
 
 // flock: released when the descriptor closes.
 struct FileLock::Impl {
   explicit Impl(int f) : fd(f) {}
-  UniqueFd fd;
+  platform::FileDescriptor fd;
 };
 
 FileLock::FileLock(const std::string& path)
@@ -282,7 +250,7 @@ class InotifyHub {
   }
 
   std::mutex mutex_;
-  UniqueFd fd_;
+  platform::FileDescriptor fd_;
   std::vector<Subscriber*> subs_;  // owned by their FileWatch, which removes them
 };
 

@@ -1,0 +1,52 @@
+#pragma once
+// Files through the OS descriptor (the C runtime's on Windows), for what must be on disk as
+// written: the daily log, the analysis journal and the stand-in metabase's saves. Nothing is
+// buffered here. Paths are UTF-8; failures come back as an errno value for the caller's own
+// message.
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tarnwell::platform {
+
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  ~FileDescriptor() { Reset(); }
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  int Get() const noexcept { return fd_; }
+  bool IsOpen() const noexcept { return fd_ >= 0; }
+  // Closes now: 0, or the errno of the close, where a delayed write error shows.
+  int Close() noexcept;
+  // Closes, when open, without asking how it went.
+  void Reset() noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+// Opens for appending, creating the file when missing. Not open on failure, errno set.
+FileDescriptor OpenForAppend(const std::string& path);
+// Creates an empty file for writing, replacing whatever file had the name.
+FileDescriptor CreateEmpty(const std::string& path);
+// Writes every byte, after partial writes and interruptions too: 0, or the errno of the
+// failure (EIO when the OS took nothing).
+int WriteAll(int fd, std::string_view bytes);
+// Flushes the file's data to the disk: 0 or the errno.
+int SyncToDisk(int fd);
+// Makes a rename into path's directory durable: a POSIX system syncs the directory, NTFS
+// logs the rename itself.
+void SyncDirectoryOf(const std::string& path);
+
+}  // namespace tarnwell::platform
