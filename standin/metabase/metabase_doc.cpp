@@ -244,7 +244,7 @@ void MetabaseDoc::Index(const std::string& fileName) {
           std::make_unique<const std::vector<std::string_view>>(mbtext::SplitMultiValue(key.ownScriptMaps.text)));
       key.ownScriptMaps.lines = scriptMaps_.back().get();
     }
-    keys_.push_back(key);
+    keys_.push_back(std::move(key));
   }
   // One block for the lower-cased paths: sized first, so that the views stay valid.
   lowerPaths_.resize(pathBytes);
