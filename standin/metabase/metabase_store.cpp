@@ -257,7 +257,8 @@ class StoreObject final : public IMetabaseObject {
       throw MetabaseError(platform::kErrFail, "Invalid class name [" + std::string(className) + "]");
     }
     if (!key_) throw NotFound(Path(), state_->Path());
-    return std::make_unique<StoreObject>(state_, doc_, std::string(key_->path) + "/" + std::string(name), std::string(className));
+    return std::make_unique<StoreObject>(state_, doc_, std::string(key_->path) + "/" + std::string(name),
+                                         std::string(className));
   }
 
   void Delete(std::string_view className, std::string_view name) override {
@@ -275,9 +276,9 @@ class StoreObject final : public IMetabaseObject {
       }
       if (mbtext::IEquals(className, "IIsApplicationPool")) {
         if (const auto apps = doc.AppCountInPool(mbtext::LastComponent(key->path)); apps > 0) {
-          throw MetabaseError(platform::kErrPoolNotEmpty, "Cannot delete the application pool " + std::string(key->path) +
-                                                              ": " + std::to_string(apps) +
-                                                              " application(s) still run in it");
+          throw MetabaseError(platform::kErrPoolNotEmpty,
+                              "Cannot delete the application pool " + std::string(key->path) + ": " +
+                                  std::to_string(apps) + " application(s) still run in it");
         }
       }
       return doc.WithoutKey(*key);
