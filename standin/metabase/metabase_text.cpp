@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 namespace tarnwell::standin::mbtext {
 
@@ -53,39 +54,46 @@ bool IEquals(std::string_view a, std::string_view b) {
   return true;
 }
 
+namespace {
+
+// An ADSI path of this machine's metabase in two parts: "/LM" as the caller spelt it (or as
+// the provider spells it for "IIS://"), and what follows, empty or from a "/", without
+// closing "/"s. Nullopt when it names no key of this machine.
+std::optional<std::pair<std::string_view, std::string_view>> SplitAdsPath(std::string_view adsPath) {
+  std::string_view machine;
+  std::string_view rest;
+  if (StartsWithI(adsPath, "IIS://")) {
+    const std::string_view afterScheme = adsPath.substr(6);
+    const auto slash = afterScheme.find('/');
+    const std::string_view server = afterScheme.substr(0, slash);
+    if (!IEquals(server, "localhost") && server != "." && server != "127.0.0.1") return std::nullopt;
+    machine = "/LM";
+    if (slash != std::string_view::npos) rest = afterScheme.substr(slash);
+  } else if (StartsWithI(adsPath, "/LM") && (adsPath.size() == 3 || adsPath[3] == '/')) {
+    machine = adsPath.substr(0, 3);
+    rest = adsPath.substr(3);
+  } else {
+    return std::nullopt;
+  }
+  while (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+  return std::pair(machine, rest);
+}
+
+}  // namespace
+
 bool MetabasePathOf(std::string_view adsPath, std::string& path) {
   path.clear();
-  if (StartsWithI(adsPath, "IIS://")) {
-    std::string_view rest = adsPath.substr(6);
-    const auto slash = rest.find('/');
-    const std::string_view server = rest.substr(0, slash);
-    if (!IEquals(server, "localhost") && server != "." && server != "127.0.0.1") return false;
-    path = "/LM";
-    if (slash != std::string_view::npos) path.append(rest.substr(slash));
-  } else if (StartsWithI(adsPath, "/LM") && (adsPath.size() == 3 || adsPath[3] == '/')) {
-    path.assign(adsPath);
-  } else {
-    return false;
-  }
-  while (path.size() > 3 && path.back() == '/') path.pop_back();
+  const auto parts = SplitAdsPath(adsPath);
+  if (!parts) return false;
+  path.append(parts->first).append(parts->second);
   // An empty component ("W3SVC//1") names nothing.
   return path.find("//") == std::string::npos;
 }
 
 bool LowerMetabasePathOf(std::string_view adsPath, std::string& lower) {
-  std::string_view rest;  // after "/LM": empty, or from a "/"
-  if (StartsWithI(adsPath, "IIS://")) {
-    const std::string_view afterScheme = adsPath.substr(6);
-    const auto slash = afterScheme.find('/');
-    const std::string_view server = afterScheme.substr(0, slash);
-    if (!IEquals(server, "localhost") && server != "." && server != "127.0.0.1") return false;
-    if (slash != std::string_view::npos) rest = afterScheme.substr(slash);
-  } else if (StartsWithI(adsPath, "/LM") && (adsPath.size() == 3 || adsPath[3] == '/')) {
-    rest = adsPath.substr(3);
-  } else {
-    return false;
-  }
-  while (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+  const auto parts = SplitAdsPath(adsPath);
+  if (!parts) return false;
+  const std::string_view rest = parts->second;
   lower.resize(3 + rest.size());
   char* out = lower.data();
   *out++ = '/';
