@@ -354,27 +354,24 @@ JournalLock::~JournalLock() {
 #else
 JournalLock::JournalLock(const std::string& logDir) : journal_(JournalPath(logDir)) {
   const std::string lockPath = journal_ + kLockSuffix;
+  platform::FileDescriptor fd;
   do {
-    fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  } while (fd_ < 0 && errno == EINTR);
-  if (fd_ < 0) throw ErrnoError(errno, lockPath);
+    fd = platform::FileDescriptor(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  } while (!fd.IsOpen() && errno == EINTR);
+  if (!fd.IsOpen()) throw ErrnoError(errno, lockPath);
   int rc;
   do {
-    rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+    rc = ::flock(fd.Get(), LOCK_EX | LOCK_NB);
   } while (rc != 0 && errno == EINTR);
   if (rc == 0) {
+    fd_ = std::move(fd);
     held_ = true;
   } else if (errno != EWOULDBLOCK) {
-    const int err = errno;
-    ::close(fd_);
-    fd_ = -1;
-    throw ErrnoError(err, lockPath);
+    throw ErrnoError(errno, lockPath);
   }
 }
 
-JournalLock::~JournalLock() {
-  if (fd_ >= 0) ::close(fd_);  // releases the flock
-}
+JournalLock::~JournalLock() = default;
 #endif
 
 RecoveryOutcome RecoverAnalysis(const std::string& logDir, platform::IMetabase& metabase,

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/files/os_file.h"
+
 namespace tarnwell {
 
 namespace platform {
@@ -83,7 +85,7 @@ class JournalLock {
 #ifdef _WIN32
   void* handle_ = nullptr;  // HANDLE opened with no sharing
 #else
-  int fd_ = -1;  // flock'ed
+  platform::FileDescriptor fd_;  // flock'ed; closing releases it
 #endif
 };
 
