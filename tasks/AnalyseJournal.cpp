@@ -94,24 +94,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) { return LowerAscii(a)
 
 // ---- files -----------------------------------------------------------------------------
 
-// Removes the new file unless it was renamed into place.
-class NewFile {
- public:
-  explicit NewFile(std::string path) : path_(std::move(path)) {}
-  ~NewFile() {
-    if (!path_.empty()) {
-      std::error_code ec;
-      fs::remove(FsPath(path_), ec);
-    }
-  }
-  NewFile(const NewFile&) = delete;
-  NewFile& operator=(const NewFile&) = delete;
-  void Release() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
 // The journal's text; nullopt when there is no file. Raises std::system_error.
 std::optional<std::string> ReadJournalText(const std::string& path) {
   std::error_code ec;
@@ -310,14 +292,14 @@ void SaveJournal(const std::string& path, const AnalyseJournal& journal) {
   const std::string newPath = path + kNewSuffix;
   platform::FileDescriptor fd = platform::CreateEmpty(newPath);
   if (!fd.IsOpen()) throw ErrnoError(errno, newPath);
-  NewFile guard(newPath);
+  platform::NewFileGuard guard(FsPath(newPath));
   if (const int err = platform::WriteAll(fd.Get(), text); err != 0) throw ErrnoError(err, newPath);
   if (const int err = platform::SyncToDisk(fd.Get()); err != 0) throw ErrnoError(err, newPath);
   if (const int err = fd.Close(); err != 0) throw ErrnoError(err, newPath);
   std::error_code ec;
   fs::rename(FsPath(newPath), FsPath(path), ec);
   if (ec) throw std::system_error(ec, path);
-  guard.Release();
+  guard.Keep();
   platform::SyncDirectoryOf(path);
 }
 

@@ -65,6 +65,12 @@ void FileDescriptor::Reset() noexcept {
   if (fd_ >= 0) CloseFd(std::exchange(fd_, -1));
 }
 
+NewFileGuard::~NewFileGuard() {
+  if (path_.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove(path_, ec);
+}
+
 FileDescriptor OpenForAppend(const std::string& path) { return FileDescriptor(OpenFlags(path, kAppend)); }
 
 FileDescriptor CreateEmpty(const std::string& path) { return FileDescriptor(OpenFlags(path, kTruncate)); }

@@ -3,6 +3,7 @@
 // written: the daily log, the analysis journal and the stand-in metabase's saves. Nothing is
 // buffered here. Paths are UTF-8; failures come back as an errno value for the caller's own
 // message.
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,6 +35,20 @@ class FileDescriptor {
 
  private:
   int fd_ = -1;
+};
+
+// Removes a new file when it goes, unless Keep() says it was put in place: a save that
+// fails half-way leaves nothing behind.
+class NewFileGuard {
+ public:
+  explicit NewFileGuard(std::filesystem::path path) : path_(std::move(path)) {}
+  ~NewFileGuard();
+  NewFileGuard(const NewFileGuard&) = delete;
+  NewFileGuard& operator=(const NewFileGuard&) = delete;
+  void Keep() noexcept { path_.clear(); }
+
+ private:
+  std::filesystem::path path_;
 };
 
 // Opens for appending, creating the file when missing. Not open on failure, errno set.

@@ -41,21 +41,6 @@ FileIdentity IdentityFromStat(const struct stat& st) {
   return id;
 }
 
-// Removes a temporary file unless it was renamed into place.
-class TempFile {
- public:
-  explicit TempFile(std::string path) : path_(std::move(path)) {}
-  ~TempFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  void Release() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
 MetabaseError WriteError(const std::string& path, const std::string& what, int err) {
   return MetabaseError(platform::kErrFail,
                        "Cannot save the metabase file " + path + " (" + what + "): " + ErrnoText(err));
@@ -115,7 +100,7 @@ FileIdentity WriteReplacing(const std::string& path, const std::string& text) {
   std::string pattern = path + ".XXXXXX";
   platform::FileDescriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
   if (fd.Get() < 0) throw WriteError(path, "create a temporary file", errno);
-  TempFile temp(pattern);
+  platform::NewFileGuard temp(pattern);
 
   struct stat old{};
   const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
@@ -127,7 +112,7 @@ FileIdentity WriteReplacing(const std::string& path, const std::string& text) {
   if (::fstat(fd.Get(), &st) != 0) throw WriteError(path, "fstat", errno);
   if (const int err = fd.Close(); err != 0) throw WriteError(path, "close", err);
   if (::rename(pattern.c_str(), path.c_str()) != 0) throw WriteError(path, "rename", errno);
-  temp.Release();
+  temp.Keep();
   // The rename may touch the inode's change time; what the path shows now is what we wrote
   // (every cooperating writer waits for our lock).
   ::stat(path.c_str(), &st);

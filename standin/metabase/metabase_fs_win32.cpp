@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "platform/files/os_file.h"
 #include "platform/metabase.h"
 
 namespace tarnwell::standin::mbfs {
@@ -118,21 +119,6 @@ MetabaseError WriteError(const std::string& path, const std::string& what, DWORD
                        "Cannot save the metabase file " + path + " (" + what + "): " + ErrorText(err));
 }
 
-// Removes a temporary file unless it was moved into place.
-class TempFile {
- public:
-  explicit TempFile(std::wstring path) : path_(std::move(path)) {}
-  ~TempFile() {
-    if (!path_.empty()) ::DeleteFileW(path_.c_str());
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  void Release() { path_.clear(); }
-
- private:
-  std::wstring path_;
-};
-
 // A suffix no other save is using: not secret, only distinct (CREATE_NEW catches a clash).
 std::wstring TempSuffix() {
   static std::atomic<std::uint32_t> counter{0};
@@ -215,7 +201,7 @@ FileIdentity WriteReplacing(const std::string& path, const std::string& text) {
     if (!h.Valid() && ::GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (!h.Valid()) throw WriteError(path, "create a temporary file", ::GetLastError());
-  TempFile temp(tempPath);
+  platform::NewFileGuard temp(tempPath);
 
   std::size_t done = 0;
   while (done < text.size()) {
@@ -247,7 +233,7 @@ FileIdentity WriteReplacing(const std::string& path, const std::string& text) {
     ::Sleep(50);
   }
   if (err != ERROR_SUCCESS) throw WriteError(path, "replace", err);
-  temp.Release();
+  temp.Keep();
   // What the path shows now is what we wrote (every cooperating writer waits for our lock).
   std::string why;
   IdentityOf(path, id, why);
