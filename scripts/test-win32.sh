@@ -19,15 +19,8 @@ if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 
 # --- Debian packages -------------------------------------------------------------------
-packages=(g++-mingw-w64-x86-64-posix wine64 cmake ninja-build pkg-config dpkg-dev googletest)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  $sudo apt-get update
-  $sudo apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+. "$root/scripts/lib/packages.sh"
+ensure_packages g++-mingw-w64-x86-64-posix wine64 cmake ninja-build pkg-config dpkg-dev googletest
 
 # --- Debian sources of the libraries that Debian ships only for Linux ------------------
 has_deb_src() {
@@ -45,15 +38,53 @@ if ! has_deb_src; then
 fi
 
 mkdir -p "$deps_src"
-source_dir() {  # the unpacked tree of a source package, fetched when missing
-  local pkg=$1 dir
-  dir=$(find "$deps_src" -maxdepth 1 -type d -name "$pkg-[0-9]*" | sort | tail -n 1)
-  if [ -z "$dir" ]; then
-    (cd "$deps_src" && apt-get source --only-source "$pkg" >&2)
-    dir=$(find "$deps_src" -maxdepth 1 -type d -name "$pkg-[0-9]*" | sort | tail -n 1)
+unpacked() { find "$deps_src" -maxdepth 1 -type d -name "$1-[0-9]*" | sort | tail -n 1; }
+
+# Debian versions of a source package, newest first.
+source_versions() {
+  local v sorted=() i
+  while read -r v; do
+    i=0
+    while [ $i -lt ${#sorted[@]} ] && dpkg --compare-versions "${sorted[$i]}" ge "$v"; do i=$((i + 1)); done
+    sorted=("${sorted[@]:0:$i}" "$v" "${sorted[@]:$i}")
+  done < <(apt-cache showsrc --only-source "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -u)
+  printf '%s\n' "${sorted[@]}"
+}
+
+# Fetches into a scratch folder, so that a download that fails half-way leaves no tree
+# behind that a later run would take for a whole one.
+fetch_source() {  # package [version]
+  local pkg=$1 spec=$1 scratch dir
+  [ -n "${2:-}" ] && spec="$1=$2"
+  scratch=$(mktemp -d "$deps_src/.fetch-$pkg.XXXXXX")
+  if (cd "$scratch" && apt-get source --only-source "$spec" >&2); then
+    dir=$(find "$scratch" -maxdepth 1 -type d -name "$pkg-[0-9]*" | head -n 1)
+    if [ -n "$dir" ]; then
+      mv "$dir" "$deps_src/"
+      rm -rf "$scratch"
+      return 0
+    fi
   fi
-  [ -n "$dir" ] || { echo "no source tree for $pkg" >&2; exit 1; }
-  echo "$dir"
+  rm -rf "$scratch"
+  return 1
+}
+
+source_dir() {  # the unpacked tree of a source package, fetched when missing
+  local pkg=$1 v tried=()
+  if [ -z "$(unpacked "$pkg")" ] && ! fetch_source "$pkg"; then
+    # The archive may list a version whose files it no longer serves: try each listed one.
+    tried=("newest")
+    while read -r v; do
+      [ -n "$v" ] || continue
+      tried+=("$v")
+      fetch_source "$pkg" "$v" && break
+    done < <(source_versions "$pkg")
+  fi
+  [ -n "$(unpacked "$pkg")" ] || {
+    echo "cannot fetch the Debian source of $pkg (tried: ${tried[*]})" >&2
+    return 1
+  }
+  unpacked "$pkg"
 }
 
 build_dep() {  # name source-dir cmake-options...
@@ -68,8 +99,10 @@ build_dep() {  # name source-dir cmake-options...
 }
 
 mkdir -p "$deps"
-build_dep pugixml "$(source_dir pugixml)" -DPUGIXML_BUILD_TESTS=OFF
-build_dep pcre2 "$(source_dir pcre2)" -DBUILD_STATIC_LIBS=ON -DPCRE2_BUILD_PCRE2_8=ON \
+pugixml_src=$(source_dir pugixml)
+pcre2_src=$(source_dir pcre2)
+build_dep pugixml "$pugixml_src" -DPUGIXML_BUILD_TESTS=OFF
+build_dep pcre2 "$pcre2_src" -DBUILD_STATIC_LIBS=ON -DPCRE2_BUILD_PCRE2_8=ON \
   -DPCRE2_BUILD_PCRE2_16=OFF -DPCRE2_BUILD_PCRE2_32=OFF -DPCRE2_BUILD_PCRE2GREP=OFF \
   -DPCRE2_BUILD_TESTS=OFF -DPCRE2_SUPPORT_LIBBZ2=OFF -DPCRE2_SUPPORT_LIBZ=OFF \
   -DPCRE2_SUPPORT_LIBEDIT=OFF -DPCRE2_SUPPORT_LIBREADLINE=OFF \
@@ -95,7 +128,7 @@ fi
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_WIN32_DEPS="$deps" -DTARNWELL_WINEPREFIX="$WINEPREFIX" \
   -DTARNWELL_BUILD_APP=OFF -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_BUILD_STANDINS=OFF \
-  -DTARNWELL_WIN32_STORE=ON
+  -DTARNWELL_WIN32_STORE=ON -DTARNWELL_WERROR=ON
 cmake --build "$build" -j "$jobs"
 
 # One wine server, with its services already running, for the whole test run: each test
