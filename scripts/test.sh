@@ -11,7 +11,7 @@ root=$(pwd)
 
 jobs=$(nproc)
 build=${TARNWELL_BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_WERROR=ON
 cmake --build "$build" -j"$jobs"
 # End-to-end tests measure processor load, so ctest runs everything one at a time.
 ctest --test-dir "$build" --output-on-failure --timeout 300
@@ -25,13 +25,13 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 echo "== Unit and window tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWELL_SANITIZE=address,undefined \
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWELL_WERROR=ON -DTARNWELL_SANITIZE=address,undefined \
   -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_BUILD_STANDINS=OFF
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan -L '^(unit|gui)$' --output-on-failure --timeout 600 -j"$jobs"
 
 echo "== Unit tests (the worker threads, the logs, the store) under ThreadSanitizer"
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWELL_SANITIZE=thread \
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWELL_WERROR=ON -DTARNWELL_SANITIZE=thread \
   -DTARNWELL_BUILD_APP=OFF -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_BUILD_STANDINS=OFF
 cmake --build build-tsan -j"$jobs"
 ctest --test-dir build-tsan -L '^unit$' --output-on-failure --timeout 600 -j"$jobs"
