@@ -20,24 +20,18 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QTreeWidget>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "app/WindowDriver.h"
 #include "app/main.h"
 #include "platform/platform.h"
 
 namespace {
 
 using namespace tarnwell;
-using Clock = std::chrono::steady_clock;
-
-constexpr int kTickMs = 50;
-constexpr auto kStepTimeout = std::chrono::seconds(30);  // within the tests' own waits
 
 void Say(const std::string& line) {
   std::fputs((line + "\n").c_str(), stdout);
@@ -70,19 +64,13 @@ bool ParseOptions(int argc, char** argv, Options& options) {
   return argc % 2 == 1 && !options.dir.isEmpty();
 }
 
-// Runs the steps of the real program path one after another on the UI thread, each when
-// the window is ready for it, and echoes both panes.
-class Driver : public QObject {
+// Runs the steps of the real program path one after another, each when the window is
+// ready for it, and echoes both panes; then takes commands from standard input.
+class Driver : public WindowDriver {
  public:
-  Driver(TFrmMain& window, Options options) : window_(window), options_(std::move(options)) {
-    memLog_ = Find<QPlainTextEdit>("memLog");
-    memAnalyse_ = Find<QPlainTextEdit>("memAnalyse");
-    connect(&tick_, &QTimer::timeout, this, [this] { OnTick(); });
-    tick_.start(kTickMs);
-  }
+  Driver(TFrmMain& window, Options options) : WindowDriver(window, Say), options_(std::move(options)) {}
 
   void Begin() {
-    Echo();
     Say("READY");
     if (options_.pool.isEmpty()) {
       Close();
@@ -91,42 +79,24 @@ class Driver : public QObject {
     input_ = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
     connect(input_.get(), &QSocketNotifier::activated, this, [this] { ReadInput(); });
     Find<QPushButton>("btnTaskOPRefresh")->click();
-    Await("the pool list", [this] { return window_.LiveWorkers().loaders == 0 && Row("lvTaskOPools"); },
+    Await("the pool list",
+          [this] { return window_.LiveWorkers().loaders == 0 && Row("lvTaskOPools", options_.pool); },
           [this] { StartMonitoring(); });
   }
 
-  int exitCode = 0;
-
  private:
-  template <typename T>
-  T* Find(const char* name) {
-    T* child = window_.findChild<T*>(QString::fromLatin1(name));
-    if (child == nullptr) {
-      Say(std::string("FAILED no control ") + name);
-      std::exit(3);
-    }
-    return child;
-  }
-
-  QTreeWidgetItem* Row(const char* list) {
-    auto* tree = Find<QTreeWidget>(list);
-    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
-      if (tree->topLevelItem(i)->text(0) == options_.pool) return tree->topLevelItem(i);
-    }
-    return nullptr;
-  }
-
   void StartMonitoring() {
-    Row("lvTaskOPools")->setCheckState(0, Qt::Checked);
+    Row("lvTaskOPools", options_.pool)->setCheckState(0, Qt::Checked);
     Find<QLineEdit>("edtMonMinutes")->setText(options_.interval);
     Find<QPushButton>("btnTaskStart")->click();
     // The first pass's redraw fills the Analyse list.
-    Await("the first monitoring pass", [this] { return Row("lvAnalyse") != nullptr; }, [this] { StartAnalysis(); });
+    Await("the first monitoring pass", [this] { return Row("lvAnalyse", options_.pool) != nullptr; },
+          [this] { StartAnalysis(); });
   }
 
   void StartAnalysis() {
     auto* list = Find<QTreeWidget>("lvAnalyse");
-    list->setCurrentItem(Row("lvAnalyse"));
+    list->setCurrentItem(Row("lvAnalyse", options_.pool));
     Find<QLineEdit>("edtAnalyseCPU")->setText(options_.threshold);
     auto* start = Find<QPushButton>("btnAnalyseStart");
     if (!start->isEnabled()) {
@@ -135,8 +105,8 @@ class Driver : public QObject {
     }
     start->click();
     Say("STARTED");
-    Await("the analysis's end", [this] { return window_.LiveWorkers().analysers == 0; }, [] { Say("ENDED"); },
-          false);
+    AwaitForever("the analysis's end", [this] { return window_.LiveWorkers().analysers == 0; },
+                 [] { Say("ENDED"); });
   }
 
   void ReadInput() {
@@ -154,78 +124,15 @@ class Driver : public QObject {
       if (command == "stop") {
         Find<QPushButton>("btnAnalyseStop")->click();
       } else if (command == "close") {
+        input_->setEnabled(false);
         Close();
       }
     }
   }
 
-  void Close() {
-    // The close's wait runs the event loop: input or a tick may ask again meanwhile.
-    if (closing_) return;
-    closing_ = true;
-    if (input_) input_->setEnabled(false);
-    Echo();
-    window_.close();  // waits for the workers; the ticks echo what they report meanwhile
-    Echo();
-    QCoreApplication::exit(exitCode);
-  }
-
-  void Fail(const std::string& why) {
-    Say("FAILED " + why);
-    exitCode = 3;
-    Close();
-  }
-
-  // Runs next once ready holds; fails after the step's time-out when bounded.
-  void Await(std::string what, std::function<bool()> ready, std::function<void()> next, bool bounded = true) {
-    what_ = std::move(what);
-    ready_ = std::move(ready);
-    next_ = std::move(next);
-    bounded_ = bounded;
-    since_ = Clock::now();
-  }
-
-  void OnTick() {
-    Echo();
-    if (!ready_) return;
-    if (ready_()) {
-      ready_ = nullptr;
-      auto next = std::move(next_);
-      next();
-    } else if (bounded_ && Clock::now() - since_ > kStepTimeout) {
-      ready_ = nullptr;
-      Fail("waiting for " + what_);
-    }
-  }
-
-  // Writes the lines the panes have gained since the last look.
-  void Echo() {
-    EchoPane(memLog_, "LOG ", logLines_);
-    EchoPane(memAnalyse_, "ANALYSE ", analyseLines_);
-  }
-
-  static void EchoPane(QPlainTextEdit* pane, const char* tag, qsizetype& shown) {
-    const QString text = pane->toPlainText();
-    if (text.isEmpty()) return;
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    for (; shown < lines.size(); ++shown) Say(tag + lines[shown].toStdString());
-  }
-
-  TFrmMain& window_;
   Options options_;
-  QTimer tick_;
   std::unique_ptr<QSocketNotifier> input_;
   std::string pendingInput_;
-  QPlainTextEdit* memLog_ = nullptr;
-  QPlainTextEdit* memAnalyse_ = nullptr;
-  qsizetype logLines_ = 0;
-  qsizetype analyseLines_ = 0;
-  std::string what_;
-  std::function<bool()> ready_;
-  std::function<void()> next_;
-  bool bounded_ = true;
-  Clock::time_point since_;
-  bool closing_ = false;
 };
 
 }  // namespace

@@ -1,0 +1,98 @@
+#include "app/WindowDriver.h"
+
+#include <QCoreApplication>
+#include <QPlainTextEdit>
+#include <QTreeWidget>
+#include <cstdlib>
+#include <utility>
+
+#include "app/main.h"
+
+namespace tarnwell {
+
+namespace {
+constexpr int kTickMs = 50;
+}
+
+WindowDriver::WindowDriver(TFrmMain& window, std::function<void(const std::string&)> say)
+    : window_(window), root_(&window), say_(std::move(say)) {
+  memLog_ = Find<QPlainTextEdit>("memLog");
+  memAnalyse_ = Find<QPlainTextEdit>("memAnalyse");
+  connect(&tick_, &QTimer::timeout, this, [this] { OnTick(); });
+  tick_.start(kTickMs);
+}
+
+void WindowDriver::MissingControl(const char* name) {
+  // The window's layout and the driver disagree: nothing sensible can follow.
+  say_(std::string("FAILED no control ") + name);
+  std::exit(3);
+}
+
+QTreeWidgetItem* WindowDriver::Row(const char* list, const QString& text) {
+  auto* tree = Find<QTreeWidget>(list);
+  for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+    if (tree->topLevelItem(i)->text(0) == text) return tree->topLevelItem(i);
+  }
+  return nullptr;
+}
+
+void WindowDriver::Await(std::string what, std::function<bool()> ready, std::function<void()> next,
+                         std::chrono::milliseconds timeout) {
+  what_ = std::move(what);
+  ready_ = std::move(ready);
+  next_ = std::move(next);
+  timeout_ = timeout;
+  since_ = std::chrono::steady_clock::now();
+}
+
+void WindowDriver::AwaitForever(std::string what, std::function<bool()> ready, std::function<void()> next) {
+  Await(std::move(what), std::move(ready), std::move(next), std::chrono::milliseconds(0));
+}
+
+void WindowDriver::OnTick() {
+  Echo();
+  if (!ready_) return;
+  if (ready_()) {
+    ready_ = nullptr;
+    auto next = std::move(next_);
+    next();
+  } else if (timeout_.count() > 0 && std::chrono::steady_clock::now() - since_ > timeout_) {
+    ready_ = nullptr;
+    Fail("waiting for " + what_);
+  }
+}
+
+void WindowDriver::Close() {
+  // The close's wait runs the event loop: a tick or input may ask again meanwhile.
+  if (closing_) return;
+  closing_ = true;
+  ready_ = nullptr;
+  Echo();
+  window_.close();  // waits for the workers; the ticks echo what they report meanwhile
+  Echo();
+  QCoreApplication::exit(exitCode_);
+}
+
+void WindowDriver::Fail(const std::string& why) {
+  say_("FAILED " + why);
+  exitCode_ = 3;
+  Close();
+}
+
+void WindowDriver::OnPaneLine(const char* pane, const QString& line) {
+  say_(std::string(pane) + " " + line.toStdString());
+}
+
+void WindowDriver::Echo() {
+  EchoPane(memLog_, "LOG", logLines_);
+  EchoPane(memAnalyse_, "ANALYSE", analyseLines_);
+}
+
+void WindowDriver::EchoPane(QPlainTextEdit* pane, const char* tag, qsizetype& shown) {
+  const QString text = pane->toPlainText();
+  if (text.isEmpty()) return;
+  const QStringList lines = text.split(QLatin1Char('\n'));
+  for (; shown < lines.size(); ++shown) OnPaneLine(tag, lines[shown]);
+}
+
+}  // namespace tarnwell
