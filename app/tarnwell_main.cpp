@@ -1,17 +1,42 @@
 // The program: the local metabase and process system, and the main window over them.
 #include <QApplication>
+#include <QStringList>
+#include <cstdio>
 
+#include "app/CommandLine.h"
+#include "app/Walkthrough.h"
 #include "app/main.h"
 #include "platform/platform.h"
 
 int main(int argc, char* argv[]) {
+  // Before QApplication: --help and --version need no display.
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  const tarnwell::ProgramOptions options = tarnwell::ParseProgramOptions(arguments);
+  switch (options.action) {
+    case tarnwell::ProgramOptions::Action::Help:
+    case tarnwell::ProgramOptions::Action::Version:
+      std::fputs(options.text.toLocal8Bit().constData(), stdout);
+      return 0;
+    case tarnwell::ProgramOptions::Action::Fail:
+      std::fputs(options.text.toLocal8Bit().constData(), stderr);
+      return 2;
+    case tarnwell::ProgramOptions::Action::Run:
+      break;
+  }
+
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tarnwell"));
+  QApplication::setApplicationVersion(QStringLiteral(TARNWELL_VERSION));
 
   // The seams outlive the window that uses them.
   auto metabase = tarnwell::platform::OpenLocalMetabase();
   auto processes = tarnwell::platform::OpenProcessSystem();
 
+  if (!options.walkthrough.isEmpty()) {
+    return tarnwell::PlayWalkthrough(QCoreApplication::applicationDirPath(), *metabase, *processes,
+                                     options.walkthrough);
+  }
   tarnwell::TFrmMain window(QCoreApplication::applicationDirPath(), *metabase, *processes);
   window.CentreOnScreen();
   window.show();

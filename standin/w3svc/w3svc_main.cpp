@@ -23,6 +23,7 @@ void OnStopSignal(int) { g_stop = 1; }
 
 constexpr const char* kUsage =
     "usage: w3svc [--metabase PATH] [--profile PATH] [--worker PATH] [--pid-file PATH]\n"
+    "       w3svc --help | --version\n"
     "  Keeps one w3wp.exe running for every application pool that has applications,\n"
     "  following changes of the metabase file; ends its workers on SIGTERM or SIGINT,\n"
     "  or when the process that started it ends.\n"
@@ -56,23 +57,24 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
+    if (arg == "--version") {
+      std::printf("w3svc (Tarnwell stand-in) %s\n", TARNWELL_VERSION);
+      return 0;
+    }
+    std::string* target = arg == "--metabase"   ? &options.metabasePath
+                          : arg == "--profile"  ? &options.profilePath
+                          : arg == "--worker"   ? &options.workerPath
+                          : arg == "--pid-file" ? &options.pidFile
+                                                : nullptr;
+    if (target == nullptr) {
+      std::fprintf(stderr, "w3svc: unknown option %s\n%s", argv[i], kUsage);
+      return 2;
+    }
     if (i + 1 >= argc) {
       std::fprintf(stderr, "w3svc: %s needs a value\n%s", argv[i], kUsage);
       return 2;
     }
-    const std::string value = argv[++i];
-    if (arg == "--metabase") {
-      options.metabasePath = value;
-    } else if (arg == "--profile") {
-      options.profilePath = value;
-    } else if (arg == "--worker") {
-      options.workerPath = value;
-    } else if (arg == "--pid-file") {
-      options.pidFile = value;
-    } else {
-      std::fprintf(stderr, "w3svc: unknown option %s\n%s", argv[i - 1], kUsage);
-      return 2;
-    }
+    *target = argv[++i];
   }
 
   struct sigaction action{};

@@ -39,15 +39,46 @@ void Reply(const std::string& line) {
   }
 }
 
-std::string PoolFromArgs(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::string_view(argv[i]) == "-ap") {
-      std::string_view name = argv[i + 1];
-      if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
-      return std::string(name);
+constexpr const char* kUsage =
+    "usage: w3wp.exe -a \\\\.\\pipe\\iisipm<id> -ap \"PoolName\"\n"
+    "  Worker stand-in for one application pool, started by w3svc. Standard input takes\n"
+    "  lines 'load CPU MB FILES TCP' at any time; each is answered 'ok CPU MB FILES TCP'\n"
+    "  or 'error TEXT'. Ends on SIGTERM and dies with the process that started it.\n";
+
+enum class Parsed { Run, Exit, Fail };
+
+// Reads -a and -ap as IIS passes them; the double quotes around the pool name belong to
+// the argument, so the command line reads as on Windows.
+Parsed ParseArgs(int argc, char** argv, std::string& pool) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return Parsed::Exit;
+    }
+    if (arg == "--version") {
+      std::printf("w3wp.exe (Tarnwell stand-in) %s\n", TARNWELL_VERSION);
+      return Parsed::Exit;
+    }
+    if (arg != "-a" && arg != "-ap") {
+      std::fprintf(stderr, "w3wp.exe: unknown option %s\n%s", argv[i], kUsage);
+      return Parsed::Fail;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "w3wp.exe: %s needs a value\n%s", argv[i], kUsage);
+      return Parsed::Fail;
+    }
+    std::string_view value = argv[++i];
+    if (arg == "-ap" && pool.empty()) {
+      if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+      pool = std::string(value);
     }
   }
-  return {};
+  if (pool.empty()) {
+    std::fprintf(stderr, "w3wp.exe: no pool name (-ap)\n%s", kUsage);
+    return Parsed::Fail;
+  }
+  return Parsed::Run;
 }
 
 std::string ExeDirectory() {
@@ -59,16 +90,17 @@ std::string ExeDirectory() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::string pool;
+  switch (ParseArgs(argc, argv, pool)) {
+    case Parsed::Run: break;
+    case Parsed::Exit: return 0;
+    case Parsed::Fail: return 2;
+  }
+
   // Die with the service; if it is already gone, do not linger as an orphan.
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (const char* parent = std::getenv("TARNWELL_W3SVC_PID"); parent != nullptr) {
     if (std::to_string(::getppid()) != parent) return 0;
-  }
-
-  const std::string pool = PoolFromArgs(argc, argv);
-  if (pool.empty()) {
-    std::fprintf(stderr, "usage: w3wp.exe -a \\\\.\\pipe\\iisipm<id> -ap \"PoolName\"  (load lines on stdin)\n");
-    return 2;
   }
 
   const std::string diskDir = tarnwell::standin::PickDiskDirectory({"/var/tmp", ExeDirectory()});

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <exception>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "standin/metabase/metabase_generator.h"
 
@@ -16,26 +18,52 @@ bool ParseCount(const char* text, int min, int& out) {
   return true;
 }
 
+constexpr const char* kUsage =
+    "usage: tarnwell-genmeta [--] FILE [SITES [POOLS [APPS_PER_POOL]]]\n"
+    "       tarnwell-genmeta --help | --version\n"
+    "  writes a MetaBase.xml with SITES web sites (3), POOLS application pools (8)\n"
+    "  and APPS_PER_POOL applications in every pool (2)\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int sites = 3;
   int pools = 8;
   int appsPerPool = 2;
-  if (argc < 2 || argc > 5 || (argc > 2 && !ParseCount(argv[2], 1, sites)) ||
-      (argc > 3 && !ParseCount(argv[3], 1, pools)) || (argc > 4 && !ParseCount(argv[4], 0, appsPerPool))) {
-    std::fprintf(stderr, "usage: tarnwell-genmeta FILE [SITES [POOLS [APPS_PER_POOL]]]\n"
-                         "  writes a MetaBase.xml with SITES web sites (3), POOLS application pools (8)\n"
-                         "  and APPS_PER_POOL applications in every pool (2)\n");
+  std::vector<const char*> operands;
+  bool optionsEnd = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (optionsEnd || arg.size() < 2 || arg.front() != '-') {
+      operands.push_back(argv[i]);
+    } else if (arg == "--") {
+      optionsEnd = true;
+    } else if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("tarnwell-genmeta %s\n", TARNWELL_VERSION);
+      return 0;
+    } else {
+      // Never taken for a file name: a mistyped option must not write a metabase.
+      std::fprintf(stderr, "tarnwell-genmeta: unknown option %s\n%s", argv[i], kUsage);
+      return 2;
+    }
+  }
+  const std::size_t n = operands.size();
+  if (n < 1 || n > 4 || (n > 1 && !ParseCount(operands[1], 1, sites)) ||
+      (n > 2 && !ParseCount(operands[2], 1, pools)) || (n > 3 && !ParseCount(operands[3], 0, appsPerPool))) {
+    std::fputs(kUsage, stderr);
     return 2;
   }
+  const char* file = operands[0];
   try {
-    tarnwell::standin::WriteGeneratedMetabase(argv[1], sites, pools, appsPerPool);
+    tarnwell::standin::WriteGeneratedMetabase(file, sites, pools, appsPerPool);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tarnwell-genmeta: %s\n", e.what());
     return 1;
   }
-  std::printf("%s: %d sites, %d pools, %lld applications\n", argv[1], sites, pools,
+  std::printf("%s: %d sites, %d pools, %lld applications\n", file, sites, pools,
               static_cast<long long>(pools) * appsPerPool);
   return 0;
 }

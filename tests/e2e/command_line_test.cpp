@@ -1,0 +1,71 @@
+// Every program's own command line: --help and --version answer without a display and
+// without touching a file; an unknown option is named, with the usage, and exits 2.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+namespace tarnwell {
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string output;  // standard output and error together
+};
+
+// Runs the command in an empty folder with no display.
+Outcome RunIn(const std::string& folder, const std::string& command) {
+  const std::string line = "cd '" + folder + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + command +
+                           " 2>&1 </dev/null";
+  Outcome outcome;
+  FILE* pipe = ::popen(line.c_str(), "r");
+  if (pipe == nullptr) return outcome;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) outcome.output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  if (WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
+  return outcome;
+}
+
+TEST(CommandLines, HelpVersionAndUnknownOptionsTouchNoFile) {
+  struct Case {
+    std::string command;
+    int status;
+    std::string says;
+  };
+  std::vector<std::string> programs{TARNWELL_W3SVC_EXE, TARNWELL_W3WP_EXE, TARNWELL_GENMETA_EXE};
+#ifdef TARNWELL_APP_EXE
+  programs.push_back(TARNWELL_APP_EXE);
+#endif
+  for (const std::string& program : programs) {
+    const std::string name = std::filesystem::path(program).filename().string();
+    const std::vector<Case> cases{
+        {program + " --help", 0, "usage: "},
+        {program + " -h", 0, "usage: "},
+        {program + " --version", 0, " " TARNWELL_VERSION "\n"},
+        {program + " --bogus", 2, "unknown option --bogus"},
+        {program + " --bogus extra", 2, "usage: "},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.command);
+      testutil::TempDir folder;
+      const Outcome outcome = RunIn(folder.Path().string(), c.command);
+      EXPECT_EQ(outcome.status, c.status) << outcome.output;
+      EXPECT_NE(outcome.output.find(c.says), std::string::npos) << outcome.output;
+      EXPECT_TRUE(std::filesystem::is_empty(folder.Path())) << "a file was written";
+    }
+  }
+#ifdef TARNWELL_APP_EXE
+  // Qt's own options stay Qt's.
+  testutil::TempDir folder;
+  EXPECT_EQ(RunIn(folder.Path().string(), std::string(TARNWELL_APP_EXE) + " -platform offscreen --version").status, 0);
+#endif
+}
+
+}  // namespace
+}  // namespace tarnwell
