@@ -74,6 +74,7 @@ constexpr int kSplitterWidth = 5;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 constexpr int kEditHeight = 21;
+constexpr int kPaneMaxLines = 20000;  // per message pane; older lines are dropped
 
 const QColor kFilterBoxColour(192, 220, 192);
 const QColor kAnalysePaneColour(215, 255, 255);
@@ -169,6 +170,9 @@ QPlainTextEdit* MakePane(QWidget* parent, const char* name) {
   pane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   pane->setReadOnly(false);
+  // The panes gain lines with every pass for as long as the window is open; the daily and
+  // analysis logs keep every line, the panes the newest ones.
+  pane->setMaximumBlockCount(kPaneMaxLines);
   pane->setMaximumBlockCount(0);  // the pane keeps every line of the run
   return pane;
 }

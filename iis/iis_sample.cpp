@@ -5,6 +5,7 @@
 #include <exception>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "iis/iis.h"
 #include "iis/iis_load.h"
@@ -62,7 +63,16 @@ bool TIISObject::SamplePools() {
     rec.Cpu = 0;
   }
 
-  PassNarration say(Log);
+  // A worker's narration is held until the pass's one processor window has ended, so that
+  // each pool's five lines stay together and in the order of the snapshot.
+  struct Measured {
+    std::vector<std::string> lines;
+    std::int32_t index = -1;  // -1: narrated only, not measured
+    std::string pool;
+  };
+  std::vector<Measured> measured;
+  std::vector<std::uint32_t> pids;  // of the measured workers, in the same order
+
   platform::IProcessSystem& system = Processes();
   const bool walked =
       ForEachWorkerProcess(system, ExeNameMatch::IgnoreCase, [&](const platform::ProcessEntry& entry) {
@@ -71,16 +81,18 @@ bool TIISObject::SamplePools() {
         // Cut as the records and the ticked names are, so that a long-named pool is found.
         const std::string pool = CutPoolName(ExtractPoolName(GetProcessCommandLine(system, entry.pid)));
         if (!IsSelectedPool(pool)) return true;
-        say.Say("Find pool [" + pool + "] by PID " + std::to_string(entry.pid));
-        const std::int32_t index = IndexOfPool(pool);
-        say.Say("Pool [" + pool + "] in queue (handle " + std::to_string(index) + ")");
-        if (index < 0) return true;
+        Measured& m = measured.emplace_back();
+        m.pool = pool;
+        m.lines.push_back("Find pool [" + pool + "] by PID " + std::to_string(entry.pid));
+        m.index = IndexOfPool(pool);
+        m.lines.push_back("Pool [" + pool + "] in queue (handle " + std::to_string(m.index) + ")");
+        if (m.index < 0) return true;
 
         THandleCensus census;
         CountProcessHandles(system, entry.pid, census);
-        say.Say("Get open files of pool [" + pool + "]");
+        m.lines.push_back("Get open files of pool [" + pool + "]");
         // A later worker of the same pool overwrites an earlier one's figures.
-        TPoolRec& rec = Pools[static_cast<std::size_t>(index)];
+        TPoolRec& rec = Pools[static_cast<std::size_t>(m.index)];
         rec.Pid = static_cast<std::int32_t>(entry.pid);
         rec.Threads = ClampToInt32(entry.threads);
         rec.OpenFiles = census.OpenFiles;
@@ -88,11 +100,24 @@ bool TIISObject::SamplePools() {
         rec.Handles = census.Handles;
 
         rec.RamKB = RamKBFromWorkingSet(GetProcessWorkingSet(system, entry.pid));
-        say.Say("Get RAM of pool [" + pool + "] : " + std::to_string(rec.RamKB));
-        rec.Cpu = CpuFromUsage(GetProcessCpuUsage(system, entry.pid));  // sleeps CpuSampleDelay ms
-        say.Say("Get CPU of pool [" + pool + "] : " + std::to_string(rec.Cpu));
+        m.lines.push_back("Get RAM of pool [" + pool + "] : " + std::to_string(rec.RamKB));
+        pids.push_back(entry.pid);
         return true;
       });
+
+  // One window of CpuSampleDelay ms for every measured worker together.
+  const std::vector<float> usages = GetProcessesCpuUsage(system, pids);
+  PassNarration say(Log);
+  std::size_t next = 0;
+  for (Measured& m : measured) {
+    if (m.index >= 0) {
+      // In snapshot order, so that of two workers of one pool the later one's figure stays.
+      TPoolRec& rec = Pools[static_cast<std::size_t>(m.index)];
+      rec.Cpu = CpuFromUsage(usages[next++]);
+      m.lines.push_back("Get CPU of pool [" + m.pool + "] : " + std::to_string(rec.Cpu));
+    }
+    for (const std::string& line : m.lines) say.Say(line);
+  }
   say.RaiseIfFailed();
   return walked;
 }

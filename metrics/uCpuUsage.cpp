@@ -43,13 +43,30 @@ float ReadCpuUsage(TCpuUsageCounter& counter) {
 void DestroyCpuUsageCounter(CpuUsageCounterPtr& counter) { counter.reset(); }
 
 float GetProcessCpuUsage(platform::IProcessSystem& system, std::uint32_t pid) {
-  auto counter = CreateCpuUsageCounter(system, pid);
-  if (!counter) return -1;
-  system.SleepMs(CpuSampleDelay);
-  const float usage = ReadCpuUsage(*counter);
-  DestroyCpuUsageCounter(counter);
-  if (usage >= CpuCeiling) return CpuCeiling;
-  return usage;
+  return GetProcessesCpuUsage(system, {pid}).front();
+}
+
+std::vector<float> GetProcessesCpuUsage(platform::IProcessSystem& system, const std::vector<std::uint32_t>& pids) {
+  std::vector<CpuUsageCounterPtr> counters;
+  counters.reserve(pids.size());
+  bool anyOpen = false;
+  for (const std::uint32_t pid : pids) {
+    counters.push_back(CreateCpuUsageCounter(system, pid));
+    anyOpen = anyOpen || counters.back() != nullptr;
+  }
+  if (anyOpen) system.SleepMs(CpuSampleDelay);
+  std::vector<float> usages;
+  usages.reserve(pids.size());
+  for (CpuUsageCounterPtr& counter : counters) {
+    float usage = -1;
+    if (counter) {
+      usage = ReadCpuUsage(*counter);
+      DestroyCpuUsageCounter(counter);
+      if (usage >= CpuCeiling) usage = CpuCeiling;
+    }
+    usages.push_back(usage);
+  }
+  return usages;
 }
 
 std::int64_t GetProcessWorkingSet(platform::IProcessSystem& system, std::uint32_t pid) {

@@ -4,6 +4,7 @@
 // Called from worker threads (monitor, analyser); each call uses its own counter.
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/process_system.h"
 
@@ -40,6 +41,11 @@ void DestroyCpuUsageCounter(CpuUsageCounterPtr& counter);
 // Processor use over CpuSampleDelay ms (sleeps in the calling thread), capped at
 // CpuCeiling; -1 when it cannot be measured.
 float GetProcessCpuUsage(platform::IProcessSystem& system, std::uint32_t pid);
+// Processor use of every process over one shared CpuSampleDelay ms window: every first
+// reading, one sleep, every second reading, so that n processes cost one window and the
+// figures are one snapshot. Each figure is what GetProcessCpuUsage gives for that process.
+// No sleep when no process could be opened.
+std::vector<float> GetProcessesCpuUsage(platform::IProcessSystem& system, const std::vector<std::uint32_t>& pids);
 // Working set in bytes; -1 when it cannot be read.
 std::int64_t GetProcessWorkingSet(platform::IProcessSystem& system, std::uint32_t pid);
 

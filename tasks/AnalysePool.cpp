@@ -78,19 +78,35 @@ bool MoveAppToPool(platform::IMetabase& metabase, std::string_view appPath, std:
   }
 }
 
-TPoolProcess FindPoolProcess(platform::IProcessSystem& processes, std::string_view poolName) {
-  TPoolProcess result;
-  if (poolName.empty()) return result;
-  const std::string wanted = LowerAscii(poolName);
+std::vector<std::uint32_t> FindPoolWorkers(platform::IProcessSystem& processes, const std::vector<std::string>& poolNames) {
+  std::vector<std::uint32_t> pids(poolNames.size(), 0);
+  std::vector<std::string> wanted;
+  wanted.reserve(poolNames.size());
+  for (const std::string& name : poolNames) wanted.push_back(LowerAscii(name));
+  std::size_t left = static_cast<std::size_t>(std::count_if(poolNames.begin(), poolNames.end(),
+                                                            [](const std::string& n) { return !n.empty(); }));
+  if (left == 0) return pids;
   ForEachWorkerProcess(processes, ExeNameMatch::Exact, [&](const platform::ProcessEntry& entry) {
     // Equality, not containment: "shop" must not take the worker of "shop2", nor the
     // analysed pool's name the worker of a temporary pool.
     const std::string pool = ExtractPoolName(GetProcessCommandLine(processes, entry.pid));
-    if (pool.empty() || LowerAscii(pool) != wanted) return true;
-    result.Cpu = CpuFromUsage(GetProcessCpuUsage(processes, entry.pid));
-    result.Pid = entry.pid;
-    return false;
+    if (pool.empty()) return true;
+    const std::string lower = LowerAscii(pool);
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+      if (pids[i] == 0 && !wanted[i].empty() && wanted[i] == lower) {
+        pids[i] = entry.pid;  // the first worker in the snapshot serves the pool
+        --left;
+      }
+    }
+    return left > 0;
   });
+  return pids;
+}
+
+TPoolProcess FindPoolProcess(platform::IProcessSystem& processes, std::string_view poolName) {
+  TPoolProcess result;
+  result.Pid = FindPoolWorkers(processes, {std::string(poolName)}).front();
+  if (result.Pid != 0) result.Cpu = CpuFromUsage(GetProcessCpuUsage(processes, result.Pid));
   return result;
 }
 
@@ -211,27 +227,40 @@ bool TAnalysePool::TransferAll(std::vector<TTempPoolRec>& recs, const std::vecto
 
 void TAnalysePool::MeasureUntilStopped(std::vector<TTempPoolRec>& recs) {
   TIISObject& registry = Window().Registry();
+  platform::IProcessSystem& processes = registry.Processes();
+  std::vector<std::string> names;
+  for (const TTempPoolRec& rec : recs) names.push_back(rec.TempPool);
   while (!Stopping()) {
-    for (TTempPoolRec& rec : recs) {
-      if (rec.TempPool.empty()) continue;
-      rec.Cpu = FindPoolProcess(registry.Processes(), rec.TempPool).Cpu;
-      if (rec.Cpu >= CpuThreshold) {
-        const std::string sitePath = SiteMetabasePath(rec.AppPath);
-        std::string site;
-        try {
-          const auto comment = GetMetabaseObject(registry.Metabase(), sitePath)->Get("ServerComment");
-          site = platform::IsArray(comment) ? std::string() : std::get<std::string>(comment);
-        } catch (const std::exception& e) {
-          ReportAnalyse("Error of read site description: [" + sitePath + "] for app. [" + rec.AppPath + "]. " +
-                        e.what());
-          return;
-        }
-        ReportAnalyse("OVERLOAD CPU: [" + std::to_string(rec.Cpu) + "] in pool [" + rec.TempPool + "]. Site: " + site +
-                      ".AppPath: [" + rec.AppPath + "]. Analyse CPU: " + std::to_string(CpuThreshold));
-      }
-      registry.Processes().SleepMs(kMeasurePauseMs);
-      if (Stopping()) return;
+    // One walk finds every temporary pool's worker and one window measures them all, so
+    // a cycle costs the same however many applications the pool has.
+    const std::vector<std::uint32_t> pids = FindPoolWorkers(processes, names);
+    std::vector<std::uint32_t> found;
+    for (const std::uint32_t pid : pids)
+      if (pid != 0) found.push_back(pid);
+    const std::vector<float> usages = GetProcessesCpuUsage(processes, found);
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < recs.size(); ++i) {
+      if (recs[i].TempPool.empty()) continue;
+      recs[i].Cpu = pids[i] == 0 ? 0 : CpuFromUsage(usages[next++]);
     }
+    if (Stopping()) return;
+
+    for (const TTempPoolRec& rec : recs) {
+      if (rec.TempPool.empty() || rec.Cpu < CpuThreshold) continue;
+      const std::string sitePath = SiteMetabasePath(rec.AppPath);
+      std::string site;
+      try {
+        const auto comment = GetMetabaseObject(registry.Metabase(), sitePath)->Get("ServerComment");
+        site = platform::IsArray(comment) ? std::string() : std::get<std::string>(comment);
+      } catch (const std::exception& e) {
+        ReportAnalyse("Error of read site description: [" + sitePath + "] for app. [" + rec.AppPath + "]. " +
+                      e.what());
+        return;
+      }
+      ReportAnalyse("OVERLOAD CPU: [" + std::to_string(rec.Cpu) + "] in pool [" + rec.TempPool + "]. Site: " + site +
+                    ".AppPath: [" + rec.AppPath + "]. Analyse CPU: " + std::to_string(CpuThreshold));
+    }
+    processes.SleepMs(kMeasurePauseMs);
   }
 }
 

@@ -46,8 +46,10 @@ std::string SiteMetabasePath(std::string_view appPath);
 std::string FormatDateTimeNumber(double dateTime, char decimalSeparator);
 // Sets the application's AppPoolId and saves it; false on any failure.
 bool MoveAppToPool(platform::IMetabase& metabase, std::string_view appPath, std::string_view poolName);
-// The worker serving exactly this pool (names compared without regard to ASCII case),
-// measured over half a second; zeros when there is none.
+// The worker serving exactly each pool (names compared without regard to ASCII case; the
+// first in the snapshot), found in one walk; 0 for an empty name or a pool without one.
+std::vector<std::uint32_t> FindPoolWorkers(platform::IProcessSystem& processes, const std::vector<std::string>& poolNames);
+// The worker serving exactly this pool, measured over half a second; zeros when there is none.
 TPoolProcess FindPoolProcess(platform::IProcessSystem& processes, std::string_view poolName);
 
 class TAnalysePool : public TTaskThread {

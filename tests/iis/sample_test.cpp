@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
 #include "iis/iis.h"
@@ -235,6 +236,33 @@ TEST_F(SamplePoolsTest, WorkerEndingAfterItsCommandLineKeepsSnapshotFiguresOnly)
   ASSERT_EQ(messages.size(), 10u);
   EXPECT_EQ(messages[3], "Get RAM of pool [DefaultAppPool] : 0");
   EXPECT_EQ(messages[4], "Get CPU of pool [DefaultAppPool] : -1");
+}
+
+TEST_F(SamplePoolsTest, EveryWorkerSharesOneWindowAndEachPoolKeepsItsFiveLines) {
+  SetPools({"Idle", "Busy", "Ending"});
+  Select("Idle\tBusy\tEnding\t");
+  AddWorker(3001, "Idle", 0, 4096, 3, {1, 0, 10});
+  AddWorker(3002, "Busy", 40, 4096, 3, {1, 0, 10});
+  AddWorker(3003, "Ending", 80, 4096, 3, {1, 0, 10});
+  // The third worker ends inside the window: what a process that cannot be read gives.
+  processes_.SetOnSleep([this](std::uint32_t) { processes_.Remove(3003); });
+
+  EXPECT_TRUE(reg_->SamplePools());
+  EXPECT_EQ(processes_.TotalSleptMs(), 500u);  // one window for the three
+  ExpectFigures(0, 3001, 3, 1, 0, 10, 4, 0);
+  ExpectFigures(1, 3002, 3, 1, 0, 10, 4, 40);
+  ExpectFigures(2, 3003, 3, 1, 0, 10, 4, -1);
+  std::vector<std::string> expected;
+  for (const auto& [pool, pid, handle, cpu] :
+       {std::tuple{"Idle", 3001, 0, 0}, std::tuple{"Busy", 3002, 1, 40}, std::tuple{"Ending", 3003, 2, -1}}) {
+    const std::string name(pool);
+    expected.push_back("Find pool [" + name + "] by PID " + std::to_string(pid));
+    expected.push_back("Pool [" + name + "] in queue (handle " + std::to_string(handle) + ")");
+    expected.push_back("Get open files of pool [" + name + "]");
+    expected.push_back("Get RAM of pool [" + name + "] : 4");
+    expected.push_back("Get CPU of pool [" + name + "] : " + std::to_string(cpu));
+  }
+  EXPECT_EQ(Messages(), expected);
 }
 
 TEST_F(SamplePoolsTest, NarrationNeverCostsTheFigures) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "iis/iis.h"
+#include "metrics/uCpuUsage.h"
 #include "tests/fakes/fake_metabase.h"
 #include "tests/fakes/fake_process_system.h"
 #include "tests/fakes/fake_window_port.h"
@@ -91,7 +92,7 @@ class AnalyseTest : public ::testing::Test {
                                      return appLoad.count(app) != 0 ? appLoad[app] : 0.0;
                                    }};
   int pauses = 0;
-  int stopAfterPauses = 6;  // two cycles over three applications
+  int stopAfterPauses = 2;  // two cycles
   bool startWorkers = true;
   TAnalysePool* analyser = nullptr;
 };
@@ -148,7 +149,7 @@ TEST_F(AnalyseTest, MovesEveryApplicationOutMeasuresAndBringsThemBack) {
 
 TEST_F(AnalyseTest, AFigureEqualToTheThresholdIsReported) {
   appLoad = {{kApps[0], 50}};
-  stopAfterPauses = 3;  // one cycle
+  stopAfterPauses = 1;  // one cycle
   const auto lines = Analyse(kShop, 50);
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const auto& l) { return StartsWith(l, "OVERLOAD"); }), 1);
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const auto& l) { return StartsWith(l, "OVERLOAD CPU: [50]"); }),
@@ -163,6 +164,26 @@ TEST_F(AnalyseTest, ThresholdBelowZeroReportsEveryApplicationEveryCycleEvenWitho
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const auto& l) { return StartsWith(l, "OVERLOAD CPU: [0]"); }),
             6);
   ExpectConfigurationRestored();
+}
+
+TEST_F(AnalyseTest, OneCycleMeasuresEveryApplicationInOneWindowAndAStopIsSeenAfterIt) {
+  metabase.AddPool("Big");
+  for (int i = 0; i < 8; ++i) metabase.AddApp("/LM/W3SVC/1/ROOT/big" + std::to_string(i), "Big");
+  processes.AddWorker(600, "Big", 10);
+  std::uint32_t measuringFrom = 0;
+  processes.SetOnSleep([&](std::uint32_t ms) {
+    service.StartWorkers();
+    // The pool's own worker is found (and measured) before it is ended: the cycles start after.
+    if (measuringFrom == 0 && !processes.Terminated().empty()) measuringFrom = processes.TotalSleptMs() - ms;
+    if (ms == kMeasurePauseMs && analyser != nullptr) analyser->StopRequested = true;
+  });
+  const auto lines = Analyse("Big", -1);
+  // All eight reported in the one cycle, which cost one window and one pause.
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const auto& l) { return StartsWith(l, "OVERLOAD CPU:"); }),
+            8);
+  EXPECT_EQ(processes.TotalSleptMs() - measuringFrom, CpuSampleDelay + kMeasurePauseMs);
+  for (int i = 0; i < 8; ++i)
+    EXPECT_EQ(metabase.EffectiveAppPool("/LM/W3SVC/1/ROOT/big" + std::to_string(i) + "/"), "Big");
 }
 
 TEST_F(AnalyseTest, StopBeforeStartDoesNothing) {
