@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTreeWidget>
 #include <cstdlib>
 #include <utility>
@@ -89,10 +91,14 @@ void WindowDriver::Echo() {
 }
 
 void WindowDriver::EchoPane(QPlainTextEdit* pane, const char* tag, qsizetype& shown) {
-  const QString text = pane->toPlainText();
-  if (text.isEmpty()) return;
-  const QStringList lines = text.split(QLatin1Char('\n'));
-  for (; shown < lines.size(); ++shown) OnPaneLine(tag, lines[shown]);
+  // Only the new blocks (lines) are read: the pane may hold thousands. A pane that has
+  // reached its line cap drops lines at the top, which this count does not follow.
+  const QTextDocument* document = pane->document();
+  const int count = document->blockCount();
+  if (count == 1 && document->firstBlock().text().isEmpty()) return;
+  for (QTextBlock block = document->findBlockByNumber(static_cast<int>(shown)); block.isValid() && shown < count;
+       block = block.next(), ++shown)
+    OnPaneLine(tag, block.text());
 }
 
 }  // namespace tarnwell

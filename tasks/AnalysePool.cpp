@@ -103,6 +103,24 @@ std::vector<std::uint32_t> FindPoolWorkers(platform::IProcessSystem& processes, 
   return pids;
 }
 
+void MeasureTempPools(platform::IProcessSystem& processes, std::vector<TTempPoolRec>& recs) {
+  std::vector<std::string> names;
+  names.reserve(recs.size());
+  for (const TTempPoolRec& rec : recs) names.push_back(rec.TempPool);
+  // One walk finds every temporary pool's worker and one window measures them all, so
+  // a cycle costs the same however many applications the pool has.
+  const std::vector<std::uint32_t> pids = FindPoolWorkers(processes, names);
+  std::vector<std::uint32_t> found;
+  for (const std::uint32_t pid : pids)
+    if (pid != 0) found.push_back(pid);
+  const std::vector<float> usages = GetProcessesCpuUsage(processes, found);
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < recs.size(); ++i) {
+    if (recs[i].TempPool.empty()) continue;
+    recs[i].Cpu = pids[i] == 0 ? 0 : CpuFromUsage(usages[next++]);
+  }
+}
+
 TPoolProcess FindPoolProcess(platform::IProcessSystem& processes, std::string_view poolName) {
   TPoolProcess result;
   result.Pid = FindPoolWorkers(processes, {std::string(poolName)}).front();
@@ -228,21 +246,8 @@ bool TAnalysePool::TransferAll(std::vector<TTempPoolRec>& recs, const std::vecto
 void TAnalysePool::MeasureUntilStopped(std::vector<TTempPoolRec>& recs) {
   TIISObject& registry = Window().Registry();
   platform::IProcessSystem& processes = registry.Processes();
-  std::vector<std::string> names;
-  for (const TTempPoolRec& rec : recs) names.push_back(rec.TempPool);
   while (!Stopping()) {
-    // One walk finds every temporary pool's worker and one window measures them all, so
-    // a cycle costs the same however many applications the pool has.
-    const std::vector<std::uint32_t> pids = FindPoolWorkers(processes, names);
-    std::vector<std::uint32_t> found;
-    for (const std::uint32_t pid : pids)
-      if (pid != 0) found.push_back(pid);
-    const std::vector<float> usages = GetProcessesCpuUsage(processes, found);
-    std::size_t next = 0;
-    for (std::size_t i = 0; i < recs.size(); ++i) {
-      if (recs[i].TempPool.empty()) continue;
-      recs[i].Cpu = pids[i] == 0 ? 0 : CpuFromUsage(usages[next++]);
-    }
+    MeasureTempPools(processes, recs);
     if (Stopping()) return;
 
     for (const TTempPoolRec& rec : recs) {

@@ -49,6 +49,10 @@ bool MoveAppToPool(platform::IMetabase& metabase, std::string_view appPath, std:
 // The worker serving exactly each pool (names compared without regard to ASCII case; the
 // first in the snapshot), found in one walk; 0 for an empty name or a pool without one.
 std::vector<std::uint32_t> FindPoolWorkers(platform::IProcessSystem& processes, const std::vector<std::string>& poolNames);
+// One measuring cycle's figures: each record's Cpu from its temporary pool's worker, all
+// measured in one shared window (0 without a worker, -1 when it cannot be read). Records
+// without a temporary pool are left alone.
+void MeasureTempPools(platform::IProcessSystem& processes, std::vector<TTempPoolRec>& recs);
 // The worker serving exactly this pool, measured over half a second; zeros when there is none.
 TPoolProcess FindPoolProcess(platform::IProcessSystem& processes, std::string_view poolName);
 

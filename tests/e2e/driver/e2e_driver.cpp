@@ -5,6 +5,9 @@
 //
 //   tarnwell-e2e-driver --dir DIR
 //       opens the window (start-up recovery runs), reports the pane, closes it.
+//   tarnwell-e2e-driver --dir DIR --monitor MINUTES
+//       presses Refresh, ticks every pool, sets the interval and starts monitoring; then
+//       reads commands from standard input as below.
 //   tarnwell-e2e-driver --dir DIR --analyse POOL [--threshold PERCENT] [--interval MINUTES]
 //       presses Refresh, ticks POOL, starts monitoring, selects POOL on the Analyse tab,
 //       sets the threshold and starts the analysis; then reads commands from standard
@@ -13,6 +16,7 @@
 // DIR stands for the executable's directory: the logs go to DIR/log/.
 #include <unistd.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -43,6 +47,7 @@ struct Options {
   QString pool;  // empty: only open and close
   QString threshold = QStringLiteral("70");
   QString interval = QStringLiteral("1");
+  bool monitorAll = false;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -57,6 +62,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.threshold = value;
     } else if (name == "--interval") {
       options.interval = value;
+    } else if (name == "--monitor") {
+      options.interval = value;
+      options.monitorAll = true;
     } else {
       return false;
     }
@@ -72,13 +80,23 @@ class Driver : public WindowDriver {
 
   void Begin() {
     Say("READY");
-    if (options_.pool.isEmpty()) {
+    if (options_.pool.isEmpty() && !options_.monitorAll) {
       Close();
       return;
     }
     input_ = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
     connect(input_.get(), &QSocketNotifier::activated, this, [this] { ReadInput(); });
     Find<QPushButton>("btnTaskOPRefresh")->click();
+    if (options_.monitorAll) {
+      Await("the pool list", [this] { return window_.LiveWorkers().loaders == 0; },
+            [this] {
+              Find<QAction>("Selectall1")->trigger();
+              Find<QLineEdit>("edtMonMinutes")->setText(options_.interval);
+              Find<QPushButton>("btnTaskStart")->click();
+              Say("STARTED");
+            });
+      return;
+    }
     Await("the pool list",
           [this] { return window_.LiveWorkers().loaders == 0 && Row("lvTaskOPools", options_.pool); },
           [this] { StartMonitoring(); });
