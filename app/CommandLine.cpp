@@ -8,10 +8,13 @@ namespace tarnwell {
 namespace {
 
 const char kUsage[] =
-    "usage: tarnwell [--walkthrough DIR]\n"
+    "usage: tarnwell [--textfile-dir DIR] [--walkthrough DIR]\n"
     "       tarnwell --help | --version\n"
     "  Watches the IIS 6 application pools of this server. Set IIS_METABASE to the path of a\n"
     "  MetaBase.xml to read it instead of the server's metabase.\n"
+    "  --textfile-dir DIR writes every monitoring pass's figures to DIR/tarnwell.prom for\n"
+    "                     a Prometheus exporter's textfile collector (also\n"
+    "                     TARNWELL_TEXTFILE_DIR)\n"
     "  --walkthrough DIR  plays the demo's walk through in the window by itself (Refresh,\n"
     "                     every pool ticked, monitoring, an analysis of ShopPool until its\n"
     "                     overload is found, Stop), saves a picture of each tab at each step\n"
@@ -41,7 +44,7 @@ QString ErrorText(const QCommandLineParser& parser, const QStringList& arguments
 
 }  // namespace
 
-ProgramOptions ParseProgramOptions(const QStringList& arguments) {
+ProgramOptions ParseProgramOptions(const QStringList& arguments, const QString& textfileDirFromEnvironment) {
   QCommandLineParser parser;
   // Qt's options are single-dash words; so are ours when typed that way.
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -51,6 +54,8 @@ ProgramOptions ParseProgramOptions(const QStringList& arguments) {
   parser.addOption(help);
   parser.addOption(version);
   parser.addOption(walkthrough);
+  const QCommandLineOption textfileDir(QStringLiteral("textfile-dir"), QString(), QStringLiteral("DIR"));
+  parser.addOption(textfileDir);
   for (const char* name : kQtValueOptions)
     parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
   for (const char* name : kQtFlags) parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
@@ -70,6 +75,9 @@ ProgramOptions ParseProgramOptions(const QStringList& arguments) {
   } else if (parser.isSet(version)) {
     options.action = ProgramOptions::Action::Version;
     options.text = QStringLiteral("Tarnwell " TARNWELL_VERSION "\n");
+  } else if (parser.isSet(textfileDir) && parser.value(textfileDir).isEmpty()) {
+    options.action = ProgramOptions::Action::Fail;
+    options.text = QStringLiteral("tarnwell: --textfile-dir needs a folder\n") + usage;
   } else if (parser.isSet(walkthrough)) {
     options.walkthrough = parser.value(walkthrough);
     if (options.walkthrough.isEmpty()) {
@@ -77,6 +85,8 @@ ProgramOptions ParseProgramOptions(const QStringList& arguments) {
       options.text = QStringLiteral("tarnwell: --walkthrough needs a folder\n") + usage;
     }
   }
+  if (options.action == ProgramOptions::Action::Run)
+    options.textfileDir = parser.isSet(textfileDir) ? parser.value(textfileDir) : textfileDirFromEnvironment;
   return options;
 }
 

@@ -59,6 +59,7 @@
 #include "tasks/MonitoringPool.h"
 #include "tasks/TaskThread.h"
 #include "tasks/getpooldata.h"
+#include "textfile/textfile_export.h"
 
 namespace tarnwell {
 
@@ -326,6 +327,10 @@ TFrmMain::TFrmMain(const QString& exeDir, platform::IMetabase& metabase,
   splLog->setSizes({height(), kLogPaneHeight});
 
   FormCreate(exeDir);
+}
+
+void TFrmMain::SetTextfileDir(const std::string& dir) {
+  textfile_ = dir.empty() ? nullptr : std::make_unique<TextfileExport>(dir);
 }
 
 TFrmMain::~TFrmMain() {

@@ -46,6 +46,7 @@ class TFrmAbout;
 class TIISObject;
 class TLog;
 class TTaskThread;
+class TextfileExport;
 namespace platform {
 class IMetabase;
 class IProcessSystem;
@@ -73,6 +74,10 @@ class TFrmMain : public QMainWindow, public IWindowPort {
   // The log directory, with its trailing separator.
   std::string LogDir() const override { return logDir_; }
   TIISObject& Registry() override { return *registry_; }
+  TextfileExport* Textfile() override { return textfile_.get(); }
+  // Writes every pass's figures into dir/tarnwell.prom from now on. Before any worker
+  // starts (UI thread).
+  void SetTextfileDir(const std::string& dir);
   TLog& Log() { return *log_; }
   TFrmAbout& About() { return *frmAbout_; }
 
@@ -206,6 +211,7 @@ class TFrmMain : public QMainWindow, public IWindowPort {
   std::string logDir_;
   std::unique_ptr<TIISObject> registry_;
   std::unique_ptr<TLog> log_;
+  std::unique_ptr<TextfileExport> textfile_;
   TAnalysePool* AnalyseThread = nullptr;  // the live analyser, owned by workers_
   std::string AnalyseMsg;  // written by the analyser while it waits in a hand-over
 

@@ -12,7 +12,8 @@ int main(int argc, char* argv[]) {
   // Before QApplication: --help and --version need no display.
   QStringList arguments;
   for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
-  const tarnwell::ProgramOptions options = tarnwell::ParseProgramOptions(arguments);
+  const tarnwell::ProgramOptions options =
+      tarnwell::ParseProgramOptions(arguments, qEnvironmentVariable("TARNWELL_TEXTFILE_DIR"));
   switch (options.action) {
     case tarnwell::ProgramOptions::Action::Help:
     case tarnwell::ProgramOptions::Action::Version:
@@ -38,6 +39,7 @@ int main(int argc, char* argv[]) {
                                      options.walkthrough);
   }
   tarnwell::TFrmMain window(QCoreApplication::applicationDirPath(), *metabase, *processes);
+  window.SetTextfileDir(options.textfileDir.toStdString());
   window.CentreOnScreen();
   window.show();
   return QApplication::exec();

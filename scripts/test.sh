@@ -8,6 +8,9 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 ./scripts/setup.sh
+# The exporter and the server that the metrics textfile's end-to-end test runs.
+. scripts/lib/packages.sh
+ensure_packages prometheus prometheus-node-exporter
 
 jobs=$(nproc)
 build=${TARNWELL_BUILD_DIR:-build}

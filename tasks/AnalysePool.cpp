@@ -13,6 +13,7 @@
 #include "metrics/uCpuUsageSnapshot.h"
 #include "platform/metabase.h"
 #include "tasks/WindowPort.h"
+#include "textfile/textfile_export.h"
 
 namespace tarnwell {
 
@@ -264,6 +265,7 @@ void TAnalysePool::MeasureUntilStopped(std::vector<TTempPoolRec>& recs) {
       }
       ReportAnalyse("OVERLOAD CPU: [" + std::to_string(rec.Cpu) + "] in pool [" + rec.TempPool + "]. Site: " + site +
                     ".AppPath: [" + rec.AppPath + "]. Analyse CPU: " + std::to_string(CpuThreshold));
+      if (TextfileExport* textfile = Window().Textfile()) textfile->CountOverload(PoolName, rec.AppPath);
     }
     processes.SleepMs(kMeasurePauseMs);
   }

@@ -1,11 +1,13 @@
 #include "tasks/MonitoringPool.h"
 
+#include <chrono>
 #include <exception>
 #include <mutex>
 
 #include "iis/iis.h"
 #include "logs/Logs.h"
 #include "tasks/WindowPort.h"
+#include "textfile/textfile_export.h"
 
 namespace tarnwell {
 
@@ -75,6 +77,7 @@ void TMonitoringPool::Pass(TIISObject& registry, TLog& monLog) {
   // One rebuild at a time: the lock is held until the redraw and the lines are done, so a
   // pool-list reload cannot rewrite the records in between.
   std::lock_guard rebuild(registry.RebuildMutex());
+  const auto started = std::chrono::steady_clock::now();
   registry.LoadPools();
   if (!registry.SamplePools() && registry.Log != nullptr) {
     registry.Log->Write("Error for get RAM/CPU data for pools");
@@ -83,6 +86,11 @@ void TMonitoringPool::Pass(TIISObject& registry, TLog& monLog) {
   for (std::int32_t i = 0; i < registry.PoolCount; ++i) {
     const TPoolRec& rec = registry.Pools[i];
     if (!rec.Name.empty() && rec.Pid != 0) monLog.Write(MonitoringLine(rec));
+  }
+  if (TextfileExport* textfile = Window().Textfile()) {
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    const std::chrono::duration<double> now = std::chrono::system_clock::now().time_since_epoch();
+    textfile->WritePass(registry, took.count(), now.count(), registry.Log);
   }
 }
 

@@ -7,6 +7,7 @@
 namespace tarnwell {
 
 class TIISObject;
+class TextfileExport;
 
 class IWindowPort {
  public:
@@ -23,6 +24,9 @@ class IWindowPort {
   // Set at start-up, live until every worker has ended.
   virtual TIISObject& Registry() = 0;
   virtual std::string LogDir() const = 0;
+  // The metrics textfile of every pass, or null when none is asked for. Set at start-up;
+  // its own calls are safe from the monitoring and analyser threads.
+  virtual TextfileExport* Textfile() { return nullptr; }
 
   // UI thread only (run them through Synchronize).
   virtual std::string MonitoringIntervalText() = 0;

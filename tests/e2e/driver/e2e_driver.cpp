@@ -5,7 +5,7 @@
 //
 //   tarnwell-e2e-driver --dir DIR
 //       opens the window (start-up recovery runs), reports the pane, closes it.
-//   tarnwell-e2e-driver --dir DIR --monitor MINUTES
+//   tarnwell-e2e-driver --dir DIR --monitor MINUTES [--textfile-dir DIR]
 //       presses Refresh, ticks every pool, sets the interval and starts monitoring; then
 //       reads commands from standard input as below.
 //   tarnwell-e2e-driver --dir DIR --analyse POOL [--threshold PERCENT] [--interval MINUTES]
@@ -48,6 +48,7 @@ struct Options {
   QString threshold = QStringLiteral("70");
   QString interval = QStringLiteral("1");
   bool monitorAll = false;
+  QString textfileDir;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -62,6 +63,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.threshold = value;
     } else if (name == "--interval") {
       options.interval = value;
+    } else if (name == "--textfile-dir") {
+      options.textfileDir = value;
     } else if (name == "--monitor") {
       options.interval = value;
       options.monitorAll = true;
@@ -170,6 +173,7 @@ int main(int argc, char** argv) {
   auto processes = platform::OpenProcessSystem();
   TFrmMain window(options.dir, *metabase, *processes, SystemClock(),
                   [](const QString& text) { Say("BOX " + text.toStdString()); });
+  window.SetTextfileDir(options.textfileDir.toStdString());
   window.show();
   Driver driver(window, options);
   QTimer::singleShot(0, &driver, [&driver] { driver.Begin(); });

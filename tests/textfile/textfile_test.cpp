@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "iis/iis.h"
+#include "logs/Logs.h"
+#include "tests/fakes/null_seams.h"
+#include "tests/logs/log_test_support.h"
+#include "textfile/exposition.h"
+#include "textfile/textfile_export.h"
+
+namespace tarnwell {
+namespace {
+
+using testing::TempDir;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool Has(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+TEST(Exposition, LabelValuesAreEscapedAndEveryFamilyIsDescribed) {
+  textfile::PassFigures pass;
+  pass.pools.push_back({.name = "Say \"hi\"\\now\nthen", .apps = 2, .pid = 4242, .workingSetBytes = 12582912,
+                        .cpu = 37, .threads = 25, .handles = 400, .openFiles = 40, .tcpEndpoints = 3});
+  pass.pools.push_back({.name = "Küche 店", .apps = 1, .pid = 77, .cpu = -1});  // not measured: no CPU sample
+  pass.pools.push_back({.name = "Idle", .apps = 5});                             // no worker
+  pass.pools.push_back({.name = std::string("Bad\xC3(\xFF", 6), .apps = 1});
+  pass.durationSeconds = 0.5;
+  pass.timestampSeconds = 1796727600.25;
+  pass.poolsSelected = 3;
+  pass.overloads[{"ShopPool", "/LM/W3SVC/2/ROOT/cart/"}] = 4;
+  const auto lines = Lines(textfile::FormatExposition(pass));
+
+  const std::string shop = R"(pool="Say \"hi\"\\now\nthen",pid="4242")";
+  EXPECT_TRUE(Has(lines, "tarnwell_pool_working_set_bytes{" + shop + "} 12582912"));
+  EXPECT_TRUE(Has(lines, "tarnwell_pool_cpu_percent{" + shop + "} 37"));
+  EXPECT_TRUE(Has(lines, "tarnwell_pool_threads{" + shop + "} 25"));
+  EXPECT_TRUE(Has(lines, "tarnwell_pool_handles{" + shop + "} 400"));
+  EXPECT_TRUE(Has(lines, "tarnwell_pool_open_files{" + shop + "} 40"));
+  EXPECT_TRUE(Has(lines, "tarnwell_pool_tcp_endpoints{" + shop + "} 3"));
+  EXPECT_TRUE(Has(lines, R"(tarnwell_pool_threads{pool="Küche 店",pid="77"} 0)"));
+  EXPECT_TRUE(Has(lines, R"(tarnwell_pool_applications{pool="Idle"} 5)"));
+  EXPECT_TRUE(Has(lines, "tarnwell_pool_applications{pool=\"Bad\xEF\xBF\xBD(\xEF\xBF\xBD\"} 1"));
+  EXPECT_TRUE(Has(lines, "tarnwell_pass_duration_seconds 0.5"));
+  EXPECT_TRUE(Has(lines, "tarnwell_pass_timestamp_seconds 1796727600.25"));
+  EXPECT_TRUE(Has(lines, "tarnwell_pools_selected 3"));
+  EXPECT_TRUE(Has(lines, R"(tarnwell_overload_reports_total{pool="ShopPool",app_path="/LM/W3SVC/2/ROOT/cart/"} 4)"));
+  for (const auto& line : lines) {
+    EXPECT_EQ(line.find("pool=\"Küche 店\",pid=\"77\"} -1"), std::string::npos) << line;
+    EXPECT_EQ(line.find("Idle\",pid"), std::string::npos) << line;
+  }
+  // Every sample's family has its HELP and TYPE lines before it.
+  std::set<std::string> described;
+  for (const auto& line : lines) {
+    if (line.rfind("# TYPE ", 0) == 0) described.insert(line.substr(7, line.find(' ', 7) - 7));
+    if (line.empty() || line[0] == '#') continue;
+    const std::string family = line.substr(0, line.find_first_of("{ "));
+    EXPECT_TRUE(described.count(family)) << line;
+  }
+  EXPECT_TRUE(Has(lines, "# TYPE tarnwell_overload_reports_total counter"));
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("# HELP ", 0) == 0; }),
+            11);
+}
+
+class TextfileExportTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+  testing::FakeClock clock_{testing::At(2026, 12, 8, 9, 0, 0)};
+  TLog log_{dir_.Dir(), "", clock_};
+  fakes::NullMetabase metabase_;
+  fakes::NullProcessSystem processes_;
+  std::unique_ptr<TIISObject> registry_ = std::make_unique<TIISObject>(metabase_, processes_);
+
+  std::vector<std::string> DailyLog() {
+    return testing::SplitCrLf(testing::ReadAll(log_.FileNameFor(clock_.Now())));
+  }
+};
+
+TEST_F(TextfileExportTest, AReaderAtAnyMomentSeesAWholeFile) {
+  TextfileExport out(dir_.Dir());
+  // Texts of different lengths, each ending in a line that names it.
+  std::vector<std::string> texts;
+  for (int i = 0; i < 4; ++i) texts.push_back(std::string(1000 * (i + 1) * (i + 1), 'x') + "\n# end " + std::to_string(i) + "\n");
+  ASSERT_EQ(out.Replace(texts[0]), "");
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0};
+  std::atomic<int> reads{0};
+  std::thread reader([&] {
+    while (!done) {
+      std::ifstream in(out.FilePath(), std::ios::binary);
+      std::ostringstream seen;
+      seen << in.rdbuf();
+      if (std::find(texts.begin(), texts.end(), seen.str()) == texts.end()) ++torn;
+      ++reads;
+    }
+  });
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(out.Replace(texts[static_cast<std::size_t>(i) % texts.size()]), "");
+  while (reads < 100) std::this_thread::yield();  // the reader has had its looks
+  done = true;
+  reader.join();
+  EXPECT_EQ(torn, 0);
+  // Only the file itself is left in the folder.
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) names.push_back(entry.path().filename().string());
+  EXPECT_TRUE(std::find(names.begin(), names.end(), "tarnwell.prom") != names.end());
+  for (const auto& name : names) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+}
+
+TEST_F(TextfileExportTest, AFolderThatCannotBeWrittenIsSaidOnceAndAgainWhenItWorks) {
+  const std::string folder = dir_.File("exporter");  // not there yet
+  TextfileExport out(folder);
+  registry_->PoolCount = 1;
+  registry_->Pools[0].Name = "ShopPool";
+  registry_->Pools[0].Pid = 12;
+  out.WritePass(*registry_, 0.5, 1.0, &log_);
+  out.WritePass(*registry_, 0.5, 2.0, &log_);
+  std::filesystem::create_directory(folder);
+  out.WritePass(*registry_, 0.5, 3.0, &log_);
+  out.WritePass(*registry_, 0.5, 4.0, &log_);
+  const auto lines = DailyLog();
+  ASSERT_EQ(lines.size(), 3u);  // the opening's empty line, then one line each
+  EXPECT_NE(lines[1].find("\tMetrics textfile [" + out.FilePath() + "] cannot be written: "), std::string::npos);
+  EXPECT_NE(lines[2].find("\tMetrics textfile [" + out.FilePath() + "] is written again"), std::string::npos);
+  EXPECT_NE(testing::ReadAll(out.FilePath()).find("tarnwell_pass_timestamp_seconds 4\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarnwell

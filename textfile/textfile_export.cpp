@@ -1,0 +1,101 @@
+#include "textfile/textfile_export.h"
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+
+#include "iis/iis.h"
+#include "logs/Logs.h"
+#include "platform/files/os_file.h"
+#include "textfile/exposition.h"
+
+#ifdef _WIN32
+#include <process.h>
+#define tarnwell_getpid _getpid
+#else
+#include <unistd.h>
+#define tarnwell_getpid getpid
+#endif
+
+namespace tarnwell {
+
+namespace {
+
+constexpr const char* kFileName = "tarnwell.prom";
+
+std::int32_t CountSelected(const std::string& selected) {
+  std::int32_t count = 0;
+  for (const char c : selected) count += c == '\t';
+  return count;
+}
+
+void Say(TLog* log, const std::string& line) {
+  if (log == nullptr) return;
+  try {
+    log->Write(line);
+  } catch (const std::exception&) {
+    // The daily log has its own failure report; the pass goes on.
+  }
+}
+
+}  // namespace
+
+TextfileExport::TextfileExport(std::string dir) : dir_(std::move(dir)) {
+  const std::filesystem::path folder(dir_);
+  path_ = (folder / kFileName).string();
+  // Not *.prom: the collectors never read the file before it is whole and renamed.
+  tempPath_ = (folder / ("." + std::string(kFileName) + "." + std::to_string(tarnwell_getpid()) + ".tmp")).string();
+}
+
+std::string TextfileExport::Replace(const std::string& text) {
+  platform::NewFileGuard guard(tempPath_);
+  platform::FileDescriptor file = platform::CreateEmpty(tempPath_);
+  if (!file.IsOpen()) return std::strerror(errno);
+  if (const int e = platform::WriteAll(file.Get(), text); e != 0) return std::strerror(e);
+  if (const int e = file.Close(); e != 0) return std::strerror(e);
+  std::error_code ec;
+  std::filesystem::rename(tempPath_, path_, ec);
+  if (ec) return ec.message();
+  guard.Keep();
+  return {};
+}
+
+void TextfileExport::CountOverload(const std::string& pool, const std::string& appPath) {
+  std::lock_guard lock(overloadsMutex_);
+  ++overloads_[{pool, appPath}];
+}
+
+void TextfileExport::WritePass(const TIISObject& registry, double durationSeconds, double unixSeconds, TLog* log) {
+  textfile::PassFigures pass;
+  pass.durationSeconds = durationSeconds;
+  pass.timestampSeconds = unixSeconds;
+  pass.poolsSelected = CountSelected(registry.SelectedPools);
+  for (std::int32_t i = 0; i < registry.PoolCount; ++i) {
+    const TPoolRec& rec = registry.Pools[static_cast<std::size_t>(i)];
+    if (rec.Name.empty()) continue;
+    pass.pools.push_back({.name = rec.Name,
+                          .apps = rec.AppCount,
+                          .pid = rec.Pid,
+                          .workingSetBytes = static_cast<std::int64_t>(rec.RamKB) * 1024,
+                          .cpu = rec.Cpu,
+                          .threads = rec.Threads,
+                          .handles = rec.Handles,
+                          .openFiles = rec.OpenFiles,
+                          .tcpEndpoints = rec.OpenTcp});
+  }
+  {
+    std::lock_guard lock(overloadsMutex_);
+    pass.overloads = overloads_;
+  }
+  const std::string error = Replace(textfile::FormatExposition(pass));
+  if (!error.empty() && !failing_) {
+    Say(log, "Metrics textfile [" + path_ + "] cannot be written: " + error);
+  } else if (error.empty() && failing_) {
+    Say(log, "Metrics textfile [" + path_ + "] is written again");
+  }
+  failing_ = !error.empty();
+}
+
+}  // namespace tarnwell
