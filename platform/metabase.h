@@ -102,6 +102,12 @@ class IMetabaseObject {
   virtual MetabaseValue Get(std::string_view property) = 0;
   // "Put": staged on this object until SetInfo.
   virtual void Put(std::string_view property, const MetabaseValue& value) = 0;
+  // "PutEx" with ADS_PROPERTY_CLEAR: staged like Put (the later of the two wins); at
+  // SetInfo the key's own value goes, and the key inherits the property again.
+  virtual void Clear(std::string_view property) = 0;
+  // Whether the key itself holds a value of the property rather than inheriting one, as
+  // IIS's "GetDataPaths" tells it. Reads the saved configuration, not staged changes.
+  virtual bool HasOwnValue(std::string_view property) = 0;
   // "SetInfo": saves staged properties, and creates the key of an object made by Create.
   virtual void SetInfo() = 0;
   // "EnumAppsInPool" on a pool object: the application paths, "/LM/W3SVC/1/ROOT/shop/".

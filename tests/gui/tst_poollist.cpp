@@ -73,6 +73,8 @@ class NamelessObject final : public platform::IMetabaseObject {
   }
   platform::MetabaseValue Get(std::string_view p) override { return inner_->Get(p); }
   void Put(std::string_view p, const platform::MetabaseValue& v) override { inner_->Put(p, v); }
+  void Clear(std::string_view p) override { inner_->Clear(p); }
+  bool HasOwnValue(std::string_view p) override { return inner_->HasOwnValue(p); }
   void SetInfo() override { inner_->SetInfo(); }
   platform::MetabaseValue EnumAppsInPool() override { return inner_->EnumAppsInPool(); }
   std::unique_ptr<platform::IMetabaseObject> Create(std::string_view c, std::string_view n) override {

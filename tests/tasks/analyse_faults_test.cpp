@@ -158,6 +158,13 @@ class GuardedObject final : public IMetabaseObject {
     owner_.Call([&] { inner_->Put(property, value); });
     if (LowerAscii(property) == "apppoolid") poolIdStaged_ = true;
   }
+  void Clear(std::string_view property) override {
+    owner_.Call([&] { inner_->Clear(property); });
+    if (LowerAscii(property) == "apppoolid") poolIdStaged_ = true;
+  }
+  bool HasOwnValue(std::string_view property) override {
+    return owner_.Call([&] { return inner_->HasOwnValue(property); });
+  }
   void SetInfo() override {
     if (poolIdStaged_) owner_.ExpectAppJournalled("SetInfo " + path_, path_);
     owner_.Call([&] { inner_->SetInfo(); });
