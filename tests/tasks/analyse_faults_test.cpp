@@ -237,7 +237,10 @@ class Server {
   std::string Configuration() const {
     std::string out;
     for (const auto& pool : metabase.PoolNames()) out += "pool " + pool + "\n";
-    for (const auto& app : kApps) out += app + " in " + metabase.EffectiveAppPool(app) + "\n";
+    for (const auto& app : kApps) {
+      out += app + " in " + metabase.EffectiveAppPool(app) +
+             (metabase.HasOwnProperty(app, "AppPoolId") ? "\n" : ", inherited\n");
+    }
     out += "/LM/W3SVC/2/ROOT/other/ in " + metabase.EffectiveAppPool("/LM/W3SVC/2/ROOT/other/") + "\n";
     return out;
   }
@@ -273,6 +276,7 @@ struct Kind {
 const Kind kKinds[] = {
     {FakeMetabase::Op::Bind, "Bind "},         {FakeMetabase::Op::Get, "Get "},
     {FakeMetabase::Op::Put, "Put "},           {FakeMetabase::Op::SetInfo, "SetInfo "},
+    {FakeMetabase::Op::Clear, "Clear "},       {FakeMetabase::Op::HasOwnValue, "HasOwnValue "},
     {FakeMetabase::Op::EnumAppsInPool, "EnumAppsInPool "}, {FakeMetabase::Op::Create, "Create "},
     {FakeMetabase::Op::Delete, "Delete "},     {FakeMetabase::Op::Name, "Name "},
     {FakeMetabase::Op::GetObject, "GetObject "}, {FakeMetabase::Op::Enumerate, "Enumerate "},
