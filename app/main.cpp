@@ -370,6 +370,7 @@ void TFrmMain::BuildLayout() {
 
   pcMain = new QTabWidget(splLog);
   pcMain->setObjectName(QStringLiteral("pcMain"));
+  pcMain->setTabPosition(QTabWidget::South);
   tabTask = BuildTaskTab();
   tabMonitoring = BuildMonitoringTab();
   tabAnalyse = BuildAnalyseTab();
