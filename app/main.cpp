@@ -284,9 +284,11 @@ bool AllDigits(const QString& text) {
                      [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
 }
 
-// Keys the interval box takes: a digit or Backspace. Keys that type nothing pass too.
+// Keys the interval box takes: a digit or Backspace. Keys that type nothing pass too;
+// Delete is one, though X11 gives it the text DEL (0x7f).
 bool IntervalKeyAccepted(const QKeyEvent& key) {
   if (key.key() == Qt::Key_Tab || key.key() == Qt::Key_Backtab) return true;  // focus moves on
+  if (key.key() == Qt::Key_Delete) return true;
   const QString text = key.text();
   if (text.isEmpty()) return true;
   return text.size() == 1 && (AllDigits(text) || text.front() == QLatin1Char('\b'));
