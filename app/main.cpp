@@ -1059,8 +1059,11 @@ bool TFrmMain::CanStartMonitorNow() const {
          });
 }
 
-void TFrmMain::BeginMonitoring(const MonitoringStart& settings) {
+bool TFrmMain::BeginMonitoring(const MonitoringStart& settings) {
   TIISObject& registry = *registry_;
+  const std::string oldPools = registry.SelectedPools;
+  const bool oldSiteName = registry.GetSiteName;
+  const bool oldAspNetVersion = registry.GetAspNetVersion;
   registry.SelectedPools = settings.selectedPools;
   registry.SetMonitoring(true);
   registry.GetSiteName = settings.getSiteName;
@@ -1068,17 +1071,24 @@ void TFrmMain::BeginMonitoring(const MonitoringStart& settings) {
   auto monitor = std::make_unique<TMonitoringPool>(*this, SystemClock(), SleepMs);
   const TTaskThread* raw = monitor.get();
   monitor_ = Adopt(WorkerKind::Monitor, std::move(monitor), [this, raw] { OnMonitorEnded(raw); });
-  if (monitor_ == nullptr) {
-    registry.SetMonitoring(false);
-    SetMonitoringButtons(false);
-  }
+  if (monitor_ != nullptr) return true;
+  // No thread (Adopt said why): the registry goes back to what it held; a reload reads
+  // the site-name settings too.
+  registry.SetMonitoring(false);
+  registry.SelectedPools = oldPools;
+  registry.GetSiteName = oldSiteName;
+  registry.GetAspNetVersion = oldAspNetVersion;
+  return false;
 }
 
 void TFrmMain::StartPendingMonitoring() {
   if (!pendingStart_ || closing_ || !CanStartMonitorNow()) return;
   const MonitoringStart settings = *pendingStart_;
   pendingStart_.reset();
-  BeginMonitoring(settings);
+  if (!BeginMonitoring(settings)) {
+    SetMonitoringButtons(false);
+    tabAnalyse->setEnabled(settings.analyseTabEnabled);
+  }
 }
 
 void TFrmMain::OnMonitorEnded(const TTaskThread* monitor) {
@@ -1175,8 +1185,10 @@ void TFrmMain::btnTaskStartClick() {
   }
   settings.getSiteName = chkGetName->isChecked();
   settings.getAspNetVersion = chkGetASPNET->isChecked();
+  settings.analyseTabEnabled = tabAnalyse->isEnabled();
   if (CanStartMonitorNow()) {
-    BeginMonitoring(settings);
+    // A monitor that cannot start leaves the window as it was; the pane has the reason.
+    if (!BeginMonitoring(settings)) return;
   } else {
     pendingStart_ = settings;  // begins when the previous monitor or the reloads have ended
   }

@@ -179,10 +179,12 @@ class TFrmMain : public QMainWindow, public IWindowPort {
     std::string selectedPools;  // ticked names, each followed by a TAB
     bool getSiteName = false;
     bool getAspNetVersion = false;
+    bool analyseTabEnabled = false;  // before Start, for a start that fails
   };
   // The registry's settings may change only while no worker reads them.
   bool CanStartMonitorNow() const;
-  void BeginMonitoring(const MonitoringStart& settings);
+  // False, with the registry as it was, when no monitoring thread could be started.
+  bool BeginMonitoring(const MonitoringStart& settings);
   void StartPendingMonitoring();
   void OnMonitorEnded(const TTaskThread* monitor);
   void SetMonitoringButtons(bool monitoring);
