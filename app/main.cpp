@@ -85,6 +85,7 @@ constexpr std::int32_t kDefaultCpuThreshold = 70;  // percent
 constexpr qsizetype kMaxChartLabels = 100;  // pool names under the bars
 constexpr int kWaitTickMs = 20;  // longest the close's wait sleeps between looks at the workers
 const QString kIntervalReset = QStringLiteral("3");
+constexpr const char* kSelectPoolToAnalyse = "Select a pool in the list to analyse.";
 
 std::filesystem::path ToPath(const QString& text) {
   return std::filesystem::path(text.toStdU16String());
@@ -979,9 +980,10 @@ void TFrmMain::ThreadPoolMonitoring() {
 
 void TFrmMain::SetAnalyseMsg(const std::string& msg) { AnalyseMsg = msg; }
 
-void TFrmMain::UpdateLogAnalyse() {
-  memAnalyse->appendPlainText(
-      QString::fromStdString(FormatAnalyseStamp(clock_.Now()) + "\t" + AnalyseMsg));
+void TFrmMain::UpdateLogAnalyse() { AppendAnalyseLine(AnalyseMsg); }
+
+void TFrmMain::AppendAnalyseLine(const std::string& msg) {
+  memAnalyse->appendPlainText(QString::fromStdString(FormatAnalyseStamp(clock_.Now()) + "\t" + msg));
   // The pane follows its new line, shown from its start (the stamp), not its far end.
   QTextCursor cursor = memAnalyse->textCursor();
   cursor.movePosition(QTextCursor::End);
@@ -1240,7 +1242,11 @@ void TFrmMain::lvAnalyseSelectItem() {
 void TFrmMain::btnAnalyseStartClick() {
   if (AnalyseThread != nullptr) return;
   const QList<QTreeWidgetItem*> selected = lvAnalyse->selectedItems();
-  if (selected.isEmpty()) return;  // a redraw took the selection away
+  if (selected.isEmpty()) {
+    // A redraw took the selection away and left Start on.
+    AppendAnalyseLine(kSelectPoolToAnalyse);
+    return;
+  }
   auto analyser = std::make_unique<TAnalysePool>(*this, clock_);
   analyser->PoolName = selected.first()->text(0).toStdString();
   analyser->CpuThreshold =

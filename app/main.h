@@ -154,6 +154,7 @@ class TFrmMain : public QMainWindow, public IWindowPort {
   void RecoverLeftAnalysis();
   void ReportLogFailure(const std::string& message);  // any thread
   void AppendPaneLine(const QString& line);            // UI thread
+  void AppendAnalyseLine(const std::string& msg);      // UI thread: a stamped line of memAnalyse
   // Any thread: queues f for the UI thread. The counter's release and acquire order what
   // the caller wrote before with what f reads, visibly to thread checkers, which do not
   // see Qt's own futex-based queue locks.
