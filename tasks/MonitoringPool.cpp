@@ -1,5 +1,6 @@
 #include "tasks/MonitoringPool.h"
 
+#include <algorithm>
 #include <exception>
 #include <mutex>
 
@@ -17,7 +18,10 @@ constexpr double kSecondsPerDay = 86400.0;
 }  // namespace
 
 std::string MonitoringLine(const TPoolRec& rec) {
+  // A name may hold what separates the fields and the lines; the log must stay one line of
+  // ten fields per pool.
   std::string line = rec.Name;
+  std::replace_if(line.begin(), line.end(), [](char c) { return c == '\t' || c == '\r' || c == '\n'; }, ' ');
   for (std::int32_t v : {rec.AppCount, rec.RamKB, rec.Cpu, rec.Threads, rec.OpenFiles, rec.OpenTcp, rec.Handles, rec.Pid}) {
     line += '\t';
     line += std::to_string(v);

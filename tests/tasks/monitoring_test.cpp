@@ -203,6 +203,15 @@ TEST_F(MonitoringTest, OnePassWritesHeaderAndOneLinePerRunningSelectedPool) {
   EXPECT_TRUE(window_.Messages().empty());
 }
 
+TEST(MonitoringLineText, SeparatorsInAPoolNameAreWrittenAsSpaces) {
+  TPoolRec rec;
+  rec.Name = "Shop\tA\r\nB\n";  // the metabase allows them
+  rec.AppCount = 1;
+  rec.Pid = 7;
+  EXPECT_EQ(MonitoringLine(rec), "Shop A  B \t1\t0\t0\t0\t0\t0\t0\t7");
+  EXPECT_EQ(rec.Name, "Shop\tA\r\nB\n");  // the window shows it as it is
+}
+
 TEST_F(MonitoringTest, NoProcessListLogsTheErrorRedrawsAndWritesNoDataLine) {
   processes_.SetSnapshotFails(true);
   afterRedraw_ = [this](std::size_t pass) {
