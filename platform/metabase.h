@@ -20,6 +20,12 @@ inline constexpr std::uint32_t kErrPoolNotEmpty = 0x800710D3;   // Delete of a p
 inline constexpr std::uint32_t kErrPropertyNotFound = 0x8000500D;
 inline constexpr std::uint32_t kErrNotBound = 0x80004003;       // a call on an object never bound
 inline constexpr std::uint32_t kErrFail = 0x80004005;
+// What binding an IIS:// path gives where the IIS provider is not registered (no IIS 6, or
+// IIS 7 and later without IIS 6 Metabase Compatibility): MK_E_SYNTAX from ADsGetObject,
+// E_ADS_BAD_PATHNAME, or REGDB_E_CLASSNOTREG for a provider whose class is gone.
+inline constexpr std::uint32_t kErrNoIisProvider = 0x800401E4;
+inline constexpr std::uint32_t kErrBadAdsPath = 0x80005000;
+inline constexpr std::uint32_t kErrClassNotRegistered = 0x80040154;
 
 class MetabaseError : public std::runtime_error {
  public:

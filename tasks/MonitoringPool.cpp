@@ -80,6 +80,20 @@ void TMonitoringPool::Pass(TIISObject& registry, TLog& monLog) {
   // pool-list reload cannot rewrite the records in between.
   std::lock_guard rebuild(registry.RebuildMutex());
   registry.LoadPools();
+  // An unreadable metabase is said once when it starts failing and once when it is back,
+  // not in every pass.
+  if (registry.LoadFailure.has_value() != metabaseFailing_ && registry.Log != nullptr) {
+    const std::string line = registry.LoadFailure
+                                 ? MetabaseUnreadableText(*registry.LoadFailure) +
+                                       ". Monitoring goes on with the pools read before."
+                                 : "The metabase can be read again [" + std::string(kAppPoolsAdsPath) + "]";
+    try {
+      registry.Log->Write(line);
+    } catch (const std::exception&) {
+      // The daily log reports its own failure; monitoring goes on.
+    }
+  }
+  metabaseFailing_ = registry.LoadFailure.has_value();
   if (!registry.SamplePools() && registry.Log != nullptr) {
     registry.Log->Write("Error for get RAM/CPU data for pools");
   }

@@ -41,6 +41,7 @@ class TMonitoringPool : public TTaskThread {
 
   const ILocalClock& clock_;
   Sleeper sleep_;
+  bool metabaseFailing_ = false;  // the last pass could not read the metabase (monitor thread)
 };
 
 }  // namespace tarnwell
