@@ -33,7 +33,8 @@ inline std::string Iis6ShopMetabase() {
   key("IIsApplicationPool", "/LM/W3SVC/AppPools/ShopPool", {"AppPoolIdentityType=\"2\"", "IdleTimeout=\"20\""});
   key("IIsWebServer", "/LM/W3SVC/2",
       {"AppPoolId=\"ShopPool\"", "ServerBindings=\":80:shop.example.com\"", "ServerComment=\"Shop site\""});
-  key("IIsWebVirtualDir", "/LM/W3SVC/2/ROOT", {"AccessFlags=\"AccessRead | AccessScript\"", "Path=\"D:\\Sites\\shop\""});
+  key("IIsWebVirtualDir", "/LM/W3SVC/2/ROOT",
+      {"AccessFlags=\"AccessRead | AccessScript\"", "Path=\"D:\\Sites\\shop\""});
   key("IIsWebVirtualDir", "/LM/W3SVC/2/ROOT/catalog",
       {"AppFriendlyName=\"Catalog\"", "AppIsolated=\"2\"", "AppRoot=\"/LM/W3SVC/2/ROOT/catalog\"",
        "Path=\"D:\\Sites\\shop\\catalog\""});

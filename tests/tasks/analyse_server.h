@@ -1,8 +1,8 @@
 #pragma once
 // The sample server of the analyser tests: pool Shop with three applications in two sites
-// (c inheriting Shop from its site, a and b holding it themselves) and its worker running, and a stand-in web service that starts a worker for every
-// temporary pool that gets an application (run from the process system's sleep, as time
-// passes).
+// (c inheriting Shop from its site, a and b holding it themselves) and its worker running,
+// and a stand-in web service that starts a worker for every temporary pool that gets an
+// application (run from the process system's sleep, as time passes).
 #include <cstdint>
 #include <functional>
 #include <set>
