@@ -87,6 +87,7 @@ constexpr std::int32_t kDefaultCpuThreshold = 70;  // percent
 constexpr qsizetype kMaxChartLabels = 100;  // pool names under the bars
 constexpr int kWaitTickMs = 20;  // longest the close's wait sleeps between looks at the workers
 const QString kIntervalReset = QStringLiteral("3");
+constexpr const char* kSelectPoolToAnalyse = "Select a pool in the list to analyse.";
 
 std::filesystem::path ToPath(const QString& text) {
   return std::filesystem::path(text.toStdU16String());
@@ -289,9 +290,11 @@ bool AllDigits(const QString& text) {
                      [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
 }
 
-// Keys the interval box takes: a digit or Backspace. Keys that type nothing pass too.
+// Keys the interval box takes: a digit or Backspace. Keys that type nothing pass too;
+// Delete is one, though X11 gives it the text DEL (0x7f).
 bool IntervalKeyAccepted(const QKeyEvent& key) {
   if (key.key() == Qt::Key_Tab || key.key() == Qt::Key_Backtab) return true;  // focus moves on
+  if (key.key() == Qt::Key_Delete) return true;
   const QString text = key.text();
   if (text.isEmpty()) return true;
   return text.size() == 1 && (AllDigits(text) || text.front() == QLatin1Char('\b'));
@@ -379,6 +382,7 @@ void TFrmMain::BuildLayout() {
 
   pcMain = new QTabWidget(splLog);
   pcMain->setObjectName(QStringLiteral("pcMain"));
+  pcMain->setTabPosition(QTabWidget::South);
   tabTask = BuildTaskTab();
   tabMonitoring = BuildMonitoringTab();
   tabAnalyse = BuildAnalyseTab();
@@ -985,9 +989,10 @@ void TFrmMain::ThreadPoolMonitoring() {
 
 void TFrmMain::SetAnalyseMsg(const std::string& msg) { AnalyseMsg = msg; }
 
-void TFrmMain::UpdateLogAnalyse() {
-  memAnalyse->appendPlainText(
-      QString::fromStdString(FormatAnalyseStamp(clock_.Now()) + "\t" + AnalyseMsg));
+void TFrmMain::UpdateLogAnalyse() { AppendAnalyseLine(AnalyseMsg); }
+
+void TFrmMain::AppendAnalyseLine(const std::string& msg) {
+  memAnalyse->appendPlainText(QString::fromStdString(FormatAnalyseStamp(clock_.Now()) + "\t" + msg));
   // The pane follows its new line, shown from its start (the stamp), not its far end.
   QTextCursor cursor = memAnalyse->textCursor();
   cursor.movePosition(QTextCursor::End);
@@ -1065,8 +1070,11 @@ bool TFrmMain::CanStartMonitorNow() const {
          });
 }
 
-void TFrmMain::BeginMonitoring(const MonitoringStart& settings) {
+bool TFrmMain::BeginMonitoring(const MonitoringStart& settings) {
   TIISObject& registry = *registry_;
+  const std::string oldPools = registry.SelectedPools;
+  const bool oldSiteName = registry.GetSiteName;
+  const bool oldAspNetVersion = registry.GetAspNetVersion;
   registry.SelectedPools = settings.selectedPools;
   registry.SetMonitoring(true);
   registry.GetSiteName = settings.getSiteName;
@@ -1074,17 +1082,24 @@ void TFrmMain::BeginMonitoring(const MonitoringStart& settings) {
   auto monitor = std::make_unique<TMonitoringPool>(*this, SystemClock(), SleepMs);
   const TTaskThread* raw = monitor.get();
   monitor_ = Adopt(WorkerKind::Monitor, std::move(monitor), [this, raw] { OnMonitorEnded(raw); });
-  if (monitor_ == nullptr) {
-    registry.SetMonitoring(false);
-    SetMonitoringButtons(false);
-  }
+  if (monitor_ != nullptr) return true;
+  // No thread (Adopt said why): the registry goes back to what it held; a reload reads
+  // the site-name settings too.
+  registry.SetMonitoring(false);
+  registry.SelectedPools = oldPools;
+  registry.GetSiteName = oldSiteName;
+  registry.GetAspNetVersion = oldAspNetVersion;
+  return false;
 }
 
 void TFrmMain::StartPendingMonitoring() {
   if (!pendingStart_ || closing_ || !CanStartMonitorNow()) return;
   const MonitoringStart settings = *pendingStart_;
   pendingStart_.reset();
-  BeginMonitoring(settings);
+  if (!BeginMonitoring(settings)) {
+    SetMonitoringButtons(false);
+    tabAnalyse->setEnabled(settings.analyseTabEnabled);
+  }
 }
 
 void TFrmMain::OnMonitorEnded(const TTaskThread* monitor) {
@@ -1181,8 +1196,10 @@ void TFrmMain::btnTaskStartClick() {
   }
   settings.getSiteName = chkGetName->isChecked();
   settings.getAspNetVersion = chkGetASPNET->isChecked();
+  settings.analyseTabEnabled = tabAnalyse->isEnabled();
   if (CanStartMonitorNow()) {
-    BeginMonitoring(settings);
+    // A monitor that cannot start leaves the window as it was; the pane has the reason.
+    if (!BeginMonitoring(settings)) return;
   } else {
     pendingStart_ = settings;  // begins when the previous monitor or the reloads have ended
   }
@@ -1234,7 +1251,11 @@ void TFrmMain::lvAnalyseSelectItem() {
 void TFrmMain::btnAnalyseStartClick() {
   if (AnalyseThread != nullptr) return;
   const QList<QTreeWidgetItem*> selected = lvAnalyse->selectedItems();
-  if (selected.isEmpty()) return;  // a redraw took the selection away
+  if (selected.isEmpty()) {
+    // A redraw took the selection away and left Start on.
+    AppendAnalyseLine(kSelectPoolToAnalyse);
+    return;
+  }
   auto analyser = std::make_unique<TAnalysePool>(*this, clock_);
   analyser->PoolName = selected.first()->text(0).toStdString();
   analyser->CpuThreshold =

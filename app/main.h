@@ -159,6 +159,7 @@ class TFrmMain : public QMainWindow, public IWindowPort {
   void RecoverLeftAnalysis();
   void ReportLogFailure(const std::string& message);  // any thread
   void AppendPaneLine(const QString& line);            // UI thread
+  void AppendAnalyseLine(const std::string& msg);      // UI thread: a stamped line of memAnalyse
   // Any thread: queues f for the UI thread. The counter's release and acquire order what
   // the caller wrote before with what f reads, visibly to thread checkers, which do not
   // see Qt's own futex-based queue locks.
@@ -184,10 +185,12 @@ class TFrmMain : public QMainWindow, public IWindowPort {
     std::string selectedPools;  // ticked names, each followed by a TAB
     bool getSiteName = false;
     bool getAspNetVersion = false;
+    bool analyseTabEnabled = false;  // before Start, for a start that fails
   };
   // The registry's settings may change only while no worker reads them.
   bool CanStartMonitorNow() const;
-  void BeginMonitoring(const MonitoringStart& settings);
+  // False, with the registry as it was, when no monitoring thread could be started.
+  bool BeginMonitoring(const MonitoringStart& settings);
   void StartPendingMonitoring();
   void OnMonitorEnded(const TTaskThread* monitor);
   void SetMonitoringButtons(bool monitoring);

@@ -22,6 +22,8 @@ class UnboundObject final : public IMetabaseObject {
   std::string Name() const override { Fail(); }
   MetabaseValue Get(std::string_view) override { Fail(); }
   void Put(std::string_view, const MetabaseValue&) override { Fail(); }
+  void Clear(std::string_view) override { Fail(); }
+  bool HasOwnValue(std::string_view) override { Fail(); }
   void SetInfo() override { Fail(); }
   MetabaseValue EnumAppsInPool() override { Fail(); }
   std::unique_ptr<IMetabaseObject> Create(std::string_view, std::string_view) override { Fail(); }

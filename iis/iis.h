@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -30,6 +31,19 @@ class RegexError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// The container LoadPools binds; when it cannot, the records are kept as they were.
+inline constexpr const char* kAppPoolsAdsPath = "IIS://localhost/w3svc/AppPools";
+
+// Why the pools' container could not be bound: the seam's code and message.
+struct TMetabaseFailure {
+  std::uint32_t Code = 0;
+  std::string Reason;
+};
+
+// One line for the pane and the logs: the path and the reason, and where the code says the
+// ADSI provider of IIS is missing, that IIS 6 Metabase Compatibility is needed.
+std::string MetabaseUnreadableText(const TMetabaseFailure& failure);
 
 struct TPoolRec {
   std::string Name;  // empty: the record holds no pool
@@ -65,6 +79,9 @@ class TIISObject {
   std::array<TPoolRec, MaxPools> Pools;
   // Pools accepted by the last LoadPools that did not fit in the records.
   std::int32_t PoolsDropped = 0;
+  // Set by a LoadPools that could not bind the pools' container (and so kept the records),
+  // cleared by one that could. Read by the thread that ran it.
+  std::optional<TMetabaseFailure> LoadFailure;
 
   void ClearPools();
   // Raises RegexError for a filter that does not compile or runs away.

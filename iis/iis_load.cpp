@@ -200,9 +200,28 @@ const std::locale& UserLocale() {
   return locale;
 }
 
+std::string MetabaseUnreadableText(const TMetabaseFailure& failure) {
+  std::string_view reason = failure.Reason;
+  while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ')) reason.remove_suffix(1);
+  std::string text = "The metabase cannot be read [" + std::string(kAppPoolsAdsPath) + "]: " + std::string(reason);
+  if (failure.Code == platform::kErrNoIisProvider || failure.Code == platform::kErrBadAdsPath ||
+      failure.Code == platform::kErrClassNotRegistered) {
+    text += ". The ADSI provider of IIS is missing: IIS 6 Metabase Compatibility is needed (on IIS 7 and later, "
+            "a role service of the Web Server role)";
+  }
+  return text;
+}
+
 void TIISObject::LoadPools() {
   std::unique_ptr<IMetabaseObject> pools;
-  if (BindContainer(metabase_, "IIS://localhost/w3svc/AppPools", pools) != 0) return;  // records kept
+  try {
+    pools = metabase_.Bind(kAppPoolsAdsPath);
+    if (!pools) throw MetabaseError(platform::kErrFail, "the metabase gave no object");
+  } catch (const MetabaseError& e) {
+    LoadFailure = TMetabaseFailure{e.code(), e.what()};
+    return;  // records kept
+  }
+  LoadFailure.reset();
   ClearPools();
   PoolsDropped = 0;
   const std::locale& locale = UserLocale();

@@ -20,6 +20,12 @@ inline constexpr std::uint32_t kErrPoolNotEmpty = 0x800710D3;   // Delete of a p
 inline constexpr std::uint32_t kErrPropertyNotFound = 0x8000500D;
 inline constexpr std::uint32_t kErrNotBound = 0x80004003;       // a call on an object never bound
 inline constexpr std::uint32_t kErrFail = 0x80004005;
+// What binding an IIS:// path gives where the IIS provider is not registered (no IIS 6, or
+// IIS 7 and later without IIS 6 Metabase Compatibility): MK_E_SYNTAX from ADsGetObject,
+// E_ADS_BAD_PATHNAME, or REGDB_E_CLASSNOTREG for a provider whose class is gone.
+inline constexpr std::uint32_t kErrNoIisProvider = 0x800401E4;
+inline constexpr std::uint32_t kErrBadAdsPath = 0x80005000;
+inline constexpr std::uint32_t kErrClassNotRegistered = 0x80040154;
 
 class MetabaseError : public std::runtime_error {
  public:
@@ -102,6 +108,12 @@ class IMetabaseObject {
   virtual MetabaseValue Get(std::string_view property) = 0;
   // "Put": staged on this object until SetInfo.
   virtual void Put(std::string_view property, const MetabaseValue& value) = 0;
+  // "PutEx" with ADS_PROPERTY_CLEAR: staged like Put (the later of the two wins); at
+  // SetInfo the key's own value goes, and the key inherits the property again.
+  virtual void Clear(std::string_view property) = 0;
+  // Whether the key itself holds a value of the property rather than inheriting one, as
+  // IIS's "GetDataPaths" tells it. Reads the saved configuration, not staged changes.
+  virtual bool HasOwnValue(std::string_view property) = 0;
   // "SetInfo": saves staged properties, and creates the key of an object made by Create.
   virtual void SetInfo() = 0;
   // "EnumAppsInPool" on a pool object: the application paths, "/LM/W3SVC/1/ROOT/shop/".

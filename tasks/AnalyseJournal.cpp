@@ -31,6 +31,7 @@ namespace {
 constexpr const char* kLockSuffix = ".lock";
 constexpr const char* kNewSuffix = ".tmp";
 constexpr int kMaxBadCopies = 100;
+constexpr const char* kCutShort = "no \"end\" line: the file is cut short";
 
 // Paths are UTF-8 throughout the program.
 fs::path FsPath(const std::string& path) { return fs::path(std::u8string(path.begin(), path.end())); }
@@ -142,6 +143,7 @@ bool IsTempPoolOf(const AnalyseJournal& journal, std::string_view pool) {
 bool RecoverApp(platform::IMetabase& metabase, const AnalyseJournal& journal, const AnalyseJournal::App& app,
                 const RecoveryReport& report) {
   std::string current;
+  bool own = true;
   try {
     std::unique_ptr<platform::IMetabaseObject> object;
     try {
@@ -152,9 +154,15 @@ bool RecoverApp(platform::IMetabase& metabase, const AnalyseJournal& journal, co
       return true;
     }
     current = TextOf(object->Get("AppPoolId"));
+    if (!app.Own) own = object->HasOwnValue("AppPoolId");
   } catch (const std::exception& e) {
     report("Recovery: error of read the pool of application [" + app.Path + "]. " + e.what());
     return false;
+  }
+  if (!own) {
+    // Never moved, or put back already: it follows its parent key as it did.
+    report("Recovery: application [" + app.Path + "] already inherits its pool");
+    return true;
   }
   if (EqualsNoCase(current, app.Pool)) {
     report("Recovery: application [" + app.Path + "] already in pool [" + app.Pool + "]");
@@ -166,11 +174,12 @@ bool RecoverApp(platform::IMetabase& metabase, const AnalyseJournal& journal, co
            "], which the analysis did not make; left there");
     return true;
   }
-  if (!MoveAppToPool(metabase, app.Path, app.Pool)) {
+  if (!(app.Own ? MoveAppToPool(metabase, app.Path, app.Pool) : InheritAppPool(metabase, app.Path))) {
     report("Recovery: error of transfer application: [" + app.Path + "] in pool [" + app.Pool + "]");
     return false;
   }
-  report("Recovery: application [" + app.Path + "] back in pool [" + app.Pool + "]");
+  report(app.Own ? "Recovery: application [" + app.Path + "] back in pool [" + app.Pool + "]"
+                 : "Recovery: application [" + app.Path + "] inherits its pool again");
   return true;
 }
 
@@ -221,7 +230,9 @@ std::string FormatJournal(const AnalyseJournal& journal) {
   std::string text = std::string(kJournalHeader) + "\r\n";
   text += "# Changes of an analysis not yet put back; Tarnwell puts them back when it starts.\r\n";
   text += "pool\t" + Escape(journal.Pool) + "\r\n";
-  for (const auto& app : journal.Apps) text += "app\t" + Escape(app.Path) + "\t" + Escape(app.Pool) + "\r\n";
+  for (const auto& app : journal.Apps) {
+    text += "app\t" + Escape(app.Path) + "\t" + Escape(app.Pool) + (app.Own ? "\town\r\n" : "\tinherited\r\n");
+  }
   for (const auto& temp : journal.Temps) text += "temp\t" + Escape(temp.Name) + "\t" + Escape(temp.App) + "\r\n";
   text += "end\r\n";
   return text;
@@ -230,6 +241,7 @@ std::string FormatJournal(const AnalyseJournal& journal) {
 AnalyseJournal ParseJournal(std::string_view text) {
   AnalyseJournal journal;
   bool header = false;
+  bool v1 = false;
   bool pool = false;
   bool end = false;
   std::size_t lineNo = 0;
@@ -243,12 +255,15 @@ AnalyseJournal ParseJournal(std::string_view text) {
       return JournalFormatError("line " + std::to_string(lineNo) + ": " + why);
     };
     if (!header) {
-      if (line != kJournalHeader) throw fail("not an analysis journal of a known version");
+      v1 = line == kJournalHeaderV1;
+      if (line != kJournalHeader && !v1) throw fail("not an analysis journal of a known version");
       header = true;
       continue;
     }
     if (!line.empty() && line.front() == '#') continue;
     if (end) throw fail("text after \"end\"");
+    // A last line with no line end, other than "end", is where the file was cut.
+    if (lf == std::string_view::npos && line != "end") throw JournalFormatError(kCutShort);
     const auto fields = SplitTabs(line);
     const std::string_view keyword = fields.front();
     std::vector<std::string> values;
@@ -266,10 +281,15 @@ AnalyseJournal ParseJournal(std::string_view text) {
       end = true;
     } else if (keyword == "app" || keyword == "temp") {
       if (!pool) throw fail("\"" + std::string(keyword) + "\" before \"pool\"");
-      if (values.size() != 2) throw fail("\"" + std::string(keyword) + "\" takes two fields");
+      if (keyword == "app" && !v1) {
+        if (values.size() != 3) throw fail("\"app\" takes three fields");
+        if (values[2] != "own" && values[2] != "inherited") throw fail("\"app\" ends in \"own\" or \"inherited\"");
+      } else if (values.size() != 2) {
+        throw fail("\"" + std::string(keyword) + "\" takes two fields");
+      }
       if (keyword == "app") {
         if (!StartsWithNoCase(values[0], "/LM/W3SVC/")) throw fail("not an application path: " + values[0]);
-        journal.Apps.push_back({values[0], values[1]});
+        journal.Apps.push_back({values[0], values[1], v1 || values[2] == "own"});
       } else {
         // Only a name the analyser makes: a damaged journal must not name a real pool.
         if (!values[0].starts_with(kTempPoolPrefix)) throw fail("not a temporary pool: " + values[0]);
@@ -281,7 +301,7 @@ AnalyseJournal ParseJournal(std::string_view text) {
   }
   if (!header) throw JournalFormatError("empty file");
   if (!pool) throw JournalFormatError("no \"pool\" line");
-  if (!end) throw JournalFormatError("no \"end\" line: the file is cut short");
+  if (!end) throw JournalFormatError(kCutShort);
   return journal;
 }
 

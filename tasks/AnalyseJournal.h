@@ -19,12 +19,16 @@ class IMetabase;
 }  // namespace platform
 
 inline constexpr const char* kJournalFileName = "trnw-analyse.journal";
-inline constexpr const char* kJournalHeader = "Tarnwell analysis journal\t1";
+inline constexpr const char* kJournalHeader = "Tarnwell analysis journal\t2";
+// The version before: its applications carry no "own"/"inherited" field and are put back
+// as holding their own pool.
+inline constexpr const char* kJournalHeaderV1 = "Tarnwell analysis journal\t1";
 
 struct AnalyseJournal {
   struct App {
     std::string Path;  // "/LM/W3SVC/1/ROOT/shop/", as the pool's enumeration gives it
     std::string Pool;  // the pool it belongs in
+    bool Own = true;   // its key held Pool itself; false: it inherited Pool, and inherits again
     bool operator==(const App&) const = default;
   };
   struct Temp {
@@ -46,9 +50,11 @@ class JournalFormatError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Text of the file: the header, a comment, "pool", "app" and "temp" lines with TAB-separated
-// fields (TAB, CR, LF and backslash escaped as \t \r \n \\), and a closing "end" line.
+// Text of the file: the header, a comment, "pool", "app" (path, pool, "own" or "inherited")
+// and "temp" lines with TAB-separated fields (TAB, CR, LF and backslash escaped as \t \r \n
+// \\), and a closing "end" line.
 std::string FormatJournal(const AnalyseJournal& journal);
+// Also reads the version before (kJournalHeaderV1), whose "app" lines have two fields.
 // Accepts LF or CR LF line ends and '#' comment lines. Raises JournalFormatError naming the
 // line for anything else, including a missing "end" (a cut file) and a temporary pool
 // whose name the analyser would not have made.

@@ -79,6 +79,17 @@ bool MoveAppToPool(platform::IMetabase& metabase, std::string_view appPath, std:
   }
 }
 
+bool InheritAppPool(platform::IMetabase& metabase, std::string_view appPath) {
+  try {
+    auto app = GetMetabaseObject(metabase, AppMetabasePath(appPath));
+    app->Clear("AppPoolId");
+    app->SetInfo();
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 std::vector<std::uint32_t> FindPoolWorkers(platform::IProcessSystem& processes, const std::vector<std::string>& poolNames) {
   std::vector<std::uint32_t> pids(poolNames.size(), 0);
   std::vector<std::string> wanted;
@@ -160,7 +171,6 @@ void TAnalysePool::Execute() {
   platform::ThreadScope com(ThreadApartment());
   TLog log(Window().LogDir(), "-ans-", clock_);
   log_ = &log;
-  platform::IMetabase& metabase = Window().Registry().Metabase();
 
   ReportAnalyse("Begin analyse of pool: " + PoolName);
   // Held to the end of the run, so no other instance takes the journal meanwhile.
@@ -170,22 +180,15 @@ void TAnalysePool::Execute() {
     log_ = nullptr;
     return;
   }
-  std::vector<std::string> apps;
-  try {
-    apps = AsArray(GetMetabaseObject(metabase, std::string(kAppPoolsPath) + "/" + PoolName)->EnumAppsInPool(),
-                   "EnumAppsInPool");
-  } catch (const std::exception& e) {
-    ReportAnalyse("Error of get list applications from : " + PoolName + ". " + e.what());
-  }
-  if (apps.size() >= 2) {
+  std::vector<TTempPoolRec> recs = ListApps();
+  if (recs.size() >= 2) {
     try {
-      log.Write("Get list applications from : " + PoolName + ", count: " + std::to_string(apps.size()));
+      log.Write("Get list applications from : " + PoolName + ", count: " + std::to_string(recs.size()));
     } catch (const std::exception&) {
     }
     journal_ = AnalyseJournal{};
     journal_.Pool = PoolName;
-    std::vector<TTempPoolRec> recs(apps.size());
-    if (TransferAll(recs, apps)) {
+    if (TransferAll(recs)) {
       const TPoolProcess own = FindPoolProcess(Window().Registry().Processes(), PoolName);
       if (own.Pid != 0) Window().Registry().Processes().Terminate(own.Pid, kTerminateExitCode);
       MeasureUntilStopped(recs);
@@ -197,15 +200,37 @@ void TAnalysePool::Execute() {
   log_ = nullptr;
 }
 
-bool TAnalysePool::TransferAll(std::vector<TTempPoolRec>& recs, const std::vector<std::string>& apps) {
+std::vector<TTempPoolRec> TAnalysePool::ListApps() {
   platform::IMetabase& metabase = Window().Registry().Metabase();
-  for (std::size_t i = 0; i < apps.size(); ++i) {
+  std::vector<TTempPoolRec> recs;
+  try {
+    const auto apps = AsArray(
+        GetMetabaseObject(metabase, std::string(kAppPoolsPath) + "/" + PoolName)->EnumAppsInPool(), "EnumAppsInPool");
+    if (apps.size() < 2) return {};  // not analysed: nothing more to read
+    recs.reserve(apps.size());
+    for (const auto& app : apps) {
+      // An application that inherits its pool (from its site, say) must inherit it again
+      // afterwards, not hold a copy of it: it would no longer follow the site.
+      const bool own = GetMetabaseObject(metabase, AppMetabasePath(app))->HasOwnValue("AppPoolId");
+      recs.push_back(TTempPoolRec{std::string(), app, 0, own});
+    }
+  } catch (const std::exception& e) {
+    ReportAnalyse("Error of get list applications from : " + PoolName + ". " + e.what());
+    return {};
+  }
+  return recs;
+}
+
+bool TAnalysePool::TransferAll(std::vector<TTempPoolRec>& recs) {
+  platform::IMetabase& metabase = Window().Registry().Metabase();
+  for (TTempPoolRec& rec : recs) {
+    const std::string& app = rec.AppPath;
     // The journal names the pool and the move before either is made.
-    journal_.Apps.push_back({apps[i], PoolName});
+    journal_.Apps.push_back({app, PoolName, rec.OwnPool});
     std::string name;
     for (int attempt = 1;; ++attempt) {
       name = NextTempPoolName();
-      journal_.Temps.push_back({name, apps[i]});
+      journal_.Temps.push_back({name, app});
       journalSynced_ = false;
       if (!SyncJournal()) {
         journal_.Temps.pop_back();
@@ -221,25 +246,25 @@ bool TAnalysePool::TransferAll(std::vector<TTempPoolRec>& recs, const std::vecto
         if (e.code() == platform::kErrAlreadyExists && attempt < kCreateTries) continue;
         journal_.Apps.pop_back();
         journalSynced_ = false;
-        ReportAnalyse("Error of create temp. application pool: [" + name + "] for app. [" + apps[i] + "]. " +
+        ReportAnalyse("Error of create temp. application pool: [" + name + "] for app. [" + app + "]. " +
                       e.what());
         return false;
       } catch (const std::exception& e) {
         journal_.Temps.pop_back();
         journal_.Apps.pop_back();
         journalSynced_ = false;
-        ReportAnalyse("Error of create temp. application pool: [" + name + "] for app. [" + apps[i] + "]. " +
+        ReportAnalyse("Error of create temp. application pool: [" + name + "] for app. [" + app + "]. " +
                       e.what());
         return false;
       }
     }
-    recs[i] = TTempPoolRec{name, apps[i], 0};
-    ReportAnalyse("Created temp. application pool: [" + name + "] for app. [" + apps[i] + "]");
-    if (!MoveAppToPool(metabase, apps[i], name)) {
-      ReportAnalyse("Error of transfer application: [" + apps[i] + "] in pool [" + name + "]");
+    rec.TempPool = name;
+    ReportAnalyse("Created temp. application pool: [" + name + "] for app. [" + app + "]");
+    if (!MoveAppToPool(metabase, app, name)) {
+      ReportAnalyse("Error of transfer application: [" + app + "] in pool [" + name + "]");
       return false;
     }
-    ReportAnalyse("Transfer application: [" + apps[i] + "] in pool [" + name + "]");
+    ReportAnalyse("Transfer application: [" + app + "] in pool [" + name + "]");
   }
   return true;
 }
@@ -278,7 +303,9 @@ void TAnalysePool::ReturnAll(const std::vector<TTempPoolRec>& recs) {
     // Putting things back needs no journal entry first: the journal already names more
     // than is left out. A failed save is reported and does not stop the return.
     SyncJournal();
-    if (!MoveAppToPool(metabase, rec.AppPath, PoolName)) {
+    const bool back =
+        rec.OwnPool ? MoveAppToPool(metabase, rec.AppPath, PoolName) : InheritAppPool(metabase, rec.AppPath);
+    if (!back) {
       ReportAnalyse("Error of transfer application: [" + rec.AppPath + "] in pool [" + PoolName + "] !");
       ReportAnalyse("Pool : [" + rec.TempPool + "] not removed!");
       continue;

@@ -31,6 +31,7 @@ struct TTempPoolRec {
   std::string TempPool;  // empty while none was made
   std::string AppPath;   // "/LM/W3SVC/1/ROOT/shop/"
   std::int32_t Cpu = 0;  // at the last measurement
+  bool OwnPool = true;   // its key held its own AppPoolId; else it inherits it again when put back
 };
 
 struct TPoolProcess {
@@ -46,6 +47,9 @@ std::string SiteMetabasePath(std::string_view appPath);
 std::string FormatDateTimeNumber(double dateTime, char decimalSeparator);
 // Sets the application's AppPoolId and saves it; false on any failure.
 bool MoveAppToPool(platform::IMetabase& metabase, std::string_view appPath, std::string_view poolName);
+// Clears the application's own AppPoolId and saves it, so that its key inherits the pool
+// again; false on any failure.
+bool InheritAppPool(platform::IMetabase& metabase, std::string_view appPath);
 // The worker serving exactly each pool (names compared without regard to ASCII case; the
 // first in the snapshot), found in one walk; 0 for an empty name or a pool without one.
 std::vector<std::uint32_t> FindPoolWorkers(platform::IProcessSystem& processes, const std::vector<std::string>& poolNames);
@@ -81,8 +85,12 @@ class TAnalysePool : public TTaskThread {
   void DropJournalTemp(const std::string& tempPool);
   // Removes the journal when everything is back, else keeps it and says so.
   void CloseJournal();
-  // Returns false when the run must go straight to the return phase.
-  bool TransferAll(std::vector<TTempPoolRec>& recs, const std::vector<std::string>& apps);
+  // The pool's applications, each with whether its key holds its own AppPoolId; empty,
+  // reported, when they cannot be read.
+  std::vector<TTempPoolRec> ListApps();
+  // Returns false when the run must go straight to the return phase. recs holds the
+  // applications as ListApps gives them; each gets its TempPool when one is made.
+  bool TransferAll(std::vector<TTempPoolRec>& recs);
   void MeasureUntilStopped(std::vector<TTempPoolRec>& recs);
   void ReturnAll(const std::vector<TTempPoolRec>& recs);
 

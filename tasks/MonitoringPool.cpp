@@ -1,5 +1,6 @@
 #include "tasks/MonitoringPool.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <mutex>
@@ -19,7 +20,10 @@ constexpr double kSecondsPerDay = 86400.0;
 }  // namespace
 
 std::string MonitoringLine(const TPoolRec& rec) {
+  // A name may hold what separates the fields and the lines; the log must stay one line of
+  // ten fields per pool.
   std::string line = rec.Name;
+  std::replace_if(line.begin(), line.end(), [](char c) { return c == '\t' || c == '\r' || c == '\n'; }, ' ');
   for (std::int32_t v : {rec.AppCount, rec.RamKB, rec.Cpu, rec.Threads, rec.OpenFiles, rec.OpenTcp, rec.Handles, rec.Pid}) {
     line += '\t';
     line += std::to_string(v);
@@ -79,6 +83,20 @@ void TMonitoringPool::Pass(TIISObject& registry, TLog& monLog) {
   std::lock_guard rebuild(registry.RebuildMutex());
   const auto started = std::chrono::steady_clock::now();
   registry.LoadPools();
+  // An unreadable metabase is said once when it starts failing and once when it is back,
+  // not in every pass.
+  if (registry.LoadFailure.has_value() != metabaseFailing_ && registry.Log != nullptr) {
+    const std::string line = registry.LoadFailure
+                                 ? MetabaseUnreadableText(*registry.LoadFailure) +
+                                       ". Monitoring goes on with the pools read before."
+                                 : "The metabase can be read again [" + std::string(kAppPoolsAdsPath) + "]";
+    try {
+      registry.Log->Write(line);
+    } catch (const std::exception&) {
+      // The daily log reports its own failure; monitoring goes on.
+    }
+  }
+  metabaseFailing_ = registry.LoadFailure.has_value();
   if (!registry.SamplePools() && registry.Log != nullptr) {
     registry.Log->Write("Error for get RAM/CPU data for pools");
   }

@@ -20,6 +20,7 @@ inline constexpr const char* kMonitoringHeader =
     "open_handles pid";
 
 // The monitoring log's data line of one record, without the time stamp the log puts first.
+// A TAB, CR or LF in the pool's name is written as a space.
 std::string MonitoringLine(const struct TPoolRec& rec);
 
 // Interval box text to seconds: whole minutes 0 to 999; nothing for any other text.
@@ -40,6 +41,7 @@ class TMonitoringPool : public TTaskThread {
 
   const ILocalClock& clock_;
   Sleeper sleep_;
+  bool metabaseFailing_ = false;  // the last pass could not read the metabase (monitor thread)
 };
 
 }  // namespace tarnwell

@@ -32,6 +32,10 @@ void TGetPoolData::Execute() {
     }
     return;
   }
+  if (registry.LoadFailure) {
+    // Said before the count, which is then that of the pools read before.
+    window.LogWinMsg(MetabaseUnreadableText(*registry.LoadFailure) + ". The list shows the pools read before.");
+  }
   window.LogWinMsg("End get pools");
   window.LogWinMsg("Pools: " + std::to_string(registry.PoolCount));
   if (registry.PoolsDropped > 0) {

@@ -13,6 +13,28 @@ namespace tarnwell::platform::win32 {
 
 namespace {
 
+constexpr LONG kAdsPropertyClear = 1;  // ADS_PROPERTY_CLEAR
+constexpr LONG kIisAnyProperty = 0;    // GetDataPaths: inheritable or not
+constexpr HRESULT kMdErrorDataNotFound = static_cast<HRESULT>(0x800CC801);
+
+// The part of an ADSI or metabase path that names the key, for comparing paths: no
+// "IIS://machine" or "/LM" in front, ASCII lower case, no closing "/".
+std::string KeyPart(std::string_view path) {
+  std::string lower(path);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  std::string_view key = lower;
+  if (key.starts_with("iis://")) {
+    const auto slash = key.find('/', 6);
+    key = slash == std::string_view::npos ? std::string_view() : key.substr(slash);
+  } else if (key.starts_with("/lm")) {
+    key.remove_prefix(3);
+  }
+  while (key.ends_with('/')) key.remove_suffix(1);
+  return std::string(key);
+}
+
 [[noreturn]] void Raise(HRESULT hr, const std::string& what) {
   throw MetabaseError(static_cast<std::uint32_t>(hr), what + " failed: " + HresultText(hr));
 }
@@ -91,6 +113,40 @@ class AdsiObject final : public IMetabaseObject {
     const Variant argument = ToVariant(value);
     InvokeByName(object_.get(), L"Put", {name.get(), argument.get()},
                  "\"Put\" of [" + std::string(property) + "] on [" + path_ + "]");
+  }
+
+  void Clear(std::string_view property) override {
+    Variant control;
+    control.get()->vt = VT_I4;
+    control.get()->lVal = kAdsPropertyClear;
+    const Variant name = ToVariant(std::string(property));
+    const Variant nothing;
+    InvokeByName(object_.get(), L"PutEx", {control.get(), name.get(), nothing.get()},
+                 "\"PutEx\" clearing [" + std::string(property) + "] on [" + path_ + "]");
+  }
+
+  bool HasOwnValue(std::string_view property) override {
+    const std::string what = "\"GetDataPaths\" of [" + std::string(property) + "] on [" + path_ + "]";
+    Variant flag;
+    flag.get()->vt = VT_I4;
+    flag.get()->lVal = kIisAnyProperty;
+    const Variant name = ToVariant(std::string(property));
+    Variant paths;
+    try {
+      paths = InvokeByName(object_.get(), L"GetDataPaths", {name.get(), flag.get()}, what);
+    } catch (const MetabaseError& e) {
+      // Set nowhere at or below the key.
+      if (e.code() == static_cast<std::uint32_t>(kMdErrorDataNotFound)) return false;
+      throw;
+    }
+    // The key and the keys below it that set the property: the key's own path among them.
+    const MetabaseValue found = FromVariant(*paths.get(), what);
+    const std::string own = KeyPart(path_);
+    if (const auto* one = std::get_if<std::string>(&found)) return KeyPart(*one) == own;
+    for (std::string_view path : std::get<MetabaseList>(found)) {
+      if (KeyPart(path) == own) return true;
+    }
+    return false;
   }
 
   void SetInfo() override { InvokeByName(object_.get(), L"SetInfo", {}, "\"SetInfo\" on [" + path_ + "]"); }

@@ -436,7 +436,8 @@ std::size_t MetabaseDoc::ElementEndOf(std::size_t lt) const {
   return *end;
 }
 
-std::string MetabaseDoc::WithProperties(const MetabaseKey& key, const PropertyList& properties) const {
+std::string MetabaseDoc::WithProperties(const MetabaseKey& key, const PropertyList& properties,
+                                        const std::vector<std::string>& cleared) const {
   const std::string_view text = text_;
   const std::string_view lineBreak = mbtext::LineBreakOf(text);
   const auto tag = mbtext::ScanStartTag(text, key.offset);
@@ -481,6 +482,26 @@ std::string MetabaseDoc::WithProperties(const MetabaseKey& key, const PropertyLi
       done = true;
     }
     if (!done) appended += place.second + name + "=\"" + ValueText(value, '"', defaultSep) + "\"";
+  }
+  for (const auto& name : cleared) {
+    for (std::size_t i = 0; i < tag->attrs.size(); ++i) {
+      const auto& a = tag->attrs[i];
+      const std::string_view n = text.substr(a.nameBegin, a.nameEnd - a.nameBegin);
+      if (!mbtext::IEquals(n, name) || mbtext::IEquals(n, "Location")) continue;
+      // With the space before it: the inverse of appending it after the last attribute.
+      const std::size_t begin = i == 0 ? tag->nameEnd : tag->attrs[i - 1].valueEnd + 1;
+      edits.push_back({begin, a.valueEnd + 1 - begin, {}});
+    }
+    for (pugi::xml_node c = key.node.first_child(); c; c = c.next_sibling()) {
+      if (c.type() != pugi::node_element || LocalName(c.name()) != "Custom") continue;
+      if (!mbtext::IEquals(c.attribute("Name").value(), name)) continue;
+      const auto nameOffset = c.offset_debug();
+      if (nameOffset <= 0) throw Broken(key.path);
+      const std::size_t lt = static_cast<std::size_t>(nameOffset) - 1 + bom_;
+      std::size_t begin = lt;
+      while (begin > tag->end && IsLayoutSpace(text[begin - 1])) --begin;
+      edits.push_back({begin, ElementEndOf(lt) - begin, {}});
+    }
   }
   if (!appended.empty()) edits.push_back({place.first, 0, std::move(appended)});
   return ApplyEdits(text, std::move(edits));

@@ -67,6 +67,9 @@ class MetabaseDoc : public std::enable_shared_from_this<MetabaseDoc> {
   // The same for a path that has no key (yet): only what it would inherit.
   std::optional<platform::MetabaseValue> GetInherited(std::string_view path, std::string_view property) const;
 
+  // Whether the key holds a value of the property itself (attribute or Custom element).
+  bool HasOwn(const MetabaseKey& key, std::string_view property) const { return OwnRaw(key, property).has_value(); }
+
   using RawValue = MetabaseRawValue;
   std::optional<RawValue> GetRaw(const MetabaseKey& key, std::string_view property) const;
   std::optional<RawValue> GetInheritedRaw(std::string_view path, std::string_view property) const;
@@ -79,7 +82,10 @@ class MetabaseDoc : public std::enable_shared_from_this<MetabaseDoc> {
   std::size_t AppCountInPool(std::string_view poolName) const;
 
   // New file texts for the three kinds of change; the rest of the text is kept byte for byte.
-  std::string WithProperties(const MetabaseKey& key, const PropertyList& properties) const;
+  // `cleared` names properties whose own values go (attribute and layout space before it,
+  // or Custom element), so that a value added by WithProperties comes off without a trace.
+  std::string WithProperties(const MetabaseKey& key, const PropertyList& properties,
+                             const std::vector<std::string>& cleared = {}) const;
   // parent must exist; path is the new key's full path.
   std::string WithNewKey(const MetabaseKey& parent, std::string_view path, std::string_view className,
                          const PropertyList& properties) const;

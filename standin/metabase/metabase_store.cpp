@@ -200,7 +200,10 @@ class StoreObject final : public IMetabaseObject {
     for (const auto& [name, value] : staged_) {
       if (mbtext::IEquals(name, property)) return value;
     }
-    auto value = key_ ? doc_->Get(*key_, property) : doc_->GetInherited(pendingPath_, property);
+    // A staged clear answers what the key will inherit.
+    const bool cleared = std::any_of(cleared_.begin(), cleared_.end(),
+                                     [&](const std::string& name) { return mbtext::IEquals(name, property); });
+    auto value = key_ && !cleared ? doc_->Get(*key_, property) : doc_->GetInherited(Path(), property);
     if (value) return std::move(*value);
     throw MetabaseError(platform::kErrPropertyNotFound,
                         "The property " + std::string(property) + " is not set on " + std::string(Path()));
@@ -210,6 +213,7 @@ class StoreObject final : public IMetabaseObject {
     if (!mbtext::IsXmlName(property) || mbtext::IEquals(property, "Location")) {
       throw MetabaseError(platform::kErrFail, "The property [" + std::string(property) + "] cannot be set");
     }
+    std::erase_if(cleared_, [&](const std::string& name) { return mbtext::IEquals(name, property); });
     for (auto& [name, staged] : staged_) {
       if (mbtext::IEquals(name, property)) {
         staged = value;
@@ -217,6 +221,22 @@ class StoreObject final : public IMetabaseObject {
       }
     }
     staged_.emplace_back(std::string(property), value);
+  }
+
+  void Clear(std::string_view property) override {
+    if (!mbtext::IsXmlName(property) || mbtext::IEquals(property, "Location")) {
+      throw MetabaseError(platform::kErrFail, "The property [" + std::string(property) + "] cannot be cleared");
+    }
+    std::erase_if(staged_, [&](const auto& p) { return mbtext::IEquals(p.first, property); });
+    if (std::none_of(cleared_.begin(), cleared_.end(),
+                     [&](const std::string& name) { return mbtext::IEquals(name, property); })) {
+      cleared_.emplace_back(property);
+    }
+  }
+
+  bool HasOwnValue(std::string_view property) override {
+    if (!key_) throw NotFound(Path(), state_->Path());
+    return doc_->HasOwn(*key_, property);
   }
 
   void SetInfo() override {
@@ -232,14 +252,15 @@ class StoreObject final : public IMetabaseObject {
         }
         return doc.WithNewKey(*parent, std::string(parent->path) + "/" + Name(), pendingClass_, staged_);
       }), lower);
-    } else if (!staged_.empty()) {
+    } else if (!staged_.empty() || !cleared_.empty()) {
       Rebind(state_->Change([&](const MetabaseDoc& doc) {
         const auto* key = doc.FindLower(lower);
         if (!key) throw NotFound(Path(), state_->Path());
-        return doc.WithProperties(*key, staged_);
+        return doc.WithProperties(*key, staged_, cleared_);
       }), lower);
     }
     staged_.clear();
+    cleared_.clear();
   }
 
   MetabaseValue EnumAppsInPool() override {
@@ -326,6 +347,7 @@ class StoreObject final : public IMetabaseObject {
   std::string pendingPath_;                 // of a created key, until SetInfo
   std::string pendingClass_;
   PropertyList staged_;  // Put values waiting for SetInfo
+  std::vector<std::string> cleared_;  // Clear of own values waiting for SetInfo
 };
 
 class StoreEnumerator final : public IMetabaseEnumerator {

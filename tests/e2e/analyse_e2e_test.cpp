@@ -52,6 +52,7 @@ class AnalyseE2e : public ::testing::Test {
     logDir = appDir + "/log/";
     serviceLog = dir.Path().string() + "/w3svc.log";
     fs::copy_file(std::string(TARNWELL_DEMO_DIR) + "/MetaBase.xml", metabase);
+    original = ReadText(metabase);
     // The driver must take the test's copy, whatever this process was given.
     ::unsetenv("IIS_METABASE");
   }
@@ -155,7 +156,6 @@ class AnalyseE2e : public ::testing::Test {
     }
   }
 
-  // Every pool with the applications it had, no temporary pool, no journal.
   // The service running the sample server, and the driver analysing the shop pool once its
   // three applications are each in a temporary pool of their own.
   void StartAnalysingShop(ChildProcess& service, pid_t& shopWorker, ChildProcess& driver) {
@@ -169,9 +169,11 @@ class AnalyseE2e : public ::testing::Test {
     ASSERT_TRUE(Follow(driver, 20s, [&] { return TransfersToTempPools() == 3; }));
   }
 
+  // Every pool with the applications it had, the file as it was (the catalog inherits its
+  // pool from the shop's site again), no journal.
   void ExpectServerAsBefore(const std::map<std::string, std::set<std::string>>& before) {
     EXPECT_EQ(ServerState(), before);
-    EXPECT_EQ(ReadText(metabase).find(kTempPoolPrefix), std::string::npos);
+    EXPECT_EQ(ReadText(metabase), original);
     EXPECT_FALSE(fs::exists(JournalPath(logDir)));
     EXPECT_FALSE(fs::exists(JournalPath(logDir) + ".bad"));
   }
@@ -189,6 +191,7 @@ class AnalyseE2e : public ::testing::Test {
 
   TempDir dir;
   std::string metabase, appDir, logDir, serviceLog;
+  std::string original;  // the metabase file's text before the test
   std::vector<std::string> lines;  // everything the drivers said, in order
   std::set<pid_t> boosted;
   std::unique_ptr<platform::IProcessSystem> system = platform::linux_proc::OpenProcSystem();
@@ -284,7 +287,11 @@ TEST_F(AnalyseE2e, KilledDuringAnAnalysisIsPutBackAtTheNextStart) {
     if (std::regex_match(entry.path().filename().string(), dailyName)) daily += ReadText(entry.path().string());
   }
   std::vector<std::string> expected{"Recovery: analysis of pool [ShopPool] did not end; putting its applications back"};
-  for (const auto& app : journal.Apps) expected.push_back("Recovery: application [" + app.Path + "] back in pool [ShopPool]");
+  for (const auto& app : journal.Apps) {
+    expected.push_back("Recovery: application [" + app.Path +
+                       (app.Own ? "] back in pool [ShopPool]" : "] inherits its pool again"));
+  }
+  EXPECT_FALSE(journal.Apps[0].Own) << "the catalog inherits its pool from the shop's site";
   for (const auto& temp : journal.Temps) expected.push_back("Recovery: temp. pool [" + temp.Name + "] removed");
   expected.push_back("Recovery: complete");
   std::size_t at = 0;

@@ -64,6 +64,7 @@ class FakeMetabaseObject final : public IMetabaseObject {
   MetabaseValue Get(std::string_view property) override { return owner_.ObjGet(path_, property, staged_); }
   void Put(std::string_view property, const MetabaseValue& value) override {
     owner_.ObjPut(path_, property, value);
+    std::erase_if(cleared_, [&](const std::string& name) { return IEquals(name, property); });
     for (auto& [name, staged] : staged_) {
       if (IEquals(name, property)) {
         staged = value;
@@ -72,10 +73,18 @@ class FakeMetabaseObject final : public IMetabaseObject {
     }
     staged_.emplace_back(std::string(property), value);
   }
+  void Clear(std::string_view property) override {
+    owner_.ObjClear(path_, property);
+    std::erase_if(staged_, [&](const auto& p) { return IEquals(p.first, property); });
+    std::erase_if(cleared_, [&](const std::string& name) { return IEquals(name, property); });
+    cleared_.emplace_back(property);
+  }
+  bool HasOwnValue(std::string_view property) override { return owner_.ObjHasOwnValue(path_, property); }
   void SetInfo() override {
-    owner_.ObjSetInfo(path_, className_, pending_, staged_);
+    owner_.ObjSetInfo(path_, className_, pending_, staged_, cleared_);
     pending_ = false;
     staged_.clear();
+    cleared_.clear();
   }
   MetabaseValue EnumAppsInPool() override { return owner_.ObjEnumApps(path_, className_); }
   std::unique_ptr<IMetabaseObject> Create(std::string_view className, std::string_view name) override {
@@ -98,6 +107,7 @@ class FakeMetabaseObject final : public IMetabaseObject {
   std::string className_;
   bool pending_;
   std::vector<std::pair<std::string, MetabaseValue>> staged_;
+  std::vector<std::string> cleared_;
 };
 
 namespace {
@@ -195,6 +205,13 @@ std::string FakeMetabase::EffectiveAppPool(const std::string& appPath) const {
   std::lock_guard lock(mutex_);
   const auto value = GetLocked(Trimmed(appPath), "AppPoolId");
   return value ? ValueText(*value) : std::string();
+}
+
+bool FakeMetabase::HasOwnProperty(const std::string& path, const std::string& property) const {
+  std::lock_guard lock(mutex_);
+  const Key* key = FindLocked(path);
+  return key && std::any_of(key->properties.begin(), key->properties.end(),
+                            [&](const auto& p) { return IEquals(p.first, property); });
 }
 
 std::vector<std::string> FakeMetabase::AppsInPool(const std::string& pool) const {
@@ -321,10 +338,26 @@ void FakeMetabase::ObjPut(const std::string& path, std::string_view property, co
   Record("Put " + path + " " + std::string(property) + "=" + ValueText(value), {Op::Put});
 }
 
-void FakeMetabase::ObjSetInfo(const std::string& path, const std::string& className, bool create,
-                              const PropertyList& staged) {
+void FakeMetabase::ObjClear(const std::string& path, std::string_view property) {
   std::lock_guard lock(mutex_);
-  const bool poolId = std::any_of(staged.begin(), staged.end(), [](const auto& p) { return IEquals(p.first, "AppPoolId"); });
+  Record("Clear " + path + " " + std::string(property), {Op::Clear});
+}
+
+bool FakeMetabase::ObjHasOwnValue(const std::string& path, std::string_view property) {
+  std::lock_guard lock(mutex_);
+  Record("HasOwnValue " + path + " " + std::string(property), {Op::HasOwnValue});
+  const Key* key = FindLocked(path);
+  if (!key) throw MetabaseError(platform::kErrPathNotFound, "Path not found: " + path);
+  return std::any_of(key->properties.begin(), key->properties.end(),
+                     [&](const auto& p) { return IEquals(p.first, property); });
+}
+
+void FakeMetabase::ObjSetInfo(const std::string& path, const std::string& className, bool create,
+                              const PropertyList& staged, const std::vector<std::string>& cleared) {
+  std::lock_guard lock(mutex_);
+  const bool poolId =
+      std::any_of(staged.begin(), staged.end(), [](const auto& p) { return IEquals(p.first, "AppPoolId"); }) ||
+      std::any_of(cleared.begin(), cleared.end(), [](const std::string& n) { return IEquals(n, "AppPoolId"); });
   if (poolId) {
     Record("SetInfo " + path, {Op::SetInfo, Op::SetInfoAppPoolId});
   } else {
@@ -340,6 +373,9 @@ void FakeMetabase::ObjSetInfo(const std::string& path, const std::string& classN
     throw MetabaseError(platform::kErrPathNotFound, "Path not found: " + path);
   }
   for (const auto& [name, value] : staged) SetPropertyLocked(*key, name, value);
+  for (const auto& name : cleared) {
+    std::erase_if(key->properties, [&](const auto& p) { return IEquals(p.first, name); });
+  }
 }
 
 MetabaseValue FakeMetabase::ObjEnumApps(const std::string& path, const std::string& className) {

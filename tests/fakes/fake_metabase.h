@@ -26,6 +26,8 @@ class FakeMetabase final : public platform::IMetabase {
     Get,
     GetServerComment,
     Put,
+    Clear,
+    HasOwnValue,
     SetInfo,
     SetInfoAppPoolId,
     EnumAppsInPool,
@@ -56,11 +58,14 @@ class FakeMetabase final : public platform::IMetabase {
   std::vector<std::string> PoolNames() const;
   // The pool the application runs in (its own AppPoolId, an ancestor's, or DefaultAppPool).
   std::string EffectiveAppPool(const std::string& appPath) const;
+  // Whether the key holds the property itself.
+  bool HasOwnProperty(const std::string& path, const std::string& property) const;
   // As EnumAppsInPool gives them: "/LM/W3SVC/1/ROOT/shop/".
   std::vector<std::string> AppsInPool(const std::string& pool) const;
 
   // Every call, in order: "Bind IIS://localhost/w3svc", "Get /LM/W3SVC/1 ServerComment",
-  // "Put /LM/W3SVC/1/ROOT/shop AppPoolId=Temp", "SetInfo /LM/W3SVC/1/ROOT/shop",
+  // "Put /LM/W3SVC/1/ROOT/shop AppPoolId=Temp", "Clear /LM/W3SVC/1/ROOT/shop AppPoolId",
+  // "HasOwnValue /LM/W3SVC/1/ROOT/shop AppPoolId", "SetInfo /LM/W3SVC/1/ROOT/shop",
   // "EnumAppsInPool /LM/W3SVC/AppPools/Shop", "Create /LM/W3SVC/AppPools IIsApplicationPool Temp",
   // "Delete /LM/W3SVC/AppPools IIsApplicationPool Temp", "GetObject /LM/W3SVC IIsWebServer 1",
   // "Enumerate /LM/W3SVC/AppPools", "Name /LM/W3SVC/AppPools/Shop".
@@ -106,7 +111,10 @@ class FakeMetabase final : public platform::IMetabase {
   std::string ObjName(const std::string& path);
   platform::MetabaseValue ObjGet(const std::string& path, std::string_view property, const PropertyList& staged);
   void ObjPut(const std::string& path, std::string_view property, const platform::MetabaseValue& value);
-  void ObjSetInfo(const std::string& path, const std::string& className, bool create, const PropertyList& staged);
+  void ObjClear(const std::string& path, std::string_view property);
+  bool ObjHasOwnValue(const std::string& path, std::string_view property);
+  void ObjSetInfo(const std::string& path, const std::string& className, bool create, const PropertyList& staged,
+                  const std::vector<std::string>& cleared);
   platform::MetabaseValue ObjEnumApps(const std::string& path, const std::string& className);
   void ObjCreate(const std::string& path, std::string_view className, std::string_view name);
   void ObjDelete(const std::string& path, std::string_view className, std::string_view name);

@@ -218,7 +218,7 @@ class TestAnalyse : public QObject {
     QVERIFY2(stamp.match(first).hasMatch(), qPrintable(first));
   }
 
-  void startWithoutASelectedRowDoesNothing() {
+  void startWithoutASelectedRowSaysSo() {
     Server server;
     guitest::Window& w = *server;
     server.Redraw({{"Shop", 3, 40, 100}});
@@ -228,7 +228,8 @@ class TestAnalyse : public QObject {
     w.Click("btnAnalyseStart");
     QCOMPARE(w->LiveWorkers().analysers, 0);
     QVERIFY(!w.Get<QPushButton>("btnAnalyseStop")->isEnabled());
-    QVERIFY(server.Pane().isEmpty());
+    QCOMPARE(server.Pane(), QStringList({"Select a pool in the list to analyse."}));
+    QVERIFY(server.metabase.Calls().empty());
   }
 
   void closingDuringAnAnalysisWaitsAndRestoresTheConfiguration() {

@@ -165,6 +165,8 @@ class TestMainWindow : public QObject {
 
     auto* pcMain = run.Get<QTabWidget>("pcMain");
     QCOMPARE(pcMain->currentWidget(), run.Get<QWidget>("tabAnalyse"));
+    QCOMPARE(pcMain->tabPosition(), QTabWidget::South);  // the three tabs below
+    QCOMPARE(run.Get<QTabWidget>("pcMon")->tabPosition(), QTabWidget::North);
     QVERIFY(!run.Get<QWidget>("tabAnalyse")->isEnabled());
     QVERIFY(!run.Get<QPushButton>("btnTaskStart")->isEnabled());
     QVERIFY(run.Get<QPushButton>("btnTaskStop")->isEnabled());

@@ -15,6 +15,7 @@
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLegend>
+#include <pthread.h>
 
 #include "iis/iis.h"
 #include "tests/fakes/fake_metabase.h"
@@ -72,6 +73,31 @@ struct Server {
   bool MonitorGone() {
     return WaitFor([&] { return (*w)->LiveWorkers().monitors == 0; });
   }
+};
+
+// While it lives, no new thread of this process can start: the default stack is larger
+// than any address space (glibc's default thread attributes, which std::thread uses).
+class NoNewThreads {
+ public:
+  NoNewThreads() {
+    pthread_getattr_default_np(&saved_);
+    pthread_attr_t huge;
+    pthread_attr_init(&huge);
+    pthread_attr_setstacksize(&huge, std::size_t{1} << 60);
+    ok_ = pthread_setattr_default_np(&huge) == 0;
+    pthread_attr_destroy(&huge);
+  }
+  ~NoNewThreads() {
+    pthread_setattr_default_np(&saved_);
+    pthread_attr_destroy(&saved_);
+  }
+  NoNewThreads(const NoNewThreads&) = delete;
+  NoNewThreads& operator=(const NoNewThreads&) = delete;
+  bool Ok() const { return ok_; }
+
+ private:
+  pthread_attr_t saved_;
+  bool ok_ = false;
 };
 
 }  // namespace
@@ -258,11 +284,18 @@ class TestMonitoring : public QObject {
     QTest::keyClicks(box, "2345");
     QCOMPARE(box->text(), QStringLiteral("123"));  // three characters at most
     QTest::keyClick(box, Qt::Key_Home);
-    QTest::keyClick(box, Qt::Key_Delete);  // keys that type nothing work as usual
+    // Keys that type nothing work as usual; X11 gives Delete the text DEL.
+    QTest::sendKeyEvent(QTest::Click, box, Qt::Key_Delete, QString(QChar(0x7f)), Qt::NoModifier);
     QCOMPARE(box->text(), QStringLiteral("23"));
+    QTest::keyClick(box, Qt::Key_Right);
+    QTest::keyClick(box, Qt::Key_Delete);
+    QCOMPARE(box->text(), QStringLiteral("2"));
+    QTest::keyClick(box, Qt::Key_Left);
+    QTest::keyClicks(box, "1");
+    QCOMPARE(box->text(), QStringLiteral("12"));
     QTest::keyClick(box, Qt::Key_Return);
     QTest::keyClick(box, Qt::Key_Escape);
-    QCOMPARE(box->text(), QStringLiteral("23"));
+    QCOMPARE(box->text(), QStringLiteral("12"));
 
     // A pasted non-number becomes the default; a pasted number stays.
     QApplication::clipboard()->setText(QStringLiteral("x7"));
@@ -308,6 +341,36 @@ class TestMonitoring : public QObject {
     w.Click("btnTaskStart");
     QVERIFY(WaitFor([&] { return server.Passes() > before; }));
     QVERIFY(w->Registry().IsMonitoring());
+    w.Click("btnTaskStop");
+    QVERIFY(server.MonitorGone());
+  }
+
+  void aMonitorThatCannotStartLeavesTheWindowAsItWas() {
+    Server server;
+    guitest::Window& w = *server;
+    QVERIFY(w.Refresh());
+    w.Tick("DefaultAppPool");
+    w.Get<QCheckBox>("chkGetName")->setChecked(true);
+    {
+      NoNewThreads refused;
+      QVERIFY(refused.Ok());
+      w.Click("btnTaskStart");
+    }
+    QVERIFY(!w->Registry().IsMonitoring());
+    QCOMPARE(w->LiveWorkers().monitors, 0);
+    QVERIFY(w.Messages().last().startsWith("Cannot start a worker thread: "));
+    QCOMPARE(w.CountMessage("Start monitoring"), 0);
+    QVERIFY(w.Get<QPushButton>("btnTaskOPRefresh")->isEnabled());
+    QVERIFY(w.Get<QPushButton>("btnTaskOFilter")->isEnabled());
+    QVERIFY(!w.Get<QWidget>("tabAnalyse")->isEnabled());
+    // The next reload reads the registry's settings: they are as before Start.
+    QCOMPARE(w->Registry().SelectedPools, std::string());
+    QVERIFY(!w->Registry().GetSiteName);
+
+    // Start works once threads can start again.
+    const int before = server.Passes();
+    w.Click("btnTaskStart");
+    QVERIFY(WaitFor([&] { return server.Passes() > before; }));
     w.Click("btnTaskStop");
     QVERIFY(server.MonitorGone());
   }

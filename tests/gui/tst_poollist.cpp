@@ -73,6 +73,8 @@ class NamelessObject final : public platform::IMetabaseObject {
   }
   platform::MetabaseValue Get(std::string_view p) override { return inner_->Get(p); }
   void Put(std::string_view p, const platform::MetabaseValue& v) override { inner_->Put(p, v); }
+  void Clear(std::string_view p) override { inner_->Clear(p); }
+  bool HasOwnValue(std::string_view p) override { return inner_->HasOwnValue(p); }
   void SetInfo() override { inner_->SetInfo(); }
   platform::MetabaseValue EnumAppsInPool() override { return inner_->EnumAppsInPool(); }
   std::unique_ptr<platform::IMetabaseObject> Create(std::string_view c, std::string_view n) override {
@@ -317,6 +319,46 @@ class TestPoolList : public QObject {
     QVERIFY(daily.readAll().contains("Error get pools"));
     QVERIFY(w.Refresh());
     QCOMPARE(w.Rows("lvTaskOPools"), kAllRows);
+  }
+
+  void anUnreadableMetabaseIsSaidOnceAndTheListKeepsItsPools() {
+    Server server;
+    guitest::Window& w = *server;
+    QVERIFY(w.Refresh());
+    const QString file = server.dir.filePath(QStringLiteral("MetaBase.xml"));
+    const auto f5 = [&]() -> QStringList {
+      const int before = static_cast<int>(w.Messages().size());
+      w.Trigger("Refresh1");
+      if (!WaitFor([&] { return w.Messages().size() >= before + 6 && w->LiveWorkers().loaders == 0; })) return {};
+      return w.Messages().mid(before);
+    };
+    const QString prefix = QStringLiteral("The metabase cannot be read [IIS://localhost/w3svc/AppPools]: ");
+    const QString suffix = QStringLiteral(". The list shows the pools read before.");
+
+    // Cut short in the middle: not well-formed.
+    QFile cut(file);
+    QVERIFY(cut.open(QIODevice::ReadWrite));
+    QVERIFY(cut.resize(cut.size() / 2));
+    cut.close();
+    QStringList lines = f5();
+    QCOMPARE(lines.size(), 6);
+    QCOMPARE(lines[0], QStringLiteral("Begin get pools. Please wait..."));
+    QVERIFY2(lines[1].startsWith(prefix + "The metabase file " + file + " is not well-formed: ") &&
+                 lines[1].endsWith(suffix),
+             qPrintable(lines[1]));
+    QCOMPARE(lines.mid(2), QStringList({"End get pools", "Pools: 5", "Begin fill list", "End fill list"}));
+    QCOMPARE(w.Rows("lvTaskOPools"), kAllRows);
+    QFile daily(QString::fromStdString(w->LogDir()) + "trnw061226.log");
+    QVERIFY(daily.open(QIODevice::ReadOnly));
+    QVERIFY(QString::fromUtf8(daily.readAll()).contains(" " + lines[1] + "\r\n"));
+
+    // Deleted.
+    QVERIFY(QFile::remove(file));
+    lines = f5();
+    QCOMPARE(lines.size(), 6);
+    QVERIFY2(lines[1].startsWith(prefix + "Cannot read the metabase file " + file + ": ") && lines[1].endsWith(suffix),
+             qPrintable(lines[1]));
+    QCOMPARE(lines[3], QStringLiteral("Pools: 5"));
   }
 
   void recordWithAnEmptyNameIsCountedButNotListed() {

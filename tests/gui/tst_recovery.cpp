@@ -1,51 +1,36 @@
-// Start-up recovery: the window puts back what an analysis of a run that ended abnormally
-// left, on the real MetaBase.xml store over a temporary file, before anything else.
+// The server's configuration after an analysis, on the real MetaBase.xml store over a
+// temporary file in IIS 6's own layout: start-up recovery puts back what the analysis of a
+// run that ended abnormally left, before anything else, and an analysis stopped from the
+// window or cut short by its close leaves the file as it found it, byte for byte.
 #include <QDir>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/main.h"
 #include "iis/adshlp.h"
+#include "iis/iis.h"
 #include "standin/metabase/metabase_store.h"
 #include "tasks/AnalyseJournal.h"
 #include "tasks/AnalysePool.h"
-#include "tests/fakes/null_seams.h"
+#include "tests/fakes/fake_process_system.h"
 #include "tests/gui/gui_support.h"
+#include "tests/support/iis6_metabase.h"
 
 using namespace tarnwell;
 
 namespace {
 
-const std::vector<std::string> kShopApps{"/LM/W3SVC/2/ROOT/catalog/", "/LM/W3SVC/2/ROOT/cart/",
-                                         "/LM/W3SVC/2/ROOT/checkout/"};
+using testutil::kIis6ShopApps;
 const std::vector<std::string> kTemps{"QuillmarshAnalyse46362.9479166667", "QuillmarshAnalyse46362.9479282407",
                                       "QuillmarshAnalyse46362.9479398148"};
-
-std::string MetabaseText() {
-  std::string xml =
-      "<?xml version =\"1.0\"?>\n"
-      "<configuration xmlns=\"urn:microsoft-catalog:XML_Metabase_V64_0\">\n"
-      "<MBProperty>\n"
-      "<IIsWebService\tLocation =\"/LM/W3SVC\"\n\t\tAppPoolId=\"DefaultAppPool\"\n\t>\n</IIsWebService>\n"
-      "<IIsApplicationPools\tLocation =\"/LM/W3SVC/AppPools\"\n\t>\n</IIsApplicationPools>\n";
-  for (const char* pool : {"DefaultAppPool", "ShopPool"}) {
-    xml += std::string("<IIsApplicationPool\tLocation =\"/LM/W3SVC/AppPools/") + pool +
-           "\"\n\t\tAppPoolIdentityType=\"2\"\n\t>\n</IIsApplicationPool>\n";
-  }
-  xml += "<IIsWebServer\tLocation =\"/LM/W3SVC/2\"\n\t\tServerComment=\"Shop site\"\n\t>\n</IIsWebServer>\n";
-  for (const auto& app : kShopApps) {
-    const std::string location = app.substr(0, app.size() - 1);
-    xml += "<IIsWebVirtualDir\tLocation =\"" + location + "\"\n\t\tAppIsolated=\"2\"\n\t\tAppPoolId=\"ShopPool\"" +
-           "\n\t\tAppRoot=\"" + location + "\"\n\t>\n</IIsWebVirtualDir>\n";
-  }
-  return xml + "</MBProperty>\n</configuration>\n";
-}
 
 // The server as a fresh store reads it: every pool with the applications it serves.
 std::vector<std::pair<std::string, std::vector<std::string>>> PoolsOf(const std::string& file) {
@@ -60,14 +45,19 @@ std::vector<std::pair<std::string, std::vector<std::string>>> PoolsOf(const std:
   return pools;
 }
 
-// An executable directory whose log directory holds a journal, over a MetaBase.xml the
-// journal's analysis changed.
+std::string ReadText(const std::string& file) {
+  QFile in(QString::fromStdString(file));
+  return in.open(QIODevice::ReadOnly) ? in.readAll().toStdString() : std::string();
+}
+
+// An executable directory with its log directory, over a MetaBase.xml in IIS 6's layout.
 struct LeftOver {
   QTemporaryDir tmp;
   std::string file = QDir(tmp.path()).filePath(QStringLiteral("MetaBase.xml")).toStdString();
   std::string logDir = QDir(tmp.path()).filePath(QStringLiteral("log")).toStdString() + "/";
+  const std::string original = testutil::Iis6ShopMetabase();
   std::unique_ptr<platform::IMetabase> store;
-  fakes::NullProcessSystem processes;
+  fakes::FakeProcessSystem processes;  // no workers: every figure is 0
   guitest::TestClock clock;
   std::unique_ptr<TFrmMain> window;
 
@@ -75,9 +65,11 @@ struct LeftOver {
     QDir(tmp.path()).mkpath(QStringLiteral("log"));
     QFile out(QString::fromStdString(file));
     if (!out.open(QIODevice::WriteOnly)) qFatal("cannot write the metabase");
-    out.write(QByteArray::fromStdString(MetabaseText()));
+    out.write(QByteArray::fromStdString(original));
     out.close();
     store = standin::OpenMetabaseStore(file);
+    // The measuring pauses take a moment, not 800 ms.
+    processes.SetOnSleep([](std::uint32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
   }
 
   void Start() {
@@ -96,6 +88,25 @@ struct LeftOver {
     return in.open(QIODevice::ReadOnly) ? QString::fromUtf8(in.readAll()) : QString();
   }
   bool JournalLeft() const { return JournalExists(JournalPath(logDir)); }
+
+  // Starts an analysis of ShopPool from the Analyse tab and waits until every application
+  // is in a temporary pool of its own.
+  bool AnalyseShopPool() {
+    TIISObject& registry = window->Registry();
+    registry.ClearPools();
+    registry.Pools[0].Name = "ShopPool";
+    registry.Pools[0].AppCount = 3;
+    registry.PoolCount = 1;
+    window->ThreadPoolMonitoring();
+    window->findChild<QWidget*>(QStringLiteral("tabAnalyse"))->setEnabled(true);
+    auto* list = window->findChild<QTreeWidget*>(QStringLiteral("lvAnalyse"));
+    list->setCurrentItem(list->topLevelItem(0));
+    window->findChild<QPushButton*>(QStringLiteral("btnAnalyseStart"))->click();
+    return guitest::WaitFor([&] {
+      const QString pane = window->findChild<QPlainTextEdit*>(QStringLiteral("memAnalyse"))->toPlainText();
+      return pane.count(QStringLiteral("] in pool [") + kTempPoolPrefix) == 3;
+    });
+  }
 };
 
 }  // namespace
@@ -113,11 +124,11 @@ class TestRecovery : public QObject {
     // was made but the application had not moved yet.
     AnalyseJournal journal;
     journal.Pool = "ShopPool";
-    for (std::size_t i = 0; i < kShopApps.size(); ++i) {
-      journal.Apps.push_back({kShopApps[i], "ShopPool"});
-      journal.Temps.push_back({kTemps[i], kShopApps[i]});
+    for (std::size_t i = 0; i < kIis6ShopApps.size(); ++i) {
+      journal.Apps.push_back({kIis6ShopApps[i], "ShopPool", testutil::kIis6ShopAppsOwnPool[i]});
+      journal.Temps.push_back({kTemps[i], kIis6ShopApps[i]});
       GetMetabaseObject(*run.store, kAppPoolsPath)->Create("IIsApplicationPool", kTemps[i])->SetInfo();
-      if (i < 2) QVERIFY(MoveAppToPool(*run.store, kShopApps[i], kTemps[i]));
+      if (i < 2) QVERIFY(MoveAppToPool(*run.store, kIis6ShopApps[i], kTemps[i]));
     }
     SaveJournal(JournalPath(run.logDir), journal);
     QCOMPARE(PoolsOf(run.file).size(), std::size_t{5});
@@ -126,9 +137,9 @@ class TestRecovery : public QObject {
     const QStringList expected{
         "Start application.",
         "Recovery: analysis of pool [ShopPool] did not end; putting its applications back",
-        "Recovery: application [/LM/W3SVC/2/ROOT/catalog/] back in pool [ShopPool]",
+        "Recovery: application [/LM/W3SVC/2/ROOT/catalog/] inherits its pool again",
         "Recovery: application [/LM/W3SVC/2/ROOT/cart/] back in pool [ShopPool]",
-        "Recovery: application [/LM/W3SVC/2/ROOT/checkout/] already in pool [ShopPool]",
+        "Recovery: application [/LM/W3SVC/3/ROOT/checkout/] already inherits its pool",
         "Recovery: temp. pool [" + QString::fromStdString(kTemps[0]) + "] removed",
         "Recovery: temp. pool [" + QString::fromStdString(kTemps[1]) + "] removed",
         "Recovery: temp. pool [" + QString::fromStdString(kTemps[2]) + "] removed",
@@ -138,7 +149,7 @@ class TestRecovery : public QObject {
     const QString daily = run.DailyLog();
     for (const QString& line : expected) QVERIFY2(daily.contains(" " + line + "\r\n"), qPrintable(line));
 
-    QVERIFY(PoolsOf(run.file) == original);
+    QVERIFY(ReadText(run.file) == run.original);
     QVERIFY(!run.JournalLeft());
     QVERIFY(!QFile::exists(QString::fromStdString(JournalPath(run.logDir) + ".bad")));
 
@@ -166,6 +177,28 @@ class TestRecovery : public QObject {
     QVERIFY(QFile::exists(QString::fromStdString(JournalPath(run.logDir) + ".bad")));
     QVERIFY(PoolsOf(run.file) == original);
     QVERIFY(run.window->findChild<QPushButton*>(QStringLiteral("btnTaskOPRefresh"))->isEnabled());
+  }
+
+  void analysisStoppedFromTheWindowLeavesTheFileAsItWas() {
+    LeftOver run;
+    run.Start();
+    QVERIFY(run.AnalyseShopPool());
+    QVERIFY(ReadText(run.file) != run.original);
+    run.window->findChild<QPushButton*>(QStringLiteral("btnAnalyseStop"))->click();
+    QVERIFY(guitest::WaitFor([&] { return run.window->LiveWorkers().analysers == 0; }));
+    QVERIFY(ReadText(run.file) == run.original);
+    QVERIFY(!run.JournalLeft());
+  }
+
+  void closingTheWindowMidAnalysisLeavesTheFileAsItWas() {
+    LeftOver run;
+    run.Start();
+    QVERIFY(run.AnalyseShopPool());
+    run.window->show();
+    run.window->close();
+    QVERIFY(ReadText(run.file) == run.original);
+    QVERIFY(!run.JournalLeft());
+    run.window.reset();
   }
 };
 

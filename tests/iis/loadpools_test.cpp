@@ -163,14 +163,32 @@ TEST_F(LoadPoolsTest, KeepsOnlyAcceptedPoolsWithoutGaps) {
   EXPECT_FALSE(Rec(1).Apps);  // ShopPool's list went with ClearPools
 }
 
-TEST_F(LoadPoolsTest, AnUnreachableMetabaseLeavesTheRecordsAsTheyWere) {
+TEST_F(LoadPoolsTest, AnUnreachableMetabaseLeavesTheRecordsAsTheyWereAndSaysWhy) {
   registry_.LoadPools();
   ASSERT_EQ(registry_.PoolCount, 3);
-  meta_.FailCall(Op::Bind, 0, "w3svc/AppPools$", platform::kErrPathNotFound);
+  EXPECT_FALSE(registry_.LoadFailure);
+  meta_.FailCall(Op::Bind, 1, "w3svc/AppPools$", platform::kErrPathNotFound);
   registry_.LoadPools();
   EXPECT_EQ(Names(), "DefaultAppPool;ShopPool;Idle;");
   ASSERT_TRUE(Rec(1).Apps);
   EXPECT_EQ(Rec(1).Apps->size(), 2u);
+  ASSERT_TRUE(registry_.LoadFailure);
+  EXPECT_EQ(registry_.LoadFailure->Code, platform::kErrPathNotFound);
+  EXPECT_EQ(MetabaseUnreadableText(*registry_.LoadFailure),
+            "The metabase cannot be read [IIS://localhost/w3svc/AppPools]: Injected failure: Bind "
+            "IIS://localhost/w3svc/AppPools");
+  registry_.LoadPools();
+  EXPECT_FALSE(registry_.LoadFailure);  // read again
+
+  // Where the IIS provider is missing, the line says what the server needs.
+  const std::string reason = "Binding [IIS://localhost/w3svc/AppPools] failed: 0x800401E4 Invalid syntax.";
+  for (const std::uint32_t code : {platform::kErrNoIisProvider, platform::kErrBadAdsPath}) {
+    const std::string text = MetabaseUnreadableText({code, reason});
+    EXPECT_NE(text.find("Invalid syntax. The ADSI provider of IIS is missing: IIS 6 Metabase Compatibility is needed"),
+              std::string::npos)
+        << text;
+  }
+  EXPECT_EQ(MetabaseUnreadableText({platform::kErrFail, reason}).find("Compatibility"), std::string::npos);
 }
 
 TEST_F(LoadPoolsTest, AMetabaseWithNoPoolsClearsEveryRecord) {

@@ -49,12 +49,11 @@ TEST_F(LoadPoolsOverStore, ReadsTheDemoServerWithSiteNamesAndVersions) {
   EXPECT_EQ(*shop->Apps, (Lines{"Shop site [/LM/W3SVC/2/ROOT/cart/] ASP.NET: 2.0.50727",
                                 "Shop site [/LM/W3SVC/2/ROOT/catalog/] ASP.NET: 2.0.50727",
                                 "Shop site [/LM/W3SVC/2/ROOT/checkout/] ASP.NET: 2.0.50727"}));
-  // Sorted by site name first: Intranet before Shop site.
+  // The shop's home directory is no application; its catalog inherits ShopPool from the site.
   const auto* mine = Pool("MyAppPool");
   ASSERT_TRUE(mine && mine->Apps);
   EXPECT_EQ(*mine->Apps, (Lines{"Intranet [/LM/W3SVC/3/ROOT/hr/] ASP.NET: 2.0.50727",
-                                "Intranet [/LM/W3SVC/3/ROOT/timesheet/] ASP.NET: 2.0.50727",
-                                "Shop site [/LM/W3SVC/2/ROOT/] ASP.NET: 2.0.50727"}));
+                                "Intranet [/LM/W3SVC/3/ROOT/timesheet/] ASP.NET: 2.0.50727"}));
   // The first .aspx handler lies outside any framework folder: no version.
   const auto* gateway = Pool("AppPool1");
   ASSERT_TRUE(gateway && gateway->Apps);

@@ -158,6 +158,13 @@ class GuardedObject final : public IMetabaseObject {
     owner_.Call([&] { inner_->Put(property, value); });
     if (LowerAscii(property) == "apppoolid") poolIdStaged_ = true;
   }
+  void Clear(std::string_view property) override {
+    owner_.Call([&] { inner_->Clear(property); });
+    if (LowerAscii(property) == "apppoolid") poolIdStaged_ = true;
+  }
+  bool HasOwnValue(std::string_view property) override {
+    return owner_.Call([&] { return inner_->HasOwnValue(property); });
+  }
   void SetInfo() override {
     if (poolIdStaged_) owner_.ExpectAppJournalled("SetInfo " + path_, path_);
     owner_.Call([&] { inner_->SetInfo(); });
@@ -230,7 +237,10 @@ class Server {
   std::string Configuration() const {
     std::string out;
     for (const auto& pool : metabase.PoolNames()) out += "pool " + pool + "\n";
-    for (const auto& app : kApps) out += app + " in " + metabase.EffectiveAppPool(app) + "\n";
+    for (const auto& app : kApps) {
+      out += app + " in " + metabase.EffectiveAppPool(app) +
+             (metabase.HasOwnProperty(app, "AppPoolId") ? "\n" : ", inherited\n");
+    }
     out += "/LM/W3SVC/2/ROOT/other/ in " + metabase.EffectiveAppPool("/LM/W3SVC/2/ROOT/other/") + "\n";
     return out;
   }
@@ -266,6 +276,7 @@ struct Kind {
 const Kind kKinds[] = {
     {FakeMetabase::Op::Bind, "Bind "},         {FakeMetabase::Op::Get, "Get "},
     {FakeMetabase::Op::Put, "Put "},           {FakeMetabase::Op::SetInfo, "SetInfo "},
+    {FakeMetabase::Op::Clear, "Clear "},       {FakeMetabase::Op::HasOwnValue, "HasOwnValue "},
     {FakeMetabase::Op::EnumAppsInPool, "EnumAppsInPool "}, {FakeMetabase::Op::Create, "Create "},
     {FakeMetabase::Op::Delete, "Delete "},     {FakeMetabase::Op::Name, "Name "},
     {FakeMetabase::Op::GetObject, "GetObject "}, {FakeMetabase::Op::Enumerate, "Enumerate "},

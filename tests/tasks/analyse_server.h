@@ -1,8 +1,8 @@
 #pragma once
 // The sample server of the analyser tests: pool Shop with three applications in two sites
-// and its worker running, and a stand-in web service that starts a worker for every
-// temporary pool that gets an application (run from the process system's sleep, as time
-// passes).
+// (c inheriting Shop from its site, a and b holding it themselves) and its worker running,
+// and a stand-in web service that starts a worker for every temporary pool that gets an
+// application (run from the process system's sleep, as time passes).
 #include <cstdint>
 #include <functional>
 #include <set>
@@ -27,7 +27,14 @@ inline void AddShopServer(fakes::FakeMetabase& metabase, fakes::FakeProcessSyste
   metabase.AddSite("2", "Blog site");
   metabase.AddPool(kShop);
   metabase.AddPool("Other");
-  for (const auto& app : kApps) metabase.AddApp(app.substr(0, app.size() - 1), kShop);
+  metabase.SetProperty("/LM/W3SVC/2", "AppPoolId", kShop);
+  for (const auto& app : kApps) {
+    if (app == kApps[2]) {
+      metabase.AddApp(app.substr(0, app.size() - 1));
+    } else {
+      metabase.AddApp(app.substr(0, app.size() - 1), kShop);
+    }
+  }
   metabase.AddApp("/LM/W3SVC/2/ROOT/other", "Other");
   processes.AddWorker(kShopWorkerPid, kShop, 40);
 }

@@ -67,7 +67,11 @@ class AnalyseTest : public ::testing::Test {
   }
 
   void ExpectConfigurationRestored() {
-    for (const auto& app : kApps) EXPECT_EQ(metabase.EffectiveAppPool(app), kShop) << app;
+    for (const auto& app : kApps) {
+      EXPECT_EQ(metabase.EffectiveAppPool(app), kShop) << app;
+      // c inherits its pool again rather than holding a copy of its site's.
+      EXPECT_EQ(metabase.HasOwnProperty(app, "AppPoolId"), app != kApps[2]) << app;
+    }
     for (const auto& pool : metabase.PoolNames()) EXPECT_FALSE(StartsWith(pool, kTempPoolPrefix)) << pool;
   }
 
@@ -260,12 +264,18 @@ TEST_F(AnalyseTest, SiteDescriptionThatCannotBeReadReturnsEverything) {
 }
 
 TEST_F(AnalyseTest, PoolThatCannotBeListedEndsWithAMessageAndNoChange) {
-  metabase.FailCall(FakeMetabase::Op::EnumAppsInPool, 1);
-  const auto lines = Analyse(kShop, 70);
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_TRUE(StartsWith(lines[1], "Error of get list applications from : Shop."));
-  EXPECT_EQ(lines[2], "End analyse of pool: Shop");
-  EXPECT_EQ(metabase.CountCalls("Create"), 0);
+  // The listing, and whether each application holds its own pool, are read before any change.
+  for (const auto op : {FakeMetabase::Op::EnumAppsInPool, FakeMetabase::Op::HasOwnValue}) {
+    metabase.FailCall(op, 1);
+    const std::size_t before = window.AnalyseLines().size();
+    const auto all = Analyse(kShop, 70);
+    const std::vector<std::string> lines(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(StartsWith(lines[1], "Error of get list applications from : Shop."));
+    EXPECT_EQ(lines[2], "End analyse of pool: Shop");
+    EXPECT_EQ(metabase.CountCalls("Create"), 0);
+    EXPECT_EQ(metabase.CountCalls("SetInfo"), 0);
+  }
 }
 
 TEST(AnalysePaths, ObjectPathsAndTheDateTimeNumber) {

@@ -26,7 +26,7 @@ const std::string kTb = "QuillmarshAnalyse46362.9479166782";
 AnalyseJournal TwoApps() {
   AnalyseJournal j;
   j.Pool = "Shop";
-  j.Apps = {{kA, "Shop"}, {kB, "Shop"}};
+  j.Apps = {{kA, "Shop"}, {kB, "Shop", false}};  // b inherits Shop from its site
   j.Temps = {{kTa, kA}, {kTb, kB}};
   return j;
 }
@@ -41,11 +41,11 @@ void WriteFile(const std::string& path, const std::string& text) {
 TEST(JournalText, ReadsAsAnAdministratorWouldAndComesBackWhole) {
   const std::string text = FormatJournal(TwoApps());
   EXPECT_EQ(text,
-            "Tarnwell analysis journal\t1\r\n"
+            "Tarnwell analysis journal\t2\r\n"
             "# Changes of an analysis not yet put back; Tarnwell puts them back when it starts.\r\n"
             "pool\tShop\r\n"
-            "app\t/LM/W3SVC/1/ROOT/a/\tShop\r\n"
-            "app\t/LM/W3SVC/1/ROOT/b/\tShop\r\n"
+            "app\t/LM/W3SVC/1/ROOT/a/\tShop\town\r\n"
+            "app\t/LM/W3SVC/1/ROOT/b/\tShop\tinherited\r\n"
             "temp\tQuillmarshAnalyse46362.9479166667\t/LM/W3SVC/1/ROOT/a/\r\n"
             "temp\tQuillmarshAnalyse46362.9479166782\t/LM/W3SVC/1/ROOT/b/\r\n"
             "end\r\n");
@@ -56,7 +56,9 @@ TEST(JournalText, ReadsAsAnAdministratorWouldAndComesBackWhole) {
   odd.Pool = "A\tpool\\with\r\nbreaks";
   odd.Apps = {{"/LM/W3SVC/1/ROOT/x\ty/", odd.Pool}};
   EXPECT_EQ(ParseJournal(FormatJournal(odd)), odd);
-  EXPECT_EQ(ParseJournal("Tarnwell analysis journal\t1\npool\tShop\napp\t" + kA + "\tShop\nend\n").Apps.size(), 1u);
+  // The version before noted nothing: its applications held their own pool.
+  EXPECT_EQ(ParseJournal("Tarnwell analysis journal\t1\npool\tShop\napp\t" + kA + "\tShop\nend\n").Apps,
+            (std::vector<AnalyseJournal::App>{{kA, "Shop", true}}));
 
   AnalyseJournal empty;
   empty.Pool = "Shop";
@@ -64,28 +66,31 @@ TEST(JournalText, ReadsAsAnAdministratorWouldAndComesBackWhole) {
 }
 
 TEST(JournalText, DamageIsRefusedWithTheLine) {
-  const std::string head = "Tarnwell analysis journal\t1\r\npool\tShop\r\n";
+  const std::string head = "Tarnwell analysis journal\t2\r\npool\tShop\r\n";
+  const std::string head1 = "Tarnwell analysis journal\t1\r\npool\tShop\r\n";
   const struct {
     std::string text;
     std::string why;
   } cases[] = {
       {"", "empty file"},
-      {"Tarnwell analysis journal\t2\r\npool\tShop\r\nend\r\n", "line 1: not an analysis journal"},
+      {"Tarnwell analysis journal\t3\r\npool\tShop\r\nend\r\n", "line 1: not an analysis journal"},
       {"\xEF\xBB\xBFTarnwell analysis journal\t1\r\n", "line 1:"},
       {head, "cut short"},
-      {head + "app\t" + kA + "\tShop\r\n", "cut short"},
-      {head + "app\t" + kA + "\tSh", "cut short"},
+      {head + "app\t" + kA + "\tShop\town\r\n", "cut short"},
+      {head + "app\t" + kA + "\tShop\tinher", "cut short"},
       {"Tarnwell analysis journal\t1\r\napp\t" + kA + "\tShop\r\nend\r\n", "line 2: \"app\" before \"pool\""},
       {"Tarnwell analysis journal\t1\r\nend\r\n", "no \"pool\""},
       {head + "pool\tOther\r\nend\r\n", "line 3: a second \"pool\""},
-      {head + "app\t" + kA + "\r\nend\r\n", "line 3: \"app\" takes two fields"},
-      {head + "app\t" + kA + "\t\r\nend\r\n", "line 3: an empty field"},
-      {head + "app\tShop\tShop\r\nend\r\n", "line 3: not an application path"},
+      {head + "app\t" + kA + "\tShop\r\nend\r\n", "line 3: \"app\" takes three fields"},
+      {head + "app\t" + kA + "\tShop\tshared\r\nend\r\n", "line 3: \"app\" ends in \"own\" or \"inherited\""},
+      {head1 + "app\t" + kA + "\tShop\town\r\nend\r\n", "line 3: \"app\" takes two fields"},
+      {head + "app\t" + kA + "\t\town\r\nend\r\n", "line 3: an empty field"},
+      {head + "app\tShop\tShop\town\r\nend\r\n", "line 3: not an application path"},
       {head + "temp\tShop\t" + kA + "\r\nend\r\n", "line 3: not a temporary pool: Shop"},
       {head + "temp\t" + kTa + "\t" + kA + "\\q\r\nend\r\n", "line 3: unknown escape"},
       {head + "temp\t" + kTa + "\t" + kA + "\\\r\nend\r\n", "line 3: a lone backslash"},
       {head + "move\tx\r\nend\r\n", "line 3: unknown line"},
-      {head + "end\r\napp\t" + kA + "\tShop\r\n", "line 4: text after \"end\""},
+      {head + "end\r\napp\t" + kA + "\tShop\town\r\n", "line 4: text after \"end\""},
   };
   for (const auto& c : cases) {
     try {
@@ -144,11 +149,12 @@ TEST(JournalFile, OneHolderAtATime) {
 // ---- recovery --------------------------------------------------------------------------
 
 // A server as a run of the analyser that died midway leaves it: pool Shop, a and b each
-// moved into a temporary pool of its own, c never touched.
+// moved into a temporary pool of its own, c never touched. b inherited Shop from its site.
 class RecoveryTest : public ::testing::Test {
  protected:
   RecoveryTest() {
     metabase.AddSite("1", "Shop site");
+    metabase.SetProperty("/LM/W3SVC/1", "AppPoolId", std::string("Shop"));
     metabase.AddPool("Shop");
     metabase.AddPool("Other");
     metabase.AddPool(kTa);
@@ -167,6 +173,7 @@ class RecoveryTest : public ::testing::Test {
   void ExpectServerAsBefore() {
     for (const auto& app : {kA, kB, std::string("/LM/W3SVC/1/ROOT/c/")}) {
       EXPECT_EQ(metabase.EffectiveAppPool(app), "Shop") << app;
+      EXPECT_EQ(metabase.HasOwnProperty(app, "AppPoolId"), app != kB) << app;
     }
     EXPECT_EQ(metabase.PoolNames(), (std::vector<std::string>{"Shop", "Other"}));
   }
@@ -182,7 +189,7 @@ TEST_F(RecoveryTest, PutsEveryApplicationBackRemovesThePoolsAndTheJournal) {
   EXPECT_EQ(messages, (std::vector<std::string>{
                           "Recovery: analysis of pool [Shop] did not end; putting its applications back",
                           "Recovery: application [" + kA + "] back in pool [Shop]",
-                          "Recovery: application [" + kB + "] back in pool [Shop]",
+                          "Recovery: application [" + kB + "] inherits its pool again",
                           "Recovery: temp. pool [" + kTa + "] removed",
                           "Recovery: temp. pool [" + kTb + "] removed",
                           "Recovery: complete",
@@ -199,12 +206,15 @@ TEST_F(RecoveryTest, PutsEveryApplicationBackRemovesThePoolsAndTheJournal) {
 TEST_F(RecoveryTest, AJournalPartlyUndoneAlreadyIsFinishedWithoutHarm) {
   // a went back and its pool was deleted before the crash; b's pool was never made.
   metabase.SetProperty("/LM/W3SVC/1/ROOT/a", "AppPoolId", std::string("Shop"));
-  metabase.SetProperty("/LM/W3SVC/1/ROOT/b", "AppPoolId", std::string("Shop"));
+  auto b = metabase.Bind(AppMetabasePath(kB));
+  b->Clear("AppPoolId");
+  b->SetInfo();
   metabase.Bind(kAppPoolsPath)->Delete("IIsApplicationPool", kTa);
   metabase.Bind(kAppPoolsPath)->Delete("IIsApplicationPool", kTb);
   metabase.ClearCalls();
   EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
   EXPECT_EQ(messages[1], "Recovery: application [" + kA + "] already in pool [Shop]");
+  EXPECT_EQ(messages[2], "Recovery: application [" + kB + "] already inherits its pool");
   EXPECT_EQ(messages[3], "Recovery: temp. pool [" + kTa + "] already gone");
   EXPECT_EQ(metabase.CountCalls("SetInfo"), 0);
   EXPECT_EQ(metabase.CountCalls("Delete"), 0);
@@ -243,13 +253,23 @@ TEST_F(RecoveryTest, AFailedStepKeepsWhatIsLeftForTheNextStart) {
   EXPECT_EQ(messages.back(), "Recovery: incomplete, [2] changes left; the journal is kept");
   AnalyseJournal left;
   left.Pool = "Shop";
-  left.Apps = {{kB, "Shop"}};
+  left.Apps = {{kB, "Shop", false}};
   left.Temps = {{kTb, kB}};
   EXPECT_EQ(ParseJournal(ReadAll(path)), left);
 
   // The next start finishes it.
   EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
   ExpectServerAsBefore();
+  EXPECT_FALSE(JournalExists(path));
+}
+
+TEST_F(RecoveryTest, AJournalOfTheVersionBeforePutsEveryApplicationBackAsItsOwnPool) {
+  WriteFile(path, "Tarnwell analysis journal\t1\r\npool\tShop\r\napp\t" + kA + "\tShop\r\napp\t" + kB +
+                      "\tShop\r\ntemp\t" + kTa + "\t" + kA + "\r\ntemp\t" + kTb + "\t" + kB + "\r\nend\r\n");
+  EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
+  EXPECT_EQ(messages[2], "Recovery: application [" + kB + "] back in pool [Shop]");
+  EXPECT_TRUE(metabase.HasOwnProperty(kB, "AppPoolId"));
+  EXPECT_EQ(metabase.EffectiveAppPool(kB), "Shop");
   EXPECT_FALSE(JournalExists(path));
 }
 

@@ -203,6 +203,15 @@ TEST_F(MonitoringTest, OnePassWritesHeaderAndOneLinePerRunningSelectedPool) {
   EXPECT_TRUE(window_.Messages().empty());
 }
 
+TEST(MonitoringLineText, SeparatorsInAPoolNameAreWrittenAsSpaces) {
+  TPoolRec rec;
+  rec.Name = "Shop\tA\r\nB\n";  // the metabase allows them
+  rec.AppCount = 1;
+  rec.Pid = 7;
+  EXPECT_EQ(MonitoringLine(rec), "Shop A  B \t1\t0\t0\t0\t0\t0\t0\t7");
+  EXPECT_EQ(rec.Name, "Shop\tA\r\nB\n");  // the window shows it as it is
+}
+
 TEST_F(MonitoringTest, NoProcessListLogsTheErrorRedrawsAndWritesNoDataLine) {
   processes_.SetSnapshotFails(true);
   afterRedraw_ = [this](std::size_t pass) {
@@ -221,6 +230,28 @@ TEST_F(MonitoringTest, NoProcessListLogsTheErrorRedrawsAndWritesNoDataLine) {
   }
   ASSERT_EQ(errors.size(), 2u);
   EXPECT_EQ(errors[0], "06-12-26 10:00:00.000\tError for get RAM/CPU data for pools");
+  EXPECT_TRUE(window_.Messages().empty());
+}
+
+TEST_F(MonitoringTest, AnUnreadableMetabaseIsLoggedWhenItFailsAndWhenItIsBack) {
+  // Passes 2 and 3 (the rule that fails stops the counting of the rules after it).
+  metabase_.FailCall(fakes::FakeMetabase::Op::Bind, 3, "w3svc/AppPools$");
+  metabase_.FailCall(fakes::FakeMetabase::Op::Bind, 2, "w3svc/AppPools$");
+  afterRedraw_ = [this](std::size_t pass) {
+    if (pass == 4) reg_->SetMonitoring(false);
+  };
+  RunMonitor();
+  EXPECT_EQ(redrawMs_.size(), 4u);
+  std::vector<std::string> said;
+  for (const auto& line : DailyLog()) {
+    if (line.find("The metabase") != std::string::npos) said.push_back(line.substr(22));
+  }
+  EXPECT_EQ(said, (std::vector<std::string>{
+                      "The metabase cannot be read [IIS://localhost/w3svc/AppPools]: Injected failure: Bind "
+                      "IIS://localhost/w3svc/AppPools. Monitoring goes on with the pools read before.",
+                      "The metabase can be read again [IIS://localhost/w3svc/AppPools]"}));
+  // The passes that could not read it sampled the pools read before.
+  EXPECT_EQ(DataLines().size(), 8u);
   EXPECT_TRUE(window_.Messages().empty());
 }
 

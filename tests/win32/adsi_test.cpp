@@ -115,6 +115,36 @@ TEST_F(AdsiObjectTest, NameGetPutAndSetInfo) {
                                                   L"Put AppPoolId", L"SetInfo"}));
 }
 
+// An application whose AppPoolId a move put on it: it holds its own value until PutEx
+// clears it, and then inherits again. GetDataPaths also lists keys below that hold one.
+TEST_F(AdsiObjectTest, ClearAndOwnValueAsThePutExAndGetDataPathsOfIis) {
+  FakeNode& app = directory.Add(L"shop");
+  app.adsPath = L"IIS://LOCALHOST/W3SVC/1/ROOT/shop/";  // the provider's own spelling
+  app.properties[L"AppPoolId"] = std::string("QuillmarshAnalyse1");
+  app.pathsBelow = {"IIS://localhost/W3SVC/1/ROOT/shop/old"};
+  {
+    auto object = WrapAdsiObject(app.AsDispatch(), "IIS://localhost/w3svc/1/root/shop");
+    EXPECT_TRUE(object->HasOwnValue("AppPoolId"));
+    object->Clear("AppPoolId");
+    EXPECT_EQ(app.properties.count(L"AppPoolId"), 1u) << "staged only";
+    object->SetInfo();
+    EXPECT_EQ(app.properties.count(L"AppPoolId"), 0u);
+    EXPECT_FALSE(object->HasOwnValue("AppPoolId"));  // only a key below holds one
+    app.pathsBelow.clear();
+    EXPECT_FALSE(object->HasOwnValue("AppPoolId"));  // none anywhere: MD_ERROR_DATA_NOT_FOUND
+  }
+  EXPECT_EQ(app.calls, (std::vector<std::wstring>{L"GetDataPaths AppPoolId 0", L"PutEx 1 AppPoolId vt0", L"SetInfo",
+                                                  L"GetDataPaths AppPoolId 0", L"GetDataPaths AppPoolId 0"}));
+
+  // Any other failure is an error, as for every call.
+  FakeNode& site = directory.Add(L"1");
+  auto plain = WrapAdsiObject(site.AsDispatch(), "IIS://localhost/w3svc/1");
+  site.properties[L"AppPoolId"] = std::string("Shop");
+  site.adsPath = L"IIS://localhost/W3SVC/1";
+  EXPECT_TRUE(plain->HasOwnValue("AppPoolId"));
+  EXPECT_THROW(WrapAdsiObject(nullptr, "IIS://localhost/w3svc/9")->HasOwnValue("AppPoolId"), MetabaseError);
+}
+
 TEST_F(AdsiObjectTest, ProviderErrorCarriesItsOwnCodeAndNamesTheCall) {
   FakeNode& site = directory.Add(L"1");
   auto object = WrapAdsiObject(site.AsDispatch(), "IIS://localhost/w3svc/1");

@@ -1,6 +1,7 @@
 #pragma once
 // A directory object of the IIS provider's shape, for the ADSI seam's tests: IADs with
-// late-bound "Get", "Put", "SetInfo" and "EnumAppsInPool", and IADsContainer with
+// late-bound "Get", "Put", "PutEx", "SetInfo", "EnumAppsInPool" and "GetDataPaths", and
+// IADsContainer with
 // GetObject, Create, Delete and enumeration. The test owns every node; COM references
 // are only counted, so a test can check that the seam gives back every one it takes.
 #include "platform/win32/win_api.h"
@@ -15,6 +16,7 @@
 #include "platform/metabase.h"
 #include "platform/win32/adsi_metabase.h"
 #include "platform/win32/com.h"
+#include "platform/win32/text.h"
 
 namespace tarnwell::tests {
 
@@ -27,6 +29,11 @@ class FakeNode final : public IADs, public IADsContainer {
 
   std::map<std::wstring, platform::MetabaseValue> properties;  // saved
   std::map<std::wstring, platform::MetabaseValue> staged;      // Put, not yet SetInfo
+  std::vector<std::wstring> cleared;                           // PutEx clear, not yet SetInfo
+  // What GetDataPaths gives: this key's ADsPath as IIS spells it when it holds the property,
+  // then the keys below it that hold it.
+  std::wstring adsPath;
+  std::vector<std::string> pathsBelow;
   std::vector<std::string> apps;
   std::vector<FakeNode*> children;
   std::vector<std::wstring> calls;  // late-bound members called, in order
@@ -58,9 +65,10 @@ class FakeNode final : public IADs, public IADsContainer {
   }
   HRESULT WINAPI GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT WINAPI GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-    static const wchar_t* const members[] = {L"Get", L"Put", L"SetInfo", L"EnumAppsInPool"};
+    static const wchar_t* const members[] = {L"Get",   L"Put",          L"SetInfo",
+                                             L"EnumAppsInPool", L"PutEx", L"GetDataPaths"};
     if (count != 1) return E_INVALIDARG;
-    for (DISPID i = 0; i < 4; ++i) {
+    for (DISPID i = 0; i < 6; ++i) {
       if (_wcsicmp(names[0], members[i]) == 0) {
         ids[0] = i + 1;
         return S_OK;
@@ -216,8 +224,36 @@ inline HRESULT FakeNode::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*
       if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
       calls.push_back(L"SetInfo");
       for (auto& [k, v] : staged) properties[k] = v;
+      for (const auto& k : cleared) properties.erase(k);
       staged.clear();
+      cleared.clear();
       return S_OK;
+    case 5: {  // PutEx(control, name, value)
+      if (params->cArgs != 3) return DISP_E_BADPARAMCOUNT;
+      const VARIANT& control = params->rgvarg[2];
+      const VARIANT& value = params->rgvarg[0];
+      calls.push_back(L"PutEx " + std::to_wstring(control.vt == VT_I4 ? control.lVal : -1) + L" " + text(1) +
+                      L" vt" + std::to_wstring(value.vt));
+      if (control.vt != VT_I4 || control.lVal != 1) return E_NOTIMPL;  // ADS_PROPERTY_CLEAR only
+      staged.erase(text(1));
+      cleared.push_back(text(1));
+      return S_OK;
+    }
+    case 6: {  // GetDataPaths(name, flag)
+      if (params->cArgs != 2) return DISP_E_BADPARAMCOUNT;
+      const VARIANT& flag = params->rgvarg[0];
+      calls.push_back(L"GetDataPaths " + text(1) + L" " + std::to_wstring(flag.vt == VT_I4 ? flag.lVal : -1));
+      std::vector<std::string> paths;
+      if (properties.count(text(1)) != 0) paths.push_back(platform::win32::ToUtf8(adsPath));
+      paths.insert(paths.end(), pathsBelow.begin(), pathsBelow.end());
+      if (paths.empty()) {
+        *info = EXCEPINFO{};
+        info->scode = static_cast<SCODE>(0x800CC801);  // MD_ERROR_DATA_NOT_FOUND
+        return DISP_E_EXCEPTION;
+      }
+      platform::win32::Variant value = platform::win32::ToVariant(paths);
+      return ::VariantCopy(result, value.get());
+    }
     case 4: {  // EnumAppsInPool
       calls.push_back(L"EnumAppsInPool");
       platform::win32::Variant value = platform::win32::ToVariant(apps);
