@@ -24,7 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 
 const QString kPool = QStringLiteral("ShopPool");
-const QString kThreshold = QStringLiteral("50");  // the cart burns 70; a busy machine reads less
+const QString kThreshold = QStringLiteral("40");  // the cart burns 70; a busy machine reads less
 const QString kOverloadedApp = QStringLiteral("AppPath: [/LM/W3SVC/2/ROOT/cart/]");
 constexpr int kMonitoringLinesShown = 12;
 
