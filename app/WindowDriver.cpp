@@ -86,19 +86,26 @@ void WindowDriver::OnPaneLine(const char* pane, const QString& line) {
 }
 
 void WindowDriver::Echo() {
-  EchoPane(memLog_, "LOG", logLines_);
-  EchoPane(memAnalyse_, "ANALYSE", analyseLines_);
+  EchoPane(memLog_, "LOG", logSeen_);
+  EchoPane(memAnalyse_, "ANALYSE", analyseSeen_);
 }
 
-void WindowDriver::EchoPane(QPlainTextEdit* pane, const char* tag, qsizetype& shown) {
-  // Only the new blocks (lines) are read: the pane may hold thousands. A pane that has
-  // reached its line cap drops lines at the top, which this count does not follow.
+void WindowDriver::EchoPane(QPlainTextEdit* pane, const char* tag, PaneSeen& seen) {
+  // The pane drops its oldest lines at its cap, so lines are not counted: the new ones are
+  // those after the last one echoed, looked for from the end (where it is, between ticks).
   const QTextDocument* document = pane->document();
-  const int count = document->blockCount();
-  if (count == 1 && document->firstBlock().text().isEmpty()) return;
-  for (QTextBlock block = document->findBlockByNumber(static_cast<int>(shown)); block.isValid() && shown < count;
-       block = block.next(), ++shown)
-    OnPaneLine(tag, block.text());
+  if (document->isEmpty()) return;
+  QTextBlock block = document->firstBlock();
+  if (seen.any) {
+    QTextBlock last = document->lastBlock();
+    while (last.isValid() && last.text() != seen.last) last = last.previous();
+    if (last.isValid()) block = last.next();
+  }
+  for (; block.isValid(); block = block.next()) {
+    seen.last = block.text();
+    seen.any = true;
+    OnPaneLine(tag, seen.last);
+  }
 }
 
 }  // namespace tarnwell

@@ -56,13 +56,17 @@ class WindowDriver : public QObject {
   void MissingControl(const char* name);
   void OnTick();
   void Echo();
-  void EchoPane(QPlainTextEdit* pane, const char* tag, qsizetype& shown);
+  struct PaneSeen {
+    bool any = false;
+    QString last;  // the last line echoed
+  };
+  void EchoPane(QPlainTextEdit* pane, const char* tag, PaneSeen& seen);
 
   QTimer tick_;
   QPlainTextEdit* memLog_ = nullptr;
   QPlainTextEdit* memAnalyse_ = nullptr;
-  qsizetype logLines_ = 0;
-  qsizetype analyseLines_ = 0;
+  PaneSeen logSeen_;
+  PaneSeen analyseSeen_;
   std::string what_;
   std::function<bool()> ready_;
   std::function<void()> next_;
