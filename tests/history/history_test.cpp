@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "history/HistoryLines.h"
+#include "history/MonitoringLogReader.h"
+#include "tests/support/temp_dir.h"
+
+namespace tarnwell::history {
+namespace {
+
+void Write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+std::string LogLine(const std::string& stamp, const std::string& pool, int cpu, int pid) {
+  return stamp + "\t" + pool + "\t2\t65536\t" + std::to_string(cpu) + "\t20\t7\t2\t300\t" + std::to_string(pid) + "\r\n";
+}
+
+const std::string kHeader =
+    "\r\n08-12-26 09:00:00.000\t#Format (tab delimiter): datetime name_of_pool count_app ram cpu count_treads "
+    "open_files open_tcp open_handles pid\r\n";
+
+TEST(HistoryRead, BadLinesAndMissingDaysAreSkippedAndCounted) {
+  testutil::TempDir dir;
+  Write(dir.File("trnw-mon-061226.log"),
+        kHeader + LogLine("06-12-26 10:00:00.000", "Shop", 5, 100) + LogLine("06-12-26 10:03:00.000", "Shop", 7, 100) +
+            "06-12-26 10:06:00.000\tShop\t2\t65536\t5\n" +         // another shape
+            "some words of another program\r\n" +                  // foreign
+            LogLine("06-12-26 10:06:00.000", "Blog", -1, 200) +     // CPU not measured: still a sample
+            LogLine("31-02-26 10:06:00.000", "Shop", 1, 100) +      // no such day
+            "06-12-26 10:09:00.000\tShop\t2\t65536\t9\t20\t7\t2\t3");  // cut off by a crash
+  // 07-12-26 missing.
+  Write(dir.File("trnw-mon-081226.log"), LogLine("08-12-26 00:00:01.500", "Shop", 9, 101));
+  const History h = LoadHistory(dir.Path().string(), {2026, 12, 6}, {2026, 12, 8}, {}, 2);
+  EXPECT_FALSE(h.cancelled);
+  EXPECT_EQ(h.files, 2);
+  EXPECT_EQ(h.missingDays, 1);
+  EXPECT_EQ(h.lines, 4);
+  EXPECT_EQ(h.skipped, 2 + 3 + 1);  // the empty line and the header; three bad lines; the cut line
+  ASSERT_EQ(h.pools.at("Shop").size(), 3u);
+  // Across the days, as the stamps were written.
+  EXPECT_EQ(h.pools.at("Shop")[2].timeMs - h.pools.at("Shop")[0].timeMs, 38 * 3'600'000LL + 1500);
+  EXPECT_EQ(h.pools.at("Blog")[0].cpu, -1);
+}
+
+TEST(HistoryRead, ACancelledLoadKeepsNothing) {
+  testutil::TempDir dir;
+  std::string text;
+  for (int i = 0; i < 200000; ++i) text += LogLine("06-12-26 10:00:00.000", "Shop", i % 100, 100);
+  Write(dir.File("trnw-mon-061226.log"), text);
+  std::stop_source source;
+  source.request_stop();  // a new range was asked for before this one was read
+  const History h = LoadHistory(dir.Path().string(), {2026, 12, 6}, {2026, 12, 6}, source.get_token(), 1);
+  EXPECT_TRUE(h.cancelled);
+  EXPECT_TRUE(h.pools.empty());
+  EXPECT_EQ(h.lines, 0);
+}
+
+std::vector<Sample> Samples(const std::vector<std::pair<std::int64_t, std::uint32_t>>& timesAndPids) {
+  std::vector<Sample> out;
+  for (const auto& [minute, pid] : timesAndPids) {
+    Sample s;
+    s.timeMs = minute * 60'000;
+    s.cpu = static_cast<std::int32_t>(minute);
+    s.pid = pid;
+    out.push_back(s);
+  }
+  return out;
+}
+
+TEST(HistoryLines, AGapBreaksTheLineAndARestartIsMarked) {
+  // Every 3 minutes, a stop of 12 minutes, then a new worker.
+  const auto samples = Samples({{0, 7}, {3, 7}, {6, 7}, {9, 7}, {21, 8}, {24, 8}, {27, 8}});
+  EXPECT_EQ(TypicalSpacingMs(samples), 3 * 60'000);
+  const PoolLine line = BuildLine("Shop", samples, Figure::Cpu, 0, 60 * 60'000);
+  ASSERT_EQ(line.segments.size(), 2u);
+  EXPECT_EQ(line.segments[0].size(), 4u);
+  EXPECT_EQ(line.segments[1].front(), (Point{21 * 60'000, 21}));
+  EXPECT_EQ(line.restarts, (std::vector<std::int64_t>{21 * 60'000}));
+  // A restart without a gap keeps the line joined.
+  EXPECT_EQ(BuildLine("Shop", Samples({{0, 7}, {3, 8}, {6, 8}}), Figure::Cpu, 0, 60'000'000).segments.size(), 1u);
+}
+
+TEST(HistoryLines, ReductionKeepsEachColumnsExtremesAndTheCsvHoldsExactlyThePointsShown) {
+  PoolLine line;
+  line.pool = "Shop, \"main\"";
+  line.segments.push_back({});
+  for (int i = 0; i < 1000; ++i) line.segments[0].push_back({i * 1000, static_cast<double>((i * 37) % 101)});
+  const PoolLine reduced = ReduceToColumns(line, 0, 1'000'000, 10);
+  ASSERT_EQ(reduced.segments.size(), 1u);
+  EXPECT_LE(reduced.segments[0].size(), 20u);
+  double low = 1e9, high = -1e9;
+  for (const Point& p : reduced.segments[0]) {
+    low = std::min(low, p.value);
+    high = std::max(high, p.value);
+  }
+  EXPECT_EQ(low, 0);
+  EXPECT_EQ(high, 100);
+  const std::string csv = FormatCsv({reduced});
+  std::size_t rows = 0;
+  for (const char c : csv) rows += c == '\n';
+  EXPECT_EQ(rows, 1 + reduced.segments[0].size());
+  EXPECT_EQ(csv.rfind("pool,time,value\n\"Shop, \"\"main\"\"\",2000-01-01 00:00:00.000,0\n", 0), 0u) << csv;
+}
+
+}  // namespace
+}  // namespace tarnwell::history
