@@ -51,6 +51,7 @@
 #include <utility>
 
 #include "app/About.h"
+#include "app/HistoryTab.h"
 #include "app/ListCompare.h"
 #include "iis/iis.h"
 #include "logs/Logs.h"
@@ -391,6 +392,8 @@ void TFrmMain::BuildLayout() {
   pcMain->addTab(tabTask, QStringLiteral("&Task"));
   pcMain->addTab(tabMonitoring, QStringLiteral("&Monitoring"));
   const int analyseIndex = pcMain->addTab(tabAnalyse, QStringLiteral("&Analyse"));
+  tabHistory_ = new HistoryTab(pcMain);  // told its folder once the log directory is made
+  pcMain->addTab(tabHistory_, QStringLiteral("&History"));
   // The window opens on the Analyse tab, greyed out until monitoring starts; its header
   // stays clickable so the tab can be left and looked at again.
   pcMain->setCurrentIndex(analyseIndex);
@@ -729,6 +732,7 @@ void TFrmMain::FormCreate(const QString& exeDir) {
   // Installed before the daily log exists, so that its failure to open is shown too.
   reporterGuard_.emplace([this](const std::string& message) { ReportLogFailure(message); });
   CreateLogDir(exeDir);
+  tabHistory_->SetLogDir(logDir_);
   AnalyseSortColumn = 0;
   log_ = std::make_unique<TLog>(logDir_, std::string(), clock_);
   registry_ = std::make_unique<TIISObject>(metabase_, processes_);

@@ -261,6 +261,7 @@ class TFrmMain : public QMainWindow, public IWindowPort {
   QBarCategoryAxis* axisPools_ = nullptr;
   QValueAxis* axisValues_ = nullptr;
   QWidget* tabAnalyse = nullptr;
+  class HistoryTab* tabHistory_ = nullptr;  // beyond the three tabs: the logs drawn over days
   QTreeWidget* lvAnalyse = nullptr;
   QPlainTextEdit* memAnalyse = nullptr;
   QPushButton* btnAnalyseStart = nullptr;

@@ -63,13 +63,15 @@ std::int64_t TypicalSpacingMs(const std::vector<Sample>& samples) {
 }
 
 PoolLine BuildLine(const std::string& pool, const std::vector<Sample>& samples, Figure figure, std::int64_t fromMs,
-                   std::int64_t toMs) {
+                   std::int64_t toMs, std::int64_t spacingMs) {
   PoolLine line;
   line.pool = pool;
-  const std::int64_t gap = 2 * TypicalSpacingMs(samples);
+  const std::int64_t gap = 2 * (spacingMs < 0 ? TypicalSpacingMs(samples) : spacingMs);
   const Sample* previous = nullptr;
-  for (const Sample& s : samples) {
-    if (s.timeMs < fromMs || s.timeMs > toMs) continue;
+  const auto first = std::lower_bound(samples.begin(), samples.end(), fromMs,
+                                      [](const Sample& s, std::int64_t t) { return s.timeMs < t; });
+  for (auto it = first; it != samples.end() && it->timeMs <= toMs; ++it) {
+    const Sample& s = *it;
     if (previous == nullptr || (gap > 0 && s.timeMs - previous->timeMs > gap)) line.segments.emplace_back();
     if (previous != nullptr && s.pid != previous->pid) line.restarts.push_back(s.timeMs);
     line.segments.back().push_back({s.timeMs, FigureValue(s, figure)});

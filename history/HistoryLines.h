@@ -29,9 +29,10 @@ double FigureValue(const Sample& sample, Figure figure);
 // The pass interval as the samples show it: the median spacing of consecutive samples.
 std::int64_t TypicalSpacingMs(const std::vector<Sample>& samples);
 
-// The samples within [fromMs, toMs] as segments and restarts.
+// The samples within [fromMs, toMs] as segments and restarts. spacingMs: the samples'
+// TypicalSpacingMs when the caller has it, negative to work it out here.
 PoolLine BuildLine(const std::string& pool, const std::vector<Sample>& samples, Figure figure, std::int64_t fromMs,
-                   std::int64_t toMs);
+                   std::int64_t toMs, std::int64_t spacingMs = -1);
 
 // At most two points (the lowest and the highest, in time order) per pixel column of
 // [fromMs, toMs]; segments stay apart.

@@ -176,6 +176,16 @@ std::optional<int> ChildProcess::SignalAndWait(int sig, std::chrono::millisecond
   }
 }
 
+bool WriteTwoPoolMetabase(const std::string& path, const std::string& poolA, const std::string& poolB) {
+  if (std::system((std::string(TARNWELL_GENMETA_EXE) + " '" + path + "' 1 2 1 >/dev/null").c_str()) != 0) return false;
+  std::string text = ReadText(path);
+  for (const auto& [from, to] : {std::pair{std::string("DefaultAppPool"), poolA}, std::pair{std::string("AppPool0001"), poolB}})
+    for (std::size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  return static_cast<bool>(out);
+}
+
 ChildProcess StartWorker(const std::string& pool) {
   return ChildProcess::Start(
       {TARNWELL_W3WP_EXE, "-a", R"(\\.\pipe\iisipm0e2e0000-0000-4000-8000-000000000001)", "-ap", "\"" + pool + "\""});

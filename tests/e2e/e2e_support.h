@@ -49,6 +49,10 @@ class ChildProcess {
   std::string pending_;
 };
 
+// Writes a MetaBase.xml of one site with two pools of one application each, named as given
+// (names of a test's own: other workers on the machine may serve the usual ones).
+bool WriteTwoPoolMetabase(const std::string& path, const std::string& poolA, const std::string& poolB);
+
 // A w3wp.exe stand-in serving pool; its command line reads as IIS 6 gives it.
 ChildProcess StartWorker(const std::string& pool);
 // Tells a worker its load ("load CPU MB FILES TCP") and waits for its "ok".

@@ -9,9 +9,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
-#include <iterator>
-#include <utility>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -70,15 +67,7 @@ TEST(PrometheusE2e, EveryPoolReachesPrometheusWithItsProcessId) {
   const std::string metabase = dir.File("MetaBase.xml");
   const std::string textfiles = dir.File("textfile");
   std::filesystem::create_directory(textfiles);
-  ASSERT_EQ(std::system((std::string(TARNWELL_GENMETA_EXE) + " '" + metabase + "' 1 2 1 >/dev/null").c_str()), 0);
-  {
-    // Names of this test's own: other workers on the machine may serve the usual ones.
-    std::ifstream in(metabase, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (const auto& [from, to] : {std::pair{"DefaultAppPool", "PromTestPoolA"}, std::pair{"AppPool0001", "PromTestPoolB"}})
-      for (std::size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, std::strlen(from), to);
-    std::ofstream(metabase, std::ios::binary | std::ios::trunc) << text;
-  }
+  ASSERT_TRUE(WriteTwoPoolMetabase(metabase, "PromTestPoolA", "PromTestPoolB"));
 
   ChildProcess service = ChildProcess::Start({TARNWELL_W3SVC_EXE, "--metabase", metabase, "--worker", TARNWELL_W3WP_EXE},
                                              {}, dir.File("w3svc.log"));

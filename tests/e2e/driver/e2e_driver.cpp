@@ -8,6 +8,10 @@
 //   tarnwell-e2e-driver --dir DIR --monitor MINUTES [--textfile-dir DIR]
 //       presses Refresh, ticks every pool, sets the interval and starts monitoring; then
 //       reads commands from standard input as below.
+//   tarnwell-e2e-driver --dir DIR --history DAYS
+//       loads the last DAYS days' monitoring logs on the History tab and says, for each pool
+//       the CPU chart draws, "HISTORY <pool>\t<points>\t<segments>\t<restarts>"; then closes.
+//       With --picture FILE it saves the window there first.
 //   tarnwell-e2e-driver --dir DIR --analyse POOL [--threshold PERCENT] [--interval MINUTES]
 //       presses Refresh, ticks POOL, starts monitoring, selects POOL on the Analyse tab,
 //       sets the threshold and starts the analysis; then reads commands from standard
@@ -18,6 +22,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDateEdit>
+#include <QTabWidget>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -29,6 +35,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/HistoryTab.h"
 #include "app/WindowDriver.h"
 #include "app/main.h"
 #include "platform/platform.h"
@@ -49,6 +56,8 @@ struct Options {
   QString interval = QStringLiteral("1");
   bool monitorAll = false;
   QString textfileDir;
+  int historyDays = 0;
+  QString picture;  // with --history: the window saved there as PNG once drawn
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -63,6 +72,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.threshold = value;
     } else if (name == "--interval") {
       options.interval = value;
+    } else if (name == "--picture") {
+      options.picture = value;
+    } else if (name == "--history") {
+      options.historyDays = value.toInt();
     } else if (name == "--textfile-dir") {
       options.textfileDir = value;
     } else if (name == "--monitor") {
@@ -83,6 +96,10 @@ class Driver : public WindowDriver {
 
   void Begin() {
     Say("READY");
+    if (options_.historyDays > 0) {
+      ShowHistory();
+      return;
+    }
     if (options_.pool.isEmpty() && !options_.monitorAll) {
       Close();
       return;
@@ -106,6 +123,23 @@ class Driver : public WindowDriver {
   }
 
  private:
+  void ShowHistory() {
+    auto* tab = Find<HistoryTab>("tabHistory");
+    Find<QTabWidget>("pcMain")->setCurrentWidget(tab);
+    Find<QDateEdit>("edtHistoryFrom")->setDate(QDate::currentDate().addDays(1 - options_.historyDays));
+    Find<QPushButton>("btnHistoryLoad")->click();
+    Await("the History tab's load", [tab] { return !tab->Loading(); }, [this, tab] {
+      for (const auto& line : tab->ShownLines(0)) {
+        std::size_t points = 0;
+        for (const auto& segment : line.segments) points += segment.size();
+        if (!options_.picture.isEmpty()) window_.grab().save(options_.picture);
+        Say("HISTORY " + line.pool + "\t" + std::to_string(points) + "\t" + std::to_string(line.segments.size()) +
+            "\t" + std::to_string(line.restarts.size()));
+      }
+      Close();
+    });
+  }
+
   void StartMonitoring() {
     Row("lvTaskOPools", options_.pool)->setCheckState(0, Qt::Checked);
     Find<QLineEdit>("edtMonMinutes")->setText(options_.interval);
