@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Windows version with mingw-w64 for x86_64 and i686, and runs the x86_64 tests
-# under wine64 (ctest -L win32/unit).
+# Builds the Windows version with mingw-w64 for x86_64 and i686, runs the x86_64 tests under
+# wine64 (ctest -L win32/unit) and checks the headers and imports of every program of both.
 # Usage: scripts/test-win32.sh [build-dir]   (default: build-win in the checkout)
 #   build-dir/        the x86_64 build, its libraries in build-dir/deps
 #   build-dir/i686/   the i686 build (programs only: wine64 cannot run them), its libraries
@@ -142,6 +142,9 @@ cmake -S "$root" -B "$build32" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/ming
   -DTARNWELL_BUILD_APP=OFF -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_BUILD_STANDINS=OFF \
   -DTARNWELL_BUILD_TESTS=OFF -DTARNWELL_WIN32_STORE=ON -DTARNWELL_WERROR=ON
 cmake --build "$build32" -j "$jobs"
+
+# The i686 programs' headers and imports, read on Linux (label win32, no wine).
+ctest --test-dir "$build32" -L '^win32$' -j "$jobs" --output-on-failure --timeout 120
 
 # One wine server, with its services already running, for the whole test run: each test
 # program then starts in a fraction of a second instead of waiting on a new server.
