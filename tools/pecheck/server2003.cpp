@@ -93,6 +93,8 @@ constexpr Missing kMissing[] = {
     {Match::kPrefix, "GetDpiFor"},                          //
     {Match::kContains, "DpiAwarenessContext"},              //
     {Match::kPrefix, "TaskDialog"},                         // comctl32
+    {Match::kPrefix, "LoadIconMetric"},                     //
+    {Match::kPrefix, "LoadIconWithScaleDown"},              //
     {Match::kExact, "SHGetKnownFolderPath"},                // shell32
     {Match::kExact, "SHCreateItemFromParsingName"},         //
     {Match::kContains, "BufferedPaint"},                    // uxtheme
