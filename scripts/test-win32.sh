@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# Builds the Windows version with mingw-w64 and runs its tests under wine64 (ctest -L win32).
+# Builds the Windows version with mingw-w64 for x86_64 and i686, runs the x86_64 tests under
+# wine64 (ctest -L win32/unit) and checks the headers and imports of every program of both.
 # Usage: scripts/test-win32.sh [build-dir]   (default: build-win in the checkout)
-# Installs what it needs from Debian's packages; builds pugixml, PCRE2 and GoogleTest for
-# Windows from Debian's own sources into the build directory. Needs no display and asks
-# nothing; safe to run again (finished steps are skipped).
+#   build-dir/        the x86_64 build, its libraries in build-dir/deps
+#   build-dir/i686/   the i686 build (programs only: wine64 cannot run them), its libraries
+#                     in build-dir/i686/deps
+# Installs what it needs from Debian's packages; builds pugixml, PCRE2 and (for x86_64, where
+# the tests are built) GoogleTest for Windows from Debian's own sources. Needs no display
+# and asks nothing; safe to run again (finished steps are skipped).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(mkdir -p "${1:-$root/build-win}" && cd "${1:-$root/build-win}" && pwd)
-toolchain=$root/cmake/mingw-w64-x86_64.cmake
-deps=$build/deps            # prefix of the Windows libraries
-deps_src=$build/deps-src    # Debian source packages, unpacked
-deps_build=$build/deps-build
+build32=$build/i686
+deps_src=$build/deps-src    # Debian source packages, unpacked, for both architectures
 jobs=${TARNWELL_JOBS:-2}
 
 sudo=""
@@ -20,7 +22,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 # --- Debian packages -------------------------------------------------------------------
 . "$root/scripts/lib/packages.sh"
-ensure_packages g++-mingw-w64-x86-64-posix wine64 cmake ninja-build pkg-config dpkg-dev googletest
+ensure_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 cmake ninja-build pkg-config dpkg-dev googletest
 
 # --- Debian sources of the libraries that Debian ships only for Linux ------------------
 has_deb_src() {
@@ -87,27 +89,31 @@ source_dir() {  # the unpacked tree of a source package, fetched when missing
   unpacked "$pkg"
 }
 
-build_dep() {  # name source-dir cmake-options...
-  local name=$1 src=$2
-  shift 2
-  [ -f "$deps/.built-$name" ] && return 0
-  cmake -S "$src" -B "$deps_build/$name" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$deps" -DBUILD_SHARED_LIBS=OFF "$@"
-  cmake --build "$deps_build/$name" -j "$jobs"
-  cmake --install "$deps_build/$name"
-  touch "$deps/.built-$name"
+build_dep() {  # architecture name source-dir cmake-options...
+  local arch=$1 name=$2 src=$3 tree=$build
+  shift 3
+  [ "$arch" = i686 ] && tree=$build32
+  [ -f "$tree/deps/.built-$name" ] && return 0
+  mkdir -p "$tree/deps"
+  cmake -S "$src" -B "$tree/deps-build/$name" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$tree/deps" -DBUILD_SHARED_LIBS=OFF "$@"
+  cmake --build "$tree/deps-build/$name" -j "$jobs"
+  cmake --install "$tree/deps-build/$name"
+  touch "$tree/deps/.built-$name"
 }
 
-mkdir -p "$deps"
 pugixml_src=$(source_dir pugixml)
 pcre2_src=$(source_dir pcre2)
-build_dep pugixml "$pugixml_src" -DPUGIXML_BUILD_TESTS=OFF
-build_dep pcre2 "$pcre2_src" -DBUILD_STATIC_LIBS=ON -DPCRE2_BUILD_PCRE2_8=ON \
-  -DPCRE2_BUILD_PCRE2_16=OFF -DPCRE2_BUILD_PCRE2_32=OFF -DPCRE2_BUILD_PCRE2GREP=OFF \
-  -DPCRE2_BUILD_TESTS=OFF -DPCRE2_SUPPORT_LIBBZ2=OFF -DPCRE2_SUPPORT_LIBZ=OFF \
-  -DPCRE2_SUPPORT_LIBEDIT=OFF -DPCRE2_SUPPORT_LIBREADLINE=OFF \
-  -DPCRE2_STATIC_CFLAG=-DPCRE2_STATIC  # written into libpcre2-8.pc for the static library
-build_dep googletest /usr/src/googletest -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON
+for arch in x86_64 i686; do
+  build_dep $arch pugixml "$pugixml_src" -DPUGIXML_BUILD_TESTS=OFF
+  build_dep $arch pcre2 "$pcre2_src" -DBUILD_STATIC_LIBS=ON -DPCRE2_BUILD_PCRE2_8=ON \
+    -DPCRE2_BUILD_PCRE2_16=OFF -DPCRE2_BUILD_PCRE2_32=OFF -DPCRE2_BUILD_PCRE2GREP=OFF \
+    -DPCRE2_BUILD_TESTS=OFF -DPCRE2_SUPPORT_LIBBZ2=OFF -DPCRE2_SUPPORT_LIBZ=OFF \
+    -DPCRE2_SUPPORT_LIBEDIT=OFF -DPCRE2_SUPPORT_LIBREADLINE=OFF \
+    -DPCRE2_STATIC_CFLAG=-DPCRE2_STATIC  # written into libpcre2-8.pc for the static library
+done
+build_dep x86_64 googletest /usr/src/googletest -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON
 
 # --- Wine prefix, made here so that no test pays for it or waits on a dialog -----------
 # Every wine start below has its output away from ours: the wine server and its services
@@ -125,11 +131,20 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 
 # --- Configure, build, test ------------------------------------------------------------
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_WIN32_DEPS="$deps" -DTARNWELL_WINEPREFIX="$WINEPREFIX" \
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_WIN32_DEPS="$build/deps" -DTARNWELL_WINEPREFIX="$WINEPREFIX" \
   -DTARNWELL_BUILD_APP=OFF -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_BUILD_STANDINS=OFF \
   -DTARNWELL_WIN32_STORE=ON -DTARNWELL_WERROR=ON
 cmake --build "$build" -j "$jobs"
+
+cmake -S "$root" -B "$build32" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_WIN32_DEPS="$build32/deps" \
+  -DTARNWELL_BUILD_APP=OFF -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_BUILD_STANDINS=OFF \
+  -DTARNWELL_BUILD_TESTS=OFF -DTARNWELL_WIN32_STORE=ON -DTARNWELL_WERROR=ON
+cmake --build "$build32" -j "$jobs"
+
+# The i686 programs' headers and imports, read on Linux (label win32, no wine).
+ctest --test-dir "$build32" -L '^win32$' -j "$jobs" --output-on-failure --timeout 120
 
 # One wine server, with its services already running, for the whole test run: each test
 # program then starts in a fraction of a second instead of waiting on a new server.

@@ -38,7 +38,7 @@ class MetabaseFromEnvironment : public ::testing::Test {
   MetabaseFromEnvironment() {
     dir_ = std::filesystem::temp_directory_path() /
            (L"tarnwell-st\u00f6re-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-            std::to_wstring(::GetTickCount64()));
+            std::to_wstring(::GetTickCount()));
     std::filesystem::create_directories(dir_);
     file_ = dir_ / L"MetaBase.xml";
     std::ofstream(file_, std::ios::binary) << kSmall;

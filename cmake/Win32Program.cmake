@@ -1,0 +1,55 @@
+# Every Windows program is built for Windows Server 2003 (32-bit and 64-bit), and checked:
+# tarnwell_win32_program(<target> [GUI]) gives a program the 2003 subsystem and system
+# versions, the GetTickCount64 stand-in (platform/win32/compat), the GUI subsystem when
+# asked, and a test (label win32) that reads the built file's headers and imports on the
+# build machine and fails on anything that 2003 lacks (tools/pecheck). Off Windows it does
+# nothing, so callers need no condition.
+if(WIN32)
+  # The API level of Windows Server 2003: a declaration of anything newer is hidden, so a
+  # call to it fails to compile instead of failing to load on the server.
+  add_compile_definitions(_WIN32_WINNT=0x0502 WINVER=0x0502)
+
+  # The checker runs on the build machine: built with its compiler, outside the cross build.
+  include(ExternalProject)
+  set(tarnwell_pecheck_dir ${CMAKE_BINARY_DIR}/host/pecheck)
+  set(TARNWELL_PECHECK ${tarnwell_pecheck_dir}/tarnwell-pecheck)
+  ExternalProject_Add(tarnwell_pecheck_host
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}/tools/pecheck
+    BINARY_DIR ${tarnwell_pecheck_dir}
+    CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DTARNWELL_WERROR=${TARNWELL_WERROR}
+               -DTARNWELL_VERSION=${PROJECT_VERSION}
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS ${TARNWELL_PECHECK})
+
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(i.86|x86)$")
+    set(tarnwell_pe_machine i686)
+  else()
+    set(tarnwell_pe_machine x86_64)
+  endif()
+
+  # The checks run even where the tests are not built (the i686 build).
+  enable_testing()
+endif()
+
+function(tarnwell_win32_program target)
+  if(NOT WIN32)
+    return()
+  endif()
+  cmake_parse_arguments(arg "GUI" "" "" ${ARGN})
+  target_link_libraries(${target} PRIVATE tarnwell_win32_compat)
+  # The loader refuses a program whose subsystem version is newer than the system.
+  target_link_options(${target} PRIVATE
+    LINKER:--major-subsystem-version,5,--minor-subsystem-version,2
+    LINKER:--major-os-version,5,--minor-os-version,2)
+  if(arg_GUI)
+    set_target_properties(${target} PROPERTIES WIN32_EXECUTABLE ON)
+    set(subsystem gui)
+  else()
+    set(subsystem console)
+  endif()
+  add_test(NAME Server2003.${target}
+           COMMAND ${TARNWELL_PECHECK} --machine ${tarnwell_pe_machine} --subsystem ${subsystem}
+                   $<TARGET_FILE:${target}>)
+  set_tests_properties(Server2003.${target} PROPERTIES LABELS win32)
+endfunction()

@@ -1,0 +1,57 @@
+#pragma once
+// What a Windows executable (PE32 or PE32+) says about where it can run: its machine, its
+// subsystem and versions, and what it imports. Read from the file's bytes on any system.
+#include <compare>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tarnwell::pecheck {
+
+// Raised on bytes that are not a well-formed image, and on a file that cannot be read.
+class PeFormatError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+inline constexpr std::uint16_t kMachineI386 = 0x014C;
+inline constexpr std::uint16_t kMachineAmd64 = 0x8664;
+inline constexpr std::uint16_t kSubsystemGui = 2;
+inline constexpr std::uint16_t kSubsystemConsole = 3;
+
+struct Version {
+  std::uint16_t major = 0;
+  std::uint16_t minor = 0;
+  auto operator<=>(const Version&) const = default;
+};
+
+struct ImportedFunction {
+  std::string name;                     // empty when imported by ordinal
+  std::optional<std::uint16_t> ordinal;  // set only when imported by ordinal
+};
+
+struct ImportedDll {
+  std::string name;     // as the file spells it, e.g. "KERNEL32.dll"
+  bool delayed = false;  // bound at its first call rather than when the program loads
+  std::vector<ImportedFunction> functions;
+};
+
+struct PeImage {
+  std::uint16_t machine = 0;
+  bool pe32Plus = false;
+  std::uint16_t subsystem = 0;
+  Version subsystemVersion;
+  Version osVersion;
+  std::vector<ImportedDll> imports;  // the import table's order, then the delayed ones
+};
+
+// Never reads outside `file`; raises PeFormatError where a header, table or name does
+// not lie whole inside it.
+PeImage ReadPeImage(std::span<const std::uint8_t> file);
+PeImage ReadPeFile(const std::filesystem::path& path);
+
+}  // namespace tarnwell::pecheck
