@@ -20,7 +20,6 @@
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QDateTimeAxis>
-#include <QtCharts/QLegendMarker>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QScatterSeries>
 #include <QtCharts/QValueAxis>
@@ -142,9 +141,9 @@ HistoryTab::HistoryTab(QWidget* parent) : QWidget(parent), loaded_(std::make_sha
   chartsLayout->setContentsMargins(0, 0, 0, 0);
   for (int i = 0; i < 3; ++i) {
     auto* chart = new QChart;
-    chart->legend()->setVisible(i == 0);
-    chart->legend()->setAlignment(Qt::AlignRight);
-    chart->setMargins(QMargins(2, 2, 2, 2));
+    // The pool list is the legend (each name in its line's colour), so the three plots
+    // keep one width and their time axes line up.
+    chart->legend()->setVisible(false);
     views_[i] = new HistoryChartView(
         chart, charts_,
         [this](double from, double to) {
@@ -327,21 +326,16 @@ void HistoryTab::Redraw() {
           top = std::max(top, p.value);
         }
         series->replace(points);
-        // A one-pixel cosmetic pen: a wider one goes through the path stroker, several
-        // times the cost for thousands of points.
-        QPen pen = series->pen();
+        chart->addSeries(series);  // the theme gives it its colour
+        series->attachAxis(time);
+        series->attachAxis(values);
+        if (first) colour = series->color();
+        // A one-pixel cosmetic pen in the pool's colour: a wider one goes through the path
+        // stroker, several times the cost for thousands of points.
+        QPen pen(colour);
         pen.setWidth(1);
         pen.setCosmetic(true);
         series->setPen(pen);
-        chart->addSeries(series);
-        series->attachAxis(time);
-        series->attachAxis(values);
-        if (first) {
-          colour = series->color();
-        } else {
-          series->setColor(colour);
-          for (auto* marker : chart->legend()->markers(series)) marker->setVisible(false);
-        }
         first = false;
         connect(series, &QLineSeries::hovered, this, [this, pool, zoneShift](const QPointF& at, bool state) {
           if (!state) return;
@@ -361,7 +355,21 @@ void HistoryTab::Redraw() {
         chart->addSeries(marks);
         marks->attachAxis(time);
         marks->attachAxis(values);
-        for (auto* marker : chart->legend()->markers(marks)) marker->setVisible(false);
+      }
+    }
+    if (c == 0) {
+      // Name each ticked pool in its colour.
+      const QSignalBlocker quiet(pools_);
+      for (int i = 0; i < pools_->count(); ++i) {
+        QListWidgetItem* item = pools_->item(i);
+        item->setForeground(QBrush());
+        for (QAbstractSeries* series : chart->series()) {
+          auto* lineSeries = qobject_cast<QLineSeries*>(series);
+          if (lineSeries != nullptr && lineSeries->name() == item->text()) {
+            item->setForeground(lineSeries->color());
+            break;
+          }
+        }
       }
     }
     values->setRange(0, top * 1.05);

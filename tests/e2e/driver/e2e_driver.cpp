@@ -125,6 +125,7 @@ class Driver : public WindowDriver {
  private:
   void ShowHistory() {
     auto* tab = Find<HistoryTab>("tabHistory");
+    if (!options_.picture.isEmpty()) window_.resize(1100, 860);  // a picture shows the charts at ease
     Find<QTabWidget>("pcMain")->setCurrentWidget(tab);
     Find<QDateEdit>("edtHistoryFrom")->setDate(QDate::currentDate().addDays(1 - options_.historyDays));
     Find<QPushButton>("btnHistoryLoad")->click();
@@ -132,7 +133,10 @@ class Driver : public WindowDriver {
       for (const auto& line : tab->ShownLines(0)) {
         std::size_t points = 0;
         for (const auto& segment : line.segments) points += segment.size();
-        if (!options_.picture.isEmpty()) window_.grab().save(options_.picture);
+        if (!options_.picture.isEmpty()) {
+          QApplication::processEvents();  // the charts lay out their titles and axes
+          window_.grab().save(options_.picture);
+        }
         Say("HISTORY " + line.pool + "\t" + std::to_string(points) + "\t" + std::to_string(line.segments.size()) +
             "\t" + std::to_string(line.restarts.size()));
       }
