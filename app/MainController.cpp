@@ -320,11 +320,11 @@ void MainController::DoRefreshListPool(std::string filter) {
 }
 
 bool MainController::CanStartMonitorNow() const {
-  // A loader reads the settings that Start writes; the previous monitor must be gone.
-  return monitor_ == nullptr &&
-         std::none_of(workers_.begin(), workers_.end(), [](const Worker& w) {
-           return w.kind == WorkerKind::Loader && !w.ended;
-         });
+  // A loader reads the settings that Start writes. The previous monitor must be joined,
+  // not only past its end notification, so that there is never a second monitor thread.
+  return std::none_of(workers_.begin(), workers_.end(), [](const Worker& w) {
+    return w.kind == WorkerKind::Monitor || (w.kind == WorkerKind::Loader && !w.ended);
+  });
 }
 
 bool MainController::BeginMonitoring(const MonitoringStart& settings) {
