@@ -184,25 +184,51 @@ class FakeMainView final : public IMainView {
   std::vector<std::pair<Clock::time_point, std::function<void()>>> later_;
 };
 
-class FixedClock final : public ILocalClock {
+// A clock that stands still where the test sets it.
+class TestClock final : public ILocalClock {
  public:
-  LocalTime Now() const override { return {2026, 12, 6, 22, 45, 3, 120}; }
+  LocalTime Now() const override {
+    std::lock_guard lock(mutex_);
+    return now_;
+  }
+  void Set(const LocalTime& now) {
+    std::lock_guard lock(mutex_);
+    now_ = now;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  LocalTime now_{2026, 12, 6, 22, 45, 3, 120};
 };
 
-// The rules on a fake window over the given seams, which stay owned by the test.
+// The rules on a fake window over the given seams, which stay owned by the test. The
+// executable directory is relativeExeDir under a temporary one.
 struct FakeWindow {
-  TempDir exeDir;
-  FixedClock clock;
+  TempDir tmp;
+  std::string exeDir;
+  TestClock clock;
   FakeMainView view;
+  platform::IMetabase& metabase;
+  platform::IProcessSystem& processes;
   std::unique_ptr<MainController> rules;
 
-  FakeWindow(platform::IMetabase& metabase, platform::IProcessSystem& processes)
-      : rules(std::make_unique<MainController>(view, metabase, processes, clock)) {
-    rules->Start(exeDir.Path().string());
+  FakeWindow(platform::IMetabase& m, platform::IProcessSystem& p, const std::string& relativeExeDir = "",
+             bool open = true)
+      : exeDir(relativeExeDir.empty() ? tmp.Path().string() : (tmp.Path() / relativeExeDir).string()),
+        metabase(m),
+        processes(p) {
+    if (open) Open();
   }
   ~FakeWindow() { Close(); }
   FakeWindow(const FakeWindow&) = delete;
   FakeWindow& operator=(const FakeWindow&) = delete;
+
+  // The window opens (again): new rules, as at the program's start.
+  void Open() {
+    rules.reset();
+    rules = std::make_unique<MainController>(view, metabase, processes, clock);
+    rules->Start(exeDir);
+  }
 
   MainController* operator->() { return rules.get(); }
 
