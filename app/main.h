@@ -38,11 +38,9 @@ class QValueAxis;
 
 namespace tarnwell {
 
-class TAnalysePool;
 class TFrmAbout;
 class TIISObject;
 class TLog;
-class TTaskThread;
 class TextfileExport;
 namespace platform {
 class IMetabase;
