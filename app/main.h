@@ -1,22 +1,19 @@
 #pragma once
 // The main window: three tabs (Task, Monitoring, Analyse), the message pane, the menus.
-// Owns the run's pool registry and daily log. Lives on the UI thread.
+// The Qt face of MainController, which holds the window's rules, the run's pool registry
+// and daily log. Lives on the UI thread.
 #include <QFont>
 #include <QMainWindow>
 #include <QVector>
-#include <atomic>
-#include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "logs/Logs.h"
+#include "app/MainController.h"
+#include "app/MainView.h"
 #include "logs/LogsClock.h"
-#include "platform/thread_scope.h"
-#include "tasks/WindowPort.h"
 
 class QAction;
 class QBarCategoryAxis;
@@ -41,23 +38,22 @@ class QValueAxis;
 
 namespace tarnwell {
 
-class TAnalysePool;
 class TFrmAbout;
 class TIISObject;
 class TLog;
-class TTaskThread;
 class TextfileExport;
 namespace platform {
 class IMetabase;
 class IProcessSystem;
 }  // namespace platform
 
-class TFrmMain : public QMainWindow, public IWindowPort {
+class TFrmMain : public QMainWindow, private IMainView {
   Q_OBJECT
 
  public:
   // Shows one of the window's two error messages; must return once the user has read it.
   using MessageBoxHook = std::function<void(const QString& text)>;
+  using WorkerCounts = MainController::WorkerCounts;
 
   // exeDir: the executable's directory, without a trailing separator. The seams and the
   // clock stay owned by the caller and must outlive the window. An empty hook shows a
@@ -67,47 +63,29 @@ class TFrmMain : public QMainWindow, public IWindowPort {
            MessageBoxHook messageBox = {}, QWidget* parent = nullptr);
   ~TFrmMain() override;
 
-  // One line to the message pane and the daily log. Any thread: the stamp and the file
-  // write happen on the caller's thread, the pane is reached on the UI thread.
-  void LogWinMsg(const std::string& msg) override;
+  // The window's rules; they are also the window port the workers talk to.
+  MainController& Controller() { return *controller_; }
 
-  // The log directory, with its trailing separator.
-  std::string LogDir() const override { return logDir_; }
-  TIISObject& Registry() override { return *registry_; }
-  TextfileExport* Textfile() override { return textfile_.get(); }
-  // Writes every pass's figures into dir/tarnwell.prom from now on. Before any worker
-  // starts (UI thread).
-  void SetTextfileDir(const std::string& dir);
-  TLog& Log() { return *log_; }
+  // What the rules offer, as the window offered it before they moved out.
+  void LogWinMsg(const std::string& msg) { controller_->LogWinMsg(msg); }
+  std::string LogDir() const { return controller_->LogDir(); }
+  TIISObject& Registry() { return controller_->Registry(); }
+  TextfileExport* Textfile() { return controller_->Textfile(); }
+  void SetTextfileDir(const std::string& dir) { controller_->SetTextfileDir(dir); }
+  TLog& Log() { return controller_->Log(); }
   TFrmAbout& About() { return *frmAbout_; }
-
-  // Window port: what the workers hand to the UI thread.
-  void Synchronize(const std::function<void()>& f) override;  // any thread; waits
-  void Post(std::function<void()> f) override;                // any thread
-  // UI thread only, as the workers' hand-overs run them.
-  std::string MonitoringIntervalText() override;
-  void RefillPoolList() override;
-  void ThreadPoolMonitoring() override;
-  void SetAnalyseMsg(const std::string& msg) override;
-  void UpdateLogAnalyse() override;
-
-  // Starts a pool-list loader; `filter` becomes the registry's filter for its reload.
-  void DoRefreshListPool(std::string filter);
-
-  // Workers this window has started and not yet joined, by kind (UI thread).
-  struct WorkerCounts {
-    int loaders = 0;
-    int monitors = 0;
-    int analysers = 0;
-  };
-  WorkerCounts LiveWorkers() const;
-  // Start was pressed while an earlier monitor or a reload was still running; the new
-  // monitor starts when they have ended (UI thread).
-  bool MonitoringStartPending() const { return pendingStart_.has_value(); }
-
-  // Sort direction factor (+1 or -1) of each column; the sorting code flips them.
-  QVector<int>& PoolColumnTags() { return poolColumnTags_; }
-  QVector<int>& AnalyseColumnTags() { return analyseColumnTags_; }
+  void Synchronize(const std::function<void()>& f) { controller_->Synchronize(f); }
+  void Post(std::function<void()> f) { controller_->Post(std::move(f)); }
+  std::string MonitoringIntervalText() { return controller_->MonitoringIntervalText(); }
+  void RefillPoolList() { controller_->RefillPoolList(); }
+  void ThreadPoolMonitoring() { controller_->ThreadPoolMonitoring(); }
+  void SetAnalyseMsg(const std::string& msg) { controller_->SetAnalyseMsg(msg); }
+  void UpdateLogAnalyse() { controller_->UpdateLogAnalyse(); }
+  void DoRefreshListPool(std::string filter) { controller_->DoRefreshListPool(std::move(filter)); }
+  WorkerCounts LiveWorkers() const { return controller_->LiveWorkers(); }
+  bool MonitoringStartPending() const { return controller_->MonitoringStartPending(); }
+  QVector<int> PoolColumnTags() const;
+  QVector<int> AnalyseColumnTags() const;
 
   // Puts the window in the middle of the screen it is on.
   void CentreOnScreen();
@@ -116,23 +94,23 @@ class TFrmMain : public QMainWindow, public IWindowPort {
 
  public slots:
   // Task tab (pool list).
-  void btnTaskOPRefreshClick();
-  void btnTaskOFilterClick();
-  void Refresh1Click();
+  void btnTaskOPRefreshClick() { controller_->RefreshClicked(); }
+  void btnTaskOFilterClick() { controller_->FilterClicked(); }
+  void Refresh1Click() { controller_->RefreshClicked(); }
   void Selectall1Click(QAction* sender);
-  void lvTaskOPoolsColumnClick(int column);
+  void lvTaskOPoolsColumnClick(int column) { controller_->PoolColumnClicked(column); }
   void lvTaskOPoolsChange(QTreeWidgetItem* item, int column);
   // Task tab (monitoring).
-  void btnTaskStartClick();
-  void btnTaskStopClick();
-  void edtMonMinutesChange(const QString& text);
-  void chkGetNameClick();
+  void btnTaskStartClick() { controller_->StartClicked(); }
+  void btnTaskStopClick() { controller_->StopClicked(); }
+  void edtMonMinutesChange(const QString& text) { controller_->MonitorMinutesChanged(text.toStdString()); }
+  void chkGetNameClick() { controller_->SiteNameToggled(); }
   // Analyse tab.
-  void lvAnalyseColumnClick(int column);
-  void lvAnalyseSelectItem();
-  void btnAnalyseStartClick();
-  void btnAnalyseStopClick();
-  void OnMyTerminateAnalyse();
+  void lvAnalyseColumnClick(int column) { controller_->AnalyseColumnClicked(column); }
+  void lvAnalyseSelectItem() { controller_->AnalyseSelectionChanged(); }
+  void btnAnalyseStartClick() { controller_->AnalyseStartClicked(); }
+  void btnAnalyseStopClick() { controller_->AnalyseStopClicked(); }
+  void OnMyTerminateAnalyse() { controller_->OnMyTerminateAnalyse(); }
   // Menus.
   void Exit1Click();
   void About1Click();
@@ -141,9 +119,6 @@ class TFrmMain : public QMainWindow, public IWindowPort {
   void closeEvent(QCloseEvent* event) override;  // FormClose
   // The interval box's key filter.
   bool eventFilter(QObject* watched, QEvent* event) override;
-  // Stops the workers this window started and waits for them, still running what they
-  // hand to the UI thread. Called at close and again before the registry and log go.
-  void StopWorkersAndWait();
 
  private:
   void BuildLayout();
@@ -152,85 +127,36 @@ class TFrmMain : public QMainWindow, public IWindowPort {
   QWidget* BuildAnalyseTab();
   void BuildMenus();
   void ConnectHandlers();
-  void FormCreate(const QString& exeDir);
-  void CreateLogDir(const QString& exeDir);
-  // Puts back what an analysis of an earlier run left in the log directory's journal,
-  // each step to the pane and the daily log (UI thread, at start-up).
-  void RecoverLeftAnalysis();
-  void ReportLogFailure(const std::string& message);  // any thread
-  void AppendPaneLine(const QString& line);            // UI thread
-  void AppendAnalyseLine(const std::string& msg);      // UI thread: a stamped line of memAnalyse
-  // Any thread: queues f for the UI thread. The counter's release and acquire order what
-  // the caller wrote before with what f reads, visibly to thread checkers, which do not
-  // see Qt's own futex-based queue locks.
-  void Queue(std::function<void()> f);
 
-  // Workers (UI thread). Every worker this window starts is kept here until it is joined.
-  enum class WorkerKind { Loader, Monitor, Analyser };
-  struct Worker {
-    WorkerKind kind;
-    std::unique_ptr<TTaskThread> thread;
-    bool ended = false;  // its end notification has run
-  };
-  // Sets the worker's end notification (onEnd, then the reap), keeps it and starts it.
-  // Null, with a pane message, when no thread could be started.
-  TTaskThread* Adopt(WorkerKind kind, std::unique_ptr<TTaskThread> worker,
-                     std::function<void()> onEnd);
-  void WorkerEnded(const TTaskThread* worker);
-  // Joins and frees the workers that have finished; then starts a pending monitor.
-  void ReapWorkers();
+  // IMainView (UI thread, but PostToUi).
+  void SetEnabled(ViewControl control, bool enabled) override;
+  bool IsEnabled(ViewControl control) const override;
+  std::string Text(ViewText box) const override;
+  void SetText(ViewText box, const std::string& text) override;
+  bool IsChecked(ViewCheck box) const override;
+  void FillList(ViewList list, const std::vector<std::vector<std::string>>& rows) override;
+  int RowCount(ViewList list) const override;
+  std::string CellText(ViewList list, int row, int column) const override;
+  bool IsPoolTicked(int row) const override;
+  void TickAllPools(bool ticked) override;
+  int SelectedRow(ViewList list) const override;
+  void ReorderRows(ViewList list, const std::vector<int>& order) override;
+  void FillTree(const std::vector<ViewTreeNode>& nodes) override;
+  void SetChart(const std::vector<ViewChartBar>& bars, double low, double high) override;
+  void AppendPaneLine(const std::string& line) override;
+  void AppendAnalyseLine(const std::string& line) override;
+  void ShowMessage(const std::string& text) override;
+  bool OnUiThread() const override;
+  void PostToUi(std::function<void()> f) override;
+  void PostToUiLater(int ms, std::function<void()> f) override;
+  void RunUntil(const std::function<bool()>& done) override;
 
-  // What Start hands to the registry and the monitor.
-  struct MonitoringStart {
-    std::string selectedPools;  // ticked names, each followed by a TAB
-    bool getSiteName = false;
-    bool getAspNetVersion = false;
-    bool analyseTabEnabled = false;  // before Start, for a start that fails
-  };
-  // The registry's settings may change only while no worker reads them.
-  bool CanStartMonitorNow() const;
-  // False, with the registry as it was, when no monitoring thread could be started.
-  bool BeginMonitoring(const MonitoringStart& settings);
-  void StartPendingMonitoring();
-  void OnMonitorEnded(const TTaskThread* monitor);
-  void SetMonitoringButtons(bool monitoring);
+  QWidget* ControlWidget(ViewControl control) const;
+  QLineEdit* TextBox(ViewText box) const;
+  QTreeWidget* ListWidget(ViewList list) const;
 
-  void UpdateTaskStartButton(const QTreeWidgetItem* changed);
-
-  // Keeps a log failure reporter installed for as long as it lives.
-  class LogReporterScope {
-   public:
-    explicit LogReporterScope(LogFailureReporter reporter) {
-      SetLogFailureReporter(std::move(reporter));
-    }
-    ~LogReporterScope() { SetLogFailureReporter({}); }
-    LogReporterScope(const LogReporterScope&) = delete;
-    LogReporterScope& operator=(const LogReporterScope&) = delete;
-  };
-
-  // Fields of the run, in the order the handlers meet them.
-  int PoolSortColumn = 0;
-  int AnalyseSortColumn = 0;
-  std::string logDir_;
-  std::unique_ptr<TIISObject> registry_;
-  std::unique_ptr<TLog> log_;
-  std::unique_ptr<TextfileExport> textfile_;
-  TAnalysePool* AnalyseThread = nullptr;  // the live analyser, owned by workers_
-  std::string AnalyseMsg;  // written by the analyser while it waits in a hand-over
-
-  platform::IMetabase& metabase_;
-  platform::IProcessSystem& processes_;
-  const ILocalClock& clock_;
   MessageBoxHook messageBox_;
-  std::optional<LogReporterScope> reporterGuard_;
-  std::optional<platform::ThreadScope> uiThreadScope_;  // the UI thread's platform set-up
-  QVector<int> poolColumnTags_{1, 1};
-  QVector<int> analyseColumnTags_{1, 1, 1, 1};
-  std::vector<Worker> workers_;
-  const TTaskThread* monitor_ = nullptr;  // the live monitor, owned by workers_
-  std::optional<MonitoringStart> pendingStart_;
-  bool closing_ = false;  // set while the close stops and awaits the workers
-  std::atomic<std::uint64_t> handOvers_{0};  // see Queue
+  std::unique_ptr<MainController> controller_;
 
   // Controls (owned by Qt's parent chain).
   QStatusBar* stbStatus = nullptr;

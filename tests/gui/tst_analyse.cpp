@@ -1,5 +1,6 @@
-// The Analyse tab over the fake seams: the list's sorting, its buttons, analyses run from
-// the window, one at a time, and closing the window during one.
+// The Analyse tab of the Qt window over the fake seams: analyses run from its buttons into
+// its stamped pane, and closing the window during one. Its rules (sorting, buttons, the
+// threshold) are tested on the controller (tests/app/main_controller_analyse_test.cpp).
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
@@ -100,105 +101,12 @@ struct Server {
   }
 };
 
-void ClickHeader(guitest::Window& w, int column) { w->lvAnalyseColumnClick(column); }
-
 }  // namespace
 
 class TestAnalyse : public QObject {
   Q_OBJECT
 
  private slots:
-  void numberColumnsSortByNumberAndEachColumnKeepsItsSign() {
-    Server server;
-    guitest::Window& w = *server;
-    server.Redraw({{"beta", 1, 9, 300}, {"Alpha", 2, 100, 20}, {"gamma", 3, 10, 1000}});
-    QCOMPARE(w.Column("lvAnalyse", 0), QStringList({"beta", "Alpha", "gamma"}));  // registry order
-    ClickHeader(w, 2);
-    QCOMPARE(w.Column("lvAnalyse", 2), QStringList({"100", "10", "9"}));
-    ClickHeader(w, 2);
-    QCOMPARE(w.Column("lvAnalyse", 2), QStringList({"9", "10", "100"}));
-    ClickHeader(w, 3);
-    QCOMPARE(w.Column("lvAnalyse", 3), QStringList({"1000", "300", "20"}));
-
-    // Pool, CPU, Pool: the second click on Pool goes on from Pool's own sign.
-    Server other;
-    guitest::Window& v = *other;
-    other.Redraw({{"beta", 1, 9, 300}, {"Alpha", 2, 100, 20}, {"gamma", 3, 10, 1000}});
-    ClickHeader(v, 0);
-    QCOMPARE(v.Column("lvAnalyse", 0), QStringList({"gamma", "beta", "Alpha"}));
-    ClickHeader(v, 2);
-    ClickHeader(v, 0);
-    QCOMPARE(v.Column("lvAnalyse", 0), QStringList({"Alpha", "beta", "gamma"}));
-    QCOMPARE(v->AnalyseColumnTags(), QVector<int>({1, 1, -1, 1}));
-
-    // The next redraw brings the registry's order back, with nothing selected.
-    other.Select("gamma");
-    other.Redraw({{"beta", 1, 9, 300}, {"Alpha", 2, 100, 20}, {"gamma", 3, 10, 1000}});
-    QCOMPARE(v.Column("lvAnalyse", 0), QStringList({"beta", "Alpha", "gamma"}));
-    QVERIFY(v.Get<QTreeWidget>("lvAnalyse")->selectedItems().isEmpty());
-  }
-
-  void buttonsFollowTheSelectionAndTheAnalysis() {
-    Server server;
-    guitest::Window& w = *server;
-    auto* start = w.Get<QPushButton>("btnAnalyseStart");
-    auto* stop = w.Get<QPushButton>("btnAnalyseStop");
-    server.Redraw({{"Shop", 3, 40, 100}, {"Blog", 1, 0, 50}});
-    QVERIFY(!start->isEnabled());
-    QVERIFY(!stop->isEnabled());
-    server.Select("Blog");
-    QVERIFY(start->isEnabled());
-    w.Get<QTreeWidget>("lvAnalyse")->clearSelection();
-    QVERIFY(!start->isEnabled());
-
-    server.Select("Shop");
-    start->click();
-    QVERIFY(!start->isEnabled());
-    QVERIFY(stop->isEnabled());
-    QVERIFY(WaitFor([&] { return !server.processes.Terminated().empty(); }));  // measuring
-    server.Select("Blog");  // another row while the analysis runs
-    QVERIFY(!start->isEnabled());
-    stop->click();
-    QVERIFY(!stop->isEnabled());
-    server.Select("Shop");  // while the applications go back: still one analysis at a time
-    QVERIFY(!start->isEnabled());
-    start->click();
-    QCOMPARE(w->LiveWorkers().analysers, 1);
-
-    QVERIFY(WaitFor([&] { return w->LiveWorkers().analysers == 0; }));
-    QVERIFY(!stop->isEnabled());
-    QVERIFY(!start->isEnabled());  // until a row is selected again
-    server.Select("Blog");
-    QVERIFY(start->isEnabled());
-    QVERIFY(server.Restored());
-    QCOMPARE(server.Pane().last(), QStringLiteral("End analyse of pool: Shop"));
-    QCOMPARE(server.Pane().count(QStringLiteral("Begin analyse of pool: Shop")), 1);
-  }
-
-  void thresholdThatIsNoNumberMeans70AndTheBoxKeepsIt() {
-    Server server;
-    guitest::Window& w = *server;
-    auto* threshold = w.Get<QLineEdit>("edtAnalyseCPU");
-    threshold->setText(QStringLiteral("abc"));
-    server.Redraw({{"Shop", 3, 40, 100}});
-    server.Select("Shop");
-    w.Click("btnAnalyseStart");
-    QVERIFY(WaitFor([&] {
-      for (const QString& line : server.Pane()) {
-        if (line.startsWith("OVERLOAD CPU: [85]")) return true;
-      }
-      return false;
-    }));
-    w.Click("btnAnalyseStop");
-    QVERIFY(WaitFor([&] { return w->LiveWorkers().analysers == 0; }));
-    for (const QString& line : server.Pane()) {
-      if (line.startsWith("OVERLOAD")) QVERIFY2(line.endsWith(". Analyse CPU: 70"), qPrintable(line));
-    }
-    QCOMPARE(threshold->text(), QStringLiteral("abc"));
-    QVERIFY(server.Restored());
-    QCOMPARE(w.CountMessage("Begin analyse of pool: Shop"), 0);  // the message pane stays out of it
-  }
-
   void paneLinesAreStampedAndKeptAcrossAnalyses() {
     Server server;
     guitest::Window& w = *server;
@@ -216,20 +124,6 @@ class TestAnalyse : public QObject {
     const QRegularExpression stamp("^06-12-26 22" + ts + "45" + ts + "03\tBegin analyse of pool: Blog$");
     const QString first = w.Get<QPlainTextEdit>("memAnalyse")->toPlainText().section(QLatin1Char('\n'), 0, 0);
     QVERIFY2(stamp.match(first).hasMatch(), qPrintable(first));
-  }
-
-  void startWithoutASelectedRowSaysSo() {
-    Server server;
-    guitest::Window& w = *server;
-    server.Redraw({{"Shop", 3, 40, 100}});
-    server.Select("Shop");
-    server.Redraw({{"Shop", 3, 40, 100}});  // takes the selection, leaves Start on
-    QVERIFY(w.Get<QPushButton>("btnAnalyseStart")->isEnabled());
-    w.Click("btnAnalyseStart");
-    QCOMPARE(w->LiveWorkers().analysers, 0);
-    QVERIFY(!w.Get<QPushButton>("btnAnalyseStop")->isEnabled());
-    QCOMPARE(server.Pane(), QStringList({"Select a pool in the list to analyse."}));
-    QVERIFY(server.metabase.Calls().empty());
   }
 
   void closingDuringAnAnalysisWaitsAndRestoresTheConfiguration() {

@@ -1,5 +1,6 @@
-// The main window over null seams and a set clock: start-up, the message log, the layout's
-// states, the menus, and the failure paths of the log directory and the daily log.
+// The Qt main window over null seams and a set clock: its first pane and log line, the
+// layout's states, the menus and the pane's scrolling. The start-up's rules and the log
+// failures are tested on the controller (tests/app/main_controller_startup_test.cpp).
 #include <QAction>
 #include <QCheckBox>
 #include <QEnterEvent>
@@ -110,15 +111,6 @@ class TestMainWindow : public QObject {
   Q_OBJECT
 
  private slots:
-  void startUpCreatesLogDirWithMissingParents() {
-    Run run;
-    QVERIFY(!QFileInfo::exists(run.tmp.filePath("deep")));
-    TFrmMain& w = run.Start();
-    QVERIFY(QFileInfo(run.exeDir + "/log").isDir());
-    QCOMPARE(QString::fromStdString(w.LogDir()), run.exeDir + "/log/");
-    QVERIFY(run.boxes.isEmpty());
-  }
-
   void firstPaneLineAndDailyLogLine() {
     Run run;
     run.Start();
@@ -133,21 +125,6 @@ class TestMainWindow : public QObject {
     // empty line.
     const QString fileLine = "06-12-26 22" + Ts() + "45" + Ts() + "03.120\t" + StartLine();
     QCOMPARE(ReadFile(run.LogFile()), QByteArray("\r\n") + fileLine.toUtf8() + "\r\n");
-  }
-
-  void secondStartAppendsToTheDaysFileInTheExistingDir() {
-    Run run;
-    run.Start();
-    QFile keep(run.exeDir + "/log/keep.txt");
-    QVERIFY(keep.open(QIODevice::WriteOnly));
-    keep.close();
-    run.window.reset();
-    run.Start();
-    QVERIFY(keep.exists());
-    const QByteArray once = "\r\n06-12-26 22" + Ts().toUtf8() + "45" + Ts().toUtf8() + "03.120\t" +
-                            StartLine().toUtf8() + "\r\n";
-    QCOMPARE(ReadFile(run.LogFile()), once + once);
-    QVERIFY(run.boxes.isEmpty());
   }
 
   void controlsExistWithTheirStatesAtStart() {
@@ -235,21 +212,6 @@ class TestMainWindow : public QObject {
     const auto axes = chart->axes(Qt::Vertical);
     QCOMPARE(axes.size(), 1);
     QCOMPARE(axes.first()->titleText(), QStringLiteral("RAM/CPU"));
-  }
-
-  void getAspNetFollowsGetName() {
-    Run run;
-    run.Start();
-    auto* name = run.Get<QCheckBox>("chkGetName");
-    auto* aspnet = run.Get<QCheckBox>("chkGetASPNET");
-    QVERIFY(!name->isChecked());
-    QVERIFY(!aspnet->isEnabled());
-    name->click();
-    QVERIFY(aspnet->isEnabled());
-    aspnet->click();
-    name->click();
-    QVERIFY(!aspnet->isEnabled());
-    QVERIFY(aspnet->isChecked());  // keeps its tick while disabled
   }
 
   void captions_data() {
@@ -390,55 +352,6 @@ class TestMainWindow : public QObject {
     QVERIFY(!w.isVisible());
   }
 
-  void logDirThatCannotBeMadeIsReportedAndStartUpGoesOn() {
-    Run run(QStringLiteral("blocker/bin"));
-    QFile blocker(run.tmp.filePath("blocker"));  // a file where a directory should be
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    TFrmMain& w = run.Start();
-
-    QVERIFY(run.boxes.size() >= 1);
-    QCOMPARE(run.boxes[0], QStringLiteral("Impossible create LOG dir. Please check NTFS permissions.\r\n") +
-                               QString::fromLocal8Bit(std::generic_category().message(ENOTDIR)));
-    // The daily log then reports that it cannot open its file, naming the directory.
-    QCOMPARE(run.boxes.size(), 2);
-    QVERIFY(run.boxes[1].startsWith("Error to create/open file of log: " + run.exeDir + "/log/. Exception: "));
-    QCOMPARE(run.Pane(), StartLine());
-    w.LogWinMsg("still logging");  // the failing file write does not escape
-    QVERIFY(run.Pane().endsWith(" still logging"));
-  }
-
-  void fullDiskIsReportedOnceAndTheWindowGoesOn() {
-    Run run;
-    QVERIFY(QDir().mkpath(run.exeDir + "/log"));
-    // Every write to the day's file fails as on a full disk.
-    QVERIFY(QFile::link(QStringLiteral("/dev/full"), run.LogFile()));
-    TFrmMain& w = run.Start();
-    QCOMPARE(run.boxes.size(), 1);
-    QVERIFY(run.boxes[0].startsWith("Error to create/open file of log: " + run.exeDir + "/log/. Exception: "));
-    QVERIFY(run.boxes[0].contains(QString::fromLocal8Bit(std::generic_category().message(ENOSPC))));
-    QCOMPARE(run.Pane(), StartLine());
-    for (int i = 0; i < 3; ++i) w.LogWinMsg("still logging");
-    QVERIFY(run.Pane().endsWith(" still logging"));
-    QCOMPARE(run.boxes.size(), 1);  // reported once, not per line
-  }
-
-  void failingWriteDoesNotEscapeLogWinMsg() {
-    Run run;
-    run.clock.Set(2026, 12, 6, 10, 0, 0, 0);
-    TFrmMain& w = run.Start();
-    // The next day's file cannot be opened: the log directory has become a file.
-    QVERIFY(QDir(run.exeDir + "/log").removeRecursively());
-    QFile blocker(run.exeDir + "/log");
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    run.clock.Set(2026, 12, 7, 0, 5, 0, 0);
-    w.LogWinMsg("after midnight");
-    QVERIFY(run.Pane().endsWith(" after midnight"));
-    QCOMPARE(run.boxes.size(), 1);
-    QVERIFY(run.boxes[0].startsWith("Error to create/open file of log: "));
-  }
-
   void noScrollKeepsTheViewStill() {
     Run run;
     TFrmMain& w = run.Start();
@@ -476,35 +389,6 @@ class TestMainWindow : public QObject {
     QCOMPARE(pane->blockCount(), 1 + 1 + 200 + 1 + 10 + 1);  // nothing lost below the cap
   }
 
-  void logWinMsgFromAWorkerThread() {
-    Run run;
-    TFrmMain& w = run.Start();
-    std::thread worker([&w] { w.LogWinMsg("from worker"); });
-    worker.join();
-    // The file line is written on the caller's thread; the pane waits for the UI thread.
-    QVERIFY(ReadFile(run.LogFile()).endsWith(" from worker\r\n"));
-    QVERIFY(!run.Pane().contains("from worker"));
-    QTRY_VERIFY(run.Pane().endsWith(" from worker"));
-  }
-
-  void logFailureFromAWorkerIsShownOnTheUiThread() {
-    Run run;
-    run.Start();
-    const std::string missing = run.tmp.filePath("nowhere/at/all/").toStdString();
-    std::thread worker([&] { TLog log(missing, "-mon-", run.clock); });
-    worker.join();
-    QVERIFY(run.boxes.isEmpty());
-    QTRY_COMPARE(run.boxes.size(), 1);
-    QVERIFY(run.boxes[0].startsWith(
-        QString::fromStdString("Error to create/open file of log: " + missing + ". Exception: ")));
-    QCOMPARE(run.boxThreads[0], QThread::currentThread());
-
-    // Once the window is gone its reporter is too.
-    run.window.reset();
-    { TLog log(missing, "", run.clock); }
-    QCoreApplication::processEvents();
-    QCOMPARE(run.boxes.size(), 1);
-  }
 };
 
 QTEST_MAIN(TestMainWindow)

@@ -1,6 +1,7 @@
-// Monitoring from the window over the fake seams: Start and Stop, the redraw of the tree,
-// the chart and the Analyse list, the interval box, one monitor at a time, a monitor that
-// ends on an error, and closing while it runs.
+// Monitoring from the Qt window over the fake seams: Start and Stop drawn into the tree,
+// the chart and the Analyse list, the interval box's keys, the chart's labels, and closing
+// while a monitor runs. The rules themselves are tested on the controller
+// (tests/app/main_controller_test.cpp).
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -15,7 +16,6 @@
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLegend>
-#include <pthread.h>
 
 #include "iis/iis.h"
 #include "tests/fakes/fake_metabase.h"
@@ -73,31 +73,6 @@ struct Server {
   bool MonitorGone() {
     return WaitFor([&] { return (*w)->LiveWorkers().monitors == 0; });
   }
-};
-
-// While it lives, no new thread of this process can start: the default stack is larger
-// than any address space (glibc's default thread attributes, which std::thread uses).
-class NoNewThreads {
- public:
-  NoNewThreads() {
-    pthread_getattr_default_np(&saved_);
-    pthread_attr_t huge;
-    pthread_attr_init(&huge);
-    pthread_attr_setstacksize(&huge, std::size_t{1} << 60);
-    ok_ = pthread_setattr_default_np(&huge) == 0;
-    pthread_attr_destroy(&huge);
-  }
-  ~NoNewThreads() {
-    pthread_setattr_default_np(&saved_);
-    pthread_attr_destroy(&saved_);
-  }
-  NoNewThreads(const NoNewThreads&) = delete;
-  NoNewThreads& operator=(const NoNewThreads&) = delete;
-  bool Ok() const { return ok_; }
-
- private:
-  pthread_attr_t saved_;
-  bool ok_ = false;
 };
 
 }  // namespace
@@ -166,108 +141,6 @@ class TestMonitoring : public QObject {
     QVERIFY(!text.contains("Idle"));
   }
 
-  void stopTwiceLogsOnceAndLeavesTheViews() {
-    Server server;
-    guitest::Window& w = *server;
-    QVERIFY(server.StartOn({"DefaultAppPool"}));
-    w.Click("btnTaskStop");
-    w.Click("btnTaskStop");
-    QCOMPARE(w.CountMessage("Stop monitoring pool"), 1);
-    QVERIFY(!w->Registry().IsMonitoring());
-    QVERIFY(w.Get<QPushButton>("btnTaskOPRefresh")->isEnabled());
-    QVERIFY(w.Get<QPushButton>("btnTaskOFilter")->isEnabled());
-    QVERIFY(server.MonitorGone());
-    QCOMPARE(w.Get<QTreeWidget>("tvMonList")->topLevelItemCount(), 1);
-    QCOMPARE(w.Rows("lvAnalyse"), QStringList({"DefaultAppPool|2|7|12345"}));
-    QVERIFY(w.Get<QWidget>("tabAnalyse")->isEnabled());
-    QCOMPARE(w.CountMessage("Stop monitoring pool"), 1);
-  }
-
-  void startWhileMonitoringStartsNoSecondMonitor() {
-    Server server;
-    guitest::Window& w = *server;
-    QVERIFY(server.StartOn({"DefaultAppPool"}));
-    w.Tick("Idle");
-    w.Click("btnTaskStart");
-    QCOMPARE(w.CountMessage("Monitoring already runs"), 1);
-    QCOMPARE(w.CountMessage("Start monitoring"), 1);
-    QCOMPARE(w->LiveWorkers().monitors, 1);
-    QCOMPARE(w->Registry().SelectedPools, std::string("DefaultAppPool\t"));
-    w.Click("btnTaskStop");
-    QVERIFY(server.MonitorGone());
-  }
-
-  void startAfterStopWaitsForTheOldMonitor() {
-    Server server;
-    guitest::Window& w = *server;
-    QVERIFY(server.StartOn({"DefaultAppPool"}));
-    w.Click("btnTaskStop");
-    w.Click("btnTaskStart");  // the old monitor sleeps in its one-second poll
-    QVERIFY(w->MonitoringStartPending());
-    QVERIFY(!w->Registry().IsMonitoring());  // set back now, it would keep the old one going
-    QCOMPARE(w.CountMessage("Start monitoring"), 2);
-    QVERIFY(!w.Get<QPushButton>("btnTaskOPRefresh")->isEnabled());
-    w.Click("btnTaskStart");
-    QCOMPARE(w.CountMessage("Monitoring already runs"), 1);
-
-    bool neverTwo = true;
-    QVERIFY(WaitFor([&] {
-      neverTwo = neverTwo && w->LiveWorkers().monitors <= 1;
-      return !w->MonitoringStartPending() && server.Passes() >= 2;
-    }));
-    QVERIFY(neverTwo);
-    QVERIFY(w->Registry().IsMonitoring());
-    QCOMPARE(w->LiveWorkers().monitors, 1);
-    w.Click("btnTaskStop");
-    QVERIFY(server.MonitorGone());
-  }
-
-  void stopCancelsAStartThatWaits() {
-    Server server;
-    guitest::Window& w = *server;
-    QVERIFY(server.StartOn({"DefaultAppPool"}));
-    w.Click("btnTaskStop");
-    w.Click("btnTaskStart");
-    QVERIFY(w->MonitoringStartPending());
-    w.Click("btnTaskStop");
-    QVERIFY(!w->MonitoringStartPending());
-    QCOMPARE(w.CountMessage("Stop monitoring pool"), 2);
-    QVERIFY(w.Get<QPushButton>("btnTaskOPRefresh")->isEnabled());
-    QVERIFY(server.MonitorGone());
-    QTest::qWait(50);
-    QCOMPARE(w->LiveWorkers().monitors, 0);
-    QVERIFY(!w->Registry().IsMonitoring());
-    QCOMPARE(server.Passes(), 1);
-  }
-
-  void emptyIntervalDoesNotStart() {
-    Server server;
-    guitest::Window& w = *server;
-    QVERIFY(w.Refresh());
-    w.Tick("DefaultAppPool");
-    w.Get<QLineEdit>("edtMonMinutes")->clear();
-    w.Click("btnTaskStart");
-    QCOMPARE(w.Messages().last(),
-             QStringLiteral("Monitoring interval is empty. Enter the minutes between samples (0 to 999)."));
-    QCOMPARE(w->LiveWorkers().monitors, 0);
-    QVERIFY(!w->Registry().IsMonitoring());
-    QVERIFY(!w.Get<QWidget>("tabAnalyse")->isEnabled());
-    QVERIFY(w.Get<QPushButton>("btnTaskOPRefresh")->isEnabled());
-    QCOMPARE(w.CountMessage("Start monitoring"), 0);
-    w.Click("btnTaskStop");  // not monitoring: nothing to say
-    QCOMPARE(w.CountMessage("Stop monitoring pool"), 0);
-  }
-
-  void startWithNothingTickedDoesNothing() {
-    Server server;
-    guitest::Window& w = *server;
-    QVERIFY(w.Refresh());
-    const int lines = static_cast<int>(w.Messages().size());
-    w->btnTaskStartClick();  // the button itself is disabled
-    QCOMPARE(static_cast<int>(w.Messages().size()), lines);
-    QVERIFY(!w->Registry().IsMonitoring());
-  }
-
   void intervalBoxTakesDigitsOnly() {
     Server server;
     guitest::Window& w = *server;
@@ -319,74 +192,6 @@ class TestMonitoring : public QObject {
     // Tab still leaves the box.
     QTest::keyClick(box, Qt::Key_Tab);
     QVERIFY(!box->hasFocus());
-  }
-
-  void monitorEndingOnAnErrorPutsTheWindowBack() {
-    Server server;
-    guitest::Window& w = *server;
-    QVERIFY(w.Refresh());
-    w.Tick("DefaultAppPool");
-    server.metabase.FailCall(FakeMetabase::Op::Enumerate, 1);  // the monitor's first reload
-    w.Click("btnTaskStart");
-    QVERIFY(server.MonitorGone());
-    QVERIFY(!w->Registry().IsMonitoring());
-    QCOMPARE(w.Messages().last(), QStringLiteral("Monitoring stopped on an error. Press Start to monitor again."));
-    QVERIFY(w.Get<QPushButton>("btnTaskOPRefresh")->isEnabled());
-    QVERIFY(w.Get<QPushButton>("btnTaskOFilter")->isEnabled());
-    w.Click("btnTaskStop");
-    QCOMPARE(w.CountMessage("Stop monitoring pool"), 0);
-
-    // Start works again.
-    const int before = server.Passes();
-    w.Click("btnTaskStart");
-    QVERIFY(WaitFor([&] { return server.Passes() > before; }));
-    QVERIFY(w->Registry().IsMonitoring());
-    w.Click("btnTaskStop");
-    QVERIFY(server.MonitorGone());
-  }
-
-  void aMonitorThatCannotStartLeavesTheWindowAsItWas() {
-    Server server;
-    guitest::Window& w = *server;
-    QVERIFY(w.Refresh());
-    w.Tick("DefaultAppPool");
-    w.Get<QCheckBox>("chkGetName")->setChecked(true);
-    {
-      NoNewThreads refused;
-      QVERIFY(refused.Ok());
-      w.Click("btnTaskStart");
-    }
-    QVERIFY(!w->Registry().IsMonitoring());
-    QCOMPARE(w->LiveWorkers().monitors, 0);
-    QVERIFY(w.Messages().last().startsWith("Cannot start a worker thread: "));
-    QCOMPARE(w.CountMessage("Start monitoring"), 0);
-    QVERIFY(w.Get<QPushButton>("btnTaskOPRefresh")->isEnabled());
-    QVERIFY(w.Get<QPushButton>("btnTaskOFilter")->isEnabled());
-    QVERIFY(!w.Get<QWidget>("tabAnalyse")->isEnabled());
-    // The next reload reads the registry's settings: they are as before Start.
-    QCOMPARE(w->Registry().SelectedPools, std::string());
-    QVERIFY(!w->Registry().GetSiteName);
-
-    // Start works once threads can start again.
-    const int before = server.Passes();
-    w.Click("btnTaskStart");
-    QVERIFY(WaitFor([&] { return server.Passes() > before; }));
-    w.Click("btnTaskStop");
-    QVERIFY(server.MonitorGone());
-  }
-
-  void reloadWhileMonitoringListsOnlyTheSelectedPools() {
-    Server server;
-    guitest::Window& w = *server;
-    QVERIFY(server.StartOn({"DefaultAppPool", "Idle"}));
-    const int fills = w.CountMessage("End fill list");
-    w.Trigger("Refresh1");  // the menu's Refresh stays on while the buttons are off
-    QVERIFY(WaitFor([&] { return w.CountMessage("End fill list") > fills && w->LiveWorkers().loaders == 0; }));
-    QCOMPARE(w.Rows("lvTaskOPools"), QStringList({"DefaultAppPool|2", "Idle|1"}));
-    QVERIFY(w.Ticked().isEmpty());
-    QCOMPARE(w->LiveWorkers().monitors, 1);
-    w.Click("btnTaskStop");
-    QVERIFY(server.MonitorGone());
   }
 
   void everyActivePoolGetsItsPairOfBarsAndItsOwnLabel() {

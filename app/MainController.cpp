@@ -1,0 +1,544 @@
+#include "app/MainController.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <future>
+#include <system_error>
+#include <thread>
+
+#include "app/ListCompare.h"
+#include "iis/iis.h"
+#include "tasks/AnalyseJournal.h"
+#include "tasks/AnalysePool.h"
+#include "tasks/MonitoringPool.h"
+#include "tasks/TaskThread.h"
+#include "tasks/getpooldata.h"
+#include "textfile/textfile_export.h"
+
+namespace tarnwell {
+
+namespace {
+
+constexpr std::int32_t kDefaultCpuThreshold = 70;  // percent
+constexpr int kReapRetryMs = 1;
+const char* const kIntervalReset = "3";
+constexpr const char* kSelectPoolToAnalyse = "Select a pool in the list to analyse.";
+
+std::filesystem::path PathFromUtf8(const std::string& text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string Utf8(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+bool AllDigits(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string NodeText(const TPoolRec& rec) {
+  return rec.Name + " (RAM " + std::to_string(rec.RamKB) + " kb, CPU " + std::to_string(rec.Cpu) +
+         ", PID " + std::to_string(rec.Pid) + ", Threads " + std::to_string(rec.Threads) +
+         ", TCP " + std::to_string(rec.OpenTcp) + ", Files " + std::to_string(rec.OpenFiles) +
+         ", Handles " + std::to_string(rec.Handles) + ")";
+}
+
+void SleepMs(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace
+
+MainController::MainController(IMainView& view, platform::IMetabase& metabase,
+                               platform::IProcessSystem& processes, const ILocalClock& clock)
+    : view_(view), metabase_(metabase), processes_(processes), clock_(clock) {}
+
+MainController::~MainController() {
+  StopWorkersAndWait();
+  reporterGuard_.reset();  // no failure report may reach a window being torn down
+  uiThreadScope_.reset();
+  registry_.reset();
+  log_.reset();
+}
+
+// ---------------------------------------------------------------------------------------
+// Start-up, message log, shutdown
+
+void MainController::Start(const std::string& exeDir) {
+  // Installed before the daily log exists, so that its failure to open is shown too.
+  reporterGuard_.emplace([this](const std::string& message) { ReportLogFailure(message); });
+  CreateLogDir(exeDir);
+  AnalyseSortColumn = 0;
+  log_ = std::make_unique<TLog>(logDir_, std::string(), clock_);
+  registry_ = std::make_unique<TIISObject>(metabase_, processes_);
+  registry_->Log = log_.get();
+  LogWinMsg("Start application.");
+  SiteNameToggled();
+  uiThreadScope_.emplace(platform::Apartment::MultiThreaded);
+  RecoverLeftAnalysis();
+}
+
+void MainController::SetTextfileDir(const std::string& dir) {
+  textfile_ = dir.empty() ? nullptr : std::make_unique<TextfileExport>(dir);
+}
+
+void MainController::RecoverLeftAnalysis() {
+  // Runs before the window takes any input, so no analysis can start meanwhile; a few
+  // quick metabase calls, silent when no journal was left.
+  try {
+    RecoverAnalysis(logDir_, registry_->Metabase(), [this](const std::string& msg) { LogWinMsg(msg); });
+  } catch (const std::exception& e) {
+    // The journal stays; the next start or analysis tries again.
+    LogWinMsg(std::string("Recovery: stopped on an error. ") + e.what());
+  }
+}
+
+void MainController::CreateLogDir(const std::string& exeDir) {
+  std::error_code ec;
+  std::filesystem::path base = exeDir.empty() ? std::filesystem::current_path(ec)
+                                              : std::filesystem::absolute(PathFromUtf8(exeDir), ec);
+  base = base.lexically_normal();
+  if (!base.has_filename() && base.has_relative_path()) base = base.parent_path();
+  std::filesystem::path logPath = base / "log";
+  logDir_ = Utf8(std::filesystem::path(logPath).make_preferred()) +
+            static_cast<char>(std::filesystem::path::preferred_separator);
+
+  ec.clear();
+  if (std::filesystem::is_directory(logPath, ec)) return;
+  ec.clear();
+  std::filesystem::create_directories(logPath, ec);
+  if (!ec) return;
+  // Second try: the directory alone, its parent being the executable's own directory.
+  ec.clear();
+  std::filesystem::create_directory(logPath, ec);
+  if (!ec) return;
+  view_.ShowMessage("Impossible create LOG dir. Please check NTFS permissions.\r\n" + ec.message());
+}
+
+void MainController::ReportLogFailure(const std::string& message) {
+  if (view_.OnUiThread()) {
+    view_.ShowMessage(message);
+  } else {
+    Queue([this, message] { view_.ShowMessage(message); });
+  }
+}
+
+void MainController::LogWinMsg(const std::string& msg) {
+  const std::string line = FormatPaneStamp(clock_.Now()) + " " + msg;
+  if (view_.OnUiThread()) {
+    view_.AppendPaneLine(line);
+  } else {
+    Queue([this, line] { view_.AppendPaneLine(line); });
+  }
+  if (log_) {
+    try {
+      log_->Write(line);
+    } catch (const std::exception&) {
+      // A full or vanished disk must not take the window down; the pane still has the line.
+    }
+  }
+}
+
+void MainController::StopWorkersAndWait() {
+  if (workers_.empty() && !pendingStart_) return;
+  closing_ = true;
+  pendingStart_.reset();
+  if (registry_) registry_->SetMonitoring(false);
+  if (AnalyseThread != nullptr) AnalyseThread->StopRequested = true;
+  for (Worker& worker : workers_) worker.thread->Terminate();
+
+  // The workers still hand messages, redraws and their end notifications to this thread:
+  // run them until every worker is done.
+  view_.RunUntil([this] {
+    return std::all_of(workers_.begin(), workers_.end(),
+                       [](const Worker& w) { return w.thread->Finished(); });
+  });
+  for (Worker& worker : workers_) worker.thread->Join();  // each past its end: returns at once
+  workers_.clear();
+  monitor_ = nullptr;
+  AnalyseThread = nullptr;
+  closing_ = false;
+}
+
+// ---------------------------------------------------------------------------------------
+// Window port
+
+void MainController::Queue(std::function<void()> f) {
+  handOvers_.fetch_add(1, std::memory_order_release);
+  view_.PostToUi([this, f = std::move(f)] {
+    handOvers_.load(std::memory_order_acquire);
+    f();
+  });
+}
+
+void MainController::Synchronize(const std::function<void()>& f) {
+  if (view_.OnUiThread()) {
+    f();
+    return;
+  }
+  // The UI thread keeps the promise once f has run; an error raised there goes back to the
+  // worker. A hand-over dropped unrun (the window gone) breaks the promise, and the worker
+  // gets an error instead of waiting for ever.
+  auto promise = std::make_shared<std::promise<void>>();
+  std::future<void> ran = promise->get_future();
+  Queue([&f, promise = std::move(promise)] {
+    try {
+      f();
+      promise->set_value();
+    } catch (...) {
+      promise->set_exception(std::current_exception());
+    }
+  });
+  ran.get();
+}
+
+void MainController::Post(std::function<void()> f) {
+  Queue([f = std::move(f)] {
+    try {
+      f();
+    } catch (...) {
+      // Nothing posted here raises on purpose; the event loop must not see it.
+    }
+  });
+}
+
+std::string MainController::MonitoringIntervalText() { return view_.Text(ViewText::MonitorMinutes); }
+
+void MainController::RefillPoolList() {
+  const TIISObject& registry = *registry_;
+  const std::int32_t count = std::clamp<std::int32_t>(registry.PoolCount, 0, MaxPools);
+  std::vector<std::vector<std::string>> rows;
+  rows.reserve(static_cast<std::size_t>(count));
+  for (std::int32_t i = 0; i < count; ++i) {
+    const TPoolRec& rec = registry.Pools[static_cast<std::size_t>(i)];
+    if (rec.Name.empty()) continue;
+    rows.push_back({rec.Name, std::to_string(rec.AppCount)});
+  }
+  view_.FillList(ViewList::Pools, rows);  // the ticks go with the rows
+  UpdateTaskStartButton(-1);
+}
+
+void MainController::ThreadPoolMonitoring() {
+  LogWinMsg("Monitoring interval (min) : " + view_.Text(ViewText::MonitorMinutes));
+  const TIISObject& registry = *registry_;
+  const std::int32_t count = std::clamp<std::int32_t>(registry.PoolCount, 0, MaxPools);
+  const bool hideInactive = view_.IsChecked(ViewCheck::HideInactive);
+
+  std::vector<std::vector<std::string>> rows;
+  std::vector<ViewTreeNode> nodes;
+  std::vector<ViewChartBar> bars;
+  rows.reserve(static_cast<std::size_t>(count));
+  double lowest = 0;
+  double highest = 0;
+  for (std::int32_t i = 0; i < count; ++i) {
+    const TPoolRec& rec = registry.Pools[static_cast<std::size_t>(i)];
+    rows.push_back({rec.Name, std::to_string(rec.AppCount), std::to_string(rec.Cpu),
+                    std::to_string(rec.RamKB)});
+    if (hideInactive && rec.Pid == 0) continue;
+    ViewTreeNode& node = nodes.emplace_back();
+    node.text = NodeText(rec);
+    if (rec.Apps) node.children = *rec.Apps;
+    bars.push_back({rec.Name, double(rec.RamKB), double(rec.Cpu)});
+    lowest = std::min({lowest, double(rec.RamKB), double(rec.Cpu)});
+    highest = std::max({highest, double(rec.RamKB), double(rec.Cpu)});
+  }
+  // Losing the Analyse list's selection here leaves its Start as it is.
+  view_.FillList(ViewList::Analyse, rows);
+  view_.FillTree(nodes);
+  // From the lowest figure (0, or -1 for an unmeasured CPU) to the highest, and at least
+  // the CPU's 0..100 so that small figures do not fill the whole height.
+  view_.SetChart(bars, lowest, std::max(highest, 100.0));
+
+  LogWinMsg("Monitoring pools : " + std::to_string(registry.PoolCount));
+}
+
+void MainController::AppendAnalyseLine(const std::string& msg) {
+  view_.AppendAnalyseLine(FormatAnalyseStamp(clock_.Now()) + "\t" + msg);
+}
+
+// ---------------------------------------------------------------------------------------
+// Workers
+
+TTaskThread* MainController::Adopt(WorkerKind kind, std::unique_ptr<TTaskThread> worker,
+                                   std::function<void()> onEnd) {
+  TTaskThread* raw = worker.get();
+  raw->OnTerminate = [this, raw, onEnd = std::move(onEnd)] {
+    if (onEnd) onEnd();
+    WorkerEnded(raw);
+  };
+  workers_.push_back(Worker{kind, std::move(worker)});
+  try {
+    raw->Start();
+  } catch (const std::exception& e) {
+    // No thread: nothing will end it, so it must not be waited for.
+    workers_.pop_back();
+    LogWinMsg(std::string("Cannot start a worker thread: ") + e.what());
+    return nullptr;
+  }
+  return raw;
+}
+
+void MainController::WorkerEnded(const TTaskThread* worker) {
+  for (Worker& w : workers_) {
+    if (w.thread.get() == worker) w.ended = true;
+  }
+  // The worker is still inside this notification: it is joined once it has returned.
+  Post([this] { ReapWorkers(); });
+}
+
+void MainController::ReapWorkers() {
+  bool lagging = false;
+  for (Worker& w : workers_) {
+    if (w.thread->Finished()) {
+      w.thread->Join();  // past its end notification: returns at once
+    } else if (w.ended) {
+      lagging = true;  // between its end notification and its last instruction
+    }
+  }
+  std::erase_if(workers_, [](const Worker& w) { return w.thread->Finished(); });
+  if (lagging) view_.PostToUiLater(kReapRetryMs, [this] { ReapWorkers(); });
+  StartPendingMonitoring();
+}
+
+MainController::WorkerCounts MainController::LiveWorkers() const {
+  WorkerCounts counts;
+  for (const Worker& w : workers_) {
+    switch (w.kind) {
+      case WorkerKind::Loader: ++counts.loaders; break;
+      case WorkerKind::Monitor: ++counts.monitors; break;
+      case WorkerKind::Analyser: ++counts.analysers; break;
+    }
+  }
+  return counts;
+}
+
+void MainController::DoRefreshListPool(std::string filter) {
+  auto loader = std::make_unique<TGetPoolData>(*this);
+  loader->Filter = std::move(filter);
+  Adopt(WorkerKind::Loader, std::move(loader), {});
+}
+
+bool MainController::CanStartMonitorNow() const {
+  // A loader reads the settings that Start writes. The previous monitor must be joined,
+  // not only past its end notification, so that there is never a second monitor thread.
+  return std::none_of(workers_.begin(), workers_.end(), [](const Worker& w) {
+    return w.kind == WorkerKind::Monitor || (w.kind == WorkerKind::Loader && !w.ended);
+  });
+}
+
+bool MainController::BeginMonitoring(const MonitoringStart& settings) {
+  TIISObject& registry = *registry_;
+  const std::string oldPools = registry.SelectedPools;
+  const bool oldSiteName = registry.GetSiteName;
+  const bool oldAspNetVersion = registry.GetAspNetVersion;
+  registry.SelectedPools = settings.selectedPools;
+  registry.SetMonitoring(true);
+  registry.GetSiteName = settings.getSiteName;
+  registry.GetAspNetVersion = settings.getAspNetVersion;
+  auto monitor = std::make_unique<TMonitoringPool>(*this, SystemClock(), SleepMs);
+  const TTaskThread* raw = monitor.get();
+  monitor_ = Adopt(WorkerKind::Monitor, std::move(monitor), [this, raw] { OnMonitorEnded(raw); });
+  if (monitor_ != nullptr) return true;
+  // No thread (Adopt said why): the registry goes back to what it held; a reload reads
+  // the site-name settings too.
+  registry.SetMonitoring(false);
+  registry.SelectedPools = oldPools;
+  registry.GetSiteName = oldSiteName;
+  registry.GetAspNetVersion = oldAspNetVersion;
+  return false;
+}
+
+void MainController::StartPendingMonitoring() {
+  if (!pendingStart_ || closing_ || !CanStartMonitorNow()) return;
+  const MonitoringStart settings = *pendingStart_;
+  pendingStart_.reset();
+  if (!BeginMonitoring(settings)) {
+    SetMonitoringButtons(false);
+    view_.SetEnabled(ViewControl::AnalyseTab, settings.analyseTabEnabled);
+  }
+}
+
+void MainController::OnMonitorEnded(const TTaskThread* monitor) {
+  if (monitor_ == monitor) monitor_ = nullptr;
+  // Stop clears the flag before the monitor ends; still set, the monitor ended on an error.
+  if (!closing_ && registry_->IsMonitoring()) {
+    registry_->SetMonitoring(false);
+    LogWinMsg("Monitoring stopped on an error. Press Start to monitor again.");
+    SetMonitoringButtons(false);
+  }
+}
+
+void MainController::SetMonitoringButtons(bool monitoring) {
+  view_.SetEnabled(ViewControl::PoolRefresh, !monitoring);
+  view_.SetEnabled(ViewControl::PoolFilter, !monitoring);
+}
+
+// ---------------------------------------------------------------------------------------
+// Handlers
+
+void MainController::SiteNameToggled() {
+  view_.SetEnabled(ViewControl::AspNetBox, view_.IsChecked(ViewCheck::GetSiteName));
+}
+
+void MainController::RefreshClicked() { DoRefreshListPool(std::string()); }
+
+void MainController::FilterClicked() {
+  const std::string filter = view_.Text(ViewText::PoolFilter);
+  LogWinMsg("Apply filter : [" + filter + "]");
+  DoRefreshListPool(filter);
+}
+
+void MainController::TickAll(bool ticked) {
+  view_.TickAllPools(ticked);  // one Start check for all rows, below
+  UpdateTaskStartButton(-1);
+}
+
+void MainController::SortList(ViewList list, int column,
+                              const std::function<bool(const std::string&, const std::string&)>& less) {
+  // Equal rows keep their order.
+  const int count = view_.RowCount(list);
+  std::vector<std::pair<std::string, int>> keys;
+  keys.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) keys.emplace_back(view_.CellText(list, i, column), i);
+  std::stable_sort(keys.begin(), keys.end(),
+                   [&less](const auto& a, const auto& b) { return less(a.first, b.first); });
+  std::vector<int> order;
+  order.reserve(keys.size());
+  for (const auto& key : keys) order.push_back(key.second);
+  view_.ReorderRows(list, order);
+}
+
+void MainController::PoolColumnClicked(int column) {
+  if (column < 0 || column >= static_cast<int>(poolColumnTags_.size())) return;
+  PoolSortColumn = column;
+  int& tag = poolColumnTags_[static_cast<std::size_t>(column)];
+  tag = -tag;
+  const int sign = tag;
+  SortList(ViewList::Pools, column,
+           [sign](const std::string& a, const std::string& b) { return PoolListLess(a, b, sign); });
+}
+
+void MainController::PoolTickChanged(int row) { UpdateTaskStartButton(row); }
+
+void MainController::UpdateTaskStartButton(int changedRow) {
+  if (changedRow >= 0 && view_.IsPoolTicked(changedRow)) {
+    view_.SetEnabled(ViewControl::MonitorStart, true);
+    return;
+  }
+  bool anyTicked = false;
+  const int count = view_.RowCount(ViewList::Pools);
+  for (int i = 0; i < count && !anyTicked; ++i) anyTicked = view_.IsPoolTicked(i);
+  view_.SetEnabled(ViewControl::MonitorStart, anyTicked);
+}
+
+void MainController::StartClicked() {
+  if (registry_->IsMonitoring() || pendingStart_) {
+    LogWinMsg("Monitoring already runs");
+    return;
+  }
+  MonitoringStart settings;
+  int ticked = 0;
+  const int count = view_.RowCount(ViewList::Pools);
+  for (int i = 0; i < count; ++i) {
+    if (!view_.IsPoolTicked(i)) continue;
+    settings.selectedPools += view_.CellText(ViewList::Pools, i, 0) + "\t";
+    ++ticked;
+  }
+  if (ticked == 0) return;
+  const std::string interval = view_.Text(ViewText::MonitorMinutes);
+  if (interval.empty()) {
+    LogWinMsg("Monitoring interval is empty. Enter the minutes between samples (0 to 999).");
+    return;
+  }
+  if (!IntervalSeconds(interval)) {
+    LogWinMsg("Monitoring interval [" + interval + "] is not a number of minutes (0 to 999).");
+    return;
+  }
+  settings.getSiteName = view_.IsChecked(ViewCheck::GetSiteName);
+  settings.getAspNetVersion = view_.IsChecked(ViewCheck::GetAspNet);
+  settings.analyseTabEnabled = view_.IsEnabled(ViewControl::AnalyseTab);
+  if (CanStartMonitorNow()) {
+    // A monitor that cannot start leaves the window as it was; the pane has the reason.
+    if (!BeginMonitoring(settings)) return;
+  } else {
+    pendingStart_ = settings;  // begins when the previous monitor or the reloads have ended
+  }
+  view_.SetEnabled(ViewControl::AnalyseTab, true);
+  SetMonitoringButtons(true);
+  LogWinMsg("Start monitoring");
+}
+
+void MainController::StopClicked() {
+  if (pendingStart_) {
+    pendingStart_.reset();  // it never began
+  } else if (registry_->IsMonitoring()) {
+    registry_->SetMonitoring(false);  // the monitor sees it at its next look, within a second
+  } else {
+    return;
+  }
+  LogWinMsg("Stop monitoring pool");
+  SetMonitoringButtons(false);
+}
+
+bool MainController::IntervalKeyAccepted(std::string_view typed) {
+  if (typed.empty()) return true;
+  return typed.size() == 1 && (AllDigits(typed) || typed.front() == '\b');
+}
+
+void MainController::MonitorMinutesChanged(const std::string& text) {
+  // Whole minutes only; a pasted text of anything else becomes the default.
+  if (!text.empty() && !AllDigits(text)) view_.SetText(ViewText::MonitorMinutes, kIntervalReset);
+}
+
+void MainController::AnalyseColumnClicked(int column) {
+  if (column < 0 || column >= static_cast<int>(analyseColumnTags_.size())) return;
+  AnalyseSortColumn = column;
+  int& tag = analyseColumnTags_[static_cast<std::size_t>(column)];
+  tag = -tag;
+  const int sign = tag;
+  SortList(ViewList::Analyse, column, [column, sign](const std::string& a, const std::string& b) {
+    return AnalyseListLess(column, a, b, sign);
+  });
+}
+
+void MainController::AnalyseSelectionChanged() {
+  // One analysis at a time: Start stays off while an analyser, stopping or not, exists.
+  view_.SetEnabled(ViewControl::AnalyseStart,
+                   view_.SelectedRow(ViewList::Analyse) >= 0 && AnalyseThread == nullptr);
+}
+
+void MainController::AnalyseStartClicked() {
+  if (AnalyseThread != nullptr) return;
+  const int selected = view_.SelectedRow(ViewList::Analyse);
+  if (selected < 0) {
+    // A redraw took the selection away and left Start on.
+    AppendAnalyseLine(kSelectPoolToAnalyse);
+    return;
+  }
+  auto analyser = std::make_unique<TAnalysePool>(*this, clock_);
+  analyser->PoolName = view_.CellText(ViewList::Analyse, selected, 0);
+  analyser->CpuThreshold =
+      ReadWholeNumber(view_.Text(ViewText::AnalyseCpu)).value_or(kDefaultCpuThreshold);
+  analyser->StopRequested = false;
+  TAnalysePool* raw = analyser.get();
+  if (Adopt(WorkerKind::Analyser, std::move(analyser), [this] { OnMyTerminateAnalyse(); }) == nullptr) {
+    return;
+  }
+  AnalyseThread = raw;
+  view_.SetEnabled(ViewControl::AnalyseStart, false);
+  view_.SetEnabled(ViewControl::AnalyseStop, true);
+}
+
+void MainController::AnalyseStopClicked() {
+  if (AnalyseThread == nullptr) return;
+  AnalyseThread->StopRequested = true;
+  view_.SetEnabled(ViewControl::AnalyseStop, false);
+}
+
+void MainController::OnMyTerminateAnalyse() {
+  AnalyseThread = nullptr;
+  view_.SetEnabled(ViewControl::AnalyseStop, false);
+}
+
+}  // namespace tarnwell

@@ -1,0 +1,217 @@
+// The Analyse tab's rules on a fake window over the fake seams: the list's sorting, its
+// buttons, one analysis at a time, the threshold, and Start without a selected row.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <thread>
+#include <tuple>
+
+#include "iis/iis.h"
+#include "tasks/AnalysePool.h"
+#include "tests/fakes/fake_metabase.h"
+#include "tests/fakes/fake_process_system.h"
+#include "tests/support/fake_main_view.h"
+
+namespace tarnwell {
+namespace {
+
+using fakes::FakeMetabase;
+using fakes::FakeProcessSystem;
+using testutil::FakeWindow;
+using Strings = std::vector<std::string>;
+
+const Strings kShopApps{"/LM/W3SVC/1/ROOT/a/", "/LM/W3SVC/1/ROOT/b/", "/LM/W3SVC/1/ROOT/c/"};
+
+// Pool Shop with three applications (b is the busy one) and its worker; pool Blog with
+// one. A stand-in web service starts a worker for each temporary pool that gets an
+// application, as time passes in the analyser's pauses, which also take a real moment.
+struct Server {
+  FakeMetabase metabase;
+  FakeProcessSystem processes;
+  std::set<std::string> started;  // analyser thread
+  std::uint32_t nextPid = 900;    // analyser thread
+  std::unique_ptr<FakeWindow> w;
+
+  Server() {
+    metabase.AddSite("1", "Shop site");
+    metabase.AddPool("Shop");
+    metabase.AddPool("Blog");
+    for (const auto& app : kShopApps) metabase.AddApp(app.substr(0, app.size() - 1), "Shop");
+    metabase.AddApp("/LM/W3SVC/1/ROOT/blog", "Blog");
+    processes.AddWorker(500, "Shop", 40);
+    processes.SetOnSleep([this](std::uint32_t ms) { OnSleep(ms); });
+    w = std::make_unique<FakeWindow>(metabase, processes);
+    w->view.enabled[ViewControl::AnalyseTab] = true;  // as Start on the Task tab leaves it
+  }
+  FakeWindow& operator*() { return *w; }
+
+  void OnSleep(std::uint32_t ms) {
+    for (const auto& pool : metabase.PoolNames()) {
+      if (pool.rfind(kTempPoolPrefix, 0) != 0 || started.count(pool) != 0) continue;
+      const auto apps = metabase.AppsInPool(pool);
+      if (apps.empty()) continue;
+      started.insert(pool);
+      processes.AddWorker(nextPid++, pool, apps[0] == kShopApps[1] ? 85 : 5);
+    }
+    if (ms == kMeasurePauseMs) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+
+  // Has the UI thread redraw from records set here, as a monitoring pass would.
+  void Redraw(const std::vector<std::tuple<std::string, int, int, int>>& pools) {
+    TIISObject& registry = (*w)->Registry();
+    registry.ClearPools();
+    for (const auto& [name, apps, cpu, ram] : pools) {
+      TPoolRec& rec = registry.Pools[static_cast<std::size_t>(registry.PoolCount++)];
+      rec.Name = name;
+      rec.AppCount = apps;
+      rec.Cpu = cpu;
+      rec.RamKB = ram;
+      rec.Pid = 0;
+    }
+    (*w)->ThreadPoolMonitoring();
+  }
+  void Select(const std::string& pool) { w->Select(ViewList::Analyse, pool); }
+  Strings Column(int column) const {
+    Strings out;
+    for (const auto& row : w->view.lists.at(ViewList::Analyse)) out.push_back(row.cells.at(column));
+    return out;
+  }
+  bool Enabled(ViewControl control) const { return w->view.enabled.at(control); }
+  void Start() { w->Click(ViewControl::AnalyseStart, &MainController::AnalyseStartClicked); }
+  void Stop() { w->Click(ViewControl::AnalyseStop, &MainController::AnalyseStopClicked); }
+  bool AnalyserGone() {
+    return w->view.WaitFor([&] { return (*w)->LiveWorkers().analysers == 0; });
+  }
+
+  // The analysis messages without their stamps.
+  Strings Pane() const {
+    Strings out;
+    for (const std::string& line : w->view.analyseLines) out.push_back(line.substr(line.find('\t') + 1));
+    return out;
+  }
+  bool Restored() {
+    for (const auto& app : kShopApps) {
+      if (metabase.EffectiveAppPool(app) != "Shop") return false;
+    }
+    for (const auto& pool : metabase.PoolNames()) {
+      if (pool.rfind(kTempPoolPrefix, 0) == 0) return false;
+    }
+    return true;
+  }
+};
+
+TEST(MainControllerAnalyse, NumberColumnsSortByNumberAndEachColumnKeepsItsSign) {
+  const std::vector<std::tuple<std::string, int, int, int>> pools{
+      {"beta", 1, 9, 300}, {"Alpha", 2, 100, 20}, {"gamma", 3, 10, 1000}};
+  Server server;
+  FakeWindow& w = *server;
+  server.Redraw(pools);
+  EXPECT_EQ(server.Column(0), (Strings{"beta", "Alpha", "gamma"}));  // registry order
+  w->AnalyseColumnClicked(2);
+  EXPECT_EQ(server.Column(2), (Strings{"100", "10", "9"}));
+  w->AnalyseColumnClicked(2);
+  EXPECT_EQ(server.Column(2), (Strings{"9", "10", "100"}));
+  w->AnalyseColumnClicked(3);
+  EXPECT_EQ(server.Column(3), (Strings{"1000", "300", "20"}));
+
+  // Pool, CPU, Pool: the second click on Pool goes on from Pool's own sign.
+  Server other;
+  FakeWindow& v = *other;
+  other.Redraw(pools);
+  v->AnalyseColumnClicked(0);
+  EXPECT_EQ(other.Column(0), (Strings{"gamma", "beta", "Alpha"}));
+  other.Select("beta");
+  v->AnalyseColumnClicked(2);
+  v->AnalyseColumnClicked(0);
+  EXPECT_EQ(other.Column(0), (Strings{"Alpha", "beta", "gamma"}));
+  EXPECT_EQ(v->AnalyseColumnTags(), (std::vector<int>{1, 1, -1, 1}));
+  EXPECT_EQ(v.view.SelectedRow(ViewList::Analyse), 1);  // the selection goes with its row
+  v->AnalyseColumnClicked(4);  // no such column
+  v->AnalyseColumnClicked(-1);
+  EXPECT_EQ(v->AnalyseColumnTags(), (std::vector<int>{1, 1, -1, 1}));
+
+  // The next redraw brings the registry's order back, with nothing selected.
+  other.Redraw(pools);
+  EXPECT_EQ(other.Column(0), (Strings{"beta", "Alpha", "gamma"}));
+  EXPECT_EQ(v.view.SelectedRow(ViewList::Analyse), -1);
+  EXPECT_FALSE(v.view.uiRuleBroken);
+}
+
+TEST(MainControllerAnalyse, ButtonsFollowTheSelectionAndTheAnalysis) {
+  Server server;
+  FakeWindow& w = *server;
+  server.Redraw({{"Shop", 3, 40, 100}, {"Blog", 1, 0, 50}});
+  EXPECT_FALSE(server.Enabled(ViewControl::AnalyseStart));
+  EXPECT_FALSE(server.Enabled(ViewControl::AnalyseStop));
+  server.Select("Blog");
+  EXPECT_TRUE(server.Enabled(ViewControl::AnalyseStart));
+  server.Select("");  // the selection cleared
+  EXPECT_FALSE(server.Enabled(ViewControl::AnalyseStart));
+
+  server.Select("Shop");
+  server.Start();
+  EXPECT_FALSE(server.Enabled(ViewControl::AnalyseStart));
+  EXPECT_TRUE(server.Enabled(ViewControl::AnalyseStop));
+  EXPECT_TRUE(w.view.WaitFor([&] { return !server.processes.Terminated().empty(); }));  // measuring
+  server.Select("Blog");  // another row while the analysis runs
+  EXPECT_FALSE(server.Enabled(ViewControl::AnalyseStart));
+  server.Stop();
+  EXPECT_FALSE(server.Enabled(ViewControl::AnalyseStop));
+  server.Select("Shop");  // while the applications go back: still one analysis at a time
+  EXPECT_FALSE(server.Enabled(ViewControl::AnalyseStart));
+  w->AnalyseStartClicked();  // as if the greyed button were pressed
+  EXPECT_EQ(w->LiveWorkers().analysers, 1);
+
+  ASSERT_TRUE(server.AnalyserGone());
+  EXPECT_FALSE(server.Enabled(ViewControl::AnalyseStop));
+  EXPECT_FALSE(server.Enabled(ViewControl::AnalyseStart));  // until a row is selected again
+  server.Select("Blog");
+  EXPECT_TRUE(server.Enabled(ViewControl::AnalyseStart));
+  EXPECT_TRUE(server.Restored());
+  const Strings pane = server.Pane();
+  EXPECT_EQ(pane.back(), "End analyse of pool: Shop");
+  EXPECT_EQ(std::count(pane.begin(), pane.end(), "Begin analyse of pool: Shop"), 1);
+}
+
+TEST(MainControllerAnalyse, ThresholdThatIsNoNumberMeans70AndTheBoxKeepsIt) {
+  Server server;
+  FakeWindow& w = *server;
+  w.view.texts[ViewText::AnalyseCpu] = "abc";
+  server.Redraw({{"Shop", 3, 40, 100}});
+  server.Select("Shop");
+  server.Start();
+  EXPECT_TRUE(w.view.WaitFor([&] {
+    const Strings pane = server.Pane();
+    return std::any_of(pane.begin(), pane.end(),
+                       [](const std::string& line) { return line.starts_with("OVERLOAD CPU: [85]"); });
+  }));
+  server.Stop();
+  ASSERT_TRUE(server.AnalyserGone());
+  for (const std::string& line : server.Pane()) {
+    if (line.starts_with("OVERLOAD")) {
+      EXPECT_TRUE(line.ends_with(". Analyse CPU: 70")) << line;
+    }
+  }
+  EXPECT_EQ(w.view.texts[ViewText::AnalyseCpu], "abc");
+  EXPECT_TRUE(server.Restored());
+  EXPECT_EQ(w.view.CountMessage("Begin analyse of pool: Shop"), 0);  // the message pane stays out of it
+}
+
+TEST(MainControllerAnalyse, StartWithoutASelectedRowSaysSo) {
+  Server server;
+  FakeWindow& w = *server;
+  server.Redraw({{"Shop", 3, 40, 100}});
+  server.Select("Shop");
+  server.Redraw({{"Shop", 3, 40, 100}});  // takes the selection, leaves Start on
+  EXPECT_TRUE(server.Enabled(ViewControl::AnalyseStart));
+  server.Start();
+  EXPECT_EQ(w->LiveWorkers().analysers, 0);
+  EXPECT_FALSE(server.Enabled(ViewControl::AnalyseStop));
+  EXPECT_EQ(server.Pane(), Strings{"Select a pool in the list to analyse."});
+  EXPECT_TRUE(server.metabase.Calls().empty());
+}
+
+}  // namespace
+}  // namespace tarnwell

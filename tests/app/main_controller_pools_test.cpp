@@ -1,0 +1,327 @@
+// The Task tab's pool list rules on a fake window over a MetaBase.xml store: filters,
+// reloads and their ticks, Select all and the Start button, an invalid filter, an
+// unreadable metabase, a nameless pool, and reloads that overlap.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <thread>
+
+#include "iis/iis.h"
+#include "standin/metabase/metabase_store.h"
+#include "tests/fakes/null_seams.h"
+#include "tests/support/fake_main_view.h"
+
+namespace tarnwell {
+namespace {
+
+using testutil::FakeWindow;
+using Strings = std::vector<std::string>;
+
+// Pools in this order: DefaultAppPool (1 application, the site's root), MyPool2 (10),
+// AppPool1 (9), MyAppPool (1), Intranet (none).
+std::string ServerXml() {
+  std::string xml =
+      "<?xml version =\"1.0\"?>\n<configuration>\n<MBProperty>\n"
+      "<IIsWebService Location=\"/LM/W3SVC\" AppPoolId=\"DefaultAppPool\"/>\n"
+      "<IIsApplicationPools Location=\"/LM/W3SVC/AppPools\"/>\n";
+  for (const char* pool : {"DefaultAppPool", "MyPool2", "AppPool1", "MyAppPool", "Intranet"}) {
+    xml += std::string("<IIsApplicationPool Location=\"/LM/W3SVC/AppPools/") + pool + "\"/>\n";
+  }
+  xml += "<IIsWebServer Location=\"/LM/W3SVC/1\" ServerComment=\"Shop\"/>\n"
+         "<IIsWebVirtualDir Location=\"/LM/W3SVC/1/ROOT\" AppRoot=\"/LM/W3SVC/1/ROOT\"/>\n";
+  const auto apps = [&xml](const char* pool, const char* prefix, int count) {
+    for (int i = 0; i < count; ++i) {
+      const std::string path = std::string("/LM/W3SVC/1/ROOT/") + prefix + std::to_string(i);
+      xml += "<IIsWebVirtualDir Location=\"" + path + "\" AppRoot=\"" + path + "\" AppPoolId=\"" + pool +
+             "\"/>\n";
+    }
+  };
+  apps("MyPool2", "m", 10);
+  apps("AppPool1", "a", 9);
+  apps("MyAppPool", "x", 1);
+  xml += "</MBProperty>\n</configuration>\n";
+  return xml;
+}
+
+const Strings kAllRows{"DefaultAppPool|1", "MyPool2|10", "AppPool1|9", "MyAppPool|1", "Intranet|0"};
+
+// Slows every bind down, so that reloads started together are sure to overlap.
+class SlowMetabase final : public platform::IMetabase {
+ public:
+  explicit SlowMetabase(platform::IMetabase& inner) : inner_(inner) {}
+  std::unique_ptr<platform::IMetabaseObject> Bind(std::string_view path) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
+    return inner_.Bind(path);
+  }
+  std::atomic<int> delayMs{0};
+
+ private:
+  platform::IMetabase& inner_;
+};
+
+// Gives the pool named "Nameless" an empty name, as a broken metabase entry would.
+class NamelessObject final : public platform::IMetabaseObject {
+ public:
+  explicit NamelessObject(std::unique_ptr<platform::IMetabaseObject> inner) : inner_(std::move(inner)) {}
+  std::string Name() const override {
+    const std::string name = inner_->Name();
+    return name == "Nameless" ? std::string() : name;
+  }
+  platform::MetabaseValue Get(std::string_view p) override { return inner_->Get(p); }
+  void Put(std::string_view p, const platform::MetabaseValue& v) override { inner_->Put(p, v); }
+  void Clear(std::string_view p) override { inner_->Clear(p); }
+  bool HasOwnValue(std::string_view p) override { return inner_->HasOwnValue(p); }
+  void SetInfo() override { inner_->SetInfo(); }
+  platform::MetabaseValue EnumAppsInPool() override { return inner_->EnumAppsInPool(); }
+  std::unique_ptr<platform::IMetabaseObject> Create(std::string_view c, std::string_view n) override {
+    return inner_->Create(c, n);
+  }
+  void Delete(std::string_view c, std::string_view n) override { inner_->Delete(c, n); }
+  std::unique_ptr<platform::IMetabaseObject> GetObject(std::string_view c, std::string_view n) override {
+    return inner_->GetObject(c, n);
+  }
+  std::unique_ptr<platform::IMetabaseEnumerator> Enumerate() override;
+
+ private:
+  std::unique_ptr<platform::IMetabaseObject> inner_;
+};
+
+class NamelessEnumerator final : public platform::IMetabaseEnumerator {
+ public:
+  explicit NamelessEnumerator(std::unique_ptr<platform::IMetabaseEnumerator> inner) : inner_(std::move(inner)) {}
+  bool Next(std::unique_ptr<platform::IMetabaseObject>& child) override {
+    std::unique_ptr<platform::IMetabaseObject> raw;
+    const bool more = inner_->Next(raw);
+    child = raw ? std::make_unique<NamelessObject>(std::move(raw)) : nullptr;
+    return more;
+  }
+
+ private:
+  std::unique_ptr<platform::IMetabaseEnumerator> inner_;
+};
+
+std::unique_ptr<platform::IMetabaseEnumerator> NamelessObject::Enumerate() {
+  return std::make_unique<NamelessEnumerator>(inner_->Enumerate());
+}
+
+class NamelessMetabase final : public platform::IMetabase {
+ public:
+  explicit NamelessMetabase(platform::IMetabase& inner) : inner_(inner) {}
+  std::unique_ptr<platform::IMetabaseObject> Bind(std::string_view path) override {
+    return std::make_unique<NamelessObject>(inner_.Bind(path));
+  }
+
+ private:
+  platform::IMetabase& inner_;
+};
+
+// A server in a temporary MetaBase.xml and the rules over it.
+struct Server {
+  testutil::TempDir dir;
+  std::string file = dir.File("MetaBase.xml");
+  std::unique_ptr<platform::IMetabase> store;
+  std::unique_ptr<SlowMetabase> slow;
+  std::unique_ptr<NamelessMetabase> nameless;
+  fakes::NullProcessSystem processes;
+  std::unique_ptr<FakeWindow> w;
+
+  explicit Server(const std::string& xml = ServerXml()) {
+    std::ofstream(file, std::ios::binary) << xml;
+    store = standin::OpenMetabaseStore(file);
+    slow = std::make_unique<SlowMetabase>(*store);
+    nameless = std::make_unique<NamelessMetabase>(*slow);
+    w = std::make_unique<FakeWindow>(*nameless, processes);
+  }
+  FakeWindow& operator*() { return *w; }
+
+  Strings Rows() const { return w->view.Rows(ViewList::Pools); }
+  Strings Messages() const { return w->view.Messages(); }
+  bool StartEnabled() const { return w->view.enabled.at(ViewControl::MonitorStart); }
+  bool LoadersGone() {
+    return w->view.WaitFor([&] { return (*w)->LiveWorkers().loaders == 0; });
+  }
+  // Applies the filter and waits until its loader has ended, whatever the outcome.
+  bool ApplyFilter(const std::string& text) {
+    w->view.texts[ViewText::PoolFilter] = text;
+    w->Click(ViewControl::PoolFilter, &MainController::FilterClicked);
+    return LoadersGone();
+  }
+  std::string DailyLog() const {
+    std::ifstream in((*w)->LogDir() + "trnw061226.log", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+};
+
+TEST(MainControllerPools, FiltersReloadWithTheBoxAsTypedAndRefreshListsAll) {
+  struct Case {
+    std::string filter;
+    Strings rows;
+  };
+  const std::vector<Case> cases{
+      {"POOL", {"DefaultAppPool|1", "MyPool2|10", "AppPool1|9", "MyAppPool|1"}},  // any case
+      {"^app", {"AppPool1|9"}},
+      {"   ", kAllRows},  // only spaces
+      {"^zz", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.filter);
+    Server server;
+    ASSERT_TRUE(server.ApplyFilter(c.filter));
+    EXPECT_EQ(server.Rows(), c.rows);
+    const Strings messages = server.Messages();
+    ASSERT_GE(messages.size(), 5u);
+    EXPECT_EQ(Strings(messages.begin() + 1, messages.begin() + 4),
+              (Strings{"Apply filter : [" + c.filter + "]", "Begin get pools. Please wait...", "End get pools"}));
+    EXPECT_EQ(messages[4], "Pools: " + std::to_string(c.rows.size()));
+    EXPECT_EQ((*server)->Registry().Filter, c.filter);  // as typed, spaces kept
+  }
+
+  Server server;
+  FakeWindow& w = *server;
+  ASSERT_TRUE(server.ApplyFilter("^app"));
+  ASSERT_TRUE(w.Refresh());
+  EXPECT_EQ(server.Rows(), kAllRows);
+  EXPECT_EQ(w.view.texts[ViewText::PoolFilter], "^app");
+  EXPECT_TRUE(w->Registry().Filter.empty());
+  ASSERT_TRUE(server.ApplyFilter("^app"));
+  EXPECT_EQ(server.Rows(), Strings{"AppPool1|9"});
+}
+
+TEST(MainControllerPools, SelectAllDeselectAllTicksAndTheStartButton) {
+  Server server;
+  FakeWindow& w = *server;
+  ASSERT_TRUE(w.Refresh());
+  EXPECT_FALSE(server.StartEnabled());
+  w->TickAll(true);
+  EXPECT_EQ(w.Ticked().size(), 5u);
+  EXPECT_TRUE(server.StartEnabled());
+  w.Tick("MyPool2", false);  // another row stays ticked
+  EXPECT_TRUE(server.StartEnabled());
+  w->TickAll(false);
+  EXPECT_TRUE(w.Ticked().empty());
+  EXPECT_FALSE(server.StartEnabled());
+  w.Tick("Intranet");
+  EXPECT_TRUE(server.StartEnabled());
+  w.Tick("Intranet", false);
+  EXPECT_FALSE(server.StartEnabled());
+
+  // A reload loses the ticks.
+  w.Tick("MyPool2");
+  w.Tick("Intranet");
+  ASSERT_TRUE(w.Refresh());
+  EXPECT_EQ(server.Rows(), kAllRows);
+  EXPECT_TRUE(w.Ticked().empty());
+  EXPECT_FALSE(server.StartEnabled());
+}
+
+TEST(MainControllerPools, InvalidFilterKeepsTheRowsAndTheTicks) {
+  Server server;
+  FakeWindow& w = *server;
+  ASSERT_TRUE(w.Refresh());
+  w.Tick("AppPool1");
+  const std::size_t before = server.Messages().size();
+  ASSERT_TRUE(server.ApplyFilter("(["));
+  const Strings messages = server.Messages();
+  EXPECT_EQ(Strings(messages.begin() + static_cast<std::ptrdiff_t>(before), messages.end()),
+            (Strings{"Apply filter : [([]", "Begin get pools. Please wait..."}));
+  EXPECT_EQ(server.Rows(), kAllRows);
+  EXPECT_EQ(w.Ticked(), Strings{"AppPool1"});
+  EXPECT_TRUE(server.StartEnabled());
+  EXPECT_NE(server.DailyLog().find("Error get pools"), std::string::npos);  // the reason, in the log only
+  ASSERT_TRUE(w.Refresh());
+  EXPECT_EQ(server.Rows(), kAllRows);
+}
+
+TEST(MainControllerPools, AnUnreadableMetabaseIsSaidOnceAndTheListKeepsItsPools) {
+  Server server;
+  FakeWindow& w = *server;
+  ASSERT_TRUE(w.Refresh());
+  const auto f5 = [&]() -> Strings {
+    const std::size_t before = server.Messages().size();
+    w->RefreshClicked();
+    if (!w.view.WaitFor([&] { return server.Messages().size() >= before + 6 && w->LiveWorkers().loaders == 0; })) {
+      return {};
+    }
+    const Strings messages = server.Messages();
+    return Strings(messages.begin() + static_cast<std::ptrdiff_t>(before), messages.end());
+  };
+  const std::string prefix = "The metabase cannot be read [IIS://localhost/w3svc/AppPools]: ";
+  const std::string suffix = ". The list shows the pools read before.";
+
+  // Cut short in the middle: not well-formed.
+  std::filesystem::resize_file(server.file, std::filesystem::file_size(server.file) / 2);
+  Strings lines = f5();
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[0], "Begin get pools. Please wait...");
+  EXPECT_TRUE(lines[1].starts_with(prefix + "The metabase file " + server.file + " is not well-formed: ") &&
+              lines[1].ends_with(suffix))
+      << lines[1];
+  EXPECT_EQ(Strings(lines.begin() + 2, lines.end()),
+            (Strings{"End get pools", "Pools: 5", "Begin fill list", "End fill list"}));
+  EXPECT_EQ(server.Rows(), kAllRows);
+  EXPECT_NE(server.DailyLog().find(" " + lines[1] + "\r\n"), std::string::npos);
+
+  // Deleted.
+  std::filesystem::remove(server.file);
+  lines = f5();
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_TRUE(lines[1].starts_with(prefix + "Cannot read the metabase file " + server.file + ": ") &&
+              lines[1].ends_with(suffix))
+      << lines[1];
+  EXPECT_EQ(lines[3], "Pools: 5");
+}
+
+TEST(MainControllerPools, RecordWithAnEmptyNameIsCountedButNotListed) {
+  std::string xml = ServerXml();
+  xml.replace(xml.find("<IIsWebServer"), 0, "<IIsApplicationPool Location=\"/LM/W3SVC/AppPools/Nameless\"/>\n");
+  Server server(xml);
+  ASSERT_TRUE((*server).Refresh());
+  const Strings messages = server.Messages();
+  EXPECT_NE(std::find(messages.begin(), messages.end(), "Pools: 6"), messages.end());
+  EXPECT_EQ(server.Rows(), kAllRows);
+}
+
+TEST(MainControllerPools, OverlappingReloadsLeaveTheListAndTheRegistryInStep) {
+  Server server;
+  FakeWindow& w = *server;
+  server.slow->delayMs = 60;
+  w.view.texts[ViewText::PoolFilter] = "^app";
+  w->FilterClicked();
+  w->RefreshClicked();
+  w->FilterClicked();
+  w->RefreshClicked();
+  EXPECT_EQ(w->LiveWorkers().loaders, 4);
+  ASSERT_TRUE(server.LoadersGone());
+  EXPECT_EQ(w.view.CountMessage("End fill list"), 4);
+  // One reload and refill at a time: no "Begin fill list" before the previous end.
+  std::string last;
+  Strings counts;
+  for (const std::string& m : server.Messages()) {
+    if (m == "Begin fill list") {
+      EXPECT_NE(last, m);
+    }
+    if (m == "Begin fill list" || m == "End fill list") last = m;
+    if (m.starts_with("Pools: ")) counts.push_back(m);
+  }
+  // Each reload loaded with its own filter.
+  std::sort(counts.begin(), counts.end());
+  EXPECT_EQ(counts, (Strings{"Pools: 1", "Pools: 1", "Pools: 5", "Pools: 5"}));
+  // The list shows what the registry holds, and that is what its filter gives.
+  const TIISObject& registry = w->Registry();
+  Strings held;
+  for (int i = 0; i < registry.PoolCount; ++i) {
+    const TPoolRec& rec = registry.Pools[static_cast<std::size_t>(i)];
+    held.push_back(rec.Name + "|" + std::to_string(rec.AppCount));
+  }
+  EXPECT_EQ(server.Rows(), held);
+  EXPECT_EQ(held, registry.Filter.empty() ? kAllRows : Strings{"AppPool1|9"});
+  EXPECT_FALSE(w.view.uiRuleBroken);
+}
+
+}  // namespace
+}  // namespace tarnwell

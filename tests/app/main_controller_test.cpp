@@ -1,0 +1,344 @@
+// The window's rules on a fake window over the fake seams: Start and Stop, one monitor at
+// a time, a Start that waits for the old monitor, the interval's checks, a monitor that
+// ends on an error or cannot start, and the redraw's figures.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <algorithm>
+
+#include "iis/iis.h"
+#include "tests/fakes/fake_metabase.h"
+#include "tests/fakes/fake_process_system.h"
+#include "tests/support/fake_main_view.h"
+
+namespace tarnwell {
+namespace {
+
+using fakes::FakeMetabase;
+using fakes::FakeProcessSystem;
+using testutil::FakeWindow;
+using Strings = std::vector<std::string>;
+
+// DefaultAppPool with two applications and a busy worker; Idle with one application and no
+// worker; Other, never ticked here.
+struct Server {
+  FakeMetabase metabase;
+  FakeProcessSystem processes;
+  std::unique_ptr<FakeWindow> w;
+
+  Server() {
+    metabase.AddSite("1", "Shop");
+    metabase.AddPool("DefaultAppPool");
+    metabase.AddPool("Idle");
+    metabase.AddPool("Other");
+    metabase.AddApp("/LM/W3SVC/1/ROOT", "DefaultAppPool");
+    metabase.AddApp("/LM/W3SVC/1/ROOT/shop", "DefaultAppPool");
+    metabase.AddApp("/LM/W3SVC/1/ROOT/idle", "Idle");
+    metabase.AddApp("/LM/W3SVC/1/ROOT/other", "Other");
+    processes.AddWorker(2044, "DefaultAppPool", 7, 12345 * 1024, 25);
+    processes.Update(2044, [](FakeProcessSystem::Process& p) { p.handles = {40, 3, 400}; });
+    processes.AddWorker(2300, "Other", 50, 4096 * 1024, 3);
+    w = std::make_unique<FakeWindow>(metabase, processes);
+  }
+  FakeWindow& operator*() { return *w; }
+
+  // Redraws so far.
+  int Passes() const {
+    int n = 0;
+    for (const std::string& m : w->view.Messages()) n += m.starts_with("Monitoring pools : ") ? 1 : 0;
+    return n;
+  }
+  void Start() { w->Click(ViewControl::MonitorStart, &MainController::StartClicked); }
+  void Stop() { w->rules->StopClicked(); }  // Stop is never greyed out
+  bool Enabled(ViewControl control) const { return w->view.enabled.at(control); }
+  // Refresh, tick, Start with a 1-minute interval, and wait for the first redraw.
+  bool StartOn(const Strings& pools) {
+    if (!w->Refresh()) return false;
+    for (const std::string& pool : pools) w->Tick(pool);
+    w->view.texts[ViewText::MonitorMinutes] = "1";
+    const int before = Passes();
+    Start();
+    return w->view.WaitFor([&] { return Passes() > before; });
+  }
+  bool MonitorGone() {
+    return w->view.WaitFor([&] { return (*w)->LiveWorkers().monitors == 0; });
+  }
+};
+
+// While it lives, no new thread of this process can start: the default stack is larger
+// than any address space (glibc's default thread attributes, which std::thread uses).
+class NoNewThreads {
+ public:
+  NoNewThreads() {
+    pthread_getattr_default_np(&saved_);
+    pthread_attr_t huge;
+    pthread_attr_init(&huge);
+    pthread_attr_setstacksize(&huge, std::size_t{1} << 60);
+    ok_ = pthread_setattr_default_np(&huge) == 0;
+    pthread_attr_destroy(&huge);
+  }
+  ~NoNewThreads() {
+    pthread_setattr_default_np(&saved_);
+    pthread_attr_destroy(&saved_);
+  }
+  NoNewThreads(const NoNewThreads&) = delete;
+  NoNewThreads& operator=(const NoNewThreads&) = delete;
+  bool Ok() const { return ok_; }
+
+ private:
+  pthread_attr_t saved_;
+  bool ok_ = false;
+};
+
+TEST(MainController, StartTakesTheTickedPoolsAndTheRedrawFillsTreeListAndBars) {
+  Server server;
+  FakeWindow& w = *server;
+  w.view.checks[ViewCheck::GetSiteName] = true;
+  ASSERT_TRUE(server.StartOn({"Idle", "DefaultAppPool"}));
+  const TIISObject& registry = w->Registry();
+  EXPECT_EQ(registry.SelectedPools, "DefaultAppPool\tIdle\t");  // list order
+  EXPECT_TRUE(registry.GetSiteName);
+  EXPECT_FALSE(registry.GetAspNetVersion);
+  const Strings messages = w.view.Messages();
+  const auto start = std::find(messages.begin(), messages.end(), "Start monitoring");
+  ASSERT_GE(std::distance(start, messages.end()), 3);
+  EXPECT_EQ(Strings(start, start + 3),
+            (Strings{"Start monitoring", "Monitoring interval (min) : 1", "Monitoring pools : 2"}));
+
+  // The tree and the bars: the active pool only; the Analyse list: every selected pool.
+  ASSERT_EQ(w.view.tree.size(), 1u);
+  EXPECT_EQ(w.view.tree[0].text,
+            "DefaultAppPool (RAM 12345 kb, CPU 7, PID 2044, Threads 25, TCP 3, Files 40, Handles 400)");
+  EXPECT_EQ(w.view.tree[0].children,
+            (Strings{"Shop [/LM/W3SVC/1/ROOT/]", "Shop [/LM/W3SVC/1/ROOT/shop/]"}));
+  EXPECT_EQ(w.view.Rows(ViewList::Analyse), (Strings{"DefaultAppPool|2|7|12345", "Idle|1|0|0"}));
+  ASSERT_EQ(w.view.bars.size(), 1u);
+  EXPECT_EQ(w.view.bars[0].pool, "DefaultAppPool");
+  EXPECT_EQ(w.view.bars[0].ramKB, 12345.0);
+  EXPECT_EQ(w.view.bars[0].cpu, 7.0);
+  EXPECT_EQ(w.view.chartLow, 0.0);
+  EXPECT_EQ(w.view.chartHigh, 12345.0);
+
+  EXPECT_TRUE(server.Enabled(ViewControl::AnalyseTab));
+  EXPECT_FALSE(server.Enabled(ViewControl::PoolRefresh));
+  EXPECT_FALSE(server.Enabled(ViewControl::PoolFilter));
+  server.Stop();
+  EXPECT_TRUE(server.MonitorGone());
+  EXPECT_FALSE(w.view.uiRuleBroken);
+}
+
+TEST(MainController, StopTwiceLogsOnceAndLeavesTheViews) {
+  Server server;
+  FakeWindow& w = *server;
+  ASSERT_TRUE(server.StartOn({"DefaultAppPool"}));
+  server.Stop();
+  server.Stop();
+  EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 1);
+  EXPECT_FALSE(w->Registry().IsMonitoring());
+  EXPECT_TRUE(server.Enabled(ViewControl::PoolRefresh));
+  EXPECT_TRUE(server.Enabled(ViewControl::PoolFilter));
+  EXPECT_TRUE(server.MonitorGone());
+  EXPECT_EQ(w.view.tree.size(), 1u);
+  EXPECT_EQ(w.view.Rows(ViewList::Analyse), Strings{"DefaultAppPool|2|7|12345"});
+  EXPECT_TRUE(server.Enabled(ViewControl::AnalyseTab));
+  EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 1);
+}
+
+TEST(MainController, StartWhileMonitoringStartsNoSecondMonitor) {
+  Server server;
+  FakeWindow& w = *server;
+  ASSERT_TRUE(server.StartOn({"DefaultAppPool"}));
+  w.Tick("Idle");
+  server.Start();
+  EXPECT_EQ(w.view.CountMessage("Monitoring already runs"), 1);
+  EXPECT_EQ(w.view.CountMessage("Start monitoring"), 1);
+  EXPECT_EQ(w->LiveWorkers().monitors, 1);
+  EXPECT_EQ(w->Registry().SelectedPools, "DefaultAppPool\t");
+  server.Stop();
+  EXPECT_TRUE(server.MonitorGone());
+}
+
+TEST(MainController, StartAfterStopWaitsForTheOldMonitor) {
+  Server server;
+  FakeWindow& w = *server;
+  ASSERT_TRUE(server.StartOn({"DefaultAppPool"}));
+  server.Stop();
+  server.Start();  // the old monitor sleeps in its one-second poll
+  EXPECT_TRUE(w->MonitoringStartPending());
+  EXPECT_FALSE(w->Registry().IsMonitoring());  // set back now, it would keep the old one going
+  EXPECT_EQ(w.view.CountMessage("Start monitoring"), 2);
+  EXPECT_FALSE(server.Enabled(ViewControl::PoolRefresh));
+  server.Start();
+  EXPECT_EQ(w.view.CountMessage("Monitoring already runs"), 1);
+
+  bool neverTwo = true;
+  EXPECT_TRUE(w.view.WaitFor([&] {
+    neverTwo = neverTwo && w->LiveWorkers().monitors <= 1;
+    return !w->MonitoringStartPending() && server.Passes() >= 2;
+  }));
+  EXPECT_TRUE(neverTwo);
+  EXPECT_TRUE(w->Registry().IsMonitoring());
+  EXPECT_EQ(w->LiveWorkers().monitors, 1);
+  server.Stop();
+  EXPECT_TRUE(server.MonitorGone());
+}
+
+TEST(MainController, StopCancelsAStartThatWaits) {
+  Server server;
+  FakeWindow& w = *server;
+  ASSERT_TRUE(server.StartOn({"DefaultAppPool"}));
+  server.Stop();
+  server.Start();
+  EXPECT_TRUE(w->MonitoringStartPending());
+  server.Stop();
+  EXPECT_FALSE(w->MonitoringStartPending());
+  EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 2);
+  EXPECT_TRUE(server.Enabled(ViewControl::PoolRefresh));
+  EXPECT_TRUE(server.MonitorGone());
+  w.view.Drain();  // the reap, which would start a pending monitor
+  EXPECT_EQ(w->LiveWorkers().monitors, 0);
+  EXPECT_FALSE(w->Registry().IsMonitoring());
+  EXPECT_EQ(server.Passes(), 1);
+}
+
+TEST(MainController, IntervalThatIsEmptyOrNoNumberStartsNothing) {
+  Server server;
+  FakeWindow& w = *server;
+  ASSERT_TRUE(w.Refresh());
+  w.Tick("DefaultAppPool");
+  w.view.texts[ViewText::MonitorMinutes] = "";
+  server.Start();
+  EXPECT_EQ(w.view.Messages().back(),
+            "Monitoring interval is empty. Enter the minutes between samples (0 to 999).");
+  w.view.texts[ViewText::MonitorMinutes] = "1000";
+  server.Start();
+  EXPECT_EQ(w.view.Messages().back(), "Monitoring interval [1000] is not a number of minutes (0 to 999).");
+  EXPECT_EQ(w->LiveWorkers().monitors, 0);
+  EXPECT_FALSE(w->Registry().IsMonitoring());
+  EXPECT_FALSE(server.Enabled(ViewControl::AnalyseTab));
+  EXPECT_TRUE(server.Enabled(ViewControl::PoolRefresh));
+  EXPECT_EQ(w.view.CountMessage("Start monitoring"), 0);
+  server.Stop();  // not monitoring: nothing to say
+  EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 0);
+}
+
+TEST(MainController, StartWithNothingTickedDoesNothing) {
+  Server server;
+  FakeWindow& w = *server;
+  ASSERT_TRUE(w.Refresh());
+  EXPECT_FALSE(server.Enabled(ViewControl::MonitorStart));
+  const std::size_t lines = w.view.pane.size();
+  w->StartClicked();  // as if the greyed button were pressed
+  EXPECT_EQ(w.view.pane.size(), lines);
+  EXPECT_FALSE(w->Registry().IsMonitoring());
+}
+
+TEST(MainController, MonitorEndingOnAnErrorPutsTheWindowBack) {
+  Server server;
+  FakeWindow& w = *server;
+  ASSERT_TRUE(w.Refresh());
+  w.Tick("DefaultAppPool");
+  server.metabase.FailCall(FakeMetabase::Op::Enumerate, 1);  // the monitor's first reload
+  server.Start();
+  ASSERT_TRUE(server.MonitorGone());
+  EXPECT_FALSE(w->Registry().IsMonitoring());
+  EXPECT_EQ(w.view.Messages().back(), "Monitoring stopped on an error. Press Start to monitor again.");
+  EXPECT_TRUE(server.Enabled(ViewControl::PoolRefresh));
+  EXPECT_TRUE(server.Enabled(ViewControl::PoolFilter));
+  server.Stop();
+  EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 0);
+
+  // Start works again.
+  const int before = server.Passes();
+  server.Start();
+  EXPECT_TRUE(w.view.WaitFor([&] { return server.Passes() > before; }));
+  EXPECT_TRUE(w->Registry().IsMonitoring());
+  server.Stop();
+  EXPECT_TRUE(server.MonitorGone());
+}
+
+TEST(MainController, AMonitorThatCannotStartLeavesTheWindowAsItWas) {
+  Server server;
+  FakeWindow& w = *server;
+  ASSERT_TRUE(w.Refresh());
+  w.Tick("DefaultAppPool");
+  w.view.checks[ViewCheck::GetSiteName] = true;
+  {
+    NoNewThreads refused;
+    ASSERT_TRUE(refused.Ok());
+    server.Start();
+  }
+  EXPECT_FALSE(w->Registry().IsMonitoring());
+  EXPECT_EQ(w->LiveWorkers().monitors, 0);
+  EXPECT_TRUE(w.view.Messages().back().starts_with("Cannot start a worker thread: "));
+  EXPECT_EQ(w.view.CountMessage("Start monitoring"), 0);
+  EXPECT_TRUE(server.Enabled(ViewControl::PoolRefresh));
+  EXPECT_TRUE(server.Enabled(ViewControl::PoolFilter));
+  EXPECT_FALSE(server.Enabled(ViewControl::AnalyseTab));
+  // The next reload reads the registry's settings: they are as before Start.
+  EXPECT_EQ(w->Registry().SelectedPools, "");
+  EXPECT_FALSE(w->Registry().GetSiteName);
+
+  // Start works once threads can start again.
+  const int before = server.Passes();
+  server.Start();
+  EXPECT_TRUE(w.view.WaitFor([&] { return server.Passes() > before; }));
+  server.Stop();
+  EXPECT_TRUE(server.MonitorGone());
+}
+
+TEST(MainController, ReloadWhileMonitoringListsOnlyTheSelectedPoolsUnticked) {
+  Server server;
+  FakeWindow& w = *server;
+  ASSERT_TRUE(server.StartOn({"DefaultAppPool", "Idle"}));
+  const int fills = w.view.CountMessage("End fill list");
+  w->RefreshClicked();  // the menu's Refresh stays on while the buttons are off
+  EXPECT_TRUE(w.view.WaitFor(
+      [&] { return w.view.CountMessage("End fill list") > fills && w->LiveWorkers().loaders == 0; }));
+  EXPECT_EQ(w.view.Rows(ViewList::Pools), (Strings{"DefaultAppPool|2", "Idle|1"}));
+  EXPECT_TRUE(w.Ticked().empty());
+  EXPECT_FALSE(server.Enabled(ViewControl::MonitorStart));
+  EXPECT_EQ(w->LiveWorkers().monitors, 1);
+  server.Stop();
+  EXPECT_TRUE(server.MonitorGone());
+}
+
+TEST(MainController, RedrawBarsEveryActivePoolOnAnAxisFromItsLowestFigure) {
+  Server server;
+  FakeWindow& w = *server;
+  TIISObject& registry = w->Registry();
+  registry.ClearPools();
+  for (int i = 0; i < 6; ++i) {
+    TPoolRec& rec = registry.Pools[static_cast<std::size_t>(registry.PoolCount++)];
+    rec.Name = i < 2 ? std::string() : "Pool" + std::to_string(i);  // two without a name
+    rec.RamKB = i == 3 ? 0 : 10 + i;
+    rec.Cpu = i == 5 ? -1 : i;
+    rec.Pid = i == 4 ? 0 : 100 + i;  // Pool4 has no worker
+  }
+  w->ThreadPoolMonitoring();
+  ASSERT_EQ(w.view.bars.size(), 5u);  // the nameless ones too, the inactive one not
+  EXPECT_EQ(w.view.bars[4].pool, "Pool5");
+  EXPECT_EQ(w.view.bars[4].cpu, -1.0);
+  EXPECT_EQ(w.view.chartLow, -1.0);
+  EXPECT_EQ(w.view.chartHigh, 100.0);  // the CPU's whole range at least
+  EXPECT_EQ(w.view.tree.size(), 5u);
+  EXPECT_EQ(w.view.Rows(ViewList::Analyse).size(), 6u);
+  EXPECT_EQ(w.view.Messages().back(), "Monitoring pools : 6");
+
+  w.view.checks[ViewCheck::HideInactive] = false;  // the box is hidden; its rule stays
+  w->ThreadPoolMonitoring();
+  EXPECT_EQ(w.view.bars.size(), 6u);
+}
+
+TEST(MainController, ClosingWhileMonitoringStopsAndAwaitsTheMonitor) {
+  Server server;
+  FakeWindow& w = *server;
+  ASSERT_TRUE(server.StartOn({"DefaultAppPool"}));
+  w.Close();
+  EXPECT_TRUE(w.NoWorkers());
+  EXPECT_FALSE(w->Registry().IsMonitoring());
+  server.w.reset();  // the registry and the log go; nothing may use them after
+}
+
+}  // namespace
+}  // namespace tarnwell
