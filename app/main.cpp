@@ -48,9 +48,9 @@ constexpr int kSplitterWidth = 5;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 constexpr int kEditHeight = 21;
-// Per message pane; older lines are dropped. A line costs the pane about 0.7 KB, so 2,000
-// lines (a thousand passes, two days at the 3-minute interval) hold it near 1.5 MB.
-constexpr int kPaneMaxLines = 2000;
+// Per message pane; older lines are dropped. A line costs the pane about 0.7 KB, so 1,000
+// lines (500 passes, a day at the 3-minute interval) hold it under 1 MB.
+constexpr int kPaneMaxLines = 1000;
 
 const QColor kFilterBoxColour(192, 220, 192);
 const QColor kAnalysePaneColour(215, 255, 255);
