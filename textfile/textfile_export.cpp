@@ -1,10 +1,12 @@
 #include "textfile/textfile_export.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 #include "iis/iis.h"
 #include "logs/Logs.h"
@@ -24,6 +26,8 @@ namespace tarnwell {
 namespace {
 
 constexpr const char* kFileName = "tarnwell.prom";
+constexpr int kRenameAttempts = 50;
+constexpr std::chrono::milliseconds kRenameRetryPause{10};
 
 std::int32_t CountSelected(const std::string& selected) {
   std::int32_t count = 0;
@@ -55,8 +59,14 @@ std::string TextfileExport::Replace(const std::string& text) {
   if (!file.IsOpen()) return std::strerror(errno);
   if (const int e = platform::WriteAll(file.Get(), text); e != 0) return std::strerror(e);
   if (const int e = file.Close(); e != 0) return std::strerror(e);
+  // On Windows a reader that has the file open (the exporter, mid-scrape) keeps it from
+  // being replaced for a moment: try again a few times before calling it a failure.
   std::error_code ec;
-  std::filesystem::rename(tempPath_, path_, ec);
+  for (int attempt = 0; attempt < kRenameAttempts; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(kRenameRetryPause);
+    std::filesystem::rename(tempPath_, path_, ec);
+    if (!ec || ec != std::errc::permission_denied) break;
+  }
   if (ec) return ec.message();
   guard.Keep();
   return {};
