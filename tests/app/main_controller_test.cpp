@@ -10,6 +10,7 @@
 #include "tests/fakes/fake_metabase.h"
 #include "tests/fakes/fake_process_system.h"
 #include "tests/support/fake_main_view.h"
+#include "tests/support/window_servers.h"
 
 namespace tarnwell {
 namespace {
@@ -27,17 +28,7 @@ struct Server {
   std::unique_ptr<FakeWindow> w;
 
   Server() {
-    metabase.AddSite("1", "Shop");
-    metabase.AddPool("DefaultAppPool");
-    metabase.AddPool("Idle");
-    metabase.AddPool("Other");
-    metabase.AddApp("/LM/W3SVC/1/ROOT", "DefaultAppPool");
-    metabase.AddApp("/LM/W3SVC/1/ROOT/shop", "DefaultAppPool");
-    metabase.AddApp("/LM/W3SVC/1/ROOT/idle", "Idle");
-    metabase.AddApp("/LM/W3SVC/1/ROOT/other", "Other");
-    processes.AddWorker(2044, "DefaultAppPool", 7, 12345 * 1024, 25);
-    processes.Update(2044, [](FakeProcessSystem::Process& p) { p.handles = {40, 3, 400}; });
-    processes.AddWorker(2300, "Other", 50, 4096 * 1024, 3);
+    testutil::AddMonitoringServer(metabase, processes);
     w = std::make_unique<FakeWindow>(metabase, processes);
   }
   FakeWindow& operator*() { return *w; }

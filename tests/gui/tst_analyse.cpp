@@ -14,6 +14,7 @@
 #include "tests/fakes/fake_metabase.h"
 #include "tests/fakes/fake_process_system.h"
 #include "tests/gui/gui_support.h"
+#include "tests/support/window_servers.h"
 
 using namespace tarnwell;
 using fakes::FakeMetabase;
@@ -22,54 +23,21 @@ using guitest::WaitFor;
 
 namespace {
 
-const std::vector<std::string> kShopApps{"/LM/W3SVC/1/ROOT/a/", "/LM/W3SVC/1/ROOT/b/", "/LM/W3SVC/1/ROOT/c/"};
+const std::vector<std::string>& kShopApps = testutil::kWindowShopApps;
 
-// Pool Shop with three applications (b is the busy one) and its worker; pool Blog with
-// one. A stand-in web service starts a worker for each temporary pool that gets an
-// application, as time passes in the analyser's pauses, which also take a real moment.
-struct Server {
-  FakeMetabase metabase;
-  FakeProcessSystem processes;
-  std::set<std::string> started;  // analyser thread
-  std::uint32_t nextPid = 900;    // analyser thread
+// The Shop server (tests/support) and a window over it.
+struct Server : testutil::ShopAnalyseServer {
   std::unique_ptr<guitest::Window> w;
 
   Server() {
-    metabase.AddSite("1", "Shop site");
-    metabase.AddPool("Shop");
-    metabase.AddPool("Blog");
-    for (const auto& app : kShopApps) metabase.AddApp(app.substr(0, app.size() - 1), "Shop");
-    metabase.AddApp("/LM/W3SVC/1/ROOT/blog", "Blog");
-    processes.AddWorker(500, "Shop", 40);
-    processes.SetOnSleep([this](std::uint32_t ms) { OnSleep(ms); });
     w = std::make_unique<guitest::Window>(metabase, processes);
     w->Get<QWidget>("tabAnalyse")->setEnabled(true);  // as Start on the Task tab leaves it
   }
   guitest::Window& operator*() { return *w; }
 
-  void OnSleep(std::uint32_t ms) {
-    for (const auto& pool : metabase.PoolNames()) {
-      if (pool.rfind(kTempPoolPrefix, 0) != 0 || started.count(pool) != 0) continue;
-      const auto apps = metabase.AppsInPool(pool);
-      if (apps.empty()) continue;
-      started.insert(pool);
-      processes.AddWorker(nextPid++, pool, apps[0] == kShopApps[1] ? 85 : 5);
-    }
-    if (ms == kMeasurePauseMs) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-
   // Has the UI thread redraw from records set here, as a monitoring pass would.
   void Redraw(const std::vector<std::tuple<std::string, int, int, int>>& pools) {
-    TIISObject& registry = (*w)->Registry();
-    registry.ClearPools();
-    for (const auto& [name, apps, cpu, ram] : pools) {
-      TPoolRec& rec = registry.Pools[static_cast<std::size_t>(registry.PoolCount++)];
-      rec.Name = name;
-      rec.AppCount = apps;
-      rec.Cpu = cpu;
-      rec.RamKB = ram;
-      rec.Pid = 0;
-    }
+    testutil::SetRedrawRecords((*w)->Registry(), pools);
     (*w)->ThreadPoolMonitoring();
   }
 

@@ -16,53 +16,18 @@
 #include "standin/metabase/metabase_store.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/gui/gui_support.h"
+#include "tests/support/window_servers.h"
 
 using namespace tarnwell;
 using guitest::WaitFor;
 
 namespace {
 
-// Pools in this order: DefaultAppPool (1 application, the site's root), MyPool2 (10),
-// AppPool1 (9), MyAppPool (1), Intranet (none).
-QByteArray ServerXml() {
-  QByteArray xml =
-      "<?xml version =\"1.0\"?>\n<configuration>\n<MBProperty>\n"
-      "<IIsWebService Location=\"/LM/W3SVC\" AppPoolId=\"DefaultAppPool\"/>\n"
-      "<IIsApplicationPools Location=\"/LM/W3SVC/AppPools\"/>\n";
-  for (const char* pool : {"DefaultAppPool", "MyPool2", "AppPool1", "MyAppPool", "Intranet"}) {
-    xml += QByteArray("<IIsApplicationPool Location=\"/LM/W3SVC/AppPools/") + pool + "\"/>\n";
-  }
-  xml += "<IIsWebServer Location=\"/LM/W3SVC/1\" ServerComment=\"Shop\"/>\n"
-         "<IIsWebVirtualDir Location=\"/LM/W3SVC/1/ROOT\" AppRoot=\"/LM/W3SVC/1/ROOT\"/>\n";
-  const auto apps = [&xml](const char* pool, const char* prefix, int count) {
-    for (int i = 0; i < count; ++i) {
-      const QByteArray path = QByteArray("/LM/W3SVC/1/ROOT/") + prefix + QByteArray::number(i);
-      xml += "<IIsWebVirtualDir Location=\"" + path + "\" AppRoot=\"" + path + "\" AppPoolId=\"" + pool +
-             "\"/>\n";
-    }
-  };
-  apps("MyPool2", "m", 10);
-  apps("AppPool1", "a", 9);
-  apps("MyAppPool", "x", 1);
-  xml += "</MBProperty>\n</configuration>\n";
-  return xml;
-}
+QByteArray ServerXml() { return QByteArray::fromStdString(testutil::PoolListServerXml()); }
 
 const QStringList kAllRows{"DefaultAppPool|1", "MyPool2|10", "AppPool1|9", "MyAppPool|1", "Intranet|0"};
 
-// Slows every bind down, so that reloads started together are sure to overlap.
-class SlowMetabase final : public platform::IMetabase {
- public:
-  explicit SlowMetabase(platform::IMetabase& inner) : inner_(inner) {}
-  std::unique_ptr<platform::IMetabaseObject> Bind(std::string_view path) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
-    return inner_.Bind(path);
-  }
-  std::atomic<int> delayMs{0};
-
- private:
-  platform::IMetabase& inner_;
-};
+using testutil::SlowMetabase;
 
 // A server in a temporary MetaBase.xml and a window over it.
 struct Server {

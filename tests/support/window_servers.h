@@ -1,0 +1,128 @@
+#pragma once
+// The small servers that the window's tests run on, shared by the rule tests on the
+// controller (tests/app) and the Qt smoke tests (tests/gui).
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "iis/iis.h"
+#include "platform/metabase.h"
+#include "tasks/AnalysePool.h"
+#include "tests/fakes/fake_metabase.h"
+#include "tests/fakes/fake_process_system.h"
+
+namespace tarnwell::testutil {
+
+// A MetaBase.xml with pools in this order: DefaultAppPool (1 application, the site's
+// root), MyPool2 (10), AppPool1 (9), MyAppPool (1), Intranet (none).
+inline std::string PoolListServerXml() {
+  std::string xml =
+      "<?xml version =\"1.0\"?>\n<configuration>\n<MBProperty>\n"
+      "<IIsWebService Location=\"/LM/W3SVC\" AppPoolId=\"DefaultAppPool\"/>\n"
+      "<IIsApplicationPools Location=\"/LM/W3SVC/AppPools\"/>\n";
+  for (const char* pool : {"DefaultAppPool", "MyPool2", "AppPool1", "MyAppPool", "Intranet"}) {
+    xml += std::string("<IIsApplicationPool Location=\"/LM/W3SVC/AppPools/") + pool + "\"/>\n";
+  }
+  xml += "<IIsWebServer Location=\"/LM/W3SVC/1\" ServerComment=\"Shop\"/>\n"
+         "<IIsWebVirtualDir Location=\"/LM/W3SVC/1/ROOT\" AppRoot=\"/LM/W3SVC/1/ROOT\"/>\n";
+  const auto apps = [&xml](const char* pool, const char* prefix, int count) {
+    for (int i = 0; i < count; ++i) {
+      const std::string path = std::string("/LM/W3SVC/1/ROOT/") + prefix + std::to_string(i);
+      xml += "<IIsWebVirtualDir Location=\"" + path + "\" AppRoot=\"" + path + "\" AppPoolId=\"" + pool + "\"/>\n";
+    }
+  };
+  apps("MyPool2", "m", 10);
+  apps("AppPool1", "a", 9);
+  apps("MyAppPool", "x", 1);
+  xml += "</MBProperty>\n</configuration>\n";
+  return xml;
+}
+
+// Slows every bind down, so that reloads started together are sure to overlap.
+class SlowMetabase final : public platform::IMetabase {
+ public:
+  explicit SlowMetabase(platform::IMetabase& inner) : inner_(inner) {}
+  std::unique_ptr<platform::IMetabaseObject> Bind(std::string_view path) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
+    return inner_.Bind(path);
+  }
+  std::atomic<int> delayMs{0};
+
+ private:
+  platform::IMetabase& inner_;
+};
+
+// DefaultAppPool with two applications and a busy worker; Idle with one application and no
+// worker; Other, never ticked by the tests.
+inline void AddMonitoringServer(fakes::FakeMetabase& metabase, fakes::FakeProcessSystem& processes) {
+  metabase.AddSite("1", "Shop");
+  metabase.AddPool("DefaultAppPool");
+  metabase.AddPool("Idle");
+  metabase.AddPool("Other");
+  metabase.AddApp("/LM/W3SVC/1/ROOT", "DefaultAppPool");
+  metabase.AddApp("/LM/W3SVC/1/ROOT/shop", "DefaultAppPool");
+  metabase.AddApp("/LM/W3SVC/1/ROOT/idle", "Idle");
+  metabase.AddApp("/LM/W3SVC/1/ROOT/other", "Other");
+  processes.AddWorker(2044, "DefaultAppPool", 7, 12345 * 1024, 25);
+  processes.Update(2044, [](fakes::FakeProcessSystem::Process& p) { p.handles = {40, 3, 400}; });
+  processes.AddWorker(2300, "Other", 50, 4096 * 1024, 3);
+}
+
+inline const std::vector<std::string> kWindowShopApps{"/LM/W3SVC/1/ROOT/a/", "/LM/W3SVC/1/ROOT/b/",
+                                                      "/LM/W3SVC/1/ROOT/c/"};
+
+// Pool Shop with three applications (b is the busy one) and its worker; pool Blog with
+// one. A stand-in web service starts a worker for each temporary pool that gets an
+// application, as time passes in the analyser's pauses, which also take a real moment.
+struct ShopAnalyseServer {
+  fakes::FakeMetabase metabase;
+  fakes::FakeProcessSystem processes;
+  std::set<std::string> started;  // analyser thread
+  std::uint32_t nextPid = 900;    // analyser thread
+
+  ShopAnalyseServer() {
+    metabase.AddSite("1", "Shop site");
+    metabase.AddPool("Shop");
+    metabase.AddPool("Blog");
+    for (const auto& app : kWindowShopApps) metabase.AddApp(app.substr(0, app.size() - 1), "Shop");
+    metabase.AddApp("/LM/W3SVC/1/ROOT/blog", "Blog");
+    processes.AddWorker(500, "Shop", 40);
+    processes.SetOnSleep([this](std::uint32_t ms) { OnSleep(ms); });
+  }
+  ShopAnalyseServer(const ShopAnalyseServer&) = delete;
+  ShopAnalyseServer& operator=(const ShopAnalyseServer&) = delete;
+
+  void OnSleep(std::uint32_t ms) {
+    for (const auto& pool : metabase.PoolNames()) {
+      if (pool.rfind(kTempPoolPrefix, 0) != 0 || started.count(pool) != 0) continue;
+      const auto apps = metabase.AppsInPool(pool);
+      if (apps.empty()) continue;
+      started.insert(pool);
+      processes.AddWorker(nextPid++, pool, apps[0] == kWindowShopApps[1] ? 85 : 5);
+    }
+    if (ms == kMeasurePauseMs) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+};
+
+// Puts records (name, applications, CPU, RAM) in the registry, as a monitoring pass would
+// leave them for the redraw.
+inline void SetRedrawRecords(TIISObject& registry, const std::vector<std::tuple<std::string, int, int, int>>& pools) {
+  registry.ClearPools();
+  for (const auto& [name, apps, cpu, ram] : pools) {
+    TPoolRec& rec = registry.Pools[static_cast<std::size_t>(registry.PoolCount++)];
+    rec.Name = name;
+    rec.AppCount = apps;
+    rec.Cpu = cpu;
+    rec.RamKB = ram;
+    rec.Pid = 0;
+  }
+}
+
+}  // namespace tarnwell::testutil
