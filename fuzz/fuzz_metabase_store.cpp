@@ -30,6 +30,7 @@ namespace {
 using tarnwell::platform::IMetabase;
 using tarnwell::platform::IMetabaseObject;
 using tarnwell::platform::MetabaseError;
+using tarnwell::platform::MetabaseList;
 using tarnwell::platform::MetabaseValue;
 using Lines = std::vector<std::string>;
 namespace mbtext = tarnwell::standin::mbtext;
@@ -128,7 +129,7 @@ std::optional<Listing> ReadPools(IMetabase& store) {
     try {
       const MetabaseValue apps = child->EnumAppsInPool();
       Check(tarnwell::platform::IsArray(apps));
-      pool.apps = std::get<Lines>(apps);
+      pool.apps = std::get<MetabaseList>(apps).Strings();
     } catch (const MetabaseError&) {
       pool.appsFailed = true;
     }
@@ -149,7 +150,7 @@ void CheckApp(IMetabase& store, const std::string& pool, const std::string& app)
   const MetabaseValue id = object->Get("AppPoolId");
   Check(!tarnwell::platform::IsArray(id) && mbtext::IEquals(std::get<std::string>(id), pool));
   try {
-    (void)tarnwell::AspNetVersionOf(std::get<Lines>(object->Get("ScriptMaps")));
+    (void)tarnwell::AspNetVersionOf(std::get<MetabaseList>(object->Get("ScriptMaps")));
   } catch (const MetabaseError&) {
   } catch (const std::bad_variant_access&) {
     std::abort();  // a multi-valued property came back as a text
@@ -227,7 +228,7 @@ void ChangeACopy(std::string_view text, const Listing& before) {
       bool saved = true;
       try {
         object->Put("AppPoolId", std::string(kNewPool));
-        object->Put("ScriptMaps", maps);
+        object->Put("ScriptMaps", MetabaseList(maps));
         object->Put("FuzzComment", comment);
         object->SetInfo();
       } catch (const MetabaseError&) {
@@ -237,10 +238,10 @@ void ChangeACopy(std::string_view text, const Listing& before) {
         IMetabase* reread = Open().changer.get();  // the checker made this change
         const auto moved = reread->Bind(tarnwell::AppScriptMapsPath(app));
         Check(std::get<std::string>(moved->Get("AppPoolId")) == kNewPool);
-        Check(std::get<Lines>(moved->Get("ScriptMaps")) == maps);
+        Check(std::get<MetabaseList>(moved->Get("ScriptMaps")).Strings() == maps);
         Check(std::get<std::string>(moved->Get("FuzzComment")) == comment);
         const auto pool = reread->Bind(std::string(kPools) + "/" + std::string(kNewPool));
-        const auto apps = std::get<Lines>(pool->EnumAppsInPool());
+        const auto apps = std::get<MetabaseList>(pool->EnumAppsInPool());
         Check(std::find(apps.begin(), apps.end(), app) != apps.end());
         return;
       }
@@ -266,9 +267,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   WriteFile(Open().file, text);
   IMetabase* store = Open().reader.get();
-  for (std::string_view path : {"IIS://localhost/W3SVC", "IIS://LOCALHOST/w3svc/1/root", "/LM", "/LM/W3SVC/Filters",
+  for (std::string_view path : {"IIS://localhost/W3SVC", "IIS://LOCALHOST/w3svc/1/root", "/LM", "/lm/W3SVC/Filters/",
                                 "IIS://localhost/W3SVC/AppPools/DefaultAppPool", "IIS://./W3SVC//1",
-                                "IIS://remote/W3SVC"}) {
+                                "IIS://127.0.0.1/W3SVC/AppPools//", "IIS://remote/W3SVC"}) {
     try {
       auto object = store->Bind(path);
       Check(object != nullptr);

@@ -13,7 +13,7 @@ class ThreadScope {
   ThreadScope& operator=(const ThreadScope&) = delete;
 
  private:
-  bool initialised_ = false;
+  [[maybe_unused]] bool initialised_ = false;  // only the Windows scope has set-up to undo
 };
 
 }  // namespace tarnwell::platform

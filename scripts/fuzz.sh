@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer, ASan, UBSan) and runs each of them for a
 # while. Usage: scripts/fuzz.sh [seconds per target, default 60] [target ...]
-# The corpus grows in <build>/corpus/<target> (seeded from fuzz/seeds); an input that
-# crashes, hangs or trips a check is kept in <build>/artifacts. Exits non-zero on a finding.
+# Every target in fuzz/ runs when none is named. Each starts from its seed corpus in
+# fuzz/corpus/<target> (read, never written) and <build>/corpus/<target>, where what a run
+# finds is kept for the next. An input that crashes, leaks, hangs past 10 s or trips a
+# sanitizer is a finding: it is kept in <build>/artifacts and the script exits non-zero.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,7 +12,7 @@ seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_extract_pool_name fuzz_metabase_store fuzz_proc_parsers fuzz_pool_filter fuzz_read_whole_number)
+  for source in fuzz/fuzz_*.cpp; do targets+=("$(basename "$source" .cpp)"); done
 fi
 build=${TARNWELL_FUZZ_BUILD_DIR:-build-fuzz}
 
@@ -32,32 +34,47 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_CO
   -DTARNWELL_BUILD_STANDINS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 
+# Leaks are findings: LeakSanitizer runs after every input that allocated more than it
+# freed, and at exit. Options the caller set (scripts/test.sh's) are kept.
+export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=1
+
 mkdir -p "$build/artifacts"
 failed=()
+summary=()
 for t in "${targets[@]}"; do
   corpus="$build/corpus/$t"
   mkdir -p "$corpus"
-  if [ -d "fuzz/seeds/$t" ]; then cp -n fuzz/seeds/"$t"/* "$corpus"/ 2>/dev/null || true; fi
   extra=()
   case "$t" in
-    fuzz_metabase_store)
-      cp -n demo/MetaBase.xml "$corpus/demo.xml" 2>/dev/null || true
-      extra=(-dict=fuzz/metabase.dict -max_len=32768) ;;
+    fuzz_metabase_store) extra=(-dict=fuzz/metabase.dict -max_len=32768) ;;
   esac
+  seeds=()
+  [ -d "fuzz/corpus/$t" ] && seeds=("fuzz/corpus/$t")
+  log="$build/$t.log"
   echo "== $t: ${seconds}s"
-  # -timeout: a single input that runs this long (seconds) is a finding.
-  if ! "$build/fuzz/$t" "$corpus" "${extra[@]}" -max_total_time="$seconds" -timeout=10 \
-       -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/artifacts/$t-" \
-       >"$build/$t.log" 2>&1; then
+  # New inputs go to the first corpus folder only. -timeout: one input running this long
+  # (seconds) is a finding.
+  result=ok
+  if ! "$build/fuzz/$t" "$corpus" "${seeds[@]}" "${extra[@]}" -max_total_time="$seconds" -timeout=10 \
+       -detect_leaks=1 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/artifacts/$t-" \
+       >"$log" 2>&1; then
+    result=FAILED
     failed+=("$t")
-    tail -n 40 "$build/$t.log"
+    tail -n 40 "$log"
   else
-    grep -E '^stat::number_of_executed_units|^Done' "$build/$t.log" || true
+    grep -E '^stat::number_of_executed_units|^Done' "$log" || true
   fi
+  execs=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
+  covStart=$(sed -n 's/.*INITED cov: \([0-9]*\).*/\1/p' "$log" | head -n 1)
+  covEnd=$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+  summary+=("$(printf '%-24s %-7s %9s %10s %8s' "$t" "$result" "${execs:--}" "${covStart:--}" "${covEnd:--}")")
 done
 
+echo "== Fuzzing, ${seconds}s per target"
+printf '%-24s %-7s %9s %10s %8s\n' target result exec/s "cov start" "cov end"
+printf '%s\n' "${summary[@]}"
 if [ ${#failed[@]} -gt 0 ]; then
-  echo "Findings in: ${failed[*]} (inputs in $build/artifacts)"
+  echo "Findings in: ${failed[*]} (inputs in $build/artifacts, logs in $build/<target>.log)"
   exit 1
 fi
 echo "No findings."

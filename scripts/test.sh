@@ -41,3 +41,6 @@ ctest --test-dir build-tsan -L '^unit$' --output-on-failure --timeout 600 -j"$jo
 
 echo "== Windows build under wine64"
 ./scripts/test-win32.sh build-win
+
+echo "== Fuzz targets, 10 s each from their corpus"
+./scripts/fuzz.sh 10

@@ -218,12 +218,14 @@ void MetabaseDoc::Index(const std::string& fileName) {
     for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling()) {
       if (c.type() != pugi::node_element || LocalName(c.name()) != "Custom") continue;
       const std::string_view name = c.attribute("Name").value();
+      // AppPoolId and ServerComment are texts here as in an attribute, whatever the element's
+      // Type says: as a list, the application's pool would differ from the one indexed.
       if (!key.ownAppPoolId.text && mbtext::IEquals(name, "AppPoolId")) {
-        key.ownAppPoolId = CustomValue(c, name);
+        key.ownAppPoolId = {c.attribute("Value").value(), false};
       } else if (!key.ownScriptMaps.text && mbtext::IEquals(name, "ScriptMaps")) {
         key.ownScriptMaps = CustomValue(c, name);
       } else if (!key.ownServerComment.text && mbtext::IEquals(name, "ServerComment")) {
-        key.ownServerComment = CustomValue(c, name);
+        key.ownServerComment = {c.attribute("Value").value(), false};
       } else if (!appRoot && mbtext::IEquals(name, "AppRoot")) {
         appRoot = c.attribute("Value").value();
       }

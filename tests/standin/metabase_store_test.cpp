@@ -153,28 +153,33 @@ TEST_F(StoreTest, AppPoolIdComparesWithoutCaseAndDefaultsToDefaultAppPool) {
 }
 
 // An AppPoolId kept in a <Custom> element: the pools list the application where Get says it
-// runs, before and after it is moved.
+// runs, before and after it is moved. It is a text even where the element calls it MULTISZ.
 TEST_F(StoreTest, ACustomAppPoolIdPlacesTheApplicationWhereGetSaysItRuns) {
-  std::string text = kBare;
-  const std::string root = "AppRoot=\"/LM/W3SVC/1/ROOT\"\n\t>\n";
-  text.replace(text.find(root), root.size(), root + "<Custom Name=\"AppPoolId\" Value=\"Shop\"/>\n");
-  WriteFile(file_, text);
-  auto store = Open();
-  EXPECT_EQ(AsString(store->Bind("IIS://localhost/W3SVC/1/ROOT")->Get("AppPoolId")), "Shop");
-  EXPECT_EQ(AppsOf(*store, "Shop"), (Lines{"/LM/W3SVC/1/ROOT/", "/LM/W3SVC/1/ROOT/a/", "/LM/W3SVC/1/ROOT/a/b/"}));
-  EXPECT_EQ(AppsOf(*store, "DefaultAppPool"), Lines{});
+  for (const std::string type : {"", " Type=\"MULTISZ\""}) {
+    SCOPED_TRACE(type);
+    std::string text = kBare;
+    const std::string root = "AppRoot=\"/LM/W3SVC/1/ROOT\"\n\t>\n";
+    text.replace(text.find(root), root.size(), root + "<Custom Name=\"AppPoolId\"" + type + " Value=\"Shop\"/>\n");
+    WriteFile(file_, text);
+    auto store = Open();
+    EXPECT_EQ(AsString(store->Bind("IIS://localhost/W3SVC/1/ROOT")->Get("AppPoolId")), "Shop");
+    EXPECT_EQ(AppsOf(*store, "Shop"), (Lines{"/LM/W3SVC/1/ROOT/", "/LM/W3SVC/1/ROOT/a/", "/LM/W3SVC/1/ROOT/a/b/"}));
+    EXPECT_EQ(AppsOf(*store, "DefaultAppPool"), Lines{});
 
-  MoveApp(*store, "/1/ROOT", "DefaultAppPool");
-  EXPECT_EQ(AppsOf(*Open(), "DefaultAppPool"), (Lines{"/LM/W3SVC/1/ROOT/"}));
+    MoveApp(*store, "/1/ROOT", "DefaultAppPool");
+    EXPECT_EQ(AppsOf(*Open(), "DefaultAppPool"), (Lines{"/LM/W3SVC/1/ROOT/"}));
+    EXPECT_EQ(AsString(Open()->Bind("IIS://localhost/W3SVC/1/ROOT")->Get("AppPoolId")), "DefaultAppPool");
 
-  // The Custom element is the key's own value; clearing it takes the element away whole.
-  auto rootKey = store->Bind("IIS://localhost/W3SVC/1/ROOT");
-  EXPECT_TRUE(rootKey->HasOwnValue("appPoolId"));
-  EXPECT_FALSE(store->Bind("IIS://localhost/W3SVC/1/ROOT/a/b")->HasOwnValue("AppPoolId"));
-  rootKey->Clear("AppPoolId");
-  rootKey->SetInfo();
-  EXPECT_EQ(ReadFile(file_), kBare);
-  EXPECT_FALSE(Open()->Bind("IIS://localhost/W3SVC/1/ROOT")->HasOwnValue("AppPoolId"));
+    // The Custom element is the key's own value; clearing it takes the element away whole.
+    auto moved = Open();
+    auto rootKey = moved->Bind("IIS://localhost/W3SVC/1/ROOT");
+    EXPECT_TRUE(rootKey->HasOwnValue("appPoolId"));
+    EXPECT_FALSE(moved->Bind("IIS://localhost/W3SVC/1/ROOT/a/b")->HasOwnValue("AppPoolId"));
+    rootKey->Clear("AppPoolId");
+    rootKey->SetInfo();
+    EXPECT_EQ(ReadFile(file_), kBare);
+    EXPECT_FALSE(Open()->Bind("IIS://localhost/W3SVC/1/ROOT")->HasOwnValue("AppPoolId"));
+  }
 }
 
 // The index keeps each key's own ServerComment; it must answer as the key's attributes and
@@ -185,7 +190,7 @@ TEST_F(StoreTest, ServerCommentComesFromTheAttributeThenACustomElement) {
   text.replace(text.find(site), site.size(), site + "<Custom Name=\"ServerComment\" Value=\"Hidden\"/>\n");
   const std::string custom = "<IIsWebVirtualDir\tLocation =\"/LM/W3SVC/1/ROOT\"";
   text.replace(text.find(custom), custom.size(),
-               "<IIsWebServer\tLocation =\"/LM/W3SVC/2\"\n\t>\n<Custom Name=\"servercomment\" Value=\"Custom site\"/>\n"
+               "<IIsWebServer\tLocation =\"/LM/W3SVC/2\"\n\t>\n<Custom Name=\"servercomment\" Type=\"MULTISZ\" Value=\"Custom site\"/>\n"
                "</IIsWebServer>\n" + custom);
   WriteFile(file_, text);
   auto store = Open();
