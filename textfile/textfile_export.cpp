@@ -50,7 +50,8 @@ TextfileExport::TextfileExport(std::string dir) : dir_(std::move(dir)) {
   const std::filesystem::path folder(dir_);
   path_ = (folder / kFileName).string();
   // Not *.prom: the collectors never read the file before it is whole and renamed.
-  tempPath_ = (folder / ("." + std::string(kFileName) + "." + std::to_string(tarnwell_getpid()) + ".tmp")).string();
+  tempPath_ = (folder / std::string(".").append(kFileName).append(".").append(std::to_string(tarnwell_getpid())).append(".tmp"))
+                  .string();
 }
 
 std::string TextfileExport::Replace(const std::string& text) {

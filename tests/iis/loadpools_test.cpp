@@ -281,7 +281,7 @@ TEST_F(LoadPoolsTest, AnInvalidFilterPassesOutAfterClearPools) {
 
 TEST(LoadPoolsLimits, KeepsTheFirst1024Of2000PoolsAndCountsTheRest) {
   FakeMetabase meta;
-  for (int i = 0; i < 2000; ++i) meta.AddPool("P" + std::to_string(i));
+  for (int i = 0; i < 2000; ++i) meta.AddPool(std::string("P").append(std::to_string(i)));
   meta.AddApp("/LM/W3SVC/1/ROOT/late", "P1999");
   fakes::NullProcessSystem processes;
   TIISObject registry(meta, processes);
