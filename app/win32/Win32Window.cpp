@@ -29,6 +29,10 @@ constexpr int kButtonHeight = 25;
 constexpr int kEditHeight = 21;
 constexpr int kMinPane = 30;  // what a splitter leaves of either side
 constexpr int kTagSelectAll = 10;
+// The status bar's texts, one object each, so that a change is a change of pointer.
+constexpr wchar_t kNoHint[] = L"";
+constexpr wchar_t kFilterHint[] = L"Support regular expression";
+constexpr wchar_t kAnalyseHint[] = L"Analyse only CPU value.";
 
 LRESULT CALLBACK ChartProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == WM_PAINT) {
@@ -459,12 +463,15 @@ bool MainWindow::OnSetCursor(HWND under, int hitTest) {
     }
   }
   // The status bar shows the hint of the control under the mouse.
-  const wchar_t* hint = L"";
-  if (under == edtTaskOPFilter) hint = L"Support regular expression";
+  const wchar_t* hint = kNoHint;
+  if (under == edtTaskOPFilter) hint = kFilterHint;
   if (under == lvAnalyse || (under != nullptr && ::GetParent(under) == lvAnalyse)) {
-    hint = L"Analyse only CPU value.";
+    hint = kAnalyseHint;
   }
-  if (WindowText(stbStatus) != hint) ::SendMessageW(stbStatus, SB_SETTEXTW, 255 | SBT_NOBORDERS, reinterpret_cast<LPARAM>(hint));
+  if (hint != shownHint_) {  // set only when it changes: this runs on every mouse move
+    shownHint_ = hint;
+    ::SendMessageW(stbStatus, SB_SETTEXTW, 255 | SBT_NOBORDERS, reinterpret_cast<LPARAM>(hint));
+  }
   return false;
 }
 

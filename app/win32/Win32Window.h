@@ -149,6 +149,7 @@ class MainWindow final : public IMainView {
   enum class Drag { None, Log, Analyse } drag_ = Drag::None;
   int dragOffset_ = 0;
   bool analyseEnabled_ = false;
+  const wchar_t* shownHint_ = nullptr;  // the status bar's text
   int quiet_ = 0;  // >0 while the window itself changes ticks, rows or selection
 
   std::mutex queueLock_;
