@@ -13,7 +13,7 @@ constexpr wchar_t kAboutClass[] = L"TarnwellFrmAbout";
 constexpr wchar_t kHomeAddress[] = L"https://tarnwell.example.org";
 constexpr wchar_t kSupportAddress[] = L"https://tarnwell.example.org/support";
 constexpr int kIdOk = 2001, kIdHome = 2002, kIdSupport = 2003, kIdName = 2004;
-constexpr int kWidth = 340, kHeight = 190;
+constexpr int kWidth = 480, kHeight = 190;
 
 struct AboutFonts {
   FontPtr title, link, small;
@@ -71,6 +71,14 @@ LRESULT CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       }
       break;
     }
+    case WM_PAINT: {
+      PAINTSTRUCT paint;
+      HDC dc = ::BeginPaint(hwnd, &paint);
+      RECT panel{8, 8, kWidth - 8, kHeight - 48};
+      ::DrawEdge(dc, &panel, EDGE_SUNKEN, BF_RECT);
+      ::EndPaint(hwnd, &paint);
+      return 0;
+    }
     case WM_CLOSE:
       ::ShowWindow(hwnd, SW_HIDE);
       return 0;
@@ -106,13 +114,13 @@ HWND CreateAbout(HINSTANCE instance, HWND owner, HFONT font) {
                                  frame.right - frame.left, frame.bottom - frame.top, owner,
                                  nullptr, instance, nullptr);
   if (about == nullptr) return nullptr;
-  // The lowered panel and what it shows.
-  Child(about, L"STATIC", L"", SS_SUNKEN, 8, 8, kWidth - 16, kHeight - 56, 0, font);
+  // What the lowered panel (drawn in WM_PAINT) shows.
   Child(about, L"STATIC", L"Tarnwell", SS_CENTER, 16, 18, kWidth - 32, 26, kIdName, fonts.title.get());
   Child(about, L"STATIC", L"ver. 1.1.0 for Windows 2003", SS_CENTER, 16, 50, kWidth - 32, 16, 0, font);
-  Child(about, L"STATIC", kHomeAddress, SS_CENTER | SS_NOTIFY, 16, 76, 150, 16, kIdHome, fonts.link.get());
-  Child(about, L"STATIC", kSupportAddress, SS_CENTER | SS_NOTIFY, 168, 76, 156, 16, kIdSupport,
+  Child(about, L"STATIC", kHomeAddress, SS_CENTER | SS_NOTIFY | SS_NOPREFIX, 16, 76, 212, 18, kIdHome,
         fonts.link.get());
+  Child(about, L"STATIC", kSupportAddress, SS_CENTER | SS_NOTIFY | SS_NOPREFIX, 236, 76, 228, 18,
+        kIdSupport, fonts.link.get());
   Child(about, L"STATIC", L"Regular expressions by PCRE2, Copyright (c) University of Cambridge",
         SS_CENTER, 16, 108, kWidth - 32, 14, 0, fonts.small.get());
   Child(about, L"BUTTON", L"&OK", BS_DEFPUSHBUTTON | WS_TABSTOP, (kWidth - 75) / 2, kHeight - 38,
