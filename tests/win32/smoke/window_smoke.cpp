@@ -114,10 +114,16 @@ void ClickTab(HANDLE program, HWND tabs, int index) {
 }
 
 // The window as the screen shows it, to a 24-bit BMP file.
-bool SavePicture(HWND window, const std::wstring& path) {
+// clientOnly: without the frame, whose size wine reports for a dialog with no window
+// manager to draw it.
+bool SavePicture(HWND window, const std::wstring& path, bool clientOnly = false) {
   ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
   RECT box{};
   ::GetWindowRect(window, &box);
+  if (clientOnly) {
+    ::GetClientRect(window, &box);
+    ::MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&box), 2);
+  }
   const int w = box.right - box.left, h = box.bottom - box.top;
   HDC screen = ::GetDC(nullptr);
   HDC dc = ::CreateCompatibleDC(screen);
@@ -230,6 +236,18 @@ int wmain(int argc, wchar_t** argv) {
       ::Sleep(500);  // for the picture only: the paint after the click
       if (!SavePicture(main, pictures + shot.name)) return Fail("saving a picture");
     }
+    // Help > About..., shown modally; its picture, then closed as its frame would.
+    ::PostMessageW(main, WM_COMMAND, kIdAbout, 0);
+    HWND about = nullptr;
+    if (!WaitFor(program.info.hProcess, [&] {
+          about = ::FindWindowW(L"TarnwellFrmAbout", nullptr);
+          return about != nullptr && ::IsWindowVisible(about);
+        })) {
+      return Fail("Help > About...: no dialog");
+    }
+    ::Sleep(500);  // for the picture only
+    if (!SavePicture(about, pictures + L"win32-about.bmp", true)) return Fail("saving a picture");
+    ::SendMessageW(about, WM_CLOSE, 0, 0);
     std::printf("pictures saved\n");
   }
 
