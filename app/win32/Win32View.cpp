@@ -258,15 +258,18 @@ void MainWindow::RunTimer(UINT_PTR id) {
 }
 
 void MainWindow::RunPosted() {
-  // One per message: a function that waits in a local loop lets the rest run there.
-  std::function<void()> f;
-  {
-    std::lock_guard<std::mutex> lock(queueLock_);
-    if (queue_.empty()) return;
-    f = std::move(queue_.front());
-    queue_.pop_front();
+  // Everything queued so far, in order, one at a time: a message whose post failed (a full
+  // queue) loses nothing, and a function that waits in a local loop lets the rest run there.
+  for (;;) {
+    std::function<void()> f;
+    {
+      std::lock_guard<std::mutex> lock(queueLock_);
+      if (queue_.empty()) return;
+      f = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    if (f) f();
   }
-  if (f) f();
 }
 
 void MainWindow::RunUntil(const std::function<bool()>& done) {
