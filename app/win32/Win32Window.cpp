@@ -220,6 +220,9 @@ bool MainWindow::OnCreate() {
   filterBrush_.reset(::CreateSolidBrush(RGB(192, 220, 192)));
   analyseBrush_.reset(::CreateSolidBrush(RGB(215, 255, 255)));
   paneBrush_.reset(::CreateSolidBrush(::GetSysColor(COLOR_WINDOW)));
+  icon_.reset(MakeAppIcon());
+  ::SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_.get()));
+  ::SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_.get()));
 
   // Menus and their keys.
   HMENU menu = ::CreateMenu();

@@ -35,6 +35,10 @@ struct MenuDeleter {
   void operator()(HMENU menu) const noexcept { ::DestroyMenu(menu); }
 };
 using MenuPtr = std::unique_ptr<std::remove_pointer_t<HMENU>, MenuDeleter>;
+struct IconDeleter {
+  void operator()(HICON icon) const noexcept { ::DestroyIcon(icon); }
+};
+using IconPtr = std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter>;
 struct AccelDeleter {
   void operator()(HACCEL table) const noexcept { ::DestroyAcceleratorTable(table); }
 };
@@ -50,6 +54,8 @@ struct ChartData {
   double high = 0;
 };
 void PaintChart(HWND chart, HDC dc, const ChartData& data, HFONT font);
+// The 32 x 32 application icon, the caller's to destroy.
+HICON MakeAppIcon();
 
 // The About dialog, made once and shown modally as often as asked.
 HWND CreateAbout(HINSTANCE instance, HWND owner, HFONT font);
@@ -141,6 +147,7 @@ class MainWindow final : public IMainView {
   BrushPtr filterBrush_, analyseBrush_, paneBrush_;
   MenuPtr popMnuTaskPools;
   AccelPtr accelerators_;
+  IconPtr icon_;  // outlives the window, which shows it
   ChartData chart_;
 
   int logHeight_ = 119;        // pnlLog, dragged by splLog
