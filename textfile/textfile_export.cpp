@@ -26,8 +26,10 @@ namespace tarnwell {
 namespace {
 
 constexpr const char* kFileName = "tarnwell.prom";
-constexpr int kRenameAttempts = 50;
-constexpr std::chrono::milliseconds kRenameRetryPause{10};
+// How long a replace keeps trying while a reader holds the file. A reader that opens it
+// again at once leaves only short gaps: a 10 ms sleep mostly woke inside its next hold
+// (under wine, up to a hundred tries in a row), so the pauses are a yield or 1 ms.
+constexpr std::chrono::seconds kRenameBudget{2};
 
 std::int32_t CountSelected(const std::string& selected) {
   std::int32_t count = 0;
@@ -63,10 +65,16 @@ std::string TextfileExport::Replace(const std::string& text) {
   // On Windows a reader that has the file open (the exporter, mid-scrape) keeps it from
   // being replaced for a moment: try again a few times before calling it a failure.
   std::error_code ec;
-  for (int attempt = 0; attempt < kRenameAttempts; ++attempt) {
-    if (attempt > 0) std::this_thread::sleep_for(kRenameRetryPause);
+  const auto deadline = std::chrono::steady_clock::now() + kRenameBudget;
+  for (int attempt = 0;; ++attempt) {
     std::filesystem::rename(tempPath_, path_, ec);
     if (!ec || ec != std::errc::permission_denied) break;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    if (attempt % 2 == 0) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
   if (ec) return ec.message();
   guard.Keep();

@@ -1,0 +1,261 @@
+// Drives tarnwell.exe as an administrator would, under wine in Xvfb: F5 on a copy of the
+// demo MetaBase.xml, monitoring of every pool while a worker of ShopPool runs, a picture of
+// each tab, and File > Exit. Usage:
+//   tarnwell_window_smoke <tarnwell.exe> <MetaBase.xml> <child.exe> [picture folder]
+// Prints what it finds; exits 0 when the program did all of it.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/win32/Win32Ids.h"
+
+namespace {
+
+using namespace tarnwell::win32ui;
+
+constexpr DWORD kPatienceMs = 120000;  // a hang, not a slow machine
+
+struct Handle {
+  HANDLE h = nullptr;
+  ~Handle() {
+    if (h != nullptr) ::CloseHandle(h);
+  }
+};
+
+struct Process {
+  PROCESS_INFORMATION info{};
+  ~Process() {
+    if (info.hProcess != nullptr) {
+      if (::WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT) ::TerminateProcess(info.hProcess, 1);
+      ::CloseHandle(info.hProcess);
+      ::CloseHandle(info.hThread);
+    }
+  }
+};
+
+bool Start(const std::wstring& exe, const std::wstring& args, Process& out) {
+  std::wstring line = L"\"" + exe + L"\" " + args;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  return ::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &out.info) != 0;
+}
+
+std::string ReadAll(const std::wstring& path) {
+  std::ifstream in(path.c_str(), std::ios::binary);  // mingw's fstream takes wide paths
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The files of dir matching pattern, read whole and joined.
+std::string ReadMatching(const std::wstring& dir, const wchar_t* pattern) {
+  std::string all;
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileW((dir + pattern).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return all;
+  do {
+    all += ReadAll(dir + found.cFileName);
+  } while (::FindNextFileW(search, &found) != 0);
+  ::FindClose(search);
+  return all;
+}
+
+// Looks at what the program has done until it holds, while the program runs.
+bool WaitFor(HANDLE program, const std::function<bool()>& holds) {
+  const DWORD start = ::GetTickCount();
+  while (!holds()) {
+    if (::WaitForSingleObject(program, 200) != WAIT_TIMEOUT) return holds();
+    if (::GetTickCount() - start > kPatienceMs) return false;
+  }
+  return true;
+}
+
+HWND FindMainWindow(DWORD pid) {
+  struct Search {
+    DWORD pid;
+    HWND found;
+  } search{pid, nullptr};
+  ::EnumWindows(
+      [](HWND hwnd, LPARAM param) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(param);
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(hwnd, &owner);
+        wchar_t cls[64] = {};
+        ::GetClassNameW(hwnd, cls, 64);
+        if (owner == s->pid && std::wstring(cls) == kMainClass) {
+          s->found = hwnd;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// Clicks a tab of a tab control in the program, as the mouse would.
+void ClickTab(HANDLE program, HWND tabs, int index) {
+  void* remote = ::VirtualAllocEx(program, nullptr, sizeof(RECT), MEM_COMMIT, PAGE_READWRITE);
+  RECT box{};
+  if (remote != nullptr) {
+    ::SendMessageW(tabs, TCM_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(remote));
+    ::ReadProcessMemory(program, remote, &box, sizeof box, nullptr);
+    ::VirtualFreeEx(program, remote, 0, MEM_RELEASE);
+  }
+  const LPARAM at = MAKELPARAM((box.left + box.right) / 2, (box.top + box.bottom) / 2);
+  ::SendMessageW(tabs, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  ::SendMessageW(tabs, WM_LBUTTONUP, 0, at);
+}
+
+// The window as the screen shows it, to a 24-bit BMP file.
+// clientOnly: without the frame, whose size wine reports for a dialog with no window
+// manager to draw it.
+bool SavePicture(HWND window, const std::wstring& path, bool clientOnly = false) {
+  ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  RECT box{};
+  ::GetWindowRect(window, &box);
+  if (clientOnly) {
+    ::GetClientRect(window, &box);
+    ::MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&box), 2);
+  }
+  const int w = box.right - box.left, h = box.bottom - box.top;
+  HDC screen = ::GetDC(nullptr);
+  HDC dc = ::CreateCompatibleDC(screen);
+  HBITMAP bitmap = ::CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = ::SelectObject(dc, bitmap);
+  ::BitBlt(dc, 0, 0, w, h, screen, box.left, box.top, SRCCOPY);
+  ::SelectObject(dc, old);
+  BITMAPINFOHEADER info{};
+  info.biSize = sizeof info;
+  info.biWidth = w;
+  info.biHeight = h;
+  info.biPlanes = 1;
+  info.biBitCount = 24;
+  const int stride = (w * 3 + 3) & ~3;
+  std::vector<char> pixels(static_cast<std::size_t>(stride) * static_cast<std::size_t>(h));
+  ::GetDIBits(dc, bitmap, 0, static_cast<UINT>(h), pixels.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
+  ::DeleteObject(bitmap);
+  ::DeleteDC(dc);
+  ::ReleaseDC(nullptr, screen);
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof file + sizeof info;
+  file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
+  std::ofstream out(path.c_str(), std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof file);
+  out.write(reinterpret_cast<const char*>(&info), sizeof info);
+  out.write(pixels.data(), static_cast<std::streamsize>(pixels.size()));
+  return static_cast<bool>(out);
+}
+
+int Fail(const char* what) {
+  std::printf("FAILED: %s\n", what);
+  std::fflush(stdout);
+  return 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 4) return Fail("usage: tarnwell_window_smoke <tarnwell.exe> <MetaBase.xml> <child.exe> [pictures]");
+  const std::wstring pictures = argc > 4 ? std::wstring(argv[4]) + L"\\" : L"";
+
+  // A fresh folder: the program, its log folder beside it, the store and the worker.
+  wchar_t temp[MAX_PATH] = {};
+  ::GetTempPathW(MAX_PATH, temp);
+  const std::wstring dir = std::wstring(temp) + L"tarnwell-smoke-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                          std::to_wstring(::GetTickCount()) + L"\\";  // wine reuses process ids
+  ::CreateDirectoryW(dir.c_str(), nullptr);
+  if (!::CopyFileW(argv[1], (dir + L"tarnwell.exe").c_str(), FALSE) ||
+      !::CopyFileW(argv[2], (dir + L"MetaBase.xml").c_str(), FALSE) ||
+      !::CopyFileW(argv[3], (dir + L"w3wp.exe").c_str(), FALSE)) {
+    return Fail("copying the program, the store and the worker");
+  }
+
+  Process worker;
+  if (!Start(dir + L"w3wp.exe", L"-ap \"ShopPool\"", worker)) return Fail("starting w3wp.exe -ap \"ShopPool\"");
+  ::SetEnvironmentVariableW(L"IIS_METABASE", (dir + L"MetaBase.xml").c_str());
+  Process program;
+  if (!Start(dir + L"tarnwell.exe", L"", program)) return Fail("starting tarnwell.exe");
+  ::WaitForInputIdle(program.info.hProcess, kPatienceMs);
+  HWND main = nullptr;
+  if (!WaitFor(program.info.hProcess, [&] { return (main = FindMainWindow(program.info.dwProcessId)) != nullptr; })) {
+    return Fail("the main window");
+  }
+  std::printf("window up\n");
+
+  // F5 lists the pools.
+  const std::wstring logDir = dir + L"log\\";
+  ::PostMessageW(main, WM_KEYDOWN, VK_F5, 0x003F0001);
+  ::PostMessageW(main, WM_KEYUP, VK_F5, 0xC03F0001);
+  if (!WaitFor(program.info.hProcess, [&] { return ReadMatching(logDir, L"trnw??????.log").find("Pools: 9") != std::string::npos; })) {
+    return Fail("F5: the daily log never said \"Pools: 9\"");
+  }
+  std::printf("F5: Pools: 9\n");
+
+  // Every pool ticked (Edit > Select all), then Start: the worker is found with its id.
+  ::SendMessageW(main, WM_COMMAND, kIdSelectAll1, 0);
+  HWND start = ::GetDlgItem(main, kIdStart);
+  ::SendMessageW(main, WM_COMMAND, MAKEWPARAM(kIdStart, BN_CLICKED), reinterpret_cast<LPARAM>(start));
+  const std::string pidEnd = "\t" + std::to_string(worker.info.dwProcessId) + "\r\n";
+  std::string line;
+  const bool found = WaitFor(program.info.hProcess, [&] {
+    const std::string mon = ReadMatching(logDir, L"trnw-mon-*.log");
+    const std::size_t at = mon.rfind("\tShopPool\t");
+    if (at == std::string::npos) return false;
+    const std::size_t end = mon.find("\r\n", at);
+    line = mon.substr(at, end == std::string::npos ? std::string::npos : end + 2 - at);
+    return line.size() >= pidEnd.size() && line.compare(line.size() - pidEnd.size(), pidEnd.size(), pidEnd) == 0;
+  });
+  if (!found) return Fail(("monitoring: no ShopPool line ending in the worker's id " + std::to_string(worker.info.dwProcessId) + "; last: " + line).c_str());
+  std::printf("monitoring: ShopPool line with pid %lu\n", worker.info.dwProcessId);
+  // The pass's redraw reaches the window after its log line.
+  HWND tree = ::GetDlgItem(main, kIdTree);
+  if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(tree, TVM_GETCOUNT, 0, 0) > 0; })) {
+    return Fail("monitoring: the tree stayed empty");
+  }
+
+  if (!pictures.empty()) {
+    HWND pcMain = ::GetDlgItem(main, kIdTabs);
+    HWND pcMon = ::GetDlgItem(main, kIdMonTabs);
+    ::SetForegroundWindow(main);
+    struct Shot {
+      int tab, inner;
+      const wchar_t* name;
+    };
+    for (const Shot& shot : {Shot{kTabTask, -1, L"win32-task.bmp"}, Shot{kTabMonitoring, 0, L"win32-monitoring-list.bmp"},
+                             Shot{kTabMonitoring, 1, L"win32-monitoring-graph.bmp"}, Shot{kTabAnalyse, -1, L"win32-analyse.bmp"}}) {
+      ClickTab(program.info.hProcess, pcMain, shot.tab);
+      if (shot.inner >= 0) ClickTab(program.info.hProcess, pcMon, shot.inner);
+      ::Sleep(500);  // for the picture only: the paint after the click
+      if (!SavePicture(main, pictures + shot.name)) return Fail("saving a picture");
+    }
+    // Help > About..., shown modally; its picture, then closed as its frame would.
+    ::PostMessageW(main, WM_COMMAND, kIdAbout, 0);
+    HWND about = nullptr;
+    if (!WaitFor(program.info.hProcess, [&] {
+          about = ::FindWindowW(L"TarnwellFrmAbout", nullptr);
+          return about != nullptr && ::IsWindowVisible(about);
+        })) {
+      return Fail("Help > About...: no dialog");
+    }
+    ::Sleep(500);  // for the picture only
+    if (!SavePicture(about, pictures + L"win32-about.bmp", true)) return Fail("saving a picture");
+    ::SendMessageW(about, WM_CLOSE, 0, 0);
+    std::printf("pictures saved\n");
+  }
+
+  // File > Exit ends the program.
+  const DWORD asked = ::GetTickCount();
+  ::PostMessageW(main, WM_COMMAND, kIdExit, 0);
+  if (::WaitForSingleObject(program.info.hProcess, kPatienceMs) != WAIT_OBJECT_0) return Fail("File > Exit: still running");
+  std::printf("File > Exit: ended after %lu ms\n", ::GetTickCount() - asked);
+  std::printf("PASSED\n");
+  return 0;
+}
