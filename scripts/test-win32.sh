@@ -169,6 +169,10 @@ WINESERVER=$wineserver timeout 600 xvfb-run -a -s "-screen 0 1024x768x24" sh -c 
   "$wine64" "$build/tests/win32/tarnwell_window_smoke.exe" \
   "$(winpath "$build/app/win32/tarnwell.exe")" "$(winpath "$root/demo/MetaBase.xml")" \
   "$(winpath "$build/tests/win32/tarnwell_win32_child.exe")" "$(winpath "$shots")" </dev/null
+# The pictures stay in the build folder; TARNWELL_UPDATE_SCREENSHOTS=1 also puts them in
+# docs/screenshots, so that a test run never changes the checkout by itself.
 for bmp in "$shots"/*.bmp; do
-  python3 "$root/scripts/lib/bmp2png.py" "$bmp" "$root/docs/screenshots/$(basename "${bmp%.bmp}").png"
+  png="$shots/$(basename "${bmp%.bmp}").png"
+  python3 "$root/scripts/lib/bmp2png.py" "$bmp" "$png"
+  if [ "${TARNWELL_UPDATE_SCREENSHOTS:-0}" = 1 ]; then cp "$png" "$root/docs/screenshots/"; fi
 done
