@@ -12,8 +12,8 @@
 
 #include "iis/iis.h"
 #include "platform/process_system.h"
-#include "standin/metabase/metabase_generator.h"
-#include "standin/metabase/metabase_store.h"
+#include "metabase/metabase_generator.h"
+#include "metabase/metabase_store.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include "iis/iis.h"
 #include "iis/iis_load.h"
 #include "platform/metabase.h"
-#include "standin/metabase/metabase_store.h"
-#include "standin/metabase/metabase_text.h"
+#include "metabase/metabase_store.h"
+#include "metabase/metabase_text.h"
 #include "tests/fakes/null_seams.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "platform/linux/process_system_linux.h"
-#include "standin/metabase/metabase_store.h"
+#include "metabase/metabase_store.h"
 
 namespace tarnwell::platform {
 

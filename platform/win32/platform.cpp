@@ -9,7 +9,7 @@
 #include "platform/win32/text.h"
 
 #if TARNWELL_WIN32_STORE
-#include "standin/metabase/metabase_store.h"
+#include "metabase/metabase_store.h"
 #endif
 
 namespace tarnwell::platform {

@@ -17,7 +17,7 @@
 #include <variant>
 
 #include "platform/metabase.h"
-#include "standin/metabase/metabase_store.h"
+#include "metabase/metabase_store.h"
 
 extern char** environ;
 

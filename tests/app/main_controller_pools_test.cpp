@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "iis/iis.h"
-#include "standin/metabase/metabase_store.h"
+#include "metabase/metabase_store.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/support/fake_main_view.h"
 #include "tests/support/window_servers.h"

@@ -16,7 +16,7 @@
 
 #include "iis/adshlp.h"
 #include "iis/iis.h"
-#include "standin/metabase/metabase_store.h"
+#include "metabase/metabase_store.h"
 #include "tasks/AnalyseJournal.h"
 #include "tasks/AnalysePool.h"
 #include "tests/fakes/fake_process_system.h"

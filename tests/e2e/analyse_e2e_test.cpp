@@ -18,7 +18,7 @@
 
 #include "iis/iis_workers.h"
 #include "platform/linux/process_system_linux.h"
-#include "standin/metabase/metabase_store.h"
+#include "metabase/metabase_store.h"
 #include "standin/w3svc/service.h"
 #include "tasks/AnalyseJournal.h"
 #include "tasks/AnalysePool.h"

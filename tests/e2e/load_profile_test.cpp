@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "standin/metabase/metabase_store.h"
+#include "metabase/metabase_store.h"
 #include "standin/w3svc/load_profile.h"
 #include "standin/w3svc/service.h"
 

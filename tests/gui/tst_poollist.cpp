@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "iis/iis.h"
-#include "standin/metabase/metabase_store.h"
+#include "metabase/metabase_store.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/window_servers.h"

@@ -1,5 +1,5 @@
 // The MetaBase.xml store over real files in temporary directories.
-#include "standin/metabase/metabase_store.h"
+#include "metabase/metabase_store.h"
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
@@ -10,7 +10,7 @@
 #include <atomic>
 #include <thread>
 
-#include "tests/standin/metabase_test_util.h"
+#include "tests/metabase/metabase_test_util.h"
 
 namespace tarnwell::standin {
 namespace {

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "iis/iis.h"
-#include "standin/metabase/metabase_generator.h"
-#include "standin/metabase/metabase_store.h"
+#include "metabase/metabase_generator.h"
+#include "metabase/metabase_store.h"
 #include "tests/fakes/null_seams.h"
-#include "tests/standin/metabase_test_util.h"
+#include "tests/metabase/metabase_test_util.h"
 
 namespace tarnwell {
 namespace {

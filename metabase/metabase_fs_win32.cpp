@@ -1,5 +1,5 @@
 #ifdef _WIN32
-#include "standin/metabase/metabase_fs.h"
+#include "metabase/metabase_fs.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

@@ -1,4 +1,4 @@
-#include "standin/metabase/metabase_store.h"
+#include "metabase/metabase_store.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "standin/metabase/metabase_doc.h"
-#include "standin/metabase/metabase_fs.h"
-#include "standin/metabase/metabase_text.h"
+#include "metabase/metabase_doc.h"
+#include "metabase/metabase_fs.h"
+#include "metabase/metabase_text.h"
 
 namespace tarnwell::standin {
 

@@ -1,4 +1,4 @@
-#include "standin/metabase/metabase_generator.h"
+#include "metabase/metabase_generator.h"
 
 #include <cstdio>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "standin/metabase/metabase_text.h"
+#include "metabase/metabase_text.h"
 
 #include <gtest/gtest.h>
 

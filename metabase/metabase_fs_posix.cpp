@@ -1,5 +1,5 @@
 #ifndef _WIN32
-#include "standin/metabase/metabase_fs.h"
+#include "metabase/metabase_fs.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "standin/metabase/metabase_generator.h"
+#include "metabase/metabase_generator.h"
 
 namespace {
 

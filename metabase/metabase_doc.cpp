@@ -1,8 +1,8 @@
-#include "standin/metabase/metabase_doc.h"
+#include "metabase/metabase_doc.h"
 
 #include <algorithm>
 
-#include "standin/metabase/metabase_text.h"
+#include "metabase/metabase_text.h"
 
 namespace tarnwell::standin {
 

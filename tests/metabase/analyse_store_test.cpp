@@ -8,13 +8,13 @@
 #include <string>
 
 #include "iis/iis.h"
-#include "standin/metabase/metabase_store.h"
+#include "metabase/metabase_store.h"
 #include "tasks/AnalyseJournal.h"
 #include "tasks/AnalysePool.h"
 #include "tests/fakes/fake_process_system.h"
 #include "tests/fakes/fake_window_port.h"
 #include "tests/logs/log_test_support.h"
-#include "tests/standin/metabase_test_util.h"
+#include "tests/metabase/metabase_test_util.h"
 #include "tests/support/iis6_metabase.h"
 
 namespace tarnwell {
