@@ -33,24 +33,14 @@
 
 #include "app/About.h"
 #include "app/HistoryTab.h"
+#include "app/WindowLayout.h"
 
 namespace tarnwell {
 
 namespace {
 
-// The client area below the menu bar, status bar included, in pixels.
-constexpr int kClientWidth = 686;
-constexpr int kClientHeight = 538;
+using namespace layout;
 constexpr int kFormBorder = 3;
-constexpr int kLogPaneHeight = 119;
-constexpr int kAnalyseListHeight = 137;
-constexpr int kSplitterWidth = 5;
-constexpr int kButtonWidth = 75;
-constexpr int kButtonHeight = 25;
-constexpr int kEditHeight = 21;
-// Per message pane; older lines are dropped. A line costs the pane about 0.7 KB, so 1,000
-// lines (500 passes, a day at the 3-minute interval) hold it under 1 MB.
-constexpr int kPaneMaxLines = 1000;
 
 const QColor kFilterBoxColour(192, 220, 192);
 const QColor kAnalysePaneColour(215, 255, 255);

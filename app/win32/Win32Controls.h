@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <string>
 
+#include "app/WindowLayout.h"
+
 namespace tarnwell::win32ui {
 
 inline constexpr UINT kRunPosted = WM_APP + 1;  // runs the next posted function
 // As the Qt panes: older lines go, so that a pass every few minutes for days stays small.
-inline constexpr int kPaneMaxLines = 1000;
+inline constexpr int kPaneMaxLines = layout::kPaneMaxLines;
 inline constexpr int kWaitTickMs = 20;  // longest a local wait sleeps between looks
 
 inline std::wstring WindowText(HWND hwnd) {

@@ -21,12 +21,7 @@ using platform::win32::ToUtf8;
 
 namespace {
 
-constexpr int kClientWidth = 686;
-constexpr int kClientHeight = 538;
-constexpr int kSplitterWidth = 5;
-constexpr int kButtonWidth = 75;
-constexpr int kButtonHeight = 25;
-constexpr int kEditHeight = 21;
+using namespace layout;
 constexpr int kMinPane = 30;  // what a splitter leaves of either side
 constexpr int kTagSelectAll = 10;
 // The status bar's texts, one object each, so that a change is a change of pointer.

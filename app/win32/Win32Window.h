@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/MainController.h"
+#include "app/WindowLayout.h"
 #include "app/MainView.h"
 
 namespace tarnwell {
@@ -150,8 +151,8 @@ class MainWindow final : public IMainView {
   IconPtr icon_;  // outlives the window, which shows it
   ChartData chart_;
 
-  int logHeight_ = 119;        // pnlLog, dragged by splLog
-  int analyseListHeight_ = 137;  // Panel1, dragged by Splitter1
+  int logHeight_ = layout::kLogPaneHeight;  // pnlLog, dragged by splLog
+  int analyseListHeight_ = layout::kAnalyseListHeight;  // Panel1, dragged by Splitter1
   RECT splLog_{}, splitter1_{};
   enum class Drag { None, Log, Analyse } drag_ = Drag::None;
   int dragOffset_ = 0;
