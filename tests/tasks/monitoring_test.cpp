@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -18,61 +19,14 @@
 #include "tests/fakes/fake_process_system.h"
 #include "tests/fakes/fake_window_port.h"
 #include "tests/logs/log_test_support.h"
+#include "tests/support/test_clock.h"
 
 namespace tarnwell {
 namespace {
 
 using fakes::FakeProcessSystem;
-using testing::At;
-using testing::ReadAll;
 using testing::SplitCrLf;
-using testing::TempDir;
-
-// Days from 1970-01-01 to a civil date, and back.
-std::int64_t DaysFromCivil(std::int64_t y, int m, int d) {
-  y -= m <= 2 ? 1 : 0;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const std::int64_t yoe = y - era * 400;
-  const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-LocalTime CivilFromMs(std::int64_t ms) {
-  std::int64_t days = ms / 86'400'000;
-  std::int64_t rest = ms % 86'400'000;
-  days += 719468;
-  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const std::int64_t doe = days - era * 146097;
-  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const std::int64_t mp = (5 * doy + 2) / 153;
-  LocalTime t;
-  t.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  t.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  t.year = static_cast<int>(yoe + era * 400 + (t.month <= 2 ? 1 : 0));
-  t.hour = static_cast<int>(rest / 3'600'000);
-  rest %= 3'600'000;
-  t.minute = static_cast<int>(rest / 60'000);
-  rest %= 60'000;
-  t.second = static_cast<int>(rest / 1000);
-  t.millisecond = static_cast<int>(rest % 1000);
-  return t;
-}
-
-// Local time that moves only when a test (or the monitor's sleeper) moves it.
-// Read from every thread; milliseconds since 1970 in local time.
-class SteppingClock final : public ILocalClock {
- public:
-  explicit SteppingClock(const LocalTime& t)
-      : ms_(DaysFromCivil(t.year, t.month, t.day) * 86'400'000 + t.MsOfDay()) {}
-  LocalTime Now() const override { return CivilFromMs(ms_.load()); }
-  void Advance(std::int64_t ms) { ms_ += ms; }
-  std::int64_t Ms() const { return ms_.load(); }
-
- private:
-  std::atomic<std::int64_t> ms_;
-};
+using testutil::At;
 
 const std::string kLineDefault = "DefaultAppPool\t2\t12288\t3\t25\t40\t3\t400\t2044";
 const std::string kLineIntranet = "Intranet\t1\t0\t-1\t6\t5\t1\t50\t2200";  // processor use not measurable
@@ -82,8 +36,8 @@ class MonitoringTest : public ::testing::Test {
   static constexpr int kSleepCap = 200'000;  // a runaway monitor fails the test instead of hanging it
   static constexpr std::size_t kPassCap = 20;
 
-  TempDir dir_;
-  SteppingClock clock_{At(2026, 12, 6, 10, 0, 0, 0)};
+  testutil::TempDir dir_;
+  testutil::TestClock clock_{At(2026, 12, 6, 10, 0)};
   fakes::FakeMetabase metabase_;
   FakeProcessSystem processes_;
   TLog daily_{dir_.Dir(), "", clock_};
@@ -158,8 +112,10 @@ class MonitoringTest : public ::testing::Test {
     EXPECT_TRUE(monitor.Finished());
   }
 
-  std::vector<std::string> MonitorLog() const { return SplitCrLf(ReadAll(dir_.Dir() + "trnw-mon-061226.log")); }
-  std::vector<std::string> DailyLog() const { return SplitCrLf(ReadAll(dir_.Dir() + "trnw061226.log")); }
+  std::vector<std::string> MonitorLog(const std::string& date = "061226") const {
+    return SplitCrLf(testutil::ReadAll(dir_.Dir() + "trnw-mon-" + date + ".log"));
+  }
+  std::vector<std::string> DailyLog() const { return SplitCrLf(testutil::ReadAll(dir_.Dir() + "trnw061226.log")); }
 
   // The data lines of the monitoring log without their time stamps; checks each stamp's form.
   std::vector<std::string> DataLines() const {
@@ -308,24 +264,76 @@ TEST_F(MonitoringTest, PassLongerThanTheIntervalIsFollowedAtOnce) {
   EXPECT_EQ(DataLines().size(), 6u);
 }
 
-TEST_F(MonitoringTest, StopDuringTheWaitEndsWithinASecondAndWritesNothingMore) {
-  std::size_t linesAtStop = 0;
-  duringSleep_ = [this, &linesAtStop](int n) {
-    if (n == 60 + 25) {  // 25 s into the second wait
-      linesAtStop = DataLines().size();
+TEST_F(MonitoringTest, StopEndsTheThreadAtTheNextPollAfterThePassItCameIn) {
+  // Stop 25 s into the second wait writes nothing more; Stop while the second pass samples
+  // lets that pass finish, with its redraw and its lines.
+  for (const bool duringPass : {false, true}) {
+    SCOPED_TRACE(duringPass ? "during the pass" : "during the wait");
+    reg_->SetMonitoring(true);
+    sleeps_ = 0;
+    stopMs_ = -1;
+    const int redrawsBefore = window_.Redraws();
+    const std::size_t linesBefore = DataLines().size();
+    std::size_t linesAtStop = 0;
+    const auto stop = [&] {
+      linesAtStop = DataLines().size() - linesBefore;
       StopFromUi();
-    }
+    };
+    duringSleep_ = [&](int n) {
+      if (!duringPass && n == 60 + 25) stop();
+    };
+    processes_.SetOnSleep([&](std::uint32_t) {
+      if (duringPass && window_.Redraws() == redrawsBefore + 1 && stopMs_ < 0) stop();
+    });
+
+    RunMonitor();
+
+    EXPECT_EQ(linesAtStop, duringPass ? 2u : 4u);
+    EXPECT_EQ(DataLines().size() - linesBefore, 4u);
+    EXPECT_EQ(window_.Redraws() - redrawsBefore, 2);
+    ASSERT_GE(stopMs_, 0);
+    EXPECT_GE(endMs_, stopMs_);
+    EXPECT_LE(endMs_ - stopMs_, 1000);
+    EXPECT_EQ(sleeps_.load(), duringPass ? 61 + 1 : 85);  // no poll after the one that saw the Stop
+  }
+}
+
+TEST_F(MonitoringTest, ThePassAfterMidnightWritesToTheNewDaysFileWithoutAHeader) {
+  clock_.Set(At(2026, 12, 6, 23, 59, 30));
+  afterRedraw_ = [this](std::size_t pass) {
+    if (pass == 2) reg_->SetMonitoring(false);
   };
 
   RunMonitor();
 
-  EXPECT_EQ(linesAtStop, 4u);
-  EXPECT_EQ(DataLines().size(), 4u);
-  EXPECT_EQ(window_.Redraws(), 2);
-  ASSERT_GE(stopMs_, 0);
-  EXPECT_GE(endMs_, stopMs_);
-  EXPECT_LE(endMs_ - stopMs_, 1000);
-  EXPECT_EQ(sleeps_.load(), 85);  // no poll after the one that saw the Stop
+  ASSERT_EQ(redrawMs_.size(), 2u);
+  EXPECT_EQ(MonitorLog(), (std::vector<std::string>{"", kMonitoringHeader, "06-12-26 23:59:30.000\t" + kLineDefault,
+                                                    "06-12-26 23:59:30.000\t" + kLineIntranet}));
+  // The first poll past the deadline, 00:00:30, starts the second pass.
+  EXPECT_EQ(MonitorLog("071226"), (std::vector<std::string>{"", "07-12-26 00:00:31.000\t" + kLineDefault,
+                                                            "07-12-26 00:00:31.000\t" + kLineIntranet}));
+}
+
+TEST_F(MonitoringTest, ClockSetBackDuringTheWaitLengthensThatWaitByTheSameAmount) {
+  // Five minutes back, 25 s into the first one-minute wait, as a time service may set it.
+  duringSleep_ = [this](int n) {
+    if (n == 25) clock_.Advance(-300'000);
+  };
+  std::vector<int> sleepsAtRedraw;
+  afterRedraw_ = [this, &sleepsAtRedraw](std::size_t pass) {
+    sleepsAtRedraw.push_back(sleeps_.load());
+    if (pass == 3) reg_->SetMonitoring(false);
+  };
+
+  RunMonitor();
+
+  // The deadline stays where the clock put it: 300 more polls in the first wait, none lost
+  // in the second, and no pass started before its interval by the clock.
+  EXPECT_EQ(sleepsAtRedraw, (std::vector<int>{0, 61 + 300, 61 + 300 + 61}));
+  ASSERT_EQ(redrawMs_.size(), 3u);
+  EXPECT_EQ(redrawMs_[1] - redrawMs_[0], 61'000);
+  EXPECT_EQ(redrawMs_[2] - redrawMs_[1], 61'000);
+  EXPECT_EQ(DataLines().size(), 6u);
 }
 
 TEST_F(MonitoringTest, IntervalThatIsNoNumberEndsTheThreadBeforeAnyPass) {
@@ -352,8 +360,9 @@ TEST_F(MonitoringTest, IntervalThatIsNoNumberEndsTheThreadBeforeAnyPass) {
 
 TEST_F(MonitoringTest, ReloadStartedDuringAPassLeavesTheRegistryConsistent) {
   TGetPoolData loader(window_);
-  std::atomic<bool> loaderEnded{false};
-  loader.OnTerminate = [&] { loaderEnded = true; };
+  std::promise<void> ended;
+  std::shared_future<void> loaderEnded = ended.get_future().share();
+  loader.OnTerminate = [&] { ended.set_value(); };
   // The Refresh command, pressed on the UI thread while the first pass measures.
   std::atomic<bool> started{false};
   processes_.SetOnSleep([&](std::uint32_t) {
@@ -361,9 +370,10 @@ TEST_F(MonitoringTest, ReloadStartedDuringAPassLeavesTheRegistryConsistent) {
   });
   // The reload gets its turn during the first wait, so that the later passes follow it.
   duringSleep_ = [&](int n) {
-    if (n != 1) return;
-    for (int i = 0; i < 10'000 && !loaderEnded; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_TRUE(loaderEnded.load());
+    // Bounded only so that a reload stuck behind the monitor fails instead of hanging.
+    if (n == 1) {
+      EXPECT_EQ(loaderEnded.wait_for(std::chrono::minutes(1)), std::future_status::ready);
+    }
   };
   afterRedraw_ = [this](std::size_t pass) {
     // Every redraw sees one whole pass: the selected pools, with their figures in place.
@@ -379,7 +389,6 @@ TEST_F(MonitoringTest, ReloadStartedDuringAPassLeavesTheRegistryConsistent) {
   RunMonitor();
   loader.Join();
 
-  EXPECT_TRUE(loaderEnded.load());
   EXPECT_EQ(DataLines(), (std::vector<std::string>{kLineDefault, kLineIntranet, kLineDefault, kLineIntranet,
                                                    kLineDefault, kLineIntranet}));
   // The reload listed only the ticked pools, in the metabase's order.
