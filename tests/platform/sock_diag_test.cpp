@@ -9,12 +9,14 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <linux/sockios.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -26,6 +28,7 @@
 #include "platform/linux/proc_files.h"
 #include "platform/linux/proc_parsers.h"
 #include "platform/linux/sock_diag.h"
+#include "tests/platform/proc_test_support.h"
 
 namespace tarnwell::platform::linux_proc {
 namespace {
@@ -162,7 +165,14 @@ class FakeKernel : public ::testing::Test {
   UniqueFd kernel_;
 };
 
-void NoteSignal(int) {}
+std::atomic<int> signalsNoted{0};
+void NoteSignal(int) { ++signalsNoted; }
+
+// The thread's system call while it is blocked in one, -1 while it runs.
+long BlockedIn(pid_t tid) {
+  const std::string text = testutil::ReadAll("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  return text.empty() || text.starts_with("running") ? -1 : std::stol(text);
+}
 
 TEST_F(FakeKernel, DumpReadsDatagramsUntilDoneThroughAnInterruption) {
   // A handler without SA_RESTART: a blocked receive returns EINTR.
@@ -171,12 +181,21 @@ TEST_F(FakeKernel, DumpReadsDatagramsUntilDoneThroughAnInterruption) {
   ASSERT_EQ(::sigaction(SIGUSR1, &action, &old), 0);
   Inodes inodes{1};
   std::atomic<bool> ok{false};
-  std::thread dumper([&] { ok = diag_.DumpTcp(AF_INET6, inodes); });
+  std::atomic<pid_t> tid{0};
+  std::thread dumper([&] {
+    tid = ::gettid();
+    ok = diag_.DumpTcp(AF_INET6, inodes);
+  });
   const std::uint32_t seq = ReadRequest(AF_INET6);
   Send(Socket(seq, 10) + Socket(seq, 11));
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the dumper waits for more
+  // Once the datagram is taken, the dumper's next receive waits for more: interrupt it
+  // there, and send the rest only after the handler has run, so the wait ends in EINTR.
+  int unread = 1;
+  while (::ioctl(kernel_.get(), SIOCOUTQ, &unread) == 0 && unread > 0) std::this_thread::yield();
+  while (tid == 0 || BlockedIn(tid) != SYS_recvmsg) std::this_thread::yield();
+  const int noted = signalsNoted;
   ::pthread_kill(dumper.native_handle(), SIGUSR1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  while (signalsNoted == noted) std::this_thread::yield();
   Send(Socket(seq - 1, 99) + Socket(seq, 12));
   Send(Done(seq));
   dumper.join();
@@ -228,26 +247,11 @@ struct LiveSockets {
   std::vector<UniqueFd> unlisted;  // bound only, never listening; UDP
   bool v6 = false;
 
-  static sockaddr_storage Loopback(int family) {
-    sockaddr_storage s{};
-    if (family == AF_INET) {
-      auto* a = reinterpret_cast<sockaddr_in*>(&s);
-      a->sin_family = AF_INET;
-      a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    } else {
-      auto* a = reinterpret_cast<sockaddr_in6*>(&s);
-      a->sin6_family = AF_INET6;
-      a->sin6_addr = in6addr_loopback;
-    }
-    return s;
-  }
-  static socklen_t Size(int family) { return family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6); }
-
   // A listener, a client connected to it and the accepted end; false when the family is missing.
   bool AddConnection(int family) {
     UniqueFd listener(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_storage addr = Loopback(family);
-    socklen_t len = Size(family);
+    socklen_t len = LoopbackSize(family);
     auto* sa = reinterpret_cast<sockaddr*>(&addr);
     if (!listener || ::bind(listener.get(), sa, len) != 0 || ::listen(listener.get(), 4) != 0 ||
         ::getsockname(listener.get(), sa, &len) != 0)
@@ -274,7 +278,7 @@ struct LiveSockets {
     listed.push_back(std::move(accepted));
     UniqueFd bound(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     addr = Loopback(family);
-    if (!bound || ::bind(bound.get(), sa, Size(family)) != 0) return false;
+    if (!bound || ::bind(bound.get(), sa, LoopbackSize(family)) != 0) return false;
     unlisted.push_back(std::move(bound));
     unlisted.emplace_back(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     return true;
