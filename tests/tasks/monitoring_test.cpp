@@ -8,7 +8,6 @@
 #include <future>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "iis/iis.h"
@@ -48,6 +47,7 @@ class MonitoringTest : public ::testing::Test {
   std::function<void(int sleep)> duringSleep_;  // monitor thread, before the clock moves
   std::function<void(std::size_t pass)> afterRedraw_;  // UI thread
   std::vector<std::int64_t> redrawMs_;  // UI thread until the monitor has ended
+  std::vector<int> sleepsAtRedraw_;     // likewise
   std::int64_t endMs_ = -1;             // UI thread, in the end notification
   std::int64_t stopMs_ = -1;            // UI thread
 
@@ -78,6 +78,7 @@ class MonitoringTest : public ::testing::Test {
     window_.intervalText = "1";
     window_.onRedraw = [this](TIISObject&) {
       redrawMs_.push_back(clock_.Ms());
+      sleepsAtRedraw_.push_back(sleeps_.load());
       if (afterRedraw_) afterRedraw_(redrawMs_.size());
       if (redrawMs_.size() >= kPassCap) {
         ADD_FAILURE() << "the monitor did not stop";
@@ -87,6 +88,13 @@ class MonitoringTest : public ::testing::Test {
   }
 
   void TearDown() override { EXPECT_FALSE(window_.UiRuleBroken()); }
+
+  // Stop in the redraw of that pass, before its lines are written.
+  void StopAtPass(std::size_t last) {
+    afterRedraw_ = [this, last](std::size_t pass) {
+      if (pass == last) reg_->SetMonitoring(false);
+    };
+  }
 
   // Stop as the window's button does it: on the UI thread.
   void StopFromUi() {
@@ -135,19 +143,13 @@ TEST_F(MonitoringTest, OnePassWritesHeaderAndOneLinePerRunningSelectedPool) {
 
   RunMonitor();
 
-  const auto lines = MonitorLog();
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0], "");
-  EXPECT_EQ(lines[1], "#Format (tab delimiter): datetime name_of_pool count_app ram cpu count_treads open_files "
-                      "open_tcp open_handles pid");
   // The worked example: the stamp, then nine fields each after one TAB; nothing after the pid.
-  EXPECT_EQ(lines[2], "06-12-26 10:00:00.000\t" + kLineDefault);
-  EXPECT_EQ(lines[3], "06-12-26 10:00:00.000\t" + kLineIntranet);
-  for (std::size_t i = 2; i < lines.size(); ++i) {
-    EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), '\t'), 9) << lines[i];
-    EXPECT_NE(lines[i].back(), '\t');
-  }
   // Idle has no worker and Other is not ticked: no line, no measuring.
+  EXPECT_EQ(MonitorLog(), (std::vector<std::string>{"",
+                                                    "#Format (tab delimiter): datetime name_of_pool count_app ram cpu "
+                                                    "count_treads open_files open_tcp open_handles pid",
+                                                    "06-12-26 10:00:00.000\t" + kLineDefault,
+                                                    "06-12-26 10:00:00.000\t" + kLineIntranet}));
   EXPECT_EQ(processes_.CommandLineReads(2300), 1);
   EXPECT_EQ(processes_.CensusCount(2300), 0);
   EXPECT_EQ(window_.Redraws(), 1);
@@ -193,9 +195,7 @@ TEST_F(MonitoringTest, AnUnreadableMetabaseIsLoggedWhenItFailsAndWhenItIsBack) {
   // Passes 2 and 3 (the rule that fails stops the counting of the rules after it).
   metabase_.FailCall(fakes::FakeMetabase::Op::Bind, 3, "w3svc/AppPools$");
   metabase_.FailCall(fakes::FakeMetabase::Op::Bind, 2, "w3svc/AppPools$");
-  afterRedraw_ = [this](std::size_t pass) {
-    if (pass == 4) reg_->SetMonitoring(false);
-  };
+  StopAtPass(4);
   RunMonitor();
   EXPECT_EQ(redrawMs_.size(), 4u);
   std::vector<std::string> said;
@@ -211,57 +211,44 @@ TEST_F(MonitoringTest, AnUnreadableMetabaseIsLoggedWhenItFailsAndWhenItIsBack) {
   EXPECT_TRUE(window_.Messages().empty());
 }
 
-TEST_F(MonitoringTest, IntervalZeroRunsPassesBackToBackWithoutSleeping) {
-  for (const char* text : {"0", "000"}) {
-    SCOPED_TRACE(text);
-    window_.intervalText = text;
+TEST_F(MonitoringTest, PassesStartOneIntervalApartOrAtOnceAfterALongerPass) {
+  struct Case {
+    const char* interval;
+    std::uint32_t passMs;  // local time a pass takes: the processor-use window of the one measurable worker
+    std::int64_t gapMs;    // between pass starts
+    std::vector<int> sleepsAtRedraw;
+    std::size_t linesOfTheDay;  // the other passes of 999 fall on the next day
+  };
+  const Case cases[] = {
+      {"0", 500, 500, {0, 0, 0}, 6},  // back to back, without sleeping
+      {"000", 0, 0, {0, 0, 0}, 6},    // even when a pass takes no time
+      // 999, the most the box takes: the first one-second poll after start + 59,940 s.
+      {"999", 500, 59'940'500, {0, 59'940, 2 * 59'940}, 2},
+      {"1", 90'000, 90'000, {0, 0, 0}, 6},  // a pass longer than the interval is followed at once
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.interval);
     reg_->SetMonitoring(true);
     redrawMs_.clear();
+    sleepsAtRedraw_.clear();
+    sleeps_ = 0;
+    clock_.Set(At(2026, 12, 6, 10, 0));
+    const std::size_t linesBefore = DataLines().size();
+    window_.intervalText = c.interval;
+    processes_.SetOnSleep([this, &c](std::uint32_t) { clock_.Advance(c.passMs); });
     afterRedraw_ = [this](std::size_t pass) {
+      window_.intervalText = "1";  // read only at the start: a later change has no effect
       if (pass == 3) reg_->SetMonitoring(false);
     };
+
     RunMonitor();
-    EXPECT_EQ(redrawMs_.size(), 3u);
+
+    ASSERT_EQ(redrawMs_.size(), 3u);
+    EXPECT_EQ(redrawMs_[1] - redrawMs_[0], c.gapMs);
+    EXPECT_EQ(redrawMs_[2] - redrawMs_[1], c.gapMs);
+    EXPECT_EQ(sleepsAtRedraw_, c.sleepsAtRedraw);
+    EXPECT_EQ(DataLines().size() - linesBefore, c.linesOfTheDay);
   }
-  EXPECT_EQ(sleeps_.load(), 0);
-  EXPECT_EQ(DataLines().size(), 12u);  // two runs of three passes of two lines
-}
-
-TEST_F(MonitoringTest, LargestIntervalPutsNineHundredNinetyNineMinutesBetweenPassStarts) {
-  // Each pass takes half a second: the processor-use window of the one measurable worker.
-  processes_.SetOnSleep([this](std::uint32_t ms) { clock_.Advance(ms); });
-  window_.intervalText = "999";
-  afterRedraw_ = [this](std::size_t pass) {
-    window_.intervalText = "1";  // read only at the start: a later change has no effect
-    if (pass == 3) reg_->SetMonitoring(false);
-  };
-
-  RunMonitor();
-
-  ASSERT_EQ(redrawMs_.size(), 3u);
-  for (std::size_t i = 1; i < redrawMs_.size(); ++i) {
-    const std::int64_t gap = redrawMs_[i] - redrawMs_[i - 1];
-    // The next pass starts at the first one-second poll after start + 59,940 s.
-    EXPECT_GT(gap, 59'940'000);
-    EXPECT_LE(gap, 59'941'000);
-  }
-  EXPECT_EQ(sleeps_.load(), 2 * 59'940 + 1);  // the last wait ends at its first poll
-}
-
-TEST_F(MonitoringTest, PassLongerThanTheIntervalIsFollowedAtOnce) {
-  // The one processor-use window of a pass takes 90 s of local time; the interval is 60 s.
-  processes_.SetOnSleep([this](std::uint32_t) { clock_.Advance(90'000); });
-  afterRedraw_ = [this](std::size_t pass) {
-    if (pass == 3) reg_->SetMonitoring(false);
-  };
-
-  RunMonitor();
-
-  ASSERT_EQ(redrawMs_.size(), 3u);
-  EXPECT_EQ(redrawMs_[1] - redrawMs_[0], 90'000);
-  EXPECT_EQ(redrawMs_[2] - redrawMs_[1], 90'000);
-  EXPECT_EQ(sleeps_.load(), 0);
-  EXPECT_EQ(DataLines().size(), 6u);
 }
 
 TEST_F(MonitoringTest, StopEndsTheThreadAtTheNextPollAfterThePassItCameIn) {
@@ -300,13 +287,10 @@ TEST_F(MonitoringTest, StopEndsTheThreadAtTheNextPollAfterThePassItCameIn) {
 
 TEST_F(MonitoringTest, ThePassAfterMidnightWritesToTheNewDaysFileWithoutAHeader) {
   clock_.Set(At(2026, 12, 6, 23, 59, 30));
-  afterRedraw_ = [this](std::size_t pass) {
-    if (pass == 2) reg_->SetMonitoring(false);
-  };
+  StopAtPass(2);
 
   RunMonitor();
 
-  ASSERT_EQ(redrawMs_.size(), 2u);
   EXPECT_EQ(MonitorLog(), (std::vector<std::string>{"", kMonitoringHeader, "06-12-26 23:59:30.000\t" + kLineDefault,
                                                     "06-12-26 23:59:30.000\t" + kLineIntranet}));
   // The first poll past the deadline, 00:00:30, starts the second pass.
@@ -319,20 +303,14 @@ TEST_F(MonitoringTest, ClockSetBackDuringTheWaitLengthensThatWaitByTheSameAmount
   duringSleep_ = [this](int n) {
     if (n == 25) clock_.Advance(-300'000);
   };
-  std::vector<int> sleepsAtRedraw;
-  afterRedraw_ = [this, &sleepsAtRedraw](std::size_t pass) {
-    sleepsAtRedraw.push_back(sleeps_.load());
-    if (pass == 3) reg_->SetMonitoring(false);
-  };
+  StopAtPass(3);
 
   RunMonitor();
 
   // The deadline stays where the clock put it: 300 more polls in the first wait, none lost
   // in the second, and no pass started before its interval by the clock.
-  EXPECT_EQ(sleepsAtRedraw, (std::vector<int>{0, 61 + 300, 61 + 300 + 61}));
-  ASSERT_EQ(redrawMs_.size(), 3u);
-  EXPECT_EQ(redrawMs_[1] - redrawMs_[0], 61'000);
-  EXPECT_EQ(redrawMs_[2] - redrawMs_[1], 61'000);
+  EXPECT_EQ(sleepsAtRedraw_, (std::vector<int>{0, 61 + 300, 61 + 300 + 61}));
+  EXPECT_EQ(redrawMs_, (std::vector<std::int64_t>{redrawMs_[0], redrawMs_[0] + 61'000, redrawMs_[0] + 122'000}));
   EXPECT_EQ(DataLines().size(), 6u);
 }
 
