@@ -6,8 +6,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
+#include <future>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -57,19 +56,17 @@ int CountFdEntries() {
 
 TEST(ProcLive, SnapshotFindsThisProcessWithItsWholeNameAndThreads) {
   auto system = OpenProcSystem();
-  std::atomic<bool> stop{false};
+  std::promise<void> release;
+  const std::shared_future<void> held = release.get_future().share();
   std::vector<std::thread> threads;
-  for (int i = 0; i < 3; ++i)
-    threads.emplace_back([&] {
-      while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    });
+  for (int i = 0; i < 3; ++i) threads.emplace_back([held] { held.wait(); });
   std::vector<ProcessEntry> entries;
   const bool ok = system->Snapshot(entries);
   // A runtime may start threads of its own (a sanitizer's, at the first thread created):
   // count what is there while the three still run.
   const auto running = static_cast<std::uint32_t>(
       std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()));
-  stop = true;
+  release.set_value();
   for (auto& t : threads) t.join();
   ASSERT_TRUE(ok);
   const auto self = std::find_if(entries.begin(), entries.end(), [](const auto& e) { return e.pid == Self(); });
@@ -81,8 +78,7 @@ TEST(ProcLive, SnapshotFindsThisProcessWithItsWholeNameAndThreads) {
   EXPECT_EQ(self->threads, running);
 }
 
-TEST(ProcLive, CommandLineOfThisProcessAndOfAnEndedOne) {
-  auto system = OpenProcSystem();
+TEST(ProcLive, CommandLineOfThisProcess) {
   const std::string raw = testutil::ReadAll("/proc/self/cmdline");
   std::string expected;
   for (std::size_t pos = 0; pos < raw.size();) {
@@ -91,16 +87,27 @@ TEST(ProcLive, CommandLineOfThisProcessAndOfAnEndedOne) {
     expected += raw.substr(pos, end - pos);
     pos = end + 1;
   }
-  EXPECT_EQ(system->CommandLine(Self()), expected);
+  EXPECT_EQ(OpenProcSystem()->CommandLine(Self()), expected);
+}
 
+TEST(ProcLive, TerminateKillsAndAnEndedProcessHasNoFigures) {
+  auto system = OpenProcSystem();
   PausedChild child;
   const auto pid = static_cast<std::uint32_t>(child.pid());
-  child.Reap();
+  auto reader = system->OpenTimes(pid);
+  ASSERT_TRUE(reader);
+  EXPECT_TRUE(reader->Read());
+  EXPECT_TRUE(system->Terminate(pid, 1));
+  const int status = child.Reap();
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGKILL);
+  EXPECT_FALSE(reader->Read());
   EXPECT_EQ(system->CommandLine(pid), "");
   EXPECT_EQ(system->WorkingSet(pid), -1);
   EXPECT_EQ(system->OpenTimes(pid), nullptr);
   const HandleCounts gone = system->CountHandles(pid);
   EXPECT_EQ(gone.handles + gone.openFiles + gone.openTcp, 0);
+  EXPECT_FALSE(system->Terminate(0, 1));  // never the process group
 }
 
 TEST(ProcLive, WorkingSetFollowsTouchedMemory) {
@@ -135,16 +142,6 @@ TEST(ProcLive, ProcessorTimesInHundredNanosecondUnits) {
   EXPECT_LT(busy, 4'000'000);
 }
 
-TEST(ProcLive, TimesReadFailsOnceTheProcessIsGone) {
-  auto system = OpenProcSystem();
-  PausedChild child;
-  auto reader = system->OpenTimes(static_cast<std::uint32_t>(child.pid()));
-  ASSERT_TRUE(reader);
-  EXPECT_TRUE(reader->Read());
-  child.Reap();
-  EXPECT_FALSE(reader->Read());
-}
-
 TEST(ProcLive, TickAndSleepInMilliseconds) {
   // Bounded by the monotonic clock read around it, not by how soon this thread runs again.
   const auto monotonicMs = [] {
@@ -160,16 +157,6 @@ TEST(ProcLive, TickAndSleepInMilliseconds) {
   const long long m1 = monotonicMs();
   EXPECT_GE(elapsed, 59u);
   EXPECT_LE(elapsed, m1 - m0 + 1);
-}
-
-TEST(ProcLive, TerminateKills) {
-  auto system = OpenProcSystem();
-  PausedChild child;
-  EXPECT_TRUE(system->Terminate(static_cast<std::uint32_t>(child.pid()), 1));
-  const int status = child.Reap();
-  EXPECT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(WTERMSIG(status), SIGKILL);
-  EXPECT_FALSE(system->Terminate(0, 1));  // never the process group
 }
 
 TEST_F(CensusLive, CountsEachKindOfDescriptorOfThisProcess) {
