@@ -139,13 +139,6 @@ TEST_F(ProcFixture, OnlyOurOwnNetworkNamespaceIsAskedOfTheKernel) {
   EXPECT_EQ(system->CountHandles(100).openTcp, 2);  // the kernel's dump
 }
 
-TEST_F(ProcFixture, CensusOfAMissingProcessIsZero) {
-  const HandleCounts counts = OpenProcSystem(root_.string())->CountHandles(4242);
-  EXPECT_EQ(counts.handles, 0);
-  EXPECT_EQ(counts.openFiles, 0);
-  EXPECT_EQ(counts.openTcp, 0);
-}
-
 TEST_F(ProcFixture, TimesReaderNoticesAReusedProcessId) {
   // The clock is the real one of this process; the fixture's stat stands for what
   // /proc says about the pid, and a changed start time means another process.

@@ -8,6 +8,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "iis/iis.h"
@@ -52,15 +53,11 @@ class MonitoringTest : public ::testing::Test {
   std::int64_t stopMs_ = -1;            // UI thread
 
   void SetUp() override {
-    metabase_.AddPool("DefaultAppPool");
-    metabase_.AddPool("Other");
-    metabase_.AddPool("Intranet");
-    metabase_.AddPool("Idle");
-    metabase_.AddApp("/LM/W3SVC/1/ROOT", "DefaultAppPool");
-    metabase_.AddApp("/LM/W3SVC/1/ROOT/shop", "DefaultAppPool");
-    metabase_.AddApp("/LM/W3SVC/1/ROOT/other", "Other");
-    metabase_.AddApp("/LM/W3SVC/2/ROOT", "Intranet");
-    metabase_.AddApp("/LM/W3SVC/3/ROOT", "Idle");
+    for (const char* pool : {"DefaultAppPool", "Other", "Intranet", "Idle"}) metabase_.AddPool(pool);
+    for (const auto& [app, pool] : {std::pair{"/LM/W3SVC/1/ROOT", "DefaultAppPool"}, {"/LM/W3SVC/1/ROOT/shop", "DefaultAppPool"},
+                                    {"/LM/W3SVC/1/ROOT/other", "Other"}, {"/LM/W3SVC/2/ROOT", "Intranet"},
+                                    {"/LM/W3SVC/3/ROOT", "Idle"}})
+      metabase_.AddApp(app, pool);
 
     processes_.Add({.pid = 4, .threads = 90, .exeName = "System"});
     processes_.AddWorker(2044, "DefaultAppPool", 3.4, 12'582'912, 25);
@@ -339,7 +336,7 @@ TEST_F(MonitoringTest, IntervalThatIsNoNumberEndsTheThreadBeforeAnyPass) {
 TEST_F(MonitoringTest, ReloadStartedDuringAPassLeavesTheRegistryConsistent) {
   TGetPoolData loader(window_);
   std::promise<void> ended;
-  std::shared_future<void> loaderEnded = ended.get_future().share();
+  std::future<void> loaderEnded = ended.get_future();
   loader.OnTerminate = [&] { ended.set_value(); };
   // The Refresh command, pressed on the UI thread while the first pass measures.
   std::atomic<bool> started{false};
