@@ -155,10 +155,14 @@ class FakeKernel : public ::testing::Test {
 std::atomic<int> signalsNoted{0};
 void NoteSignal(int) { ++signalsNoted; }
 
-// The thread's system call while it is blocked in one, -1 while it runs.
-long BlockedIn(pid_t tid) {
-  const std::string text = testutil::ReadAll("/proc/self/task/" + std::to_string(tid) + "/syscall");
-  return text.empty() || text.starts_with("running") ? -1 : std::stol(text);
+// Whether the thread is blocked in a receive; where the kernel does not say which call a
+// thread is in, whether it sleeps (the dumper sleeps nowhere else).
+bool BlockedInReceive(pid_t tid) {
+  const std::string task = "/proc/self/task/" + std::to_string(tid);
+  const std::string call = testutil::ReadAll(task + "/syscall");
+  if (!call.empty()) return !call.starts_with("running") && std::stol(call) == SYS_recvmsg;
+  const std::string stat = testutil::ReadAll(task + "/stat");
+  return stat.find(") S ") != std::string::npos;
 }
 
 TEST_F(FakeKernel, DumpReadsDatagramsUntilDoneThroughAnInterruption) {
@@ -179,7 +183,7 @@ TEST_F(FakeKernel, DumpReadsDatagramsUntilDoneThroughAnInterruption) {
   // there, and send the rest only after the handler has run, so the wait ends in EINTR.
   int unread = 1;
   while (::ioctl(kernel_.get(), SIOCOUTQ, &unread) == 0 && unread > 0) std::this_thread::yield();
-  while (tid == 0 || BlockedIn(tid) != SYS_recvmsg) std::this_thread::yield();
+  while (tid == 0 || !BlockedInReceive(tid)) std::this_thread::yield();
   const int noted = signalsNoted;
   ::pthread_kill(dumper.native_handle(), SIGUSR1);
   while (signalsNoted == noted) std::this_thread::yield();
