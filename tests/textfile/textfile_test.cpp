@@ -22,7 +22,6 @@
 namespace tarnwell {
 namespace {
 
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -59,13 +58,12 @@ TEST(Exposition, LabelValuesAreEscapedAndEveryFamilyIsDescribed) {
   EXPECT_TRUE(Has(lines, "tarnwell_pass_timestamp_seconds 1796727600.25"));
   EXPECT_TRUE(Has(lines, "tarnwell_pools_selected 3"));
   EXPECT_TRUE(Has(lines, R"(tarnwell_overload_reports_total{pool="ShopPool",app_path="/LM/W3SVC/2/ROOT/cart/"} 4)"));
+  // No CPU sample for the unmeasured pool, no pid for the idle one; every sample's family
+  // has its HELP and TYPE lines before it.
+  std::set<std::string> described;
   for (const auto& line : lines) {
     EXPECT_EQ(line.find("pool=\"Küche 店\",pid=\"77\"} -1"), std::string::npos) << line;
     EXPECT_EQ(line.find("Idle\",pid"), std::string::npos) << line;
-  }
-  // Every sample's family has its HELP and TYPE lines before it.
-  std::set<std::string> described;
-  for (const auto& line : lines) {
     if (line.rfind("# TYPE ", 0) == 0) described.insert(line.substr(7, line.find(' ', 7) - 7));
     if (line.empty() || line[0] == '#') continue;
     const std::string family = line.substr(0, line.find_first_of("{ "));
