@@ -1,18 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <stop_token>
 #include <string>
 #include <vector>
 
 #include "history/HistoryLines.h"
 #include "history/MonitoringLogReader.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 namespace tarnwell::history {
 namespace {
-
-void Write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 std::string LogLine(const std::string& stamp, const std::string& pool, int cpu, int pid) {
   return stamp + "\t" + pool + "\t2\t65536\t" + std::to_string(cpu) + "\t20\t7\t2\t300\t" + std::to_string(pid) + "\r\n";
@@ -24,7 +22,7 @@ const std::string kHeader =
 
 TEST(HistoryRead, BadLinesAndMissingDaysAreSkippedAndCounted) {
   testutil::TempDir dir;
-  Write(dir.File("trnw-mon-061226.log"),
+  testutil::WriteFile(dir.File("trnw-mon-061226.log"),
         kHeader + LogLine("06-12-26 10:00:00.000", "Shop", 5, 100) + LogLine("06-12-26 10:03:00.000", "Shop", 7, 100) +
             "06-12-26 10:06:00.000\tShop\t2\t65536\t5\n" +         // another shape
             "some words of another program\r\n" +                  // foreign
@@ -32,7 +30,7 @@ TEST(HistoryRead, BadLinesAndMissingDaysAreSkippedAndCounted) {
             LogLine("31-02-26 10:06:00.000", "Shop", 1, 100) +      // no such day
             "06-12-26 10:09:00.000\tShop\t2\t65536\t9\t20\t7\t2\t3");  // cut off by a crash
   // 07-12-26 missing.
-  Write(dir.File("trnw-mon-081226.log"), LogLine("08-12-26 00:00:01.500", "Shop", 9, 101));
+  testutil::WriteFile(dir.File("trnw-mon-081226.log"), LogLine("08-12-26 00:00:01.500", "Shop", 9, 101));
   const History h = LoadHistory(dir.Path().string(), {2026, 12, 6}, {2026, 12, 8}, {}, 2);
   EXPECT_FALSE(h.cancelled);
   EXPECT_EQ(h.files, 2);
@@ -47,9 +45,7 @@ TEST(HistoryRead, BadLinesAndMissingDaysAreSkippedAndCounted) {
 
 TEST(HistoryRead, ACancelledLoadKeepsNothing) {
   testutil::TempDir dir;
-  std::string text;
-  for (int i = 0; i < 200000; ++i) text += LogLine("06-12-26 10:00:00.000", "Shop", i % 100, 100);
-  Write(dir.File("trnw-mon-061226.log"), text);
+  testutil::WriteFile(dir.File("trnw-mon-061226.log"), LogLine("06-12-26 10:00:00.000", "Shop", 5, 100));
   std::stop_source source;
   source.request_stop();  // a new range was asked for before this one was read
   const History h = LoadHistory(dir.Path().string(), {2026, 12, 6}, {2026, 12, 6}, source.get_token(), 1);

@@ -1,57 +1,17 @@
 #pragma once
-// Helpers of the log tests: a settable clock, a scratch directory, a captured reporter.
-#include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+// Helpers of the log tests: the lines of a log file, a captured failure reporter.
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "logs/Logs.h"
-#include "logs/LogsClock.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_clock.h"
 
 namespace tarnwell::testing {
 
-inline LocalTime At(int year, int month, int day, int hour, int minute, int second = 0,
-                    int ms = 0) {
-  LocalTime t;
-  t.year = year;
-  t.month = month;
-  t.day = day;
-  t.hour = hour;
-  t.minute = minute;
-  t.second = second;
-  t.millisecond = ms;
-  return t;
-}
-
-// A clock the test moves; read from several threads.
-class FakeClock final : public ILocalClock {
- public:
-  explicit FakeClock(LocalTime t) : now_(t) {}
-  LocalTime Now() const override {
-    std::lock_guard<std::mutex> guard(m_);
-    return now_;
-  }
-  void Set(LocalTime t) {
-    std::lock_guard<std::mutex> guard(m_);
-    now_ = t;
-  }
-
- private:
-  mutable std::mutex m_;
-  LocalTime now_;
-};
-
 using testutil::TempDir;
-
-inline std::string ReadAll(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Lines of a CR LF file, without their ends; a last line without CR LF comes out as is.
 inline std::vector<std::string> SplitCrLf(const std::string& content) {

@@ -39,18 +39,21 @@ TEST(WorkerExe, CaseRuleDependsOnTheCaller) {
   EXPECT_FALSE(IsWorkerExe("", ExeNameMatch::IgnoreCase));
 }
 
-TEST(SnapshotWalk, VisitsWorkersInOrderWithoutReadingOthers) {
+TEST(SnapshotWalk, VisitsWorkersInOrderWithoutReadingOthersAndFailsOnlyWhenNoEntryCouldBeRead) {
   FakeProcessSystem fake;
+  std::vector<platform::ProcessEntry> seen;
+  const auto walk = [&](ExeNameMatch match, bool onward) {
+    return ForEachWorkerProcess(fake, match, [&](const platform::ProcessEntry& e) { return seen.push_back(e), onward; });
+  };
+  EXPECT_FALSE(walk(ExeNameMatch::IgnoreCase, true));  // empty list
   fake.Add({.pid = 4, .threads = 90, .exeName = "System"});
+  EXPECT_TRUE(walk(ExeNameMatch::IgnoreCase, true));  // no worker: still true
+  EXPECT_TRUE(seen.empty());
   fake.AddWorker(2044, "DefaultAppPool", 0, 0, 23);
   fake.Add({.pid = 2100, .threads = 2, .exeName = "svchost.exe", .commandLine = "svchost -k"});
   fake.Add({.pid = 2200, .threads = 5, .exeName = "W3WP.EXE"});
 
-  std::vector<platform::ProcessEntry> seen;
-  EXPECT_TRUE(ForEachWorkerProcess(fake, ExeNameMatch::IgnoreCase, [&](const platform::ProcessEntry& e) {
-    seen.push_back(e);
-    return true;
-  }));
+  EXPECT_TRUE(walk(ExeNameMatch::IgnoreCase, true));
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].pid, 2044u);
   EXPECT_EQ(seen[0].threads, 23u);
@@ -58,24 +61,12 @@ TEST(SnapshotWalk, VisitsWorkersInOrderWithoutReadingOthers) {
   EXPECT_EQ(fake.CommandLineReads(2100), 0);
 
   seen.clear();
-  EXPECT_TRUE(ForEachWorkerProcess(fake, ExeNameMatch::Exact, [&](const platform::ProcessEntry& e) {
-    seen.push_back(e);
-    return false;  // the first one is enough
-  }));
+  EXPECT_TRUE(walk(ExeNameMatch::Exact, false));  // the first one is enough
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].pid, 2044u);
-}
-
-TEST(SnapshotWalk, FalseOnlyWhenNoEntryCouldBeRead) {
-  FakeProcessSystem fake;
-  int visits = 0;
-  auto count = [&](const platform::ProcessEntry&) { return ++visits, true; };
-  EXPECT_FALSE(ForEachWorkerProcess(fake, ExeNameMatch::IgnoreCase, count));  // empty list
-  fake.Add({.pid = 4, .threads = 1, .exeName = "System"});
-  EXPECT_TRUE(ForEachWorkerProcess(fake, ExeNameMatch::IgnoreCase, count));  // no worker: still true
   fake.SetSnapshotFails(true);
-  EXPECT_FALSE(ForEachWorkerProcess(fake, ExeNameMatch::IgnoreCase, count));
-  EXPECT_EQ(visits, 0);
+  EXPECT_FALSE(walk(ExeNameMatch::IgnoreCase, true));
+  EXPECT_EQ(seen.size(), 1u);
 }
 
 }  // namespace

@@ -1,39 +1,17 @@
 // The process system over a fixture /proc tree: the same code as over the real /proc,
 // with every file's content under the test's control.
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/linux/process_system_linux.h"
 #include "platform/linux/sock_diag.h"
-#include "platform/linux/unique_fd.h"
+#include "tests/platform/proc_test_support.h"
 
 namespace tarnwell::platform::linux_proc {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::string_literals;
-
-bool OnBlockDevice(const fs::path& p) {
-  struct stat st{};
-  return ::stat(p.c_str(), &st) == 0 && major(st.st_dev) != 0;
-}
-
-void WriteFile(const fs::path& p, const std::string& text) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << text;
-}
 
 std::string StatLine(std::uint32_t pid, const std::string& comm, int threads, unsigned long start) {
   return std::to_string(pid) + " (" + comm + ") S 1 " + std::to_string(pid) + " " + std::to_string(pid) +
@@ -41,40 +19,26 @@ std::string StatLine(std::uint32_t pid, const std::string& comm, int threads, un
          " 51380224 3072 18446744073709551615 1 1 0 0 0 0 0 4096 0 0 0 0 17 1 0 0 0 0 0\n";
 }
 
-class ProcFixture : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // Targets on a real disk, so that they count as local-disk files; the tree itself in
-    // memory where possible, as tens of thousands of links are made and removed.
-    dir_ = MakeTemp("/var/tmp");
-    ASSERT_FALSE(dir_.empty());
-    treeDir_ = fs::is_directory("/dev/shm") ? MakeTemp("/dev/shm") : fs::path();
-    root_ = (treeDir_.empty() ? dir_ : treeDir_) / "proc";
-    fs::create_directories(root_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-    if (!treeDir_.empty()) fs::remove_all(treeDir_, ec);
-  }
-  static fs::path MakeTemp(const std::string& parent) {
-    std::string templ = parent + "/tarnwell-proc-XXXXXX";
-    return ::mkdtemp(templ.data()) ? fs::path(templ) : fs::path();
-  }
+// net/tcp listing one listening socket by its inode.
+std::string TcpTable(std::uint64_t inode) {
+  return "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+         "   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 " +
+         std::to_string(inode) + " 1 0000000000000000 100 0 0 10 0\n";
+}
 
-  fs::path dir_;      // targets on disk
-  fs::path treeDir_;  // in memory, or empty
-  fs::path root_;     // the fixture /proc
-};
+std::uint64_t InodeOf(const fs::path& p) {
+  struct stat st{};
+  return ::stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+}
 
 TEST_F(ProcFixture, SnapshotListsProcessesAndSkipsTheRest) {
-  WriteFile(root_ / "100" / "stat", StatLine(100, "w3wp.exe", 23, 5000));
-  WriteFile(root_ / "200" / "stat", StatLine(200, "inetinfo-helper", 4, 6000));  // cut at 15
+  Put(root_ / "100" / "stat", StatLine(100, "w3wp.exe", 23, 5000));
+  Put(root_ / "200" / "stat", StatLine(200, "inetinfo-helper", 4, 6000));  // cut at 15
   fs::create_symlink("/srv/iis/inetinfo-helper.exe", root_ / "200" / "exe");
-  WriteFile(root_ / "300" / "stat", "garbage");
+  Put(root_ / "300" / "stat", "garbage");
   fs::create_directories(root_ / "400");  // ended between listing and reading
   fs::create_directories(root_ / "self");
-  WriteFile(root_ / "uptime", "1.0 2.0\n");
+  Put(root_ / "uptime", "1.0 2.0\n");
 
   auto system = OpenProcSystem(root_.string());
   std::vector<ProcessEntry> entries;
@@ -97,9 +61,9 @@ TEST_F(ProcFixture, SnapshotFailsOnAnEmptyOrMissingRoot) {
 }
 
 TEST_F(ProcFixture, CommandLineAndWorkingSet) {
-  WriteFile(root_ / "100" / "cmdline", "w3wp.exe\0-a\0\\\\.\\pipe\\iisipm7\0-ap\0\"Shop Pool\"\0"s);
-  WriteFile(root_ / "100" / "statm", "12000 3072 500 5 0 4000 0\n");
-  WriteFile(root_ / "101" / "statm", "bad\n");
+  Put(root_ / "100" / "cmdline", "w3wp.exe\0-a\0\\\\.\\pipe\\iisipm7\0-ap\0\"Shop Pool\"\0"s);
+  Put(root_ / "100" / "statm", "12000 3072 500 5 0 4000 0\n");
+  Put(root_ / "101" / "statm", "bad\n");
   auto system = OpenProcSystem(root_.string());
   EXPECT_EQ(system->CommandLine(100), R"(w3wp.exe -a \\.\pipe\iisipm7 -ap "Shop Pool")");
   EXPECT_EQ(system->CommandLine(999), "");
@@ -113,20 +77,11 @@ TEST_F(ProcFixture, CensusClassifiesEachDescriptor) {
   const fs::path fd = root_ / "100" / "fd";
   fs::create_directories(fd);
   // Targets: two disk files and a disk directory; /dev/null; a tmpfs file; two sockets.
-  WriteFile(dir_ / "data" / "a.log", "a");
-  WriteFile(dir_ / "data" / "b.log", "b");
+  Put(dir_ / "data" / "a.log", "a");
+  Put(dir_ / "data" / "b.log", "b");
   const fs::path sockTcp = dir_ / "s1";
   const fs::path sockOther = dir_ / "s2";
-  for (const auto& p : {sockTcp, sockOther}) {
-    UniqueFd s(::socket(AF_UNIX, SOCK_STREAM, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", p.c_str());
-    ASSERT_EQ(::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  }
-  struct stat st{};
-  ASSERT_EQ(::stat(sockTcp.c_str(), &st), 0);
-  const auto tcpInode = std::to_string(st.st_ino);
+  for (const auto& p : {sockTcp, sockOther}) ASSERT_TRUE(BoundUnixSocket(p));
 
   fs::create_symlink(dir_ / "data" / "a.log", fd / "3");
   fs::create_symlink(dir_ / "data" / "b.log", fd / "4");
@@ -138,15 +93,12 @@ TEST_F(ProcFixture, CensusClassifiesEachDescriptor) {
   fs::create_symlink(dir_ / "closed-meanwhile", fd / "9");
   bool tmpfs = false;
   if (fs::is_directory("/dev/shm") && !OnBlockDevice("/dev/shm")) {
-    WriteFile("/dev/shm" / dir_.filename(), "x");
+    Put("/dev/shm" / dir_.filename(), "x");
     fs::create_symlink("/dev/shm" / dir_.filename(), fd / "10");
     tmpfs = true;
   }
-  WriteFile(root_ / "100" / "net" / "tcp",
-            "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
-            "   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 " +
-                tcpInode + " 1 0000000000000000 100 0 0 10 0\n");
-  WriteFile(root_ / "100" / "net" / "tcp6", "  sl  local_address remote_address st\n");
+  Put(root_ / "100" / "net" / "tcp", TcpTable(InodeOf(sockTcp)));
+  Put(root_ / "100" / "net" / "tcp6", "  sl  local_address remote_address st\n");
 
   const HandleCounts counts = OpenProcSystem(root_.string())->CountHandles(100);
   if (tmpfs) std::filesystem::remove("/dev/shm" / dir_.filename());
@@ -158,20 +110,10 @@ TEST_F(ProcFixture, CensusClassifiesEachDescriptor) {
 TEST_F(ProcFixture, OnlyOurOwnNetworkNamespaceIsAskedOfTheKernel) {
   // Two descriptors reach a real loopback listener of this process, which only the
   // kernel's dump knows; one reaches a Unix socket, which only the fixture's net/tcp lists.
-  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(::listen(listener.get(), 1), 0);
+  const UniqueFd listener = TcpListener(AF_INET);
   const fs::path unixPath = dir_ / "u";
-  UniqueFd unixSocket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", unixPath.c_str());
-  ASSERT_EQ(::bind(unixSocket.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  struct stat st{};
-  ASSERT_EQ(::stat(unixPath.c_str(), &st), 0);
+  const UniqueFd unixSocket = BoundUnixSocket(unixPath);
+  ASSERT_TRUE(listener && unixSocket);
 
   const fs::path fd = root_ / "100" / "fd";
   fs::create_directories(fd);
@@ -179,13 +121,10 @@ TEST_F(ProcFixture, OnlyOurOwnNetworkNamespaceIsAskedOfTheKernel) {
   fs::create_symlink(real, fd / "3");
   fs::create_symlink(real, fd / "4");
   fs::create_symlink(unixPath, fd / "5");
-  WriteFile(root_ / "100" / "net" / "tcp",
-            "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
-            "   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 " +
-                std::to_string(st.st_ino) + " 1 0000000000000000 100 0 0 10 0\n");
+  Put(root_ / "100" / "net" / "tcp", TcpTable(InodeOf(unixPath)));
   // The namespaces compare by the files their ns links lead to.
-  WriteFile(dir_ / "net-ours", "");
-  WriteFile(dir_ / "net-other", "");
+  Put(dir_ / "net-ours", "");
+  Put(dir_ / "net-other", "");
   fs::create_directories(root_ / "self" / "ns");
   fs::create_symlink(dir_ / "net-ours", root_ / "self" / "ns" / "net");
   fs::create_directories(root_ / "100" / "ns");
@@ -200,41 +139,17 @@ TEST_F(ProcFixture, OnlyOurOwnNetworkNamespaceIsAskedOfTheKernel) {
   EXPECT_EQ(system->CountHandles(100).openTcp, 2);  // the kernel's dump
 }
 
-TEST_F(ProcFixture, FiftyThousandDescriptorsAreCountedWhole) {
-  // More than one process may hold here (the limit is 20,000): the fixture stands in.
-  if (!OnBlockDevice(dir_)) GTEST_SKIP() << "/var/tmp is not on a block device here";
-  const fs::path fd = root_ / "100" / "fd";
-  fs::create_directories(fd);
-  WriteFile(dir_ / "data.log", "a");
-  const std::string target = (dir_ / "data.log").string();
-  for (int i = 0; i < 50'000; ++i) {
-    const std::string link = (fd / std::to_string(i)).string();
-    ASSERT_EQ(::symlink(i % 2 ? target.c_str() : "/dev/null", link.c_str()), 0) << i;
-  }
-  const HandleCounts counts = OpenProcSystem(root_.string())->CountHandles(100);
-  EXPECT_EQ(counts.handles, 50'000);
-  EXPECT_EQ(counts.openFiles, 25'000);
-  EXPECT_EQ(counts.openTcp, 0);
-}
-
-TEST_F(ProcFixture, CensusOfAMissingProcessIsZero) {
-  const HandleCounts counts = OpenProcSystem(root_.string())->CountHandles(4242);
-  EXPECT_EQ(counts.handles, 0);
-  EXPECT_EQ(counts.openFiles, 0);
-  EXPECT_EQ(counts.openTcp, 0);
-}
-
 TEST_F(ProcFixture, TimesReaderNoticesAReusedProcessId) {
   // The clock is the real one of this process; the fixture's stat stands for what
   // /proc says about the pid, and a changed start time means another process.
   const auto pid = static_cast<std::uint32_t>(::getpid());
   const fs::path stat = root_ / std::to_string(pid) / "stat";
-  WriteFile(stat, StatLine(pid, "tests", 1, 777));
+  Put(stat, StatLine(pid, "tests", 1, 777));
   auto system = OpenProcSystem(root_.string());
   auto reader = system->OpenTimes(pid);
   ASSERT_TRUE(reader);
   EXPECT_TRUE(reader->Read());
-  WriteFile(stat, StatLine(pid, "tests", 1, 778));
+  Put(stat, StatLine(pid, "tests", 1, 778));
   EXPECT_FALSE(reader->Read());
   fs::remove(stat);
   EXPECT_FALSE(reader->Read());

@@ -18,34 +18,26 @@ constexpr std::string_view kStatW3wp =
     "2044 (w3wp.exe) S 1 2044 2044 0 -1 4194560 812 0 0 0 25 3 0 0 20 0 23 0 99120 51380224 3072 "
     "18446744073709551615 1 1 0 0 0 0 0 4096 0 0 0 0 17 1 0 0 0 0 0\n";
 
-TEST(ParseStat, ReadsThreadsStartTimeAndComm) {
-  auto cat = ParseStat(kStatCat);
-  ASSERT_TRUE(cat);
-  EXPECT_EQ(cat->comm, "cat");
-  EXPECT_EQ(cat->state, 'R');
-  EXPECT_EQ(cat->numThreads, 1u);
-  EXPECT_EQ(cat->startTime, 545132u);
-
-  auto w3wp = ParseStat(kStatW3wp);
-  ASSERT_TRUE(w3wp);
-  EXPECT_EQ(w3wp->comm, "w3wp.exe");
-  EXPECT_EQ(w3wp->numThreads, 23u);
-  EXPECT_EQ(w3wp->startTime, 99120u);
-}
-
-TEST(ParseStat, CommEndsAtTheLastParenthesis) {
-  // A command name may hold blanks, parentheses and digits that look like fields.
-  const std::string text = "77 (a) b (c) 1 2) S 1 77 77 0 -1 0 0 0 0 0 0 0 0 0 20 0 4 0 1234 0 0\n";
-  auto f = ParseStat(text);
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->comm, "a) b (c) 1 2");
-  EXPECT_EQ(f->state, 'S');
-  EXPECT_EQ(f->numThreads, 4u);
-  EXPECT_EQ(f->startTime, 1234u);
-
-  auto empty = ParseStat("5 () S 1 5 5 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 9 0 0\n");
-  ASSERT_TRUE(empty);
-  EXPECT_EQ(empty->comm, "");
+TEST(ParseStat, ReadsThreadsStartTimeAndCommWhichEndsAtTheLastParenthesis) {
+  struct Case {
+    std::string_view text;
+    const char* comm;
+    char state;
+    unsigned threads;
+    unsigned long start;
+  };
+  for (const Case& c : {Case{kStatCat, "cat", 'R', 1, 545132}, Case{kStatW3wp, "w3wp.exe", 'S', 23, 99120},
+                        // A command name may hold blanks, parentheses and digits that look like fields.
+                        Case{"77 (a) b (c) 1 2) S 1 77 77 0 -1 0 0 0 0 0 0 0 0 0 20 0 4 0 1234 0 0\n",
+                             "a) b (c) 1 2", 'S', 4, 1234},
+                        Case{"5 () S 1 5 5 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 9 0 0\n", "", 'S', 1, 9}}) {
+    const auto f = ParseStat(c.text);
+    ASSERT_TRUE(f) << c.text;
+    EXPECT_EQ(f->comm, c.comm);
+    EXPECT_EQ(f->state, c.state);
+    EXPECT_EQ(f->numThreads, c.threads);
+    EXPECT_EQ(f->startTime, c.start);
+  }
 }
 
 TEST(ParseStat, RejectsTruncatedOrGarbledText) {
@@ -88,19 +80,15 @@ constexpr std::string_view kTcp6 =
     "   0: 00000000000000000000000000000000:1F90 00000000000000000000000000000000:0000 0A 00000000:00000000 "
     "00:00000000 00000000     0        0 23456 1 0000000000000000 100 0 0 10 0";  // no final newline
 
-TEST(ParseTcpInodes, TakesTheInodeColumnOfEveryLine) {
-  std::vector<std::uint64_t> inodes;
-  ParseTcpInodes(kTcp, inodes);
-  ParseTcpInodes(kTcp6, inodes);
-  EXPECT_EQ(inodes, (std::vector<std::uint64_t>{137, 98765432101, 0, 23456}));
-}
-
-TEST(ParseTcpInodes, SkipsHeaderShortAndGarbledLines) {
+TEST(ParseTcpInodes, TakesTheInodeColumnOfEveryLineAndSkipsHeaderShortAndGarbledOnes) {
   std::vector<std::uint64_t> inodes;
   ParseTcpInodes("", inodes);
   ParseTcpInodes("  sl  local_address rem_address   st\n", inodes);
   ParseTcpInodes("header\n   0: a b c d e f g h\n   1: a b c d e f g h 12x 5\n\n", inodes);
   EXPECT_TRUE(inodes.empty());
+  ParseTcpInodes(kTcp, inodes);
+  ParseTcpInodes(kTcp6, inodes);
+  EXPECT_EQ(inodes, (std::vector<std::uint64_t>{137, 98765432101, 0, 23456}));
 }
 
 TEST(ParseSockstatInuse, FindsTheProtocolsLine) {
@@ -127,11 +115,8 @@ TEST(ParsePid, OnlyDecimalProcessDirectories) {
   EXPECT_FALSE(ParsePid("-1"));
 }
 
-TEST(ExeNameFrom, ShortCommIsTheName) {
+TEST(ExeNameFrom, ShortCommIsTheNameACutOneIsCompletedFromExeLinkOrArgv0) {
   EXPECT_EQ(ExeNameFrom("w3wp.exe", "/usr/bin/other", "x"), "w3wp.exe");
-}
-
-TEST(ExeNameFrom, CutCommIsCompletedFromExeLinkOrArgv0) {
   // "inetinfo-helper.exe" is cut to its first 15 characters.
   const std::string_view comm = "inetinfo-helper";
   EXPECT_EQ(ExeNameFrom(comm, "/srv/bin/inetinfo-helper.exe", "whatever"), "inetinfo-helper.exe");

@@ -5,9 +5,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "iis/iis.h"
@@ -18,61 +19,14 @@
 #include "tests/fakes/fake_process_system.h"
 #include "tests/fakes/fake_window_port.h"
 #include "tests/logs/log_test_support.h"
+#include "tests/support/test_clock.h"
 
 namespace tarnwell {
 namespace {
 
 using fakes::FakeProcessSystem;
-using testing::At;
-using testing::ReadAll;
 using testing::SplitCrLf;
-using testing::TempDir;
-
-// Days from 1970-01-01 to a civil date, and back.
-std::int64_t DaysFromCivil(std::int64_t y, int m, int d) {
-  y -= m <= 2 ? 1 : 0;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const std::int64_t yoe = y - era * 400;
-  const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-LocalTime CivilFromMs(std::int64_t ms) {
-  std::int64_t days = ms / 86'400'000;
-  std::int64_t rest = ms % 86'400'000;
-  days += 719468;
-  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const std::int64_t doe = days - era * 146097;
-  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const std::int64_t mp = (5 * doy + 2) / 153;
-  LocalTime t;
-  t.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  t.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  t.year = static_cast<int>(yoe + era * 400 + (t.month <= 2 ? 1 : 0));
-  t.hour = static_cast<int>(rest / 3'600'000);
-  rest %= 3'600'000;
-  t.minute = static_cast<int>(rest / 60'000);
-  rest %= 60'000;
-  t.second = static_cast<int>(rest / 1000);
-  t.millisecond = static_cast<int>(rest % 1000);
-  return t;
-}
-
-// Local time that moves only when a test (or the monitor's sleeper) moves it.
-// Read from every thread; milliseconds since 1970 in local time.
-class SteppingClock final : public ILocalClock {
- public:
-  explicit SteppingClock(const LocalTime& t)
-      : ms_(DaysFromCivil(t.year, t.month, t.day) * 86'400'000 + t.MsOfDay()) {}
-  LocalTime Now() const override { return CivilFromMs(ms_.load()); }
-  void Advance(std::int64_t ms) { ms_ += ms; }
-  std::int64_t Ms() const { return ms_.load(); }
-
- private:
-  std::atomic<std::int64_t> ms_;
-};
+using testutil::At;
 
 const std::string kLineDefault = "DefaultAppPool\t2\t12288\t3\t25\t40\t3\t400\t2044";
 const std::string kLineIntranet = "Intranet\t1\t0\t-1\t6\t5\t1\t50\t2200";  // processor use not measurable
@@ -82,8 +36,8 @@ class MonitoringTest : public ::testing::Test {
   static constexpr int kSleepCap = 200'000;  // a runaway monitor fails the test instead of hanging it
   static constexpr std::size_t kPassCap = 20;
 
-  TempDir dir_;
-  SteppingClock clock_{At(2026, 12, 6, 10, 0, 0, 0)};
+  testutil::TempDir dir_;
+  testutil::TestClock clock_{At(2026, 12, 6, 10, 0)};
   fakes::FakeMetabase metabase_;
   FakeProcessSystem processes_;
   TLog daily_{dir_.Dir(), "", clock_};
@@ -94,19 +48,16 @@ class MonitoringTest : public ::testing::Test {
   std::function<void(int sleep)> duringSleep_;  // monitor thread, before the clock moves
   std::function<void(std::size_t pass)> afterRedraw_;  // UI thread
   std::vector<std::int64_t> redrawMs_;  // UI thread until the monitor has ended
+  std::vector<int> sleepsAtRedraw_;     // likewise
   std::int64_t endMs_ = -1;             // UI thread, in the end notification
   std::int64_t stopMs_ = -1;            // UI thread
 
   void SetUp() override {
-    metabase_.AddPool("DefaultAppPool");
-    metabase_.AddPool("Other");
-    metabase_.AddPool("Intranet");
-    metabase_.AddPool("Idle");
-    metabase_.AddApp("/LM/W3SVC/1/ROOT", "DefaultAppPool");
-    metabase_.AddApp("/LM/W3SVC/1/ROOT/shop", "DefaultAppPool");
-    metabase_.AddApp("/LM/W3SVC/1/ROOT/other", "Other");
-    metabase_.AddApp("/LM/W3SVC/2/ROOT", "Intranet");
-    metabase_.AddApp("/LM/W3SVC/3/ROOT", "Idle");
+    for (const char* pool : {"DefaultAppPool", "Other", "Intranet", "Idle"}) metabase_.AddPool(pool);
+    for (const auto& [app, pool] : {std::pair{"/LM/W3SVC/1/ROOT", "DefaultAppPool"}, {"/LM/W3SVC/1/ROOT/shop", "DefaultAppPool"},
+                                    {"/LM/W3SVC/1/ROOT/other", "Other"}, {"/LM/W3SVC/2/ROOT", "Intranet"},
+                                    {"/LM/W3SVC/3/ROOT", "Idle"}})
+      metabase_.AddApp(app, pool);
 
     processes_.Add({.pid = 4, .threads = 90, .exeName = "System"});
     processes_.AddWorker(2044, "DefaultAppPool", 3.4, 12'582'912, 25);
@@ -124,6 +75,7 @@ class MonitoringTest : public ::testing::Test {
     window_.intervalText = "1";
     window_.onRedraw = [this](TIISObject&) {
       redrawMs_.push_back(clock_.Ms());
+      sleepsAtRedraw_.push_back(sleeps_.load());
       if (afterRedraw_) afterRedraw_(redrawMs_.size());
       if (redrawMs_.size() >= kPassCap) {
         ADD_FAILURE() << "the monitor did not stop";
@@ -133,6 +85,13 @@ class MonitoringTest : public ::testing::Test {
   }
 
   void TearDown() override { EXPECT_FALSE(window_.UiRuleBroken()); }
+
+  // Stop in the redraw of that pass, before its lines are written.
+  void StopAtPass(std::size_t last) {
+    afterRedraw_ = [this, last](std::size_t pass) {
+      if (pass == last) reg_->SetMonitoring(false);
+    };
+  }
 
   // Stop as the window's button does it: on the UI thread.
   void StopFromUi() {
@@ -158,8 +117,15 @@ class MonitoringTest : public ::testing::Test {
     EXPECT_TRUE(monitor.Finished());
   }
 
-  std::vector<std::string> MonitorLog() const { return SplitCrLf(ReadAll(dir_.Dir() + "trnw-mon-061226.log")); }
-  std::vector<std::string> DailyLog() const { return SplitCrLf(ReadAll(dir_.Dir() + "trnw061226.log")); }
+  std::vector<std::string> MonitorLog(const std::string& date = "061226") const {
+    return SplitCrLf(testutil::ReadAll(dir_.Dir() + "trnw-mon-" + date + ".log"));
+  }
+  // The daily log's lines that hold the text.
+  std::vector<std::string> DailyLines(const std::string& text) const {
+    std::vector<std::string> lines = SplitCrLf(testutil::ReadAll(dir_.Dir() + "trnw061226.log"));
+    std::erase_if(lines, [&](const std::string& line) { return line.find(text) == std::string::npos; });
+    return lines;
+  }
 
   // The data lines of the monitoring log without their time stamps; checks each stamp's form.
   std::vector<std::string> DataLines() const {
@@ -179,27 +145,20 @@ TEST_F(MonitoringTest, OnePassWritesHeaderAndOneLinePerRunningSelectedPool) {
 
   RunMonitor();
 
-  const auto lines = MonitorLog();
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0], "");
-  EXPECT_EQ(lines[1], "#Format (tab delimiter): datetime name_of_pool count_app ram cpu count_treads open_files "
-                      "open_tcp open_handles pid");
   // The worked example: the stamp, then nine fields each after one TAB; nothing after the pid.
-  EXPECT_EQ(lines[2], "06-12-26 10:00:00.000\t" + kLineDefault);
-  EXPECT_EQ(lines[3], "06-12-26 10:00:00.000\t" + kLineIntranet);
-  for (std::size_t i = 2; i < lines.size(); ++i) {
-    EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), '\t'), 9) << lines[i];
-    EXPECT_NE(lines[i].back(), '\t');
-  }
   // Idle has no worker and Other is not ticked: no line, no measuring.
+  EXPECT_EQ(MonitorLog(), (std::vector<std::string>{"",
+                                                    "#Format (tab delimiter): datetime name_of_pool count_app ram cpu "
+                                                    "count_treads open_files open_tcp open_handles pid",
+                                                    "06-12-26 10:00:00.000\t" + kLineDefault,
+                                                    "06-12-26 10:00:00.000\t" + kLineIntranet}));
   EXPECT_EQ(processes_.CommandLineReads(2300), 1);
   EXPECT_EQ(processes_.CensusCount(2300), 0);
   EXPECT_EQ(window_.Redraws(), 1);
   EXPECT_EQ(sleeps_.load(), 1);
   // The narration went to the daily log, not to the message pane.
-  const auto daily = DailyLog();
-  EXPECT_NE(std::find(daily.begin(), daily.end(), "06-12-26 10:00:00.000\tFind pool [DefaultAppPool] by PID 2044"),
-            daily.end());
+  EXPECT_EQ(DailyLines("Find pool [DefaultAppPool]"),
+            std::vector<std::string>{"06-12-26 10:00:00.000\tFind pool [DefaultAppPool] by PID 2044"});
   EXPECT_TRUE(window_.Messages().empty());
 }
 
@@ -224,12 +183,8 @@ TEST_F(MonitoringTest, NoProcessListLogsTheErrorRedrawsAndWritesNoDataLine) {
 
   EXPECT_EQ(window_.Redraws(), 2);  // the thread carried on to the next pass
   EXPECT_TRUE(DataLines().empty());
-  std::vector<std::string> errors;
-  for (const auto& line : DailyLog()) {
-    if (line.ends_with("\tError for get RAM/CPU data for pools")) errors.push_back(line);
-  }
-  ASSERT_EQ(errors.size(), 2u);
-  EXPECT_EQ(errors[0], "06-12-26 10:00:00.000\tError for get RAM/CPU data for pools");
+  EXPECT_EQ(DailyLines("Error for"), (std::vector<std::string>{"06-12-26 10:00:00.000\tError for get RAM/CPU data for pools",
+                                                                "06-12-26 10:01:01.000\tError for get RAM/CPU data for pools"}));
   EXPECT_TRUE(window_.Messages().empty());
 }
 
@@ -237,95 +192,120 @@ TEST_F(MonitoringTest, AnUnreadableMetabaseIsLoggedWhenItFailsAndWhenItIsBack) {
   // Passes 2 and 3 (the rule that fails stops the counting of the rules after it).
   metabase_.FailCall(fakes::FakeMetabase::Op::Bind, 3, "w3svc/AppPools$");
   metabase_.FailCall(fakes::FakeMetabase::Op::Bind, 2, "w3svc/AppPools$");
-  afterRedraw_ = [this](std::size_t pass) {
-    if (pass == 4) reg_->SetMonitoring(false);
-  };
+  StopAtPass(4);
   RunMonitor();
   EXPECT_EQ(redrawMs_.size(), 4u);
-  std::vector<std::string> said;
-  for (const auto& line : DailyLog()) {
-    if (line.find("The metabase") != std::string::npos) said.push_back(line.substr(22));
-  }
-  EXPECT_EQ(said, (std::vector<std::string>{
-                      "The metabase cannot be read [IIS://localhost/w3svc/AppPools]: Injected failure: Bind "
-                      "IIS://localhost/w3svc/AppPools. Monitoring goes on with the pools read before.",
-                      "The metabase can be read again [IIS://localhost/w3svc/AppPools]"}));
+  EXPECT_EQ(DailyLines("The metabase"),
+            (std::vector<std::string>{
+                "06-12-26 10:01:01.000\tThe metabase cannot be read [IIS://localhost/w3svc/AppPools]: Injected failure: "
+                "Bind IIS://localhost/w3svc/AppPools. Monitoring goes on with the pools read before.",
+                "06-12-26 10:03:03.000\tThe metabase can be read again [IIS://localhost/w3svc/AppPools]"}));
   // The passes that could not read it sampled the pools read before.
   EXPECT_EQ(DataLines().size(), 8u);
   EXPECT_TRUE(window_.Messages().empty());
 }
 
-TEST_F(MonitoringTest, IntervalZeroRunsPassesBackToBackWithoutSleeping) {
-  for (const char* text : {"0", "000"}) {
-    SCOPED_TRACE(text);
-    window_.intervalText = text;
+TEST_F(MonitoringTest, PassesStartOneIntervalApartOrAtOnceAfterALongerPass) {
+  struct Case {
+    const char* interval;
+    std::uint32_t passMs;  // local time a pass takes: the processor-use window of the one measurable worker
+    std::int64_t gapMs;    // between pass starts
+    std::vector<int> sleepsAtRedraw;
+    std::size_t linesOfTheDay;  // the other passes of 999 fall on the next day
+  };
+  const Case cases[] = {
+      {"0", 500, 500, {0, 0, 0}, 6},  // back to back, without sleeping
+      {"000", 0, 0, {0, 0, 0}, 6},    // even when a pass takes no time
+      // 999, the most the box takes: the first one-second poll after start + 59,940 s.
+      {"999", 500, 59'940'500, {0, 59'940, 2 * 59'940}, 2},
+      {"1", 90'000, 90'000, {0, 0, 0}, 6},  // a pass longer than the interval is followed at once
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.interval);
     reg_->SetMonitoring(true);
     redrawMs_.clear();
+    sleepsAtRedraw_.clear();
+    sleeps_ = 0;
+    clock_.Set(At(2026, 12, 6, 10, 0));
+    const std::size_t linesBefore = DataLines().size();
+    window_.intervalText = c.interval;
+    processes_.SetOnSleep([this, &c](std::uint32_t) { clock_.Advance(c.passMs); });
     afterRedraw_ = [this](std::size_t pass) {
+      window_.intervalText = "1";  // read only at the start: a later change has no effect
       if (pass == 3) reg_->SetMonitoring(false);
     };
+
     RunMonitor();
-    EXPECT_EQ(redrawMs_.size(), 3u);
+
+    ASSERT_EQ(redrawMs_.size(), 3u);
+    EXPECT_EQ(redrawMs_[1] - redrawMs_[0], c.gapMs);
+    EXPECT_EQ(redrawMs_[2] - redrawMs_[1], c.gapMs);
+    EXPECT_EQ(sleepsAtRedraw_, c.sleepsAtRedraw);
+    EXPECT_EQ(DataLines().size() - linesBefore, c.linesOfTheDay);
   }
-  EXPECT_EQ(sleeps_.load(), 0);
-  EXPECT_EQ(DataLines().size(), 12u);  // two runs of three passes of two lines
 }
 
-TEST_F(MonitoringTest, LargestIntervalPutsNineHundredNinetyNineMinutesBetweenPassStarts) {
-  // Each pass takes half a second: the processor-use window of the one measurable worker.
-  processes_.SetOnSleep([this](std::uint32_t ms) { clock_.Advance(ms); });
-  window_.intervalText = "999";
-  afterRedraw_ = [this](std::size_t pass) {
-    window_.intervalText = "1";  // read only at the start: a later change has no effect
-    if (pass == 3) reg_->SetMonitoring(false);
-  };
-
-  RunMonitor();
-
-  ASSERT_EQ(redrawMs_.size(), 3u);
-  for (std::size_t i = 1; i < redrawMs_.size(); ++i) {
-    const std::int64_t gap = redrawMs_[i] - redrawMs_[i - 1];
-    // The next pass starts at the first one-second poll after start + 59,940 s.
-    EXPECT_GT(gap, 59'940'000);
-    EXPECT_LE(gap, 59'941'000);
-  }
-  EXPECT_EQ(sleeps_.load(), 2 * 59'940 + 1);  // the last wait ends at its first poll
-}
-
-TEST_F(MonitoringTest, PassLongerThanTheIntervalIsFollowedAtOnce) {
-  // The one processor-use window of a pass takes 90 s of local time; the interval is 60 s.
-  processes_.SetOnSleep([this](std::uint32_t) { clock_.Advance(90'000); });
-  afterRedraw_ = [this](std::size_t pass) {
-    if (pass == 3) reg_->SetMonitoring(false);
-  };
-
-  RunMonitor();
-
-  ASSERT_EQ(redrawMs_.size(), 3u);
-  EXPECT_EQ(redrawMs_[1] - redrawMs_[0], 90'000);
-  EXPECT_EQ(redrawMs_[2] - redrawMs_[1], 90'000);
-  EXPECT_EQ(sleeps_.load(), 0);
-  EXPECT_EQ(DataLines().size(), 6u);
-}
-
-TEST_F(MonitoringTest, StopDuringTheWaitEndsWithinASecondAndWritesNothingMore) {
-  std::size_t linesAtStop = 0;
-  duringSleep_ = [this, &linesAtStop](int n) {
-    if (n == 60 + 25) {  // 25 s into the second wait
-      linesAtStop = DataLines().size();
+TEST_F(MonitoringTest, StopEndsTheThreadAtTheNextPollAfterThePassItCameIn) {
+  // Stop 25 s into the second wait writes nothing more; Stop while the second pass samples
+  // lets that pass finish, with its redraw and its lines.
+  for (const bool duringPass : {false, true}) {
+    SCOPED_TRACE(duringPass ? "during the pass" : "during the wait");
+    reg_->SetMonitoring(true);
+    sleeps_ = 0;
+    stopMs_ = -1;
+    const int redrawsBefore = window_.Redraws();
+    const std::size_t linesBefore = DataLines().size();
+    std::size_t linesAtStop = 0;
+    const auto stop = [&] {
+      linesAtStop = DataLines().size() - linesBefore;
       StopFromUi();
-    }
-  };
+    };
+    duringSleep_ = [&](int n) {
+      if (!duringPass && n == 60 + 25) stop();
+    };
+    processes_.SetOnSleep([&](std::uint32_t) {
+      if (duringPass && window_.Redraws() == redrawsBefore + 1 && stopMs_ < 0) stop();
+    });
+
+    RunMonitor();
+
+    EXPECT_EQ(linesAtStop, duringPass ? 2u : 4u);
+    EXPECT_EQ(DataLines().size() - linesBefore, 4u);
+    EXPECT_EQ(window_.Redraws() - redrawsBefore, 2);
+    ASSERT_GE(stopMs_, 0);
+    EXPECT_GE(endMs_, stopMs_);
+    EXPECT_LE(endMs_ - stopMs_, 1000);
+    EXPECT_EQ(sleeps_.load(), duringPass ? 61 + 1 : 85);  // no poll after the one that saw the Stop
+  }
+}
+
+TEST_F(MonitoringTest, ThePassAfterMidnightWritesToTheNewDaysFileWithoutAHeader) {
+  clock_.Set(At(2026, 12, 6, 23, 59, 30));
+  StopAtPass(2);
 
   RunMonitor();
 
-  EXPECT_EQ(linesAtStop, 4u);
-  EXPECT_EQ(DataLines().size(), 4u);
-  EXPECT_EQ(window_.Redraws(), 2);
-  ASSERT_GE(stopMs_, 0);
-  EXPECT_GE(endMs_, stopMs_);
-  EXPECT_LE(endMs_ - stopMs_, 1000);
-  EXPECT_EQ(sleeps_.load(), 85);  // no poll after the one that saw the Stop
+  EXPECT_EQ(MonitorLog(), (std::vector<std::string>{"", kMonitoringHeader, "06-12-26 23:59:30.000\t" + kLineDefault,
+                                                    "06-12-26 23:59:30.000\t" + kLineIntranet}));
+  // The first poll past the deadline, 00:00:30, starts the second pass.
+  EXPECT_EQ(MonitorLog("071226"), (std::vector<std::string>{"", "07-12-26 00:00:31.000\t" + kLineDefault,
+                                                            "07-12-26 00:00:31.000\t" + kLineIntranet}));
+}
+
+TEST_F(MonitoringTest, ClockSetBackDuringTheWaitLengthensThatWaitByTheSameAmount) {
+  // Five minutes back, 25 s into the first one-minute wait, as a time service may set it.
+  duringSleep_ = [this](int n) {
+    if (n == 25) clock_.Advance(-300'000);
+  };
+  StopAtPass(3);
+
+  RunMonitor();
+
+  // The deadline stays where the clock put it: 300 more polls in the first wait, none lost
+  // in the second, and no pass started before its interval by the clock.
+  EXPECT_EQ(sleepsAtRedraw_, (std::vector<int>{0, 61 + 300, 61 + 300 + 61}));
+  EXPECT_EQ(redrawMs_, (std::vector<std::int64_t>{redrawMs_[0], redrawMs_[0] + 61'000, redrawMs_[0] + 122'000}));
+  EXPECT_EQ(DataLines().size(), 6u);
 }
 
 TEST_F(MonitoringTest, IntervalThatIsNoNumberEndsTheThreadBeforeAnyPass) {
@@ -352,8 +332,9 @@ TEST_F(MonitoringTest, IntervalThatIsNoNumberEndsTheThreadBeforeAnyPass) {
 
 TEST_F(MonitoringTest, ReloadStartedDuringAPassLeavesTheRegistryConsistent) {
   TGetPoolData loader(window_);
-  std::atomic<bool> loaderEnded{false};
-  loader.OnTerminate = [&] { loaderEnded = true; };
+  std::promise<void> ended;
+  std::future<void> loaderEnded = ended.get_future();
+  loader.OnTerminate = [&] { ended.set_value(); };
   // The Refresh command, pressed on the UI thread while the first pass measures.
   std::atomic<bool> started{false};
   processes_.SetOnSleep([&](std::uint32_t) {
@@ -361,9 +342,10 @@ TEST_F(MonitoringTest, ReloadStartedDuringAPassLeavesTheRegistryConsistent) {
   });
   // The reload gets its turn during the first wait, so that the later passes follow it.
   duringSleep_ = [&](int n) {
-    if (n != 1) return;
-    for (int i = 0; i < 10'000 && !loaderEnded; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_TRUE(loaderEnded.load());
+    // Bounded only so that a reload stuck behind the monitor fails instead of hanging.
+    if (n == 1) {
+      EXPECT_EQ(loaderEnded.wait_for(std::chrono::minutes(1)), std::future_status::ready);
+    }
   };
   afterRedraw_ = [this](std::size_t pass) {
     // Every redraw sees one whole pass: the selected pools, with their figures in place.
@@ -379,7 +361,6 @@ TEST_F(MonitoringTest, ReloadStartedDuringAPassLeavesTheRegistryConsistent) {
   RunMonitor();
   loader.Join();
 
-  EXPECT_TRUE(loaderEnded.load());
   EXPECT_EQ(DataLines(), (std::vector<std::string>{kLineDefault, kLineIntranet, kLineDefault, kLineIntranet,
                                                    kLineDefault, kLineIntranet}));
   // The reload listed only the ticked pools, in the metabase's order.

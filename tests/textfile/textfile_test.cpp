@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
+#include <utility>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,8 +21,6 @@
 
 namespace tarnwell {
 namespace {
-
-using testing::TempDir;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -46,13 +46,11 @@ TEST(Exposition, LabelValuesAreEscapedAndEveryFamilyIsDescribed) {
   pass.overloads[{"ShopPool", "/LM/W3SVC/2/ROOT/cart/"}] = 4;
   const auto lines = Lines(textfile::FormatExposition(pass));
 
-  const std::string shop = R"(pool="Say \"hi\"\\now\nthen",pid="4242")";
-  EXPECT_TRUE(Has(lines, "tarnwell_pool_working_set_bytes{" + shop + "} 12582912"));
-  EXPECT_TRUE(Has(lines, "tarnwell_pool_cpu_percent{" + shop + "} 37"));
-  EXPECT_TRUE(Has(lines, "tarnwell_pool_threads{" + shop + "} 25"));
-  EXPECT_TRUE(Has(lines, "tarnwell_pool_handles{" + shop + "} 400"));
-  EXPECT_TRUE(Has(lines, "tarnwell_pool_open_files{" + shop + "} 40"));
-  EXPECT_TRUE(Has(lines, "tarnwell_pool_tcp_endpoints{" + shop + "} 3"));
+  const std::string shop = R"({pool="Say \"hi\"\\now\nthen",pid="4242"} )";
+  for (const auto& [family, value] : std::vector<std::pair<std::string, std::string>>{
+           {"working_set_bytes", "12582912"}, {"cpu_percent", "37"}, {"threads", "25"}, {"handles", "400"},
+           {"open_files", "40"}, {"tcp_endpoints", "3"}})
+    EXPECT_TRUE(Has(lines, "tarnwell_pool_" + family + shop + value)) << family;
   EXPECT_TRUE(Has(lines, R"(tarnwell_pool_threads{pool="Küche 店",pid="77"} 0)"));
   EXPECT_TRUE(Has(lines, R"(tarnwell_pool_applications{pool="Idle"} 5)"));
   EXPECT_TRUE(Has(lines, "tarnwell_pool_applications{pool=\"Bad\xEF\xBF\xBD(\xEF\xBF\xBD\"} 1"));
@@ -60,13 +58,12 @@ TEST(Exposition, LabelValuesAreEscapedAndEveryFamilyIsDescribed) {
   EXPECT_TRUE(Has(lines, "tarnwell_pass_timestamp_seconds 1796727600.25"));
   EXPECT_TRUE(Has(lines, "tarnwell_pools_selected 3"));
   EXPECT_TRUE(Has(lines, R"(tarnwell_overload_reports_total{pool="ShopPool",app_path="/LM/W3SVC/2/ROOT/cart/"} 4)"));
+  // No CPU sample for the unmeasured pool, no pid for the idle one; every sample's family
+  // has its HELP and TYPE lines before it.
+  std::set<std::string> described;
   for (const auto& line : lines) {
     EXPECT_EQ(line.find("pool=\"Küche 店\",pid=\"77\"} -1"), std::string::npos) << line;
     EXPECT_EQ(line.find("Idle\",pid"), std::string::npos) << line;
-  }
-  // Every sample's family has its HELP and TYPE lines before it.
-  std::set<std::string> described;
-  for (const auto& line : lines) {
     if (line.rfind("# TYPE ", 0) == 0) described.insert(line.substr(7, line.find(' ', 7) - 7));
     if (line.empty() || line[0] == '#') continue;
     const std::string family = line.substr(0, line.find_first_of("{ "));
@@ -79,15 +76,15 @@ TEST(Exposition, LabelValuesAreEscapedAndEveryFamilyIsDescribed) {
 
 class TextfileExportTest : public ::testing::Test {
  protected:
-  TempDir dir_;
-  testing::FakeClock clock_{testing::At(2026, 12, 8, 9, 0, 0)};
+  testutil::TempDir dir_;
+  testutil::TestClock clock_{testutil::At(2026, 12, 8, 9, 0)};
   TLog log_{dir_.Dir(), "", clock_};
   fakes::NullMetabase metabase_;
   fakes::NullProcessSystem processes_;
   std::unique_ptr<TIISObject> registry_ = std::make_unique<TIISObject>(metabase_, processes_);
 
   std::vector<std::string> DailyLog() {
-    return testing::SplitCrLf(testing::ReadAll(log_.FileNameFor(clock_.Now())));
+    return testing::SplitCrLf(testutil::ReadAll(log_.FileNameFor(clock_.Now())));
   }
 };
 
@@ -149,7 +146,7 @@ TEST_F(TextfileExportTest, AFolderThatCannotBeWrittenIsSaidOnceAndAgainWhenItWor
   ASSERT_EQ(lines.size(), 3u);  // the opening's empty line, then one line each
   EXPECT_NE(lines[1].find("\tMetrics textfile [" + out.FilePath() + "] cannot be written: "), std::string::npos);
   EXPECT_NE(lines[2].find("\tMetrics textfile [" + out.FilePath() + "] is written again"), std::string::npos);
-  EXPECT_NE(testing::ReadAll(out.FilePath()).find("tarnwell_pass_timestamp_seconds 4\n"), std::string::npos);
+  EXPECT_NE(testutil::ReadAll(out.FilePath()).find("tarnwell_pass_timestamp_seconds 4\n"), std::string::npos);
 }
 
 }  // namespace
