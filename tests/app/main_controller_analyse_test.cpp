@@ -3,33 +3,24 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <set>
-#include <thread>
 #include <tuple>
 
-#include "iis/iis.h"
-#include "tasks/AnalysePool.h"
-#include "tests/fakes/fake_metabase.h"
-#include "tests/fakes/fake_process_system.h"
+#include "tests/support/analyse_fixture.h"
 #include "tests/support/fake_main_view.h"
 #include "tests/support/window_servers.h"
 
 namespace tarnwell {
 namespace {
 
-using fakes::FakeMetabase;
-using fakes::FakeProcessSystem;
 using testutil::FakeWindow;
 using Strings = std::vector<std::string>;
 
-const Strings& kShopApps = testutil::kWindowShopApps;
-
 // The Shop server (tests/support) and a fake window over it.
-struct Server : testutil::ShopAnalyseServer {
+struct Server : testutil::ShopServer {
   std::unique_ptr<FakeWindow> w;
 
   Server() {
+    realPauses = true;
     w = std::make_unique<FakeWindow>(metabase, processes);
     w->view.enabled[ViewControl::AnalyseTab] = true;  // as Start on the Task tab leaves it
   }
@@ -58,15 +49,6 @@ struct Server : testutil::ShopAnalyseServer {
     Strings out;
     for (const std::string& line : w->view.analyseLines) out.push_back(line.substr(line.find('\t') + 1));
     return out;
-  }
-  bool Restored() {
-    for (const auto& app : kShopApps) {
-      if (metabase.EffectiveAppPool(app) != "Shop") return false;
-    }
-    for (const auto& pool : metabase.PoolNames()) {
-      if (pool.rfind(kTempPoolPrefix, 0) == 0) return false;
-    }
-    return true;
   }
 };
 

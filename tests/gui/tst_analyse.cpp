@@ -1,35 +1,25 @@
 // The Analyse tab of the Qt window over the fake seams: analyses run from its buttons into
 // its stamped pane, and closing the window during one. Its rules (sorting, buttons, the
 // threshold) are tested on the controller (tests/app/main_controller_analyse_test.cpp).
-#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QTest>
-#include <chrono>
-#include <set>
-#include <thread>
 
-#include "iis/iis.h"
-#include "tasks/AnalysePool.h"
-#include "tests/fakes/fake_metabase.h"
-#include "tests/fakes/fake_process_system.h"
 #include "tests/gui/gui_support.h"
+#include "tests/support/analyse_fixture.h"
 #include "tests/support/window_servers.h"
 
 using namespace tarnwell;
-using fakes::FakeMetabase;
-using fakes::FakeProcessSystem;
 using guitest::WaitFor;
 
 namespace {
 
-const std::vector<std::string>& kShopApps = testutil::kWindowShopApps;
-
 // The Shop server (tests/support) and a window over it.
-struct Server : testutil::ShopAnalyseServer {
+struct Server : testutil::ShopServer {
   std::unique_ptr<guitest::Window> w;
 
   Server() {
+    realPauses = true;
     w = std::make_unique<guitest::Window>(metabase, processes);
     w->Get<QWidget>("tabAnalyse")->setEnabled(true);  // as Start on the Task tab leaves it
   }
@@ -55,17 +45,6 @@ struct Server : testutil::ShopAnalyseServer {
     if (text.isEmpty()) return out;
     for (const QString& line : text.split(QLatin1Char('\n'))) out << line.section(QLatin1Char('\t'), 1);
     return out;
-  }
-  bool PaneHas(const QString& line) { return Pane().contains(line); }
-
-  bool Restored() {
-    for (const auto& app : kShopApps) {
-      if (metabase.EffectiveAppPool(app) != "Shop") return false;
-    }
-    for (const auto& pool : metabase.PoolNames()) {
-      if (pool.rfind(kTempPoolPrefix, 0) == 0) return false;
-    }
-    return true;
   }
 };
 
