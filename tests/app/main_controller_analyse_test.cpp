@@ -17,37 +17,35 @@ using Strings = std::vector<std::string>;
 
 // The Shop server (tests/support) and a fake window over it.
 struct Server : testutil::ShopServer {
-  std::unique_ptr<FakeWindow> w;
+  FakeWindow w{metabase, processes};
 
   Server() {
     realPauses = true;
-    w = std::make_unique<FakeWindow>(metabase, processes);
-    w->view.enabled[ViewControl::AnalyseTab] = true;  // as Start on the Task tab leaves it
+    w.view.enabled[ViewControl::AnalyseTab] = true;  // as Start on the Task tab leaves it
   }
-  FakeWindow& operator*() { return *w; }
 
   // Has the UI thread redraw from records set here, as a monitoring pass would.
   void Redraw(const std::vector<std::tuple<std::string, int, int, int>>& pools) {
-    testutil::SetRedrawRecords((*w)->Registry(), pools);
-    (*w)->ThreadPoolMonitoring();
+    testutil::SetRedrawRecords(w->Registry(), pools);
+    w->ThreadPoolMonitoring();
   }
-  void Select(const std::string& pool) { w->Select(ViewList::Analyse, pool); }
+  void Select(const std::string& pool) { w.Select(ViewList::Analyse, pool); }
   Strings Column(int column) const {
     Strings out;
-    for (const auto& row : w->view.lists.at(ViewList::Analyse)) out.push_back(row.cells.at(column));
+    for (const auto& row : w.view.lists.at(ViewList::Analyse)) out.push_back(row.cells.at(column));
     return out;
   }
-  bool Enabled(ViewControl control) const { return w->view.enabled.at(control); }
-  void Start() { w->Click(ViewControl::AnalyseStart, &MainController::AnalyseStartClicked); }
-  void Stop() { w->Click(ViewControl::AnalyseStop, &MainController::AnalyseStopClicked); }
+  bool Enabled(ViewControl control) const { return w.view.enabled.at(control); }
+  void Start() { w.Click(ViewControl::AnalyseStart, &MainController::AnalyseStartClicked); }
+  void Stop() { w.Click(ViewControl::AnalyseStop, &MainController::AnalyseStopClicked); }
   bool AnalyserGone() {
-    return w->view.WaitFor([&] { return (*w)->LiveWorkers().analysers == 0; });
+    return w.view.WaitFor([&] { return w->LiveWorkers().analysers == 0; });
   }
 
   // The analysis messages without their stamps.
   Strings Pane() const {
     Strings out;
-    for (const std::string& line : w->view.analyseLines) out.push_back(line.substr(line.find('\t') + 1));
+    for (const std::string& line : w.view.analyseLines) out.push_back(line.substr(line.find('\t') + 1));
     return out;
   }
 };
@@ -56,7 +54,7 @@ TEST(MainControllerAnalyse, NumberColumnsSortByNumberAndEachColumnKeepsItsSign) 
   const std::vector<std::tuple<std::string, int, int, int>> pools{
       {"beta", 1, 9, 300}, {"Alpha", 2, 100, 20}, {"gamma", 3, 10, 1000}};
   Server server;
-  FakeWindow& w = *server;
+  FakeWindow& w = server.w;
   server.Redraw(pools);
   EXPECT_EQ(server.Column(0), (Strings{"beta", "Alpha", "gamma"}));  // registry order
   w->AnalyseColumnClicked(2);
@@ -68,7 +66,7 @@ TEST(MainControllerAnalyse, NumberColumnsSortByNumberAndEachColumnKeepsItsSign) 
 
   // Pool, CPU, Pool: the second click on Pool goes on from Pool's own sign.
   Server other;
-  FakeWindow& v = *other;
+  FakeWindow& v = other.w;
   other.Redraw(pools);
   v->AnalyseColumnClicked(0);
   EXPECT_EQ(other.Column(0), (Strings{"gamma", "beta", "Alpha"}));
@@ -91,7 +89,7 @@ TEST(MainControllerAnalyse, NumberColumnsSortByNumberAndEachColumnKeepsItsSign) 
 
 TEST(MainControllerAnalyse, ButtonsFollowTheSelectionAndTheAnalysis) {
   Server server;
-  FakeWindow& w = *server;
+  FakeWindow& w = server.w;
   server.Redraw({{"Shop", 3, 40, 100}, {"Blog", 1, 0, 50}});
   EXPECT_FALSE(server.Enabled(ViewControl::AnalyseStart));
   EXPECT_FALSE(server.Enabled(ViewControl::AnalyseStop));
@@ -127,16 +125,12 @@ TEST(MainControllerAnalyse, ButtonsFollowTheSelectionAndTheAnalysis) {
 
 TEST(MainControllerAnalyse, ThresholdThatIsNoNumberMeans70AndTheBoxKeepsIt) {
   Server server;
-  FakeWindow& w = *server;
+  FakeWindow& w = server.w;
   w.view.texts[ViewText::AnalyseCpu] = "abc";
   server.Redraw({{"Shop", 3, 40, 100}});
   server.Select("Shop");
   server.Start();
-  EXPECT_TRUE(w.view.WaitFor([&] {
-    const Strings pane = server.Pane();
-    return std::any_of(pane.begin(), pane.end(),
-                       [](const std::string& line) { return line.starts_with("OVERLOAD CPU: [85]"); });
-  }));
+  EXPECT_TRUE(w.view.WaitFor([&] { return testutil::CountStarting(server.Pane(), "OVERLOAD CPU: [85]") > 0; }));
   server.Stop();
   ASSERT_TRUE(server.AnalyserGone());
   for (const std::string& line : server.Pane()) {
@@ -151,7 +145,7 @@ TEST(MainControllerAnalyse, ThresholdThatIsNoNumberMeans70AndTheBoxKeepsIt) {
 
 TEST(MainControllerAnalyse, StartWithoutASelectedRowSaysSo) {
   Server server;
-  FakeWindow& w = *server;
+  FakeWindow& w = server.w;
   server.Redraw({{"Shop", 3, 40, 100}});
   server.Select("Shop");
   server.Redraw({{"Shop", 3, 40, 100}});  // takes the selection, leaves Start on

@@ -16,23 +16,21 @@ namespace {
 
 // The Shop server (tests/support) and a window over it.
 struct Server : testutil::ShopServer {
-  std::unique_ptr<guitest::Window> w;
+  guitest::Window w{metabase, processes};
 
   Server() {
     realPauses = true;
-    w = std::make_unique<guitest::Window>(metabase, processes);
-    w->Get<QWidget>("tabAnalyse")->setEnabled(true);  // as Start on the Task tab leaves it
+    w.Get<QWidget>("tabAnalyse")->setEnabled(true);  // as Start on the Task tab leaves it
   }
-  guitest::Window& operator*() { return *w; }
 
   // Has the UI thread redraw from records set here, as a monitoring pass would.
   void Redraw(const std::vector<std::tuple<std::string, int, int, int>>& pools) {
-    testutil::SetRedrawRecords((*w)->Registry(), pools);
-    (*w)->ThreadPoolMonitoring();
+    testutil::SetRedrawRecords(w->Registry(), pools);
+    w->ThreadPoolMonitoring();
   }
 
   void Select(const QString& pool) {
-    auto* list = w->Get<QTreeWidget>("lvAnalyse");
+    auto* list = w.Get<QTreeWidget>("lvAnalyse");
     for (int i = 0; i < list->topLevelItemCount(); ++i) {
       if (list->topLevelItem(i)->text(0) == pool) list->setCurrentItem(list->topLevelItem(i));
     }
@@ -41,7 +39,7 @@ struct Server : testutil::ShopServer {
   // The Analyse pane's messages without their stamps.
   QStringList Pane() {
     QStringList out;
-    const QString text = w->Get<QPlainTextEdit>("memAnalyse")->toPlainText();
+    const QString text = w.Get<QPlainTextEdit>("memAnalyse")->toPlainText();
     if (text.isEmpty()) return out;
     for (const QString& line : text.split(QLatin1Char('\n'))) out << line.section(QLatin1Char('\t'), 1);
     return out;
@@ -56,7 +54,7 @@ class TestAnalyse : public QObject {
  private slots:
   void paneLinesAreStampedAndKeptAcrossAnalyses() {
     Server server;
-    guitest::Window& w = *server;
+    guitest::Window& w = server.w;
     server.Redraw({{"Shop", 3, 40, 100}, {"Blog", 1, 0, 50}});
     server.Select("Blog");
     w.Click("btnAnalyseStart");
@@ -75,7 +73,7 @@ class TestAnalyse : public QObject {
 
   void closingDuringAnAnalysisWaitsAndRestoresTheConfiguration() {
     Server server;
-    guitest::Window& w = *server;
+    guitest::Window& w = server.w;
     server.Redraw({{"Shop", 3, 40, 100}});
     server.Select("Shop");
     w.Click("btnAnalyseStart");
@@ -89,7 +87,6 @@ class TestAnalyse : public QObject {
     QCOMPARE(pane.last(), QStringLiteral("End analyse of pool: Shop"));
     QCOMPARE(pane.count(QStringLiteral("Transfer application: [/LM/W3SVC/1/ROOT/b/] in pool [Shop]")), 1);
     QVERIFY(server.Restored());
-    server.w.reset();
   }
 };
 

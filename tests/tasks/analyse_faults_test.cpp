@@ -100,11 +100,11 @@ class GuardedObject final : public IMetabaseObject {
   MetabaseValue Get(std::string_view property) override { return owner_.Call([&] { return inner_->Get(property); }); }
   void Put(std::string_view property, const MetabaseValue& value) override {
     owner_.Call([&] { inner_->Put(property, value); });
-    if (LowerAscii(property) == "apppoolid") poolIdStaged_ = true;
+    poolIdStaged_ |= LowerAscii(property) == "apppoolid";
   }
   void Clear(std::string_view property) override {
     owner_.Call([&] { inner_->Clear(property); });
-    if (LowerAscii(property) == "apppoolid") poolIdStaged_ = true;
+    poolIdStaged_ |= LowerAscii(property) == "apppoolid";
   }
   bool HasOwnValue(std::string_view property) override {
     return owner_.Call([&] { return inner_->HasOwnValue(property); });
@@ -122,22 +122,24 @@ class GuardedObject final : public IMetabaseObject {
   MetabaseValue EnumAppsInPool() override { return owner_.Call([&] { return inner_->EnumAppsInPool(); }); }
   std::unique_ptr<IMetabaseObject> Create(std::string_view className, std::string_view name) override {
     owner_.Expect("Create " + std::string(name), [&](const AnalyseJournal& j) { return HasTemp(j, name); });
-    auto created = owner_.Call([&] { return inner_->Create(className, name); });
-    return std::make_unique<GuardedObject>(owner_, std::move(created), path_ + "/" + std::string(name));
+    return Child(owner_.Call([&] { return inner_->Create(className, name); }), name);
   }
   void Delete(std::string_view className, std::string_view name) override {
     owner_.Expect("Delete " + std::string(name), [&](const AnalyseJournal& j) { return HasTemp(j, name); });
     owner_.Call([&] { inner_->Delete(className, name); });
   }
   std::unique_ptr<IMetabaseObject> GetObject(std::string_view className, std::string_view name) override {
-    auto child = owner_.Call([&] { return inner_->GetObject(className, name); });
-    return std::make_unique<GuardedObject>(owner_, std::move(child), path_ + "/" + std::string(name));
+    return Child(owner_.Call([&] { return inner_->GetObject(className, name); }), name);
   }
   std::unique_ptr<platform::IMetabaseEnumerator> Enumerate() override {
     return owner_.Call([&] { return inner_->Enumerate(); });
   }
 
  private:
+  std::unique_ptr<IMetabaseObject> Child(std::unique_ptr<IMetabaseObject> child, std::string_view name) {
+    return std::make_unique<GuardedObject>(owner_, std::move(child), path_ + "/" + std::string(name));
+  }
+
   GuardedMetabase& owner_;
   std::unique_ptr<IMetabaseObject> inner_;
   std::string path_;  // as bound
@@ -172,14 +174,12 @@ struct Kind {
   FakeMetabase::Op op;
   const char* prefix;  // of its lines in FakeMetabase::Calls()
 };
+using Op = FakeMetabase::Op;
 const Kind kKinds[] = {
-    {FakeMetabase::Op::Bind, "Bind "},         {FakeMetabase::Op::Get, "Get "},
-    {FakeMetabase::Op::Put, "Put "},           {FakeMetabase::Op::SetInfo, "SetInfo "},
-    {FakeMetabase::Op::Clear, "Clear "},       {FakeMetabase::Op::HasOwnValue, "HasOwnValue "},
-    {FakeMetabase::Op::EnumAppsInPool, "EnumAppsInPool "}, {FakeMetabase::Op::Create, "Create "},
-    {FakeMetabase::Op::Delete, "Delete "},     {FakeMetabase::Op::Name, "Name "},
-    {FakeMetabase::Op::GetObject, "GetObject "}, {FakeMetabase::Op::Enumerate, "Enumerate "},
-};
+    {Op::Bind, "Bind "},     {Op::Get, "Get "},   {Op::Put, "Put "},   {Op::SetInfo, "SetInfo "},
+    {Op::Clear, "Clear "},   {Op::HasOwnValue, "HasOwnValue "},        {Op::EnumAppsInPool, "EnumAppsInPool "},
+    {Op::Create, "Create "}, {Op::Delete, "Delete "}, {Op::Name, "Name "}, {Op::GetObject, "GetObject "},
+    {Op::Enumerate, "Enumerate "}};
 
 TEST(AnalyseFaults, EveryCallFailingInTurnEndsWithTheServerBackOrItsJournalKept) {
   int kept = 0;

@@ -3,38 +3,29 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "tasks/AnalysePool.h"
 #include "tests/fakes/fake_metabase.h"
-#include "tests/logs/log_test_support.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 
 namespace tarnwell {
 namespace {
 
 using fakes::FakeMetabase;
-using testing::ReadAll;
-using testing::TempDir;
+using testutil::ReadAll;
+using testutil::TempDir;
+using testutil::WriteFile;
 
 const std::string kA = "/LM/W3SVC/1/ROOT/a/";
 const std::string kB = "/LM/W3SVC/1/ROOT/b/";
 const std::string kTa = "QuillmarshAnalyse46362.9479166667";
 const std::string kTb = "QuillmarshAnalyse46362.9479166782";
 
-AnalyseJournal TwoApps() {
-  AnalyseJournal j;
-  j.Pool = "Shop";
-  j.Apps = {{kA, "Shop"}, {kB, "Shop", false}};  // b inherits Shop from its site
-  j.Temps = {{kTa, kA}, {kTb, kB}};
-  return j;
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-}
+// b inherits Shop from its site.
+AnalyseJournal TwoApps() { return {"Shop", {{kA, "Shop"}, {kB, "Shop", false}}, {{kTa, kA}, {kTb, kB}}}; }
 
 // ---- the file's text ------------------------------------------------------------------
 
@@ -52,26 +43,19 @@ TEST(JournalText, ReadsAsAnAdministratorWouldAndComesBackWhole) {
   EXPECT_EQ(ParseJournal(text), TwoApps());
 
   // Separators and backslashes inside names survive; LF-only ends (an edited file) too.
-  AnalyseJournal odd;
-  odd.Pool = "A\tpool\\with\r\nbreaks";
-  odd.Apps = {{"/LM/W3SVC/1/ROOT/x\ty/", odd.Pool}};
+  const AnalyseJournal odd{"A\tpool\\with\r\nbreaks", {{"/LM/W3SVC/1/ROOT/x\ty/", "A\tpool\\with\r\nbreaks"}}, {}};
   EXPECT_EQ(ParseJournal(FormatJournal(odd)), odd);
   // The version before noted nothing: its applications held their own pool.
   EXPECT_EQ(ParseJournal("Tarnwell analysis journal\t1\npool\tShop\napp\t" + kA + "\tShop\nend\n").Apps,
             (std::vector<AnalyseJournal::App>{{kA, "Shop", true}}));
-
-  AnalyseJournal empty;
-  empty.Pool = "Shop";
+  const AnalyseJournal empty{"Shop", {}, {}};
   EXPECT_EQ(ParseJournal(FormatJournal(empty)), empty);
 }
 
 TEST(JournalText, DamageIsRefusedWithTheLine) {
   const std::string head = "Tarnwell analysis journal\t2\r\npool\tShop\r\n";
   const std::string head1 = "Tarnwell analysis journal\t1\r\npool\tShop\r\n";
-  const struct {
-    std::string text;
-    std::string why;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {  // the text, what the error names
       {"", "empty file"},
       {"Tarnwell analysis journal\t3\r\npool\tShop\r\nend\r\n", "line 1: not an analysis journal"},
       {"\xEF\xBB\xBFTarnwell analysis journal\t1\r\n", "line 1:"},
@@ -92,12 +76,12 @@ TEST(JournalText, DamageIsRefusedWithTheLine) {
       {head + "move\tx\r\nend\r\n", "line 3: unknown line"},
       {head + "end\r\napp\t" + kA + "\tShop\town\r\n", "line 4: text after \"end\""},
   };
-  for (const auto& c : cases) {
+  for (const auto& [text, why] : cases) {
     try {
-      ParseJournal(c.text);
-      ADD_FAILURE() << "accepted: " << c.text;
+      ParseJournal(text);
+      ADD_FAILURE() << "accepted: " << text;
     } catch (const JournalFormatError& e) {
-      EXPECT_NE(std::string(e.what()).find(c.why), std::string::npos) << e.what() << " / wanted " << c.why;
+      EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what() << " / wanted " << why;
     }
   }
 }
@@ -125,8 +109,7 @@ TEST(JournalFile, AFailedSaveKeepsTheJournalThatWasThere) {
   const std::string path = JournalPath(dir.Dir());
   SaveJournal(path, TwoApps());
   std::filesystem::create_directory(path + ".tmp");  // the new file cannot be made
-  AnalyseJournal less;
-  less.Pool = "Shop";
+  const AnalyseJournal less{"Shop", {}, {}};
   EXPECT_THROW(SaveJournal(path, less), std::system_error);
   EXPECT_EQ(ParseJournal(ReadAll(path)), TwoApps());
   EXPECT_THROW(SaveJournal(dir.Dir() + "missing/" + kJournalFileName, less), std::system_error);
@@ -155,10 +138,7 @@ class RecoveryTest : public ::testing::Test {
   RecoveryTest() {
     metabase.AddSite("1", "Shop site");
     metabase.SetProperty("/LM/W3SVC/1", "AppPoolId", std::string("Shop"));
-    metabase.AddPool("Shop");
-    metabase.AddPool("Other");
-    metabase.AddPool(kTa);
-    metabase.AddPool(kTb);
+    for (const auto& pool : {std::string("Shop"), std::string("Other"), kTa, kTb}) metabase.AddPool(pool);
     metabase.AddApp("/LM/W3SVC/1/ROOT/a", kTa);
     metabase.AddApp("/LM/W3SVC/1/ROOT/b", kTb);
     metabase.AddApp("/LM/W3SVC/1/ROOT/c", "Shop");
@@ -239,10 +219,7 @@ TEST_F(RecoveryTest, WhatOthersChangedSinceIsLeftAlone) {
   EXPECT_EQ(messages.back(), "Recovery: incomplete, [1] changes left; the journal is kept");
   EXPECT_EQ(metabase.EffectiveAppPool(kB), "Other");
   EXPECT_TRUE(metabase.HasKey("/LM/W3SVC/AppPools/" + kTa));
-  AnalyseJournal left;
-  left.Pool = "Shop";
-  left.Temps = {{kTa, kA}};
-  EXPECT_EQ(ParseJournal(ReadAll(path)), left);
+  EXPECT_EQ(ParseJournal(ReadAll(path)), (AnalyseJournal{"Shop", {}, {{kTa, kA}}}));
 }
 
 TEST_F(RecoveryTest, AFailedStepKeepsWhatIsLeftForTheNextStart) {
@@ -251,11 +228,7 @@ TEST_F(RecoveryTest, AFailedStepKeepsWhatIsLeftForTheNextStart) {
   EXPECT_EQ(messages[2], "Recovery: error of transfer application: [" + kB + "] in pool [Shop]");
   EXPECT_EQ(messages[4], "Recovery: temp. pool [" + kTb + "] not removed, it still holds [1] applications");
   EXPECT_EQ(messages.back(), "Recovery: incomplete, [2] changes left; the journal is kept");
-  AnalyseJournal left;
-  left.Pool = "Shop";
-  left.Apps = {{kB, "Shop", false}};
-  left.Temps = {{kTb, kB}};
-  EXPECT_EQ(ParseJournal(ReadAll(path)), left);
+  EXPECT_EQ(ParseJournal(ReadAll(path)), (AnalyseJournal{"Shop", {{kB, "Shop", false}}, {{kTb, kB}}}));
 
   // The next start finishes it.
   EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
