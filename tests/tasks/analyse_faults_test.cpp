@@ -24,6 +24,7 @@ using platform::MetabaseError;
 using platform::MetabaseValue;
 using testutil::kShop;
 using testutil::kShopApps;
+using Strings = std::vector<std::string>;
 
 std::optional<std::string> ReadIfThere(const std::string& path) {
   if (!std::filesystem::exists(path)) return std::nullopt;
@@ -204,7 +205,8 @@ TEST(AnalyseFaults, EveryCallFailingInTurnEndsWithTheServerBackOrItsJournalKept)
         EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
           return (l.starts_with("Pool : [") || l.starts_with("Temp. pool: [")) && l.ends_with("] not removed!");
         }));
-        EXPECT_EQ(testutil::CountStarting(lines, "Analysis journal kept: [" + server->Journal() + "], changes left: ["), 1);
+        EXPECT_EQ(testutil::CountStarting(lines, "Analysis journal kept: [" + server->Journal() + "], changes left: ["),
+                  1);
         EXPECT_EQ(server->Recover(), RecoveryOutcome::Complete);
         EXPECT_TRUE(server->Restored());
         EXPECT_FALSE(JournalExists(server->Journal()));
@@ -237,19 +239,13 @@ TEST(AnalyseFaults, AProgramKilledAtAnyCallIsPutBackFromItsJournal) {
       EXPECT_EQ(server->guarded.unjournalled, std::vector<std::string>{});
       // What the killed program left on disk is the journal as it was at that call.
       const auto left = server->guarded.journalAtDeath;
-      if (left) {
-        testutil::WriteFile(server->Journal(), *left);
-      } else {
-        std::filesystem::remove(server->Journal());
-      }
+      std::filesystem::remove(server->Journal());
+      if (left) testutil::WriteFile(server->Journal(), *left);
       std::vector<std::string> messages;
-      const RecoveryOutcome outcome = server->Recover(&messages);
+      EXPECT_EQ(server->Recover(&messages), left ? RecoveryOutcome::Complete : RecoveryOutcome::NoJournal);
       if (left) {
         ++recovered;
-        EXPECT_EQ(outcome, RecoveryOutcome::Complete);
         EXPECT_EQ(messages.back(), "Recovery: complete");
-      } else {
-        EXPECT_EQ(outcome, RecoveryOutcome::NoJournal);
       }
       EXPECT_TRUE(server->Restored());
       EXPECT_FALSE(JournalExists(server->Journal()));
@@ -274,16 +270,13 @@ TEST(AnalyseJournalStart, WhatAnEarlierRunLeftIsPutBackFirst) {
   LeaveKilledRun(server);
   const auto lines = server.Analyse();
   ASSERT_GE(lines.size(), 8u);
-  const std::vector<std::string> head(lines.begin(), lines.begin() + 6);
-  EXPECT_EQ(head, (std::vector<std::string>{
-                      "Begin analyse of pool: Shop",
-                      "Recovery: analysis of pool [Shop] did not end; putting its applications back",
-                      "Recovery: application [" + kShopApps[0] + "] back in pool [Shop]",
-                      "Recovery: temp. pool [" + kLeftover + "] removed",
-                      "Recovery: complete",
-                      "Created temp. application pool: [QuillmarshAnalyse46362.9479166667] for app. [" + kShopApps[0] +
-                          "]",
-                  }));
+  EXPECT_EQ(Strings(lines.begin(), lines.begin() + 6),
+            (Strings{"Begin analyse of pool: Shop",
+                     "Recovery: analysis of pool [Shop] did not end; putting its applications back",
+                     "Recovery: application [" + kShopApps[0] + "] back in pool [Shop]",
+                     "Recovery: temp. pool [" + kLeftover + "] removed", "Recovery: complete",
+                     "Created temp. application pool: [QuillmarshAnalyse46362.9479166667] for app. [" +
+                         kShopApps[0] + "]"}));
   EXPECT_EQ(server.metabase.CountCalls("Create"), 3);  // all three applications analysed
   EXPECT_TRUE(server.Restored());
   EXPECT_FALSE(JournalExists(server.Journal()));
@@ -295,10 +288,10 @@ TEST(AnalyseJournalStart, AnEarlierRunThatCannotBePutBackKeepsTheAnalysisFromSta
   server.metabase.FailCall(FakeMetabase::Op::SetInfoAppPoolId, 0);
   const auto lines = server.Analyse();
   ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[lines.size() - 3], "Recovery: incomplete, [2] changes left; the journal is kept");
-  EXPECT_EQ(lines[lines.size() - 2],
-            "Analyse of pool [Shop] not started: the changes of an earlier analysis are not all back.");
-  EXPECT_EQ(lines.back(), "End analyse of pool: Shop");
+  EXPECT_EQ(Strings(lines.end() - 3, lines.end()),
+            (Strings{"Recovery: incomplete, [2] changes left; the journal is kept",
+                     "Analyse of pool [Shop] not started: the changes of an earlier analysis are not all back.",
+                     "End analyse of pool: Shop"}));
   EXPECT_EQ(server.metabase.CountCalls("Create"), 0);
   EXPECT_TRUE(JournalExists(server.Journal()));
 }
@@ -307,12 +300,10 @@ TEST(AnalyseJournalStart, AJournalHeldElsewhereKeepsTheAnalysisFromStarting) {
   Server server;
   JournalLock otherInstance(server.bench.dir.Dir());
   ASSERT_TRUE(otherInstance.Held());
-  const auto lines = server.Analyse();
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       "Begin analyse of pool: Shop",
-                       "Error: another analysis is running with the journal [" + server.Journal() + "]",
-                       "End analyse of pool: Shop",
-                   }));
+  EXPECT_EQ(server.Analyse(),
+            (Strings{"Begin analyse of pool: Shop",
+                     "Error: another analysis is running with the journal [" + server.Journal() + "]",
+                     "End analyse of pool: Shop"}));
   EXPECT_TRUE(server.metabase.Calls().empty());
 }
 
