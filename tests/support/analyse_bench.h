@@ -53,8 +53,7 @@ class AnalyseBench {
   }
   // For the process system's sleep, on the analyser thread.
   void Slept(std::uint32_t ms) {
-    std::lock_guard lock(mutex_);
-    if (ms == kMeasurePauseMs && ++pauses_ >= stopAt && running_ != nullptr) running_->StopRequested = true;
+    if (ms == kMeasurePauseMs && ++pauses_ >= stopAt) Stop();
   }
   // As the window's Stop button.
   void Stop() {
@@ -78,7 +77,7 @@ class AnalyseBench {
   }
   std::mutex mutex_;
   TAnalysePool* running_ = nullptr;
-  int pauses_ = 0;
+  int pauses_ = 0;  // analyser thread, once it runs
 };
 
 }  // namespace tarnwell::testutil

@@ -52,8 +52,6 @@ struct ShopServer {
     processes.SetOnSleep([this](std::uint32_t ms) { Sleep(ms); });
     original = Configuration();
   }
-  ShopServer(const ShopServer&) = delete;
-  ShopServer& operator=(const ShopServer&) = delete;
 
   // Every pool, and the pool of every application: what the administrator would compare.
   std::string Configuration() const {
