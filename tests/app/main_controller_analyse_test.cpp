@@ -3,113 +3,85 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <set>
-#include <thread>
 #include <tuple>
 
-#include "iis/iis.h"
-#include "tasks/AnalysePool.h"
-#include "tests/fakes/fake_metabase.h"
-#include "tests/fakes/fake_process_system.h"
+#include "tests/support/analyse_fixture.h"
 #include "tests/support/fake_main_view.h"
 #include "tests/support/window_servers.h"
 
 namespace tarnwell {
 namespace {
 
-using fakes::FakeMetabase;
-using fakes::FakeProcessSystem;
 using testutil::FakeWindow;
 using Strings = std::vector<std::string>;
 
-const Strings& kShopApps = testutil::kWindowShopApps;
-
 // The Shop server (tests/support) and a fake window over it.
-struct Server : testutil::ShopAnalyseServer {
-  std::unique_ptr<FakeWindow> w;
+struct Server : testutil::ShopServer {
+  FakeWindow w{metabase, processes};
 
   Server() {
-    w = std::make_unique<FakeWindow>(metabase, processes);
-    w->view.enabled[ViewControl::AnalyseTab] = true;  // as Start on the Task tab leaves it
+    realPauses = true;
+    w.view.enabled[ViewControl::AnalyseTab] = true;  // as Start on the Task tab leaves it
   }
-  FakeWindow& operator*() { return *w; }
 
   // Has the UI thread redraw from records set here, as a monitoring pass would.
   void Redraw(const std::vector<std::tuple<std::string, int, int, int>>& pools) {
-    testutil::SetRedrawRecords((*w)->Registry(), pools);
-    (*w)->ThreadPoolMonitoring();
+    testutil::SetRedrawRecords(w->Registry(), pools);
+    w->ThreadPoolMonitoring();
   }
-  void Select(const std::string& pool) { w->Select(ViewList::Analyse, pool); }
+  void Select(const std::string& pool) { w.Select(ViewList::Analyse, pool); }
   Strings Column(int column) const {
     Strings out;
-    for (const auto& row : w->view.lists.at(ViewList::Analyse)) out.push_back(row.cells.at(column));
+    for (const auto& row : w.view.lists.at(ViewList::Analyse)) out.push_back(row.cells.at(column));
     return out;
   }
-  bool Enabled(ViewControl control) const { return w->view.enabled.at(control); }
-  void Start() { w->Click(ViewControl::AnalyseStart, &MainController::AnalyseStartClicked); }
-  void Stop() { w->Click(ViewControl::AnalyseStop, &MainController::AnalyseStopClicked); }
+  bool Enabled(ViewControl control) const { return w.view.enabled.at(control); }
+  void Start() { w.Click(ViewControl::AnalyseStart, &MainController::AnalyseStartClicked); }
+  void Stop() { w.Click(ViewControl::AnalyseStop, &MainController::AnalyseStopClicked); }
   bool AnalyserGone() {
-    return w->view.WaitFor([&] { return (*w)->LiveWorkers().analysers == 0; });
+    return w.view.WaitFor([&] { return w->LiveWorkers().analysers == 0; });
   }
 
   // The analysis messages without their stamps.
   Strings Pane() const {
     Strings out;
-    for (const std::string& line : w->view.analyseLines) out.push_back(line.substr(line.find('\t') + 1));
+    for (const std::string& line : w.view.analyseLines) out.push_back(line.substr(line.find('\t') + 1));
     return out;
-  }
-  bool Restored() {
-    for (const auto& app : kShopApps) {
-      if (metabase.EffectiveAppPool(app) != "Shop") return false;
-    }
-    for (const auto& pool : metabase.PoolNames()) {
-      if (pool.rfind(kTempPoolPrefix, 0) == 0) return false;
-    }
-    return true;
   }
 };
 
-TEST(MainControllerAnalyse, NumberColumnsSortByNumberAndEachColumnKeepsItsSign) {
+// The comparisons themselves are tested in listcompare_test.cpp.
+TEST(MainControllerAnalyse, ColumnsSortByTheirKindAndEachColumnKeepsItsSign) {
   const std::vector<std::tuple<std::string, int, int, int>> pools{
       {"beta", 1, 9, 300}, {"Alpha", 2, 100, 20}, {"gamma", 3, 10, 1000}};
   Server server;
-  FakeWindow& w = *server;
+  FakeWindow& w = server.w;
   server.Redraw(pools);
   EXPECT_EQ(server.Column(0), (Strings{"beta", "Alpha", "gamma"}));  // registry order
-  w->AnalyseColumnClicked(2);
-  EXPECT_EQ(server.Column(2), (Strings{"100", "10", "9"}));
-  w->AnalyseColumnClicked(2);
-  EXPECT_EQ(server.Column(2), (Strings{"9", "10", "100"}));
-  w->AnalyseColumnClicked(3);
-  EXPECT_EQ(server.Column(3), (Strings{"1000", "300", "20"}));
-
   // Pool, CPU, Pool: the second click on Pool goes on from Pool's own sign.
-  Server other;
-  FakeWindow& v = *other;
-  other.Redraw(pools);
-  v->AnalyseColumnClicked(0);
-  EXPECT_EQ(other.Column(0), (Strings{"gamma", "beta", "Alpha"}));
-  other.Select("beta");
-  v->AnalyseColumnClicked(2);
-  v->AnalyseColumnClicked(0);
-  EXPECT_EQ(other.Column(0), (Strings{"Alpha", "beta", "gamma"}));
-  EXPECT_EQ(v->AnalyseColumnTags(), (std::vector<int>{1, 1, -1, 1}));
-  EXPECT_EQ(v.view.SelectedRow(ViewList::Analyse), 1);  // the selection goes with its row
-  v->AnalyseColumnClicked(4);  // no such column
-  v->AnalyseColumnClicked(-1);
-  EXPECT_EQ(v->AnalyseColumnTags(), (std::vector<int>{1, 1, -1, 1}));
+  w->AnalyseColumnClicked(0);
+  EXPECT_EQ(server.Column(0), (Strings{"gamma", "beta", "Alpha"}));
+  server.Select("beta");
+  w->AnalyseColumnClicked(2);
+  EXPECT_EQ(server.Column(2), (Strings{"100", "10", "9"}));  // by number
+  w->AnalyseColumnClicked(0);
+  EXPECT_EQ(server.Column(0), (Strings{"Alpha", "beta", "gamma"}));
+  EXPECT_EQ(w->AnalyseColumnTags(), (std::vector<int>{1, 1, -1, 1}));
+  EXPECT_EQ(w.view.SelectedRow(ViewList::Analyse), 1);  // the selection goes with its row
+  w->AnalyseColumnClicked(4);  // no such column
+  w->AnalyseColumnClicked(-1);
+  EXPECT_EQ(w->AnalyseColumnTags(), (std::vector<int>{1, 1, -1, 1}));
 
   // The next redraw brings the registry's order back, with nothing selected.
-  other.Redraw(pools);
-  EXPECT_EQ(other.Column(0), (Strings{"beta", "Alpha", "gamma"}));
-  EXPECT_EQ(v.view.SelectedRow(ViewList::Analyse), -1);
-  EXPECT_FALSE(v.view.uiRuleBroken);
+  server.Redraw(pools);
+  EXPECT_EQ(server.Column(0), (Strings{"beta", "Alpha", "gamma"}));
+  EXPECT_EQ(w.view.SelectedRow(ViewList::Analyse), -1);
+  EXPECT_FALSE(w.view.uiRuleBroken);
 }
 
 TEST(MainControllerAnalyse, ButtonsFollowTheSelectionAndTheAnalysis) {
   Server server;
-  FakeWindow& w = *server;
+  FakeWindow& w = server.w;
   server.Redraw({{"Shop", 3, 40, 100}, {"Blog", 1, 0, 50}});
   EXPECT_FALSE(server.Enabled(ViewControl::AnalyseStart));
   EXPECT_FALSE(server.Enabled(ViewControl::AnalyseStop));
@@ -145,16 +117,12 @@ TEST(MainControllerAnalyse, ButtonsFollowTheSelectionAndTheAnalysis) {
 
 TEST(MainControllerAnalyse, ThresholdThatIsNoNumberMeans70AndTheBoxKeepsIt) {
   Server server;
-  FakeWindow& w = *server;
+  FakeWindow& w = server.w;
   w.view.texts[ViewText::AnalyseCpu] = "abc";
   server.Redraw({{"Shop", 3, 40, 100}});
   server.Select("Shop");
   server.Start();
-  EXPECT_TRUE(w.view.WaitFor([&] {
-    const Strings pane = server.Pane();
-    return std::any_of(pane.begin(), pane.end(),
-                       [](const std::string& line) { return line.starts_with("OVERLOAD CPU: [85]"); });
-  }));
+  EXPECT_TRUE(w.view.WaitFor([&] { return testutil::CountStarting(server.Pane(), "OVERLOAD CPU: [85]") > 0; }));
   server.Stop();
   ASSERT_TRUE(server.AnalyserGone());
   for (const std::string& line : server.Pane()) {
@@ -169,7 +137,7 @@ TEST(MainControllerAnalyse, ThresholdThatIsNoNumberMeans70AndTheBoxKeepsIt) {
 
 TEST(MainControllerAnalyse, StartWithoutASelectedRowSaysSo) {
   Server server;
-  FakeWindow& w = *server;
+  FakeWindow& w = server.w;
   server.Redraw({{"Shop", 3, 40, 100}});
   server.Select("Shop");
   server.Redraw({{"Shop", 3, 40, 100}});  // takes the selection, leaves Start on

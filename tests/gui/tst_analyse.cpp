@@ -1,48 +1,36 @@
 // The Analyse tab of the Qt window over the fake seams: analyses run from its buttons into
 // its stamped pane, and closing the window during one. Its rules (sorting, buttons, the
 // threshold) are tested on the controller (tests/app/main_controller_analyse_test.cpp).
-#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QTest>
-#include <chrono>
-#include <set>
-#include <thread>
 
-#include "iis/iis.h"
-#include "tasks/AnalysePool.h"
-#include "tests/fakes/fake_metabase.h"
-#include "tests/fakes/fake_process_system.h"
 #include "tests/gui/gui_support.h"
+#include "tests/support/analyse_fixture.h"
 #include "tests/support/window_servers.h"
 
 using namespace tarnwell;
-using fakes::FakeMetabase;
-using fakes::FakeProcessSystem;
 using guitest::WaitFor;
 
 namespace {
 
-const std::vector<std::string>& kShopApps = testutil::kWindowShopApps;
-
 // The Shop server (tests/support) and a window over it.
-struct Server : testutil::ShopAnalyseServer {
-  std::unique_ptr<guitest::Window> w;
+struct Server : testutil::ShopServer {
+  guitest::Window w{metabase, processes};
 
   Server() {
-    w = std::make_unique<guitest::Window>(metabase, processes);
-    w->Get<QWidget>("tabAnalyse")->setEnabled(true);  // as Start on the Task tab leaves it
+    realPauses = true;
+    w.Get<QWidget>("tabAnalyse")->setEnabled(true);  // as Start on the Task tab leaves it
   }
-  guitest::Window& operator*() { return *w; }
 
   // Has the UI thread redraw from records set here, as a monitoring pass would.
   void Redraw(const std::vector<std::tuple<std::string, int, int, int>>& pools) {
-    testutil::SetRedrawRecords((*w)->Registry(), pools);
-    (*w)->ThreadPoolMonitoring();
+    testutil::SetRedrawRecords(w->Registry(), pools);
+    w->ThreadPoolMonitoring();
   }
 
   void Select(const QString& pool) {
-    auto* list = w->Get<QTreeWidget>("lvAnalyse");
+    auto* list = w.Get<QTreeWidget>("lvAnalyse");
     for (int i = 0; i < list->topLevelItemCount(); ++i) {
       if (list->topLevelItem(i)->text(0) == pool) list->setCurrentItem(list->topLevelItem(i));
     }
@@ -51,21 +39,10 @@ struct Server : testutil::ShopAnalyseServer {
   // The Analyse pane's messages without their stamps.
   QStringList Pane() {
     QStringList out;
-    const QString text = w->Get<QPlainTextEdit>("memAnalyse")->toPlainText();
+    const QString text = w.Get<QPlainTextEdit>("memAnalyse")->toPlainText();
     if (text.isEmpty()) return out;
     for (const QString& line : text.split(QLatin1Char('\n'))) out << line.section(QLatin1Char('\t'), 1);
     return out;
-  }
-  bool PaneHas(const QString& line) { return Pane().contains(line); }
-
-  bool Restored() {
-    for (const auto& app : kShopApps) {
-      if (metabase.EffectiveAppPool(app) != "Shop") return false;
-    }
-    for (const auto& pool : metabase.PoolNames()) {
-      if (pool.rfind(kTempPoolPrefix, 0) == 0) return false;
-    }
-    return true;
   }
 };
 
@@ -77,7 +54,7 @@ class TestAnalyse : public QObject {
  private slots:
   void paneLinesAreStampedAndKeptAcrossAnalyses() {
     Server server;
-    guitest::Window& w = *server;
+    guitest::Window& w = server.w;
     server.Redraw({{"Shop", 3, 40, 100}, {"Blog", 1, 0, 50}});
     server.Select("Blog");
     w.Click("btnAnalyseStart");
@@ -96,7 +73,7 @@ class TestAnalyse : public QObject {
 
   void closingDuringAnAnalysisWaitsAndRestoresTheConfiguration() {
     Server server;
-    guitest::Window& w = *server;
+    guitest::Window& w = server.w;
     server.Redraw({{"Shop", 3, 40, 100}});
     server.Select("Shop");
     w.Click("btnAnalyseStart");
@@ -110,7 +87,6 @@ class TestAnalyse : public QObject {
     QCOMPARE(pane.last(), QStringLiteral("End analyse of pool: Shop"));
     QCOMPARE(pane.count(QStringLiteral("Transfer application: [/LM/W3SVC/1/ROOT/b/] in pool [Shop]")), 1);
     QVERIFY(server.Restored());
-    server.w.reset();
   }
 };
 

@@ -3,38 +3,30 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "tasks/AnalysePool.h"
 #include "tests/fakes/fake_metabase.h"
-#include "tests/logs/log_test_support.h"
+#include "tests/support/analyse_fixture.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 
 namespace tarnwell {
 namespace {
 
 using fakes::FakeMetabase;
-using testing::ReadAll;
-using testing::TempDir;
+using testutil::ReadAll;
+using testutil::TempDir;
+using testutil::WriteFile;
 
 const std::string kA = "/LM/W3SVC/1/ROOT/a/";
-const std::string kB = "/LM/W3SVC/1/ROOT/b/";
+const std::string kC = "/LM/W3SVC/2/ROOT/c/";
 const std::string kTa = "QuillmarshAnalyse46362.9479166667";
-const std::string kTb = "QuillmarshAnalyse46362.9479166782";
+const std::string kTc = "QuillmarshAnalyse46362.9479166782";
 
-AnalyseJournal TwoApps() {
-  AnalyseJournal j;
-  j.Pool = "Shop";
-  j.Apps = {{kA, "Shop"}, {kB, "Shop", false}};  // b inherits Shop from its site
-  j.Temps = {{kTa, kA}, {kTb, kB}};
-  return j;
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-}
+// c inherits Shop from its site.
+AnalyseJournal TwoApps() { return {"Shop", {{kA, "Shop"}, {kC, "Shop", false}}, {{kTa, kA}, {kTc, kC}}}; }
 
 // ---- the file's text ------------------------------------------------------------------
 
@@ -45,33 +37,26 @@ TEST(JournalText, ReadsAsAnAdministratorWouldAndComesBackWhole) {
             "# Changes of an analysis not yet put back; Tarnwell puts them back when it starts.\r\n"
             "pool\tShop\r\n"
             "app\t/LM/W3SVC/1/ROOT/a/\tShop\town\r\n"
-            "app\t/LM/W3SVC/1/ROOT/b/\tShop\tinherited\r\n"
+            "app\t/LM/W3SVC/2/ROOT/c/\tShop\tinherited\r\n"
             "temp\tQuillmarshAnalyse46362.9479166667\t/LM/W3SVC/1/ROOT/a/\r\n"
-            "temp\tQuillmarshAnalyse46362.9479166782\t/LM/W3SVC/1/ROOT/b/\r\n"
+            "temp\tQuillmarshAnalyse46362.9479166782\t/LM/W3SVC/2/ROOT/c/\r\n"
             "end\r\n");
   EXPECT_EQ(ParseJournal(text), TwoApps());
 
   // Separators and backslashes inside names survive; LF-only ends (an edited file) too.
-  AnalyseJournal odd;
-  odd.Pool = "A\tpool\\with\r\nbreaks";
-  odd.Apps = {{"/LM/W3SVC/1/ROOT/x\ty/", odd.Pool}};
+  const AnalyseJournal odd{"A\tpool\\with\r\nbreaks", {{"/LM/W3SVC/1/ROOT/x\ty/", "A\tpool\\with\r\nbreaks"}}, {}};
   EXPECT_EQ(ParseJournal(FormatJournal(odd)), odd);
   // The version before noted nothing: its applications held their own pool.
   EXPECT_EQ(ParseJournal("Tarnwell analysis journal\t1\npool\tShop\napp\t" + kA + "\tShop\nend\n").Apps,
             (std::vector<AnalyseJournal::App>{{kA, "Shop", true}}));
-
-  AnalyseJournal empty;
-  empty.Pool = "Shop";
+  const AnalyseJournal empty{"Shop", {}, {}};
   EXPECT_EQ(ParseJournal(FormatJournal(empty)), empty);
 }
 
 TEST(JournalText, DamageIsRefusedWithTheLine) {
   const std::string head = "Tarnwell analysis journal\t2\r\npool\tShop\r\n";
   const std::string head1 = "Tarnwell analysis journal\t1\r\npool\tShop\r\n";
-  const struct {
-    std::string text;
-    std::string why;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {  // the text, what the error names
       {"", "empty file"},
       {"Tarnwell analysis journal\t3\r\npool\tShop\r\nend\r\n", "line 1: not an analysis journal"},
       {"\xEF\xBB\xBFTarnwell analysis journal\t1\r\n", "line 1:"},
@@ -92,12 +77,12 @@ TEST(JournalText, DamageIsRefusedWithTheLine) {
       {head + "move\tx\r\nend\r\n", "line 3: unknown line"},
       {head + "end\r\napp\t" + kA + "\tShop\town\r\n", "line 4: text after \"end\""},
   };
-  for (const auto& c : cases) {
+  for (const auto& [text, why] : cases) {
     try {
-      ParseJournal(c.text);
-      ADD_FAILURE() << "accepted: " << c.text;
+      ParseJournal(text);
+      ADD_FAILURE() << "accepted: " << text;
     } catch (const JournalFormatError& e) {
-      EXPECT_NE(std::string(e.what()).find(c.why), std::string::npos) << e.what() << " / wanted " << c.why;
+      EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what() << " / wanted " << why;
     }
   }
 }
@@ -125,8 +110,7 @@ TEST(JournalFile, AFailedSaveKeepsTheJournalThatWasThere) {
   const std::string path = JournalPath(dir.Dir());
   SaveJournal(path, TwoApps());
   std::filesystem::create_directory(path + ".tmp");  // the new file cannot be made
-  AnalyseJournal less;
-  less.Pool = "Shop";
+  const AnalyseJournal less{"Shop", {}, {}};
   EXPECT_THROW(SaveJournal(path, less), std::system_error);
   EXPECT_EQ(ParseJournal(ReadAll(path)), TwoApps());
   EXPECT_THROW(SaveJournal(dir.Dir() + "missing/" + kJournalFileName, less), std::system_error);
@@ -148,20 +132,15 @@ TEST(JournalFile, OneHolderAtATime) {
 
 // ---- recovery --------------------------------------------------------------------------
 
-// A server as a run of the analyser that died midway leaves it: pool Shop, a and b each
-// moved into a temporary pool of its own, c never touched. b inherited Shop from its site.
-class RecoveryTest : public ::testing::Test {
+// The sample server as a run of the analyser that died midway leaves it: a and c (which
+// inherited Shop from its site) each moved into a temporary pool of its own, b never touched.
+class RecoveryTest : public ::testing::Test, public testutil::ShopServer {
  protected:
   RecoveryTest() {
-    metabase.AddSite("1", "Shop site");
-    metabase.SetProperty("/LM/W3SVC/1", "AppPoolId", std::string("Shop"));
-    metabase.AddPool("Shop");
-    metabase.AddPool("Other");
-    metabase.AddPool(kTa);
-    metabase.AddPool(kTb);
-    metabase.AddApp("/LM/W3SVC/1/ROOT/a", kTa);
-    metabase.AddApp("/LM/W3SVC/1/ROOT/b", kTb);
-    metabase.AddApp("/LM/W3SVC/1/ROOT/c", "Shop");
+    for (const auto& [app, temp] : {std::pair(kA, kTa), std::pair(kC, kTc)}) {
+      metabase.AddPool(temp);
+      metabase.SetProperty(app.substr(0, app.size() - 1), "AppPoolId", temp);
+    }
     SaveJournal(path, TwoApps());
   }
 
@@ -170,17 +149,8 @@ class RecoveryTest : public ::testing::Test {
     return RecoverAnalysis(dir.Dir(), metabase, [this](const std::string& m) { messages.push_back(m); });
   }
 
-  void ExpectServerAsBefore() {
-    for (const auto& app : {kA, kB, std::string("/LM/W3SVC/1/ROOT/c/")}) {
-      EXPECT_EQ(metabase.EffectiveAppPool(app), "Shop") << app;
-      EXPECT_EQ(metabase.HasOwnProperty(app, "AppPoolId"), app != kB) << app;
-    }
-    EXPECT_EQ(metabase.PoolNames(), (std::vector<std::string>{"Shop", "Other"}));
-  }
-
   TempDir dir;
   const std::string path = JournalPath(dir.Dir());
-  FakeMetabase metabase;
   std::vector<std::string> messages;
 };
 
@@ -189,12 +159,12 @@ TEST_F(RecoveryTest, PutsEveryApplicationBackRemovesThePoolsAndTheJournal) {
   EXPECT_EQ(messages, (std::vector<std::string>{
                           "Recovery: analysis of pool [Shop] did not end; putting its applications back",
                           "Recovery: application [" + kA + "] back in pool [Shop]",
-                          "Recovery: application [" + kB + "] inherits its pool again",
+                          "Recovery: application [" + kC + "] inherits its pool again",
                           "Recovery: temp. pool [" + kTa + "] removed",
-                          "Recovery: temp. pool [" + kTb + "] removed",
+                          "Recovery: temp. pool [" + kTc + "] removed",
                           "Recovery: complete",
                       }));
-  ExpectServerAsBefore();
+  EXPECT_TRUE(Restored());
   EXPECT_FALSE(JournalExists(path));
   // Nothing left: the next start says nothing and touches nothing.
   metabase.ClearCalls();
@@ -204,72 +174,65 @@ TEST_F(RecoveryTest, PutsEveryApplicationBackRemovesThePoolsAndTheJournal) {
 }
 
 TEST_F(RecoveryTest, AJournalPartlyUndoneAlreadyIsFinishedWithoutHarm) {
-  // a went back and its pool was deleted before the crash; b's pool was never made.
+  // a went back and its pool was deleted before the crash; c's pool was never made.
   metabase.SetProperty("/LM/W3SVC/1/ROOT/a", "AppPoolId", std::string("Shop"));
-  auto b = metabase.Bind(AppMetabasePath(kB));
-  b->Clear("AppPoolId");
-  b->SetInfo();
+  auto c = metabase.Bind(AppMetabasePath(kC));
+  c->Clear("AppPoolId");
+  c->SetInfo();
   metabase.Bind(kAppPoolsPath)->Delete("IIsApplicationPool", kTa);
-  metabase.Bind(kAppPoolsPath)->Delete("IIsApplicationPool", kTb);
+  metabase.Bind(kAppPoolsPath)->Delete("IIsApplicationPool", kTc);
   metabase.ClearCalls();
   EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
   EXPECT_EQ(messages[1], "Recovery: application [" + kA + "] already in pool [Shop]");
-  EXPECT_EQ(messages[2], "Recovery: application [" + kB + "] already inherits its pool");
+  EXPECT_EQ(messages[2], "Recovery: application [" + kC + "] already inherits its pool");
   EXPECT_EQ(messages[3], "Recovery: temp. pool [" + kTa + "] already gone");
   EXPECT_EQ(metabase.CountCalls("SetInfo"), 0);
   EXPECT_EQ(metabase.CountCalls("Delete"), 0);
-  ExpectServerAsBefore();
+  EXPECT_TRUE(Restored());
   EXPECT_FALSE(JournalExists(path));
 }
 
 TEST_F(RecoveryTest, WhatOthersChangedSinceIsLeftAlone) {
-  // The administrator put b into Other by hand, and a's application was removed.
-  metabase.SetProperty("/LM/W3SVC/1/ROOT/b", "AppPoolId", std::string("Other"));
+  // The administrator put c into Blog by hand, and a's application was removed.
+  metabase.SetProperty("/LM/W3SVC/2/ROOT/c", "AppPoolId", std::string("Blog"));
   metabase.AddApp("/LM/W3SVC/1/ROOT/gone", kTa);
   AnalyseJournal j = TwoApps();
   j.Apps[0].Path = "/LM/W3SVC/1/ROOT/nosuch/";
   SaveJournal(path, j);
   EXPECT_EQ(Recover(), RecoveryOutcome::Incomplete);
   EXPECT_EQ(messages[1], "Recovery: application [/LM/W3SVC/1/ROOT/nosuch/] no longer exists");
-  EXPECT_EQ(messages[2], "Recovery: application [" + kB +
-                             "] is in pool [Other], which the analysis did not make; left there");
+  EXPECT_EQ(messages[2], "Recovery: application [" + kC +
+                             "] is in pool [Blog], which the analysis did not make; left there");
   // A temporary pool that serves an application is never deleted.
   EXPECT_EQ(messages[3], "Recovery: temp. pool [" + kTa + "] not removed, it still holds [2] applications");
-  EXPECT_EQ(messages[4], "Recovery: temp. pool [" + kTb + "] removed");
+  EXPECT_EQ(messages[4], "Recovery: temp. pool [" + kTc + "] removed");
   EXPECT_EQ(messages.back(), "Recovery: incomplete, [1] changes left; the journal is kept");
-  EXPECT_EQ(metabase.EffectiveAppPool(kB), "Other");
+  EXPECT_EQ(metabase.EffectiveAppPool(kC), "Blog");
   EXPECT_TRUE(metabase.HasKey("/LM/W3SVC/AppPools/" + kTa));
-  AnalyseJournal left;
-  left.Pool = "Shop";
-  left.Temps = {{kTa, kA}};
-  EXPECT_EQ(ParseJournal(ReadAll(path)), left);
+  EXPECT_EQ(ParseJournal(ReadAll(path)), (AnalyseJournal{"Shop", {}, {{kTa, kA}}}));
 }
 
 TEST_F(RecoveryTest, AFailedStepKeepsWhatIsLeftForTheNextStart) {
-  metabase.FailCall(FakeMetabase::Op::SetInfoAppPoolId, 2);  // b's move back
+  metabase.FailCall(FakeMetabase::Op::SetInfoAppPoolId, 2);  // c's move back
   EXPECT_EQ(Recover(), RecoveryOutcome::Incomplete);
-  EXPECT_EQ(messages[2], "Recovery: error of transfer application: [" + kB + "] in pool [Shop]");
-  EXPECT_EQ(messages[4], "Recovery: temp. pool [" + kTb + "] not removed, it still holds [1] applications");
+  EXPECT_EQ(messages[2], "Recovery: error of transfer application: [" + kC + "] in pool [Shop]");
+  EXPECT_EQ(messages[4], "Recovery: temp. pool [" + kTc + "] not removed, it still holds [1] applications");
   EXPECT_EQ(messages.back(), "Recovery: incomplete, [2] changes left; the journal is kept");
-  AnalyseJournal left;
-  left.Pool = "Shop";
-  left.Apps = {{kB, "Shop", false}};
-  left.Temps = {{kTb, kB}};
-  EXPECT_EQ(ParseJournal(ReadAll(path)), left);
+  EXPECT_EQ(ParseJournal(ReadAll(path)), (AnalyseJournal{"Shop", {{kC, "Shop", false}}, {{kTc, kC}}}));
 
   // The next start finishes it.
   EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
-  ExpectServerAsBefore();
+  EXPECT_TRUE(Restored());
   EXPECT_FALSE(JournalExists(path));
 }
 
 TEST_F(RecoveryTest, AJournalOfTheVersionBeforePutsEveryApplicationBackAsItsOwnPool) {
-  WriteFile(path, "Tarnwell analysis journal\t1\r\npool\tShop\r\napp\t" + kA + "\tShop\r\napp\t" + kB +
-                      "\tShop\r\ntemp\t" + kTa + "\t" + kA + "\r\ntemp\t" + kTb + "\t" + kB + "\r\nend\r\n");
+  WriteFile(path, "Tarnwell analysis journal\t1\r\npool\tShop\r\napp\t" + kA + "\tShop\r\napp\t" + kC +
+                      "\tShop\r\ntemp\t" + kTa + "\t" + kA + "\r\ntemp\t" + kTc + "\t" + kC + "\r\nend\r\n");
   EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
-  EXPECT_EQ(messages[2], "Recovery: application [" + kB + "] back in pool [Shop]");
-  EXPECT_TRUE(metabase.HasOwnProperty(kB, "AppPoolId"));
-  EXPECT_EQ(metabase.EffectiveAppPool(kB), "Shop");
+  EXPECT_EQ(messages[2], "Recovery: application [" + kC + "] back in pool [Shop]");
+  EXPECT_TRUE(metabase.HasOwnProperty(kC, "AppPoolId"));
+  EXPECT_EQ(metabase.EffectiveAppPool(kC), "Shop");
   EXPECT_FALSE(JournalExists(path));
 }
 
@@ -307,7 +270,7 @@ TEST_F(RecoveryTest, ANewJournalThatNeverGotInPlaceIsDropped) {
   WriteFile(path + ".tmp", "Tarnwell analysis jou");
   EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
   EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
-  ExpectServerAsBefore();
+  EXPECT_TRUE(Restored());
 }
 
 }  // namespace
