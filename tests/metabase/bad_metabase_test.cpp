@@ -24,7 +24,8 @@ testutil::MetabaseXml Server() {
 }
 
 // A file that is cut short, is no XML, or is XML of another kind: the list keeps what it
-// showed (the metabase cannot be reached), and every bind says which file is wrong and why.
+// showed (the metabase cannot be reached), and every bind fails saying which file is wrong
+// and why.
 TEST_F(BadMetabase, ABrokenFileKeepsTheListAndEveryBindSaysWhy) {
   const std::string demo = testutil::ReadAll(testutil::DemoMetabasePath());
   Write(demo);
@@ -44,6 +45,8 @@ TEST_F(BadMetabase, ABrokenFileKeepsTheListAndEveryBindSaysWhy) {
       {"<html><body>Service unavailable</body></html>", "no <configuration>"},
       {"<?xml version=\"1.0\"?>\n<configuration>\n</configuration>\n", "no <MBProperty>"},
       {"<configuration><MBProperty><IIsWebService Location=\"/LM/W3SVC\">", "offset"},
+      {"<configuration>\n<MBProperty>\n<IIsWebService Location=\"/LM/W3SVC\">\n</MBProperty>\n</configuration>\n",
+       "mismatch at offset"},  // pugixml's own description
   };
   for (const auto& b : broken) {
     SCOPED_TRACE(b.says + ": " + b.text.substr(0, 40));
@@ -54,6 +57,7 @@ TEST_F(BadMetabase, ABrokenFileKeepsTheListAndEveryBindSaysWhy) {
     EXPECT_NE(message.find(file_), std::string::npos) << message;
     EXPECT_NE(message.find(b.says), std::string::npos) << message;
     EXPECT_LT(message.size(), 400u) << message;  // names the fault, does not quote the file
+    EXPECT_EQ(BindError(), message);  // every bind, until the file is mended
   }
 
   Write(demo);

@@ -56,11 +56,12 @@ class OverStore : public ::testing::Test {
     const TPoolRec* pool = Pool(name);
     return pool && pool->Apps ? *pool->Apps : std::vector<std::string>{};
   }
-  // The message of the MetabaseError that binding the pools raises; empty when it binds.
+  // The message of the MetabaseError (E_FAIL) that binding the pools raises; empty when it binds.
   std::string BindError() {
     try {
       store_->Bind("IIS://localhost/W3SVC/AppPools");
     } catch (const platform::MetabaseError& e) {
+      EXPECT_EQ(e.code(), platform::kErrFail);
       return e.what();
     }
     return {};
