@@ -17,11 +17,6 @@
 
 namespace tarnwell::testutil {
 
-inline std::string Lower(std::string text) {
-  for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return text;
-}
-
 // The source tree's demo metabase. __FILE__ is relative to the build folder when ccache
 // rewrites paths, so the folders above the one the test runs in are tried too.
 inline std::string DemoMetabasePath() {
