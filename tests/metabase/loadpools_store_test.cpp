@@ -48,20 +48,6 @@ TEST_F(LoadPoolsOverStore, ReadsTheDemoServerWithSiteNamesAndVersions) {
                                      " [/LM/W3SVC/2/ROOT/checkout/]"}));
 }
 
-// A save by another program between two loads is in the second, however close they are.
-TEST_F(LoadPoolsOverStore, TheNextLoadSeesAnotherProgramsSave) {
-  registry_->GetSiteName = true;
-  registry_->LoadPools();
-  ASSERT_EQ(registry_->PoolCount, 9);
-
-  std::string changed = testutil::ReadAll(file_);
-  const std::string shop = "ServerComment=\"Shop site\"";
-  changed.replace(changed.find(shop), shop.size(), "ServerComment=\"Shop\"");
-  Write(changed);
-  registry_->LoadPools();
-  EXPECT_EQ(Apps("ShopPool").at(0), "Shop [/LM/W3SVC/2/ROOT/cart/]");
-}
-
 TEST(GeneratedMetabase, HasTheShapeAsked) {
   testutil::TempDir dir;
   const std::string file = dir.File("gen.xml");
