@@ -145,12 +145,6 @@ TEST(LoadPoolsHelpers, CutsNamesAt255BytesWithoutSplittingACharacter) {
   EXPECT_EQ(CutPoolName("Shop"), "Shop");
 }
 
-TEST_F(LoadPoolsTest, CutsLongPoolNames) {
-  meta_.AddPool(std::string(300, 'L'));
-  registry_.LoadPools();
-  EXPECT_EQ(Rec(3).Name, std::string(255, 'L'));
-}
-
 TEST_F(LoadPoolsTest, KeepsOnlyAcceptedPoolsWithoutGaps) {
   registry_.Filter = "pool$";
   registry_.LoadPools();
