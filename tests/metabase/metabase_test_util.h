@@ -3,7 +3,10 @@
 // line diff that shows exactly which lines a change touched.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,28 +81,16 @@ struct LineDiff {
 inline LineDiff DiffLines(const std::string& before, const std::string& after) {
   const auto split = [](const std::string& text) {
     std::vector<std::string> lines;
-    std::size_t at = 0;
-    while (at <= text.size()) {
-      const auto lf = text.find('\n', at);
-      if (lf == std::string::npos) {
-        lines.push_back(text.substr(at));
-        break;
-      }
-      lines.push_back(text.substr(at, lf - at));
-      at = lf + 1;
-    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
   };
   const auto a = split(before);
   const auto b = split(after);
-  std::size_t head = 0;
-  while (head < a.size() && head < b.size() && a[head] == b[head]) ++head;
-  std::size_t tail = 0;
-  while (tail < a.size() - head && tail < b.size() - head && a[a.size() - 1 - tail] == b[b.size() - 1 - tail]) ++tail;
-  LineDiff diff;
-  diff.removed.assign(a.begin() + static_cast<std::ptrdiff_t>(head), a.end() - static_cast<std::ptrdiff_t>(tail));
-  diff.added.assign(b.begin() + static_cast<std::ptrdiff_t>(head), b.end() - static_cast<std::ptrdiff_t>(tail));
-  return diff;
+  const auto head = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+  const auto tail = std::mismatch(a.rbegin(), std::make_reverse_iterator(head.first), b.rbegin(),
+                                  std::make_reverse_iterator(head.second));
+  return {{head.first, tail.first.base()}, {head.second, tail.second.base()}};
 }
 
 }  // namespace tarnwell::testutil
