@@ -220,9 +220,7 @@ TEST_F(StoreTest, GetInheritsOnlyAppPoolIdAndScriptMaps) {
 // A list shares the text of the file version it was read from: it must keep that version
 // alive after the object, the store, and the version itself are gone.
 TEST_F(StoreTest, AListOutlivesTheStoreAndTheFileItWasReadFrom) {
-  MetabaseValue own;
-  MetabaseValue inherited;
-  MetabaseValue apps;
+  MetabaseValue own, inherited, apps;
   Lines legacyApps;
   {
     auto store = Open();
@@ -249,30 +247,29 @@ TEST_F(StoreTest, GetObjectFindsSitesOfTheRightClassOnly) {
   auto service = store->Bind("IIS://localhost/w3svc");
   EXPECT_EQ(AsString(service->GetObject("IIsWebServer", "2")->Get("ServerComment")), "Shop site");
   EXPECT_EQ(AsString(service->GetObject("IISWEBSERVER", "4")->Get("ServerComment")), "Reports");
-  EXPECT_EQ(ErrorOf([&] { service->GetObject("IIsWebServer", "9"); }), platform::kErrPathNotFound);
-  EXPECT_EQ(ErrorOf([&] { service->GetObject("IIsWebServer", "AppPools"); }), platform::kErrPathNotFound);
-  EXPECT_EQ(ErrorOf([&] { service->GetObject("IIsWebServer", ""); }), platform::kErrPathNotFound);
+  for (const char* id : {"9", "AppPools", ""}) {
+    EXPECT_EQ(ErrorOf([&] { service->GetObject("IIsWebServer", id); }), platform::kErrPathNotFound) << id;
+  }
   EXPECT_EQ(service->GetObject("IIsWebVirtualDir", "2/ROOT/cart")->Name(), "cart");
 }
 
 TEST_F(StoreTest, CreatesAndDeletesPoolsAsIisDoes) {
   auto store = Open();
   auto pools = store->Bind("IIS://localhost/W3SVC/AppPools");
-  auto created = pools->Create("IIsApplicationPool", "QuillmarshAnalyse46362.9479166667");
+  const std::string temp = "QuillmarshAnalyse46362.9479166667";
+  auto created = pools->Create("IIsApplicationPool", temp);
   // Nothing exists before SetInfo.
-  EXPECT_EQ(ErrorOf([&] { store->Bind("IIS://localhost/W3SVC/AppPools/QuillmarshAnalyse46362.9479166667"); }),
-            platform::kErrPathNotFound);
+  EXPECT_EQ(ErrorOf([&] { store->Bind("IIS://localhost/W3SVC/AppPools/" + temp); }), platform::kErrPathNotFound);
   created->SetInfo();
-  EXPECT_EQ(created->Name(), "QuillmarshAnalyse46362.9479166667");
+  EXPECT_EQ(created->Name(), temp);
 
   auto other = Open();
-  EXPECT_EQ(PoolNames(*other).back(), "QuillmarshAnalyse46362.9479166667");
-  EXPECT_TRUE(AppsOf(*other, "QuillmarshAnalyse46362.9479166667").empty());
+  EXPECT_EQ(PoolNames(*other).back(), temp);
+  EXPECT_TRUE(AppsOf(*other, temp).empty());
 
   std::string message;
-  EXPECT_EQ(ErrorOf([&] { pools->Create("IIsApplicationPool", "quillmarshanalyse46362.9479166667")->SetInfo(); },
-                    &message),
-            platform::kErrAlreadyExists);
+  const auto again = [&] { pools->Create("IIsApplicationPool", "quillmarshanalyse46362.9479166667")->SetInfo(); };
+  EXPECT_EQ(ErrorOf(again, &message), platform::kErrAlreadyExists);
   EXPECT_NE(message.find("already exists"), std::string::npos) << message;
 
   const std::string before = ReadAll(file_);
@@ -280,10 +277,9 @@ TEST_F(StoreTest, CreatesAndDeletesPoolsAsIisDoes) {
   EXPECT_NE(message.find("3 application"), std::string::npos) << message;
   EXPECT_EQ(ReadAll(file_), before);
 
-  pools->Delete("IIsApplicationPool", "QuillmarshAnalyse46362.9479166667");
+  pools->Delete("IIsApplicationPool", temp);
   EXPECT_EQ(PoolNames(*other).back(), "EmptyPool");
-  EXPECT_EQ(ErrorOf([&] { pools->Delete("IIsApplicationPool", "QuillmarshAnalyse46362.9479166667"); }),
-            platform::kErrPathNotFound);
+  EXPECT_EQ(ErrorOf([&] { pools->Delete("IIsApplicationPool", temp); }), platform::kErrPathNotFound);
   EXPECT_EQ(ErrorOf([&] { pools->Delete("IIsWebServer", "EmptyPool"); }), platform::kErrFail);
   EXPECT_EQ(ErrorOf([&] { pools->Create("IIsApplicationPool", "a/b"); }), 0x8007007Bu);
   EXPECT_EQ(ErrorOf([&] { pools->Create("IIsApplicationPool", ""); }), 0x8007007Bu);
@@ -542,8 +538,7 @@ TEST_F(StoreTest, ConcurrentChangesFromTwoStoresLoseNothing) {
       try {
         std::size_t apps = 0;
         auto children = store->Bind("IIS://localhost/W3SVC/AppPools")->Enumerate();
-        std::unique_ptr<IMetabaseObject> pool;
-        while (children->Next(pool)) apps += AsList(pool->EnumAppsInPool()).size();
+        for (std::unique_ptr<IMetabaseObject> pool; children->Next(pool);) apps += AsList(pool->EnumAppsInPool()).size();
         if (apps != 16) ++readFailures;
       } catch (const MetabaseError&) {
         ++readFailures;
@@ -560,10 +555,8 @@ TEST_F(StoreTest, ConcurrentChangesFromTwoStoresLoseNothing) {
   two.join();
   done = true;
   reader.join();
-
   EXPECT_EQ(readFailures.load(), 0);
-  auto store = Open();
-  EXPECT_EQ(AppsOf(*store, "EmptyPool"), (Lines{"/LM/W3SVC/2/ROOT/catalog/", "/LM/W3SVC/4/ROOT/daily/"}));
+  EXPECT_EQ(AppsOf(*Open(), "EmptyPool"), (Lines{"/LM/W3SVC/2/ROOT/catalog/", "/LM/W3SVC/4/ROOT/daily/"}));
 }
 
 }  // namespace
