@@ -72,8 +72,7 @@ std::string Bare(const MetabaseXml::Attrs& rootCustom = {}) {
   if (!rootCustom.empty()) xml.Custom(rootCustom);
   return xml.App("/LM/W3SVC/1/ROOT/a", "shop",
                  {"ScriptMaps=\"  .aspx,C:\\x\\aspnet_isapi.dll,1\r\n\n\t\t\t.asmx,C:\\y.dll,1   \n\""})
-      .App("/LM/W3SVC/1/ROOT/a/b")
-      .Text();
+      .App("/LM/W3SVC/1/ROOT/a/b").Text();
 }
 const std::string kBare = Bare();
 
@@ -178,13 +177,9 @@ TEST_F(StoreTest, ACustomAppPoolIdPlacesTheApplicationWhereGetSaysItRuns) {
 // The index keeps each key's own ServerComment; it must answer as the key's attributes and
 // Custom elements do, attribute first, and follow a change.
 TEST_F(StoreTest, ServerCommentComesFromTheAttributeThenACustomElement) {
-  WriteFile(file_, MetabaseXml()
-                       .Site(1, "Bare")
-                       .Custom({"Name=\"ServerComment\"", "Value=\"Hidden\""})
-                       .Site(2)
+  WriteFile(file_, MetabaseXml().Site(1, "Bare").Custom({"Name=\"ServerComment\"", "Value=\"Hidden\""}).Site(2)
                        .Custom({"Name=\"servercomment\"", "Type=\"MULTISZ\"", "Value=\"Custom site\""})
-                       .App("/LM/W3SVC/1/ROOT")
-                       .Text());
+                       .App("/LM/W3SVC/1/ROOT").Text());
   auto store = Open();
   auto service = store->Bind("IIS://localhost/W3SVC");
   EXPECT_EQ(AsString(service->GetObject("IIsWebServer", "1")->Get("ServerComment")), "Bare");
