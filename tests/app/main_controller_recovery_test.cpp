@@ -7,8 +7,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,6 +19,7 @@
 #include "tasks/AnalysePool.h"
 #include "tests/fakes/fake_process_system.h"
 #include "tests/support/fake_main_view.h"
+#include "tests/support/files.h"
 #include "tests/support/iis6_metabase.h"
 
 namespace tarnwell {
@@ -38,16 +37,9 @@ std::vector<std::pair<std::string, Strings>> PoolsOf(const std::string& file) {
   std::vector<std::pair<std::string, Strings>> pools;
   auto all = store->Bind(kAppPoolsPath)->Enumerate();
   for (std::unique_ptr<platform::IMetabaseObject> pool; all->Next(pool);) {
-    if (!pool) continue;
-    const auto apps = pool->EnumAppsInPool();
-    pools.emplace_back(pool->Name(), std::get<platform::MetabaseList>(apps).Strings());
+    if (pool) pools.emplace_back(pool->Name(), std::get<platform::MetabaseList>(pool->EnumAppsInPool()).Strings());
   }
   return pools;
-}
-
-std::string ReadText(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // An executable directory with its log directory, over a MetaBase.xml in IIS 6's layout.
@@ -62,7 +54,7 @@ struct LeftOver {
 
   LeftOver() {
     std::filesystem::create_directories(logDir);
-    std::ofstream(file, std::ios::binary) << original;
+    testutil::WriteFile(file, original);
     store = standin::OpenMetabaseStore(file);
     // The measuring pauses take a moment, not 800 ms.
     processes.SetOnSleep([](std::uint32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
@@ -76,7 +68,7 @@ struct LeftOver {
     w->Open();
   }
   Strings Pane() const { return w->view.Messages(); }
-  std::string DailyLog() const { return ReadText(logDir + "trnw061226.log"); }
+  std::string DailyLog() const { return testutil::ReadAll(logDir + "trnw061226.log"); }
   bool JournalLeft() const { return JournalExists(JournalPath(logDir)); }
 
   // Starts an analysis of ShopPool from the Analyse tab and waits until every application
@@ -137,7 +129,7 @@ TEST(MainControllerRecovery, JournalLeftByAKilledRunIsPutBackAtStartUp) {
   for (const std::string& line : expected) {
     EXPECT_NE(daily.find(" " + line + "\r\n"), std::string::npos) << line;
   }
-  EXPECT_TRUE(ReadText(run.file) == run.original);
+  EXPECT_TRUE(testutil::ReadAll(run.file) == run.original);
   EXPECT_FALSE(run.JournalLeft());
   EXPECT_FALSE(std::filesystem::exists(JournalPath(run.logDir) + ".bad"));
 
@@ -149,8 +141,8 @@ TEST(MainControllerRecovery, JournalLeftByAKilledRunIsPutBackAtStartUp) {
 TEST(MainControllerRecovery, DamagedJournalIsSetAsideAndTheWindowStillStarts) {
   LeftOver run;
   const auto original = PoolsOf(run.file);
-  std::ofstream(JournalPath(run.logDir), std::ios::binary)
-      << kJournalHeader << "\r\npool\tShopPool\r\napp\t/LM/W3SVC/2/ROOT/ca";  // cut short
+  const std::string cutShort = std::string(kJournalHeader) + "\r\npool\tShopPool\r\napp\t/LM/W3SVC/2/ROOT/ca";
+  testutil::WriteFile(JournalPath(run.logDir), cutShort);
   run.Start();
   const Strings pane = run.Pane();
   ASSERT_EQ(pane.size(), 2u);
@@ -165,23 +157,20 @@ TEST(MainControllerRecovery, DamagedJournalIsSetAsideAndTheWindowStillStarts) {
 }
 
 TEST(MainControllerRecovery, AnalysisStoppedOrCutShortByTheCloseLeavesTheFileAsItWas) {
-  {
+  for (const bool stop : {true, false}) {
+    SCOPED_TRACE(stop ? "stopped" : "closed");
     LeftOver run;
     run.Start();
     ASSERT_TRUE(run.AnalyseShopPool());
-    EXPECT_TRUE(ReadText(run.file) != run.original);
-    run.w->Click(ViewControl::AnalyseStop, &MainController::AnalyseStopClicked);
-    EXPECT_TRUE(run.w->view.WaitFor([&] { return (*run.w)->LiveWorkers().analysers == 0; }));
-    EXPECT_TRUE(ReadText(run.file) == run.original);
-    EXPECT_FALSE(run.JournalLeft());
-  }
-  {
-    LeftOver run;
-    run.Start();
-    ASSERT_TRUE(run.AnalyseShopPool());
-    run.w->Close();
-    EXPECT_TRUE(run.w->NoWorkers());
-    EXPECT_TRUE(ReadText(run.file) == run.original);
+    EXPECT_TRUE(testutil::ReadAll(run.file) != run.original);
+    if (stop) {
+      run.w->Click(ViewControl::AnalyseStop, &MainController::AnalyseStopClicked);
+      EXPECT_TRUE(run.w->view.WaitFor([&] { return (*run.w)->LiveWorkers().analysers == 0; }));
+    } else {
+      run.w->Close();
+      EXPECT_TRUE(run.w->NoWorkers());
+    }
+    EXPECT_TRUE(testutil::ReadAll(run.file) == run.original);
     EXPECT_FALSE(run.JournalLeft());
   }
 }

@@ -2,10 +2,8 @@
 // rows with tick boxes, header clicks, Ctrl+A and Ctrl+B, and closing while reloads run.
 // Its rules are tested on the controller (tests/app/main_controller_pools_test.cpp).
 #include <QApplication>
-#include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <QTest>
 #include <atomic>
 #include <chrono>
@@ -16,6 +14,8 @@
 #include "metabase/metabase_store.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/gui/gui_support.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/window_servers.h"
 
 using namespace tarnwell;
@@ -23,26 +23,21 @@ using guitest::WaitFor;
 
 namespace {
 
-QByteArray ServerXml() { return QByteArray::fromStdString(testutil::PoolListServerXml()); }
-
 const QStringList kAllRows{"DefaultAppPool|1", "MyPool2|10", "AppPool1|9", "MyAppPool|1", "Intranet|0"};
 
 using testutil::SlowMetabase;
 
 // A server in a temporary MetaBase.xml and a window over it.
 struct Server {
-  QTemporaryDir dir;
+  testutil::TempDir dir;
   std::unique_ptr<platform::IMetabase> store;
   std::unique_ptr<SlowMetabase> slow;
   fakes::NullProcessSystem processes;
   std::unique_ptr<guitest::Window> w;
 
-  explicit Server(const QByteArray& xml = ServerXml()) {
-    const QString file = dir.filePath(QStringLiteral("MetaBase.xml"));
-    QFile out(file);
-    if (!out.open(QIODevice::WriteOnly) || out.write(xml) != xml.size()) qFatal("cannot write MetaBase.xml");
-    out.close();
-    store = standin::OpenMetabaseStore(file.toStdString());
+  Server() {
+    testutil::WriteFile(dir.File("MetaBase.xml"), testutil::PoolListServerXml());
+    store = standin::OpenMetabaseStore(dir.File("MetaBase.xml"));
     slow = std::make_unique<SlowMetabase>(*store);
     w = std::make_unique<guitest::Window>(*slow, processes);
   }

@@ -1,44 +1,76 @@
 #pragma once
-// Helpers of the MetaBase.xml store tests: whole-file reads and writes, and a line diff
-// that shows exactly which lines a change touched.
+// Helpers of the MetaBase.xml store tests: the demo file, a registry over the store, and a
+// line diff that shows exactly which lines a change touched.
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
+#include <iterator>
 #include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "iis/iis.h"
+#include "metabase/metabase_store.h"
+#include "tests/fakes/null_seams.h"
+#include "tests/support/files.h"
+#include "tests/support/metabase_xml.h"
 #include "tests/support/temp_dir.h"
 
 namespace tarnwell::testutil {
 
-inline std::string Lower(std::string text) {
-  for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return text;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-}
-
-// Writes beside the file and renames over it, as another program saving would.
-inline void ReplaceFile(const std::string& path, const std::string& text) {
-  WriteFile(path + ".other", text);
-  std::filesystem::rename(path + ".other", path);
-}
-
-// The source tree's demo metabase.
+// The source tree's demo metabase. __FILE__ is relative to the build folder when ccache
+// rewrites paths, so the folders above the one the test runs in are tried too.
 inline std::string DemoMetabasePath() {
-  return (std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "demo" / "MetaBase.xml")
-      .string();
+  const std::filesystem::path demo = std::filesystem::path("demo") / "MetaBase.xml";
+  const auto here = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / demo;
+  if (here.is_absolute() && std::filesystem::exists(here)) return here.string();
+  for (auto dir = std::filesystem::current_path(); !dir.empty(); dir = dir.parent_path()) {
+    if (std::filesystem::exists(dir / demo)) return (dir / demo).string();
+    if (dir == dir.parent_path()) break;
+  }
+  return here.string();
 }
+
+// analyse_store_test.cpp's name for ReadAll; goes once that file calls ReadAll.
+inline std::string ReadFile(const std::string& path) { return ReadAll(path); }
+
+// LoadPools over the real store on a MetaBase.xml in a temporary folder.
+class OverStore : public ::testing::Test {
+ protected:
+  void Write(const std::string& text) { ReplaceFile(file_, text); }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (std::int32_t i = 0; i < registry_->PoolCount; ++i) names.push_back(registry_->Pools[static_cast<std::size_t>(i)].Name);
+    return names;
+  }
+  const TPoolRec* Pool(const std::string& name) const {
+    const auto i = registry_->IndexOfPool(name);
+    return i < 0 ? nullptr : &registry_->Pools[static_cast<std::size_t>(i)];
+  }
+  // The lines of the pool's applications; none when it is not listed or has no list.
+  std::vector<std::string> Apps(const std::string& name) const {
+    const TPoolRec* pool = Pool(name);
+    return pool && pool->Apps ? *pool->Apps : std::vector<std::string>{};
+  }
+  // The message of the MetabaseError (E_FAIL) that binding the pools raises; empty when it binds.
+  std::string BindError() {
+    try {
+      store_->Bind("IIS://localhost/W3SVC/AppPools");
+    } catch (const platform::MetabaseError& e) {
+      EXPECT_EQ(e.code(), platform::kErrFail);
+      return e.what();
+    }
+    return {};
+  }
+
+  TempDir dir_;
+  std::string file_ = dir_.File("MetaBase.xml");
+  fakes::NullProcessSystem processes_;
+  std::unique_ptr<platform::IMetabase> store_ = standin::OpenMetabaseStore(file_);
+  std::unique_ptr<TIISObject> registry_ = std::make_unique<TIISObject>(*store_, processes_);
+};
 
 struct LineDiff {
   std::vector<std::string> removed;  // lines of the old text that are gone
@@ -49,28 +81,16 @@ struct LineDiff {
 inline LineDiff DiffLines(const std::string& before, const std::string& after) {
   const auto split = [](const std::string& text) {
     std::vector<std::string> lines;
-    std::size_t at = 0;
-    while (at <= text.size()) {
-      const auto lf = text.find('\n', at);
-      if (lf == std::string::npos) {
-        lines.push_back(text.substr(at));
-        break;
-      }
-      lines.push_back(text.substr(at, lf - at));
-      at = lf + 1;
-    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
   };
   const auto a = split(before);
   const auto b = split(after);
-  std::size_t head = 0;
-  while (head < a.size() && head < b.size() && a[head] == b[head]) ++head;
-  std::size_t tail = 0;
-  while (tail < a.size() - head && tail < b.size() - head && a[a.size() - 1 - tail] == b[b.size() - 1 - tail]) ++tail;
-  LineDiff diff;
-  diff.removed.assign(a.begin() + static_cast<std::ptrdiff_t>(head), a.end() - static_cast<std::ptrdiff_t>(tail));
-  diff.added.assign(b.begin() + static_cast<std::ptrdiff_t>(head), b.end() - static_cast<std::ptrdiff_t>(tail));
-  return diff;
+  const auto head = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+  const auto tail = std::mismatch(a.rbegin(), std::make_reverse_iterator(head.first), b.rbegin(),
+                                  std::make_reverse_iterator(head.second));
+  return {{head.first, tail.first.base()}, {head.second, tail.second.base()}};
 }
 
 }  // namespace tarnwell::testutil
