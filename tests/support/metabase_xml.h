@@ -1,8 +1,8 @@
 #pragma once
 // Builds a MetaBase.xml in IIS 6's own layout: each key an element "<Class\tLocation =\"...\"",
-// one attribute a line after two tabs in the order of their names, the start tag closed by "\t>" on a line of its own,
-// Custom elements inside it, then "</Class>". Values are written as given: escape & < " and
-// the characters the store must keep (&#9; for a tab) yourself.
+// its attributes one a line after two tabs in the order of their names, the start tag
+// closed by "\t>" on a line of its own, its Custom elements, then "</Class>". Values are
+// written as given: escape & < " and what the store must keep (&#9; for a tab) yourself.
 //
 //   testutil::MetabaseXml xml;                       // the web service and its AppPools key
 //   xml.Pool("Shop").Site(1, "Shop site").App("/LM/W3SVC/1/ROOT", "Shop");
