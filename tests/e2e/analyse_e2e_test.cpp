@@ -99,14 +99,16 @@ class AnalyseE2e : public ::testing::Test {
   std::vector<std::string> AnalyseMessages() const {
     std::vector<std::string> out;
     for (const auto& line : lines) {
-      if (line.rfind("ANALYSE ", 0) == 0) out.push_back(line.substr(line.find('\t') == std::string::npos ? 8 : line.find('\t') + 1));
+      const auto tab = line.find('\t');
+      if (line.rfind("ANALYSE ", 0) == 0) out.push_back(line.substr(tab == std::string::npos ? 8 : tab + 1));
     }
     return out;
   }
   int CountAnalyse(const std::string& pattern) const {
     const auto messages = AnalyseMessages();
+    const std::regex wanted(pattern);
     return static_cast<int>(std::count_if(messages.begin(), messages.end(),
-                                          [&](const std::string& m) { return std::regex_search(m, std::regex(pattern)); }));
+                                          [&](const std::string& m) { return std::regex_search(m, wanted); }));
   }
 
   // The service running the sample server, and the driver analysing the shop pool once its
@@ -194,8 +196,7 @@ TEST_F(AnalyseE2e, KilledDuringAnAnalysisIsPutBackAtTheNextStart) {
   // journal naming them.
   const auto journal = ParseJournal(ReadAll(JournalPath(logDir)));
   EXPECT_EQ(journal.Pool, kShopPool);
-  ASSERT_EQ(journal.Apps.size(), 3u);
-  ASSERT_EQ(journal.Temps.size(), 3u);
+  ASSERT_EQ(std::make_pair(journal.Apps.size(), journal.Temps.size()), std::make_pair(std::size_t{3}, std::size_t{3}));
   auto during = ServerState();
   EXPECT_EQ(during[kShopPool], std::set<std::string>{});
   for (const auto& temp : journal.Temps) EXPECT_EQ(during[temp.Name], std::set<std::string>{temp.App}) << temp.Name;

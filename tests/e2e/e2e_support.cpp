@@ -39,7 +39,9 @@ const bool kSigpipeIgnored = [] {
   return true;
 }();
 
-std::string ProcText(pid_t pid, const std::string& name) { return ReadAll("/proc/" + std::to_string(pid) + "/" + name); }
+std::string ProcText(pid_t pid, const std::string& name) {
+  return ReadAll("/proc/" + std::to_string(pid) + "/" + name);
+}
 
 }  // namespace
 
@@ -129,31 +131,27 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
 }
 
 int ChildProcess::Kill(int sig) {
-  std::optional<int> status;
-  if (pid_ > 0 && sig != SIGKILL) status = SignalAndWait(sig, 5s);
+  int status = 0;
+  if (pid_ > 0 && sig != SIGKILL) status = SignalAndWait(sig, 5s).value_or(0);
   if (pid_ > 0) {
     ::kill(pid_, SIGKILL);
-    status = 0;
-    ::waitpid(std::exchange(pid_, -1), &*status, 0);
+    ::waitpid(std::exchange(pid_, -1), &status, 0);
   }
   input_.reset();
   output_.reset();
-  return status.value_or(0);
+  return status;
 }
 
 std::optional<int> ChildProcess::SignalAndWait(int sig, std::chrono::milliseconds timeout) {
   if (pid_ <= 0) return std::nullopt;
   if (sig != 0) ::kill(pid_, sig);
   const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    int status = 0;
-    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
+  for (int status = 0;; std::this_thread::sleep_for(10ms)) {
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
       return status;
     }
     if (Clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(10ms);
   }
 }
 

@@ -35,7 +35,9 @@ class W3svc : public ::testing::Test {
     if (HasFailure()) std::cerr << "w3svc said:\n" << ReadAll(serviceLog) << std::endl;
   }
 
-  ChildProcess StartService() { return StartW3svc(metabase, serviceLog, {"--profile", profile, "--pid-file", pidFile}); }
+  ChildProcess StartService() {
+    return StartW3svc(metabase, serviceLog, {"--profile", profile, "--pid-file", pidFile});
+  }
 
   bool WaitForPools(pid_t service, const std::set<std::string>& pools) {
     return WaitUntil(30s, [&] {
@@ -97,7 +99,8 @@ TEST_F(W3svc, WaitsForAMissingMetabaseFile) {
   ChildProcess service = StartService();
   ASSERT_GT(service.pid(), 0);
   // Told, it waits: no worker, still running.
-  ASSERT_TRUE(WaitUntil(30s, [&] { return ReadAll(serviceLog).find("cannot read the metabase") != std::string::npos; }));
+  ASSERT_TRUE(
+      WaitUntil(30s, [&] { return ReadAll(serviceLog).find("cannot read the metabase ") != std::string::npos; }));
   EXPECT_TRUE(Workers(service.pid()).empty());
   EXPECT_TRUE(IsRunning(service.pid()));
 
