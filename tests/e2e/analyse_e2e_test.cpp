@@ -7,17 +7,13 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "iis/iis_workers.h"
-#include "platform/linux/process_system_linux.h"
 #include "metabase/metabase_store.h"
 #include "standin/w3svc/service.h"
 #include "tasks/AnalyseJournal.h"
@@ -28,31 +24,21 @@ namespace tarnwell::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 const std::string kShopPool = "ShopPool";
-const std::string kCart = "/LM/W3SVC/2/ROOT/cart/";
-const std::set<std::string> kShopApps{"/LM/W3SVC/2/ROOT/catalog/", kCart, "/LM/W3SVC/2/ROOT/checkout/"};
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+const std::set<std::string> kShopApps{"/LM/W3SVC/2/ROOT/catalog/", "/LM/W3SVC/2/ROOT/cart/",
+                                      "/LM/W3SVC/2/ROOT/checkout/"};
+// The cart burns about 70 percent of a processor, the others 5: a busy machine still gives
+// it this much.
+const std::string kThreshold = "25";
 
 bool IsTempPool(const std::string& pool) { return pool.rfind(kTempPoolPrefix, 0) == 0; }
 
 class AnalyseE2e : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir.Path().string().empty());
-    metabase = dir.Path().string() + "/MetaBase.xml";
-    appDir = dir.Path().string() + "/app";
-    logDir = appDir + "/log/";
-    serviceLog = dir.Path().string() + "/w3svc.log";
     fs::copy_file(std::string(TARNWELL_DEMO_DIR) + "/MetaBase.xml", metabase);
-    original = ReadText(metabase);
+    original = ReadAll(metabase);
     // The driver must take the test's copy, whatever this process was given.
     ::unsetenv("IIS_METABASE");
   }
@@ -61,39 +47,17 @@ class AnalyseE2e : public ::testing::Test {
     if (!HasFailure()) return;
     std::cerr << "driver said:\n";
     for (const auto& line : lines) std::cerr << "  " << line << "\n";
-    std::cerr << "w3svc said:\n" << ReadText(serviceLog) << std::endl;
+    std::cerr << "w3svc said:\n" << ReadAll(serviceLog) << std::endl;
   }
 
-  ChildProcess StartService() {
-    return ChildProcess::Start({TARNWELL_W3SVC_EXE, "--metabase", metabase, "--profile",
-                                std::string(TARNWELL_DEMO_DIR) + "/load-profile.txt", "--worker", TARNWELL_W3WP_EXE},
-                               {}, serviceLog);
-  }
-
-  ChildProcess StartDriver(std::vector<std::string> args) {
-    args.insert(args.begin(), {TARNWELL_E2E_DRIVER, "--dir", appDir});
-    return ChildProcess::Start(args, {"IIS_METABASE=" + metabase});
-  }
-
-  // Pool name -> worker pid, for the service's running workers.
-  std::map<std::string, pid_t> Workers(pid_t service) {
-    std::map<std::string, pid_t> byPool;
-    for (pid_t pid : WorkersOf(service))
-      byPool[ExtractPoolName(system->CommandLine(static_cast<std::uint32_t>(pid)))] = pid;
-    return byPool;
-  }
-
-  // ShopPool's worker, once w3svc runs one again, with its command line as IIS gives it.
+  // ShopPool's worker, once w3svc runs one again.
   pid_t ShopWorker(pid_t service, std::chrono::milliseconds timeout) {
     pid_t found = 0;
     WaitUntil(timeout, [&] {
       const auto workers = Workers(service);
       const auto it = workers.find(kShopPool);
-      if (it == workers.end()) return false;
-      if (system->CommandLine(static_cast<std::uint32_t>(it->second)).find("-ap \"ShopPool\"") == std::string::npos)
-        return false;
-      found = it->second;
-      return true;
+      found = it == workers.end() ? 0 : it->second;
+      return found != 0;
     });
     return found;
   }
@@ -111,171 +75,138 @@ class AnalyseE2e : public ::testing::Test {
   // or on a failed step of it.
   bool Follow(ChildProcess& driver, std::chrono::milliseconds timeout, const std::function<bool()>& condition) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      if (condition()) return true;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left <= 0ms) return false;
-      const auto line = driver.ReadLine(std::min<std::chrono::milliseconds>(left, 100ms));
-      if (!line) {
-        if (!IsRunning(driver.pid())) return condition();
-        continue;
-      }
-      lines.push_back(*line);
-      if (line->rfind("FAILED", 0) == 0) return false;
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      const auto line = driver.ReadLine(100ms);
+      if (!line && !IsRunning(driver.pid())) return condition();
+      if (line) lines.push_back(*line);
+      if (line && line->rfind("FAILED", 0) == 0) return false;
     }
+    return true;
   }
 
   bool Said(const std::string& line) const { return std::count(lines.begin(), lines.end(), line) != 0; }
+
+  // Waits for the driver's exit, keeping what it still said.
+  void ExpectCleanExit(ChildProcess& driver) {
+    const auto status = driver.SignalAndWait(0, 30s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    while (auto line = driver.ReadLine(100ms)) lines.push_back(*line);
+  }
 
   // The Analyse pane's messages, without their stamps.
   std::vector<std::string> AnalyseMessages() const {
     std::vector<std::string> out;
     for (const auto& line : lines) {
-      if (line.rfind("ANALYSE ", 0) != 0) continue;
       const auto tab = line.find('\t');
-      out.push_back(tab == std::string::npos ? line.substr(8) : line.substr(tab + 1));
+      if (line.rfind("ANALYSE ", 0) == 0) out.push_back(line.substr(tab == std::string::npos ? 8 : tab + 1));
     }
     return out;
   }
-  int CountAnalyse(const std::string& prefix) const {
+  int CountAnalyse(const std::string& pattern) const {
     const auto messages = AnalyseMessages();
+    const std::regex wanted(pattern);
     return static_cast<int>(std::count_if(messages.begin(), messages.end(),
-                                          [&](const std::string& m) { return m.rfind(prefix, 0) == 0; }));
-  }
-  int TransfersToTempPools() const {
-    const auto messages = AnalyseMessages();
-    return static_cast<int>(std::count_if(messages.begin(), messages.end(), [](const std::string& m) {
-      return m.rfind("Transfer application: [", 0) == 0 && m.find("] in pool [" + std::string(kTempPoolPrefix)) != std::string::npos;
-    }));
-  }
-
-  // Other work on this small machine must not take the busy worker's processor away.
-  void BoostTempWorkers(pid_t service) {
-    for (const auto& [pool, pid] : Workers(service)) {
-      if (IsTempPool(pool) && boosted.insert(pid).second) BoostPriority(pid);
-    }
+                                          [&](const std::string& m) { return std::regex_search(m, wanted); }));
   }
 
   // The service running the sample server, and the driver analysing the shop pool once its
   // three applications are each in a temporary pool of their own.
-  void StartAnalysingShop(ChildProcess& service, pid_t& shopWorker, ChildProcess& driver) {
-    service = StartService();
+  void StartAnalysingShop() {
+    service = StartW3svc(metabase, serviceLog, {"--profile", std::string(TARNWELL_DEMO_DIR) + "/load-profile.txt"});
     ASSERT_GT(service.pid(), 0);
-    shopWorker = ShopWorker(service.pid(), 15s);
+    // Other work on this small machine must not take the burning workers' processor away:
+    // the service's session and the workers it starts get the highest priority allowed.
+    BoostPriority(service.pid());
+    shopWorker = ShopWorker(service.pid(), 30s);
     ASSERT_NE(shopWorker, 0);
-    driver = StartDriver({"--analyse", kShopPool, "--threshold", "50", "--interval", "1"});
-    ASSERT_GT(driver.pid(), 0);
-    ASSERT_TRUE(Follow(driver, 40s, [&] { return Said("STARTED"); }));
-    ASSERT_TRUE(Follow(driver, 20s, [&] { return TransfersToTempPools() == 3; }));
+    driver = StartDriver(appDir, metabase, {"--analyse", kShopPool, "--threshold", kThreshold, "--interval", "1"});
+    ASSERT_TRUE(Follow(driver, 60s, [&] { return Said("STARTED"); }));
+    ASSERT_TRUE(Follow(driver, 60s, [&] {
+      return CountAnalyse(std::string(R"(^Transfer application: \[.*\] in pool \[)") + kTempPoolPrefix) == 3;
+    }));
   }
 
   // Every pool with the applications it had, the file as it was (the catalog inherits its
-  // pool from the shop's site again), no journal.
+  // pool from the shop's site again), no journal; the shop's worker a new one, no
+  // temporary pool's worker left.
   void ExpectServerAsBefore(const std::map<std::string, std::set<std::string>>& before) {
     EXPECT_EQ(ServerState(), before);
-    EXPECT_EQ(ReadText(metabase), original);
+    EXPECT_EQ(ReadAll(metabase), original);
     EXPECT_FALSE(fs::exists(JournalPath(logDir)));
     EXPECT_FALSE(fs::exists(JournalPath(logDir) + ".bad"));
-  }
-
-  void ExpectShopWorkerBack(pid_t service, pid_t before) {
-    const pid_t now = ShopWorker(service, 10s);
+    const pid_t now = ShopWorker(service.pid(), 30s);
     EXPECT_NE(now, 0) << "no worker of ShopPool again";
-    EXPECT_NE(now, before);  // the one that ran before the analysis was ended
-    EXPECT_TRUE(WaitUntil(10s, [&] {
-      for (const auto& [pool, pid] : Workers(service))
-        if (IsTempPool(pool)) return false;
-      return true;
+    EXPECT_NE(now, shopWorker);  // the one that ran before the analysis was ended
+    EXPECT_TRUE(WaitUntil(30s, [&] {
+      const auto workers = Workers(service.pid());
+      return std::none_of(workers.begin(), workers.end(), [](const auto& w) { return IsTempPool(w.first); });
     })) << "a temporary pool's worker is left";
   }
 
   TempDir dir;
-  std::string metabase, appDir, logDir, serviceLog;
+  std::string metabase = dir.File("MetaBase.xml"), appDir = dir.File("app"), logDir = appDir + "/log/",
+              serviceLog = dir.File("w3svc.log");
   std::string original;  // the metabase file's text before the test
   std::vector<std::string> lines;  // everything the drivers said, in order
-  std::set<pid_t> boosted;
-  std::unique_ptr<platform::IProcessSystem> system = platform::linux_proc::OpenProcSystem();
+  ChildProcess service, driver;
+  pid_t shopWorker = 0;
 };
 
 TEST_F(AnalyseE2e, FindsTheOverloadingApplicationAndPutsThePoolBack) {
   const auto before = ServerState();
   ASSERT_EQ(before.at(kShopPool), kShopApps);
-  ChildProcess service;
-  pid_t shopWorker = 0;
-  ChildProcess driver;
-  ASSERT_NO_FATAL_FAILURE(StartAnalysingShop(service, shopWorker, driver));
-  // A measuring round takes about four seconds; the cart is reported at the end of each
-  // round's second measurement. Two reports, or as many as come in the time.
-  Follow(driver, 30s, [&] {
-    BoostTempWorkers(service.pid());
-    return CountAnalyse("OVERLOAD CPU: [") >= 2;
-  });
+  ASSERT_NO_FATAL_FAILURE(StartAnalysingShop());
+  // The cart is reported at the end of a round's second measurement.
+  ASSERT_TRUE(Follow(driver, 120s, [&] { return CountAnalyse("^OVERLOAD") >= 1; })) << "the cart was never reported";
   ASSERT_TRUE(driver.Send("stop"));
-  ASSERT_TRUE(Follow(driver, 20s, [&] { return Said("ENDED"); }));
+  ASSERT_TRUE(Follow(driver, 60s, [&] { return Said("ENDED"); }));
   ASSERT_TRUE(driver.Send("close"));
-  const auto status = driver.SignalAndWait(0, 20s);
-  ASSERT_TRUE(status);
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
-  while (auto line = driver.ReadLine(100ms)) lines.push_back(*line);
+  ASSERT_NO_FATAL_FAILURE(ExpectCleanExit(driver));
 
   // Only the cart, with its site's description, at or above the threshold.
   const std::regex overload(R"(OVERLOAD CPU: \[(\d+)\] in pool \[QuillmarshAnalyse[0-9.,]+\]\. )"
-                            R"(Site: Shop site\.AppPath: \[/LM/W3SVC/2/ROOT/cart/\]\. Analyse CPU: 50)");
-  int reports = 0;
-  for (const auto& message : AnalyseMessages()) {
-    if (message.rfind("OVERLOAD", 0) != 0) continue;
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(message, match, overload)) << message;
-    EXPECT_GE(std::stoi(match[1]), 50) << message;
-    ++reports;
-  }
-  EXPECT_GE(reports, 1) << "the cart was never reported";
+                            R"(Site: Shop site\.AppPath: \[/LM/W3SVC/2/ROOT/cart/\]\. Analyse CPU: )" +
+                            kThreshold);
   const auto messages = AnalyseMessages();
-  ASSERT_FALSE(messages.empty());
+  for (const auto& message : messages) {
+    std::smatch match;
+    if (message.rfind("OVERLOAD", 0) != 0) continue;
+    ASSERT_TRUE(std::regex_match(message, match, overload)) << message;
+    EXPECT_GE(std::stoi(match[1]), std::stoi(kThreshold)) << message;
+  }
   EXPECT_EQ(messages.front(), "Begin analyse of pool: ShopPool");
   EXPECT_EQ(messages.back(), "End analyse of pool: ShopPool");
   for (const auto& app : kShopApps)
     EXPECT_EQ(std::count(messages.begin(), messages.end(), "Transfer application: [" + app + "] in pool [ShopPool]"), 1)
         << app;
-
   ExpectServerAsBefore(before);
-  ExpectShopWorkerBack(service.pid(), shopWorker);
 }
 
 TEST_F(AnalyseE2e, KilledDuringAnAnalysisIsPutBackAtTheNextStart) {
   const auto before = ServerState();
-  ChildProcess service;
-  pid_t shopWorker = 0;
-  ChildProcess driver;
-  ASSERT_NO_FATAL_FAILURE(StartAnalysingShop(service, shopWorker, driver));
+  ASSERT_NO_FATAL_FAILURE(StartAnalysingShop());
   // The pool's own worker is gone (the analyser or w3svc ended it) and the measuring
   // cycles run: killed at the first report of the cart, or a little later without one.
-  ASSERT_TRUE(WaitUntil(10s, [&] { return !IsRunning(shopWorker); }));
-  Follow(driver, 3s, [&] { return CountAnalyse("OVERLOAD CPU: [") >= 1; });
+  ASSERT_TRUE(WaitUntil(30s, [&] { return !IsRunning(shopWorker); }));
+  Follow(driver, 3s, [&] { return CountAnalyse("^OVERLOAD") >= 1; });
 
   // What the kill leaves: every application in a temporary pool of its own, and the
   // journal naming them.
-  const auto journal = ParseJournal(ReadText(JournalPath(logDir)));
+  const auto journal = ParseJournal(ReadAll(JournalPath(logDir)));
   EXPECT_EQ(journal.Pool, kShopPool);
-  ASSERT_EQ(journal.Apps.size(), 3u);
-  ASSERT_EQ(journal.Temps.size(), 3u);
-  const auto during = ServerState();
-  EXPECT_EQ(during.count(kShopPool) ? during.at(kShopPool) : std::set<std::string>{}, std::set<std::string>{});
-  for (const auto& temp : journal.Temps) {
-    ASSERT_TRUE(during.count(temp.Name)) << temp.Name;
-    EXPECT_EQ(during.at(temp.Name), std::set<std::string>{temp.App});
-  }
+  ASSERT_EQ(std::make_pair(journal.Apps.size(), journal.Temps.size()), std::make_pair(std::size_t{3}, std::size_t{3}));
+  auto during = ServerState();
+  EXPECT_EQ(during[kShopPool], std::set<std::string>{});
+  for (const auto& temp : journal.Temps) EXPECT_EQ(during[temp.Name], std::set<std::string>{temp.App}) << temp.Name;
   driver.Kill(SIGKILL);
   EXPECT_TRUE(fs::exists(JournalPath(logDir)));
 
   lines.push_back("-- next start --");
-  ChildProcess next = StartDriver({});
-  ASSERT_GT(next.pid(), 0);
-  ASSERT_TRUE(Follow(next, 20s, [&] { return Said("READY"); }));
-  const auto status = next.SignalAndWait(0, 20s);
-  ASSERT_TRUE(status);
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
-  while (auto line = next.ReadLine(100ms)) lines.push_back(*line);
+  ChildProcess next = StartDriver(appDir, metabase);
+  ASSERT_TRUE(Follow(next, 60s, [&] { return Said("READY"); }));
+  ASSERT_NO_FATAL_FAILURE(ExpectCleanExit(next));
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
     return l.rfind("LOG ", 0) == 0 && l.ends_with(" Recovery: complete");
   })) << "the pane shows no recovery";
@@ -284,7 +215,7 @@ TEST_F(AnalyseE2e, KilledDuringAnAnalysisIsPutBackAtTheNextStart) {
   std::string daily;
   for (const auto& entry : fs::directory_iterator(logDir)) {
     static const std::regex dailyName(R"(trnw\d{6}\.log)");
-    if (std::regex_match(entry.path().filename().string(), dailyName)) daily += ReadText(entry.path().string());
+    if (std::regex_match(entry.path().filename().string(), dailyName)) daily += ReadAll(entry.path().string());
   }
   std::vector<std::string> expected{"Recovery: analysis of pool [ShopPool] did not end; putting its applications back"};
   for (const auto& app : journal.Apps) {
@@ -302,7 +233,6 @@ TEST_F(AnalyseE2e, KilledDuringAnAnalysisIsPutBackAtTheNextStart) {
   }
 
   ExpectServerAsBefore(before);
-  ExpectShopWorkerBack(service.pid(), shopWorker);
 }
 
 }  // namespace

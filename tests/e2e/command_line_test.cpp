@@ -1,35 +1,20 @@
 // Every program's own command line: --help and --version answer without a display and
 // without touching a file; an unknown option is named, with the usage, and exits 2.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "tests/support/temp_dir.h"
+#include "tests/e2e/e2e_support.h"
 
-namespace tarnwell {
+namespace tarnwell::e2e {
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string output;  // standard output and error together
-};
-
 // Runs the command in an empty folder with no display.
-Outcome RunIn(const std::string& folder, const std::string& command) {
-  const std::string line = "cd '" + folder + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + command +
-                           " 2>&1 </dev/null";
-  Outcome outcome;
-  FILE* pipe = ::popen(line.c_str(), "r");
-  if (pipe == nullptr) return outcome;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) outcome.output.append(buffer, n);
-  const int status = ::pclose(pipe);
-  if (WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
-  return outcome;
+CommandResult RunIn(const std::string& folder, const std::string& command) {
+  return RunCommand("cd '" + folder + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + command +
+                    " 2>&1 </dev/null");
 }
 
 TEST(CommandLines, HelpVersionAndUnknownOptionsTouchNoFile) {
@@ -53,8 +38,8 @@ TEST(CommandLines, HelpVersionAndUnknownOptionsTouchNoFile) {
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(c.command);
-      testutil::TempDir folder;
-      const Outcome outcome = RunIn(folder.Path().string(), c.command);
+      TempDir folder;
+      const CommandResult outcome = RunIn(folder.Path().string(), c.command);
       EXPECT_EQ(outcome.status, c.status) << outcome.output;
       EXPECT_NE(outcome.output.find(c.says), std::string::npos) << outcome.output;
       EXPECT_TRUE(std::filesystem::is_empty(folder.Path())) << "a file was written";
@@ -62,10 +47,10 @@ TEST(CommandLines, HelpVersionAndUnknownOptionsTouchNoFile) {
   }
 #ifdef TARNWELL_APP_EXE
   // Qt's own options stay Qt's.
-  testutil::TempDir folder;
+  TempDir folder;
   EXPECT_EQ(RunIn(folder.Path().string(), std::string(TARNWELL_APP_EXE) + " -platform offscreen --version").status, 0);
 #endif
 }
 
 }  // namespace
-}  // namespace tarnwell
+}  // namespace tarnwell::e2e

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,14 +12,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
 
+#include "iis/iis_workers.h"
 #include "platform/linux/proc_parsers.h"
+#include "tests/support/metabase_xml.h"
 
 extern char** environ;
 
@@ -28,6 +28,7 @@ namespace tarnwell::e2e {
 
 namespace fs = std::filesystem;
 using platform::linux_proc::UniqueFd;
+namespace linux_proc = platform::linux_proc;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -38,20 +39,11 @@ const bool kSigpipeIgnored = [] {
   return true;
 }();
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+std::string ProcText(pid_t pid, const std::string& name) {
+  return ReadAll("/proc/" + std::to_string(pid) + "/" + name);
 }
 
 }  // namespace
-
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)),
-      input_(std::move(other.input_)),
-      output_(std::move(other.output_)),
-      pending_(std::move(other.pending_)) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
@@ -63,8 +55,6 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   }
   return *this;
 }
-
-ChildProcess::~ChildProcess() { Kill(); }
 
 ChildProcess ChildProcess::Start(const std::vector<std::string>& argv,
                                  const std::vector<std::string>& extraEnvironment,
@@ -119,8 +109,6 @@ bool ChildProcess::Send(const std::string& line) {
   return ::write(input_.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-void ChildProcess::CloseInput() { input_.reset(); }
-
 std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   for (;;) {
@@ -144,16 +132,10 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
 
 int ChildProcess::Kill(int sig) {
   int status = 0;
+  if (pid_ > 0 && sig != SIGKILL) status = SignalAndWait(sig, 5s).value_or(0);
   if (pid_ > 0) {
-    std::optional<int> done;
-    if (sig != SIGKILL) done = SignalAndWait(sig, std::chrono::seconds(5));
-    if (done) {
-      status = *done;
-    } else {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &status, 0);
-      pid_ = -1;
-    }
+    ::kill(pid_, SIGKILL);
+    ::waitpid(std::exchange(pid_, -1), &status, 0);
   }
   input_.reset();
   output_.reset();
@@ -164,26 +146,44 @@ std::optional<int> ChildProcess::SignalAndWait(int sig, std::chrono::millisecond
   if (pid_ <= 0) return std::nullopt;
   if (sig != 0) ::kill(pid_, sig);
   const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    int status = 0;
-    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
+  for (int status = 0;; std::this_thread::sleep_for(10ms)) {
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
       return status;
     }
     if (Clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 
-bool WriteTwoPoolMetabase(const std::string& path, const std::string& poolA, const std::string& poolB) {
-  if (std::system((std::string(TARNWELL_GENMETA_EXE) + " '" + path + "' 1 2 1 >/dev/null").c_str()) != 0) return false;
-  std::string text = ReadText(path);
-  for (const auto& [from, to] : {std::pair{std::string("DefaultAppPool"), poolA}, std::pair{std::string("AppPool0001"), poolB}})
-    for (std::size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  return static_cast<bool>(out);
+ChildProcess StartW3svc(const std::string& metabase, const std::string& log, std::vector<std::string> options) {
+  options.insert(options.begin(), {TARNWELL_W3SVC_EXE, "--metabase", metabase, "--worker", TARNWELL_W3WP_EXE});
+  return ChildProcess::Start(options, {}, log);
+}
+
+ChildProcess StartDriver(const std::string& dir, const std::string& metabase, std::vector<std::string> options,
+                         const std::string& outputFile) {
+  options.insert(options.begin(), {TARNWELL_E2E_DRIVER, "--dir", dir});
+  return ChildProcess::Start(options, {"IIS_METABASE=" + metabase}, outputFile);
+}
+
+bool AwaitPasses(ChildProcess& driver, int passes) {
+  // Each pass tells its interval in the pane once.
+  while (passes > 0) {
+    const auto line = driver.ReadLine(60s);
+    if (!line || line->rfind("FAILED", 0) == 0) return false;
+    if (line->find("Monitoring interval (min) : 0") != std::string::npos) --passes;
+  }
+  return true;
+}
+
+void WriteTwoPoolMetabase(const std::string& path, const std::string& poolA, const std::string& poolB) {
+  testutil::WriteFile(path, testutil::MetabaseXml()
+                                .Pool(poolA)
+                                .Pool(poolB)
+                                .Site(1, "Default Web Site")
+                                .App("/LM/W3SVC/1/ROOT", poolA)
+                                .App("/LM/W3SVC/1/ROOT/app1", poolB)
+                                .Text());
 }
 
 ChildProcess StartWorker(const std::string& pool) {
@@ -193,7 +193,7 @@ ChildProcess StartWorker(const std::string& pool) {
 
 bool SetWorkerLoad(ChildProcess& worker, const std::string& load) {
   if (!worker.Send("load " + load)) return false;
-  const auto reply = worker.ReadLine(std::chrono::seconds(20));
+  const auto reply = worker.ReadLine(20s);
   return reply && *reply == "ok " + load;
 }
 
@@ -202,46 +202,38 @@ bool WaitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& c
   for (;;) {
     if (condition()) return true;
     if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(50ms);
   }
 }
 
 bool IsRunning(pid_t pid) {
-  const auto fields = platform::linux_proc::ParseStat(ReadText("/proc/" + std::to_string(pid) + "/stat"));
+  const auto fields = linux_proc::ParseStat(ProcText(pid, "stat"));
   return fields && fields->state != 'Z' && fields->state != 'X';
 }
 
-pid_t ParentOf(pid_t pid) {
-  const std::string text = ReadText("/proc/" + std::to_string(pid) + "/stat");
-  const auto close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  char state = 0;
-  int ppid = -1;
-  if (std::sscanf(text.c_str() + close + 1, " %c %d", &state, &ppid) != 2) return -1;
-  return ppid;
-}
-
-std::vector<pid_t> WorkersOf(pid_t parent) {
-  std::vector<pid_t> found;
+std::map<std::string, pid_t> Workers(pid_t service) {
+  std::map<std::string, pid_t> byPool;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-    const auto pid = platform::linux_proc::ParsePid(entry.path().filename().string());
+    const auto pid = linux_proc::ParsePid(entry.path().filename().string());
     if (!pid) continue;
-    const pid_t p = static_cast<pid_t>(*pid);
-    if (ParentOf(p) != parent || !IsRunning(p)) continue;
-    const auto fields = platform::linux_proc::ParseStat(ReadText(entry.path().string() + "/stat"));
-    if (fields && fields->comm == "w3wp.exe") found.push_back(p);
+    // (4) ppid follows the state, after the last ')' of the name.
+    const std::string stat = ProcText(static_cast<pid_t>(*pid), "stat");
+    const auto fields = linux_proc::ParseStat(stat);
+    int ppid = -1;
+    if (!fields || fields->comm != "w3wp.exe" || fields->state == 'Z' ||
+        std::sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %d", &ppid) != 1 || ppid != service)
+      continue;
+    byPool[ExtractPoolName(linux_proc::JoinCommandLine(ProcText(static_cast<pid_t>(*pid), "cmdline")))] =
+        static_cast<pid_t>(*pid);
   }
-  return found;
+  return byPool;
 }
 
 int CountFdEntries(pid_t pid) {
   std::error_code ec;
-  int count = 0;
-  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end;
-       it.increment(ec))
-    ++count;
-  return count;
+  fs::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", ec);
+  return ec ? 0 : static_cast<int>(std::distance(fds, fs::directory_iterator()));
 }
 
 void BoostPriority(pid_t pid) {
@@ -250,77 +242,55 @@ void BoostPriority(pid_t pid) {
   if (std::ofstream group("/proc/" + std::to_string(pid) + "/autogroup"); group) group << -20 << std::flush;
   std::error_code ec;
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
-    const auto tid = platform::linux_proc::ParsePid(task.path().filename().string());
-    if (!tid) continue;
+    const auto tid = linux_proc::ParsePid(task.path().filename().string());
     // Without the right to raise it, the thread keeps its priority: nothing else to do.
-    for (int nice = -20; nice < 0; nice += 5)
-      if (::setpriority(PRIO_PROCESS, static_cast<id_t>(*tid), nice) == 0) break;
+    if (tid) ::setpriority(PRIO_PROCESS, static_cast<id_t>(*tid), -20);
   }
+}
+
+CommandResult RunCommand(const std::string& command) {
+  CommandResult result;
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+  if (!pipe) return result;
+  char buffer[4096];
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe.get())) result.output.append(buffer, n);
+  const int status = ::pclose(pipe.release());
+  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  return result;
 }
 
 std::optional<LsofCounts> LsofCount(pid_t pid) {
   // Field output: one "f<fd>" line per open file, then its t<type>, D<device>, P<protocol>.
-  const std::string command = "lsof -n -P -w -p " + std::to_string(pid) + " -F ftDP 2>/dev/null";
-  struct Closer {
-    void operator()(FILE* f) const { ::pclose(f); }
-  };
-  std::unique_ptr<FILE, Closer> pipe(::popen(command.c_str(), "r"));
-  if (!pipe) return std::nullopt;
-  std::string text;
-  char buffer[4096];
-  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe.get())) text.append(buffer, n);
-  if (text.empty()) return std::nullopt;
-
+  const auto lsof = RunCommand("lsof -n -P -w -p " + std::to_string(pid) + " -F ftDP 2>/dev/null");
+  if (lsof.output.empty()) return std::nullopt;
   LsofCounts counts;
-  struct Entry {
-    bool numeric = false;
-    std::string type, protocol;
-    unsigned long long device = 0;
-    bool hasDevice = false;
-  } entry;
+  bool numeric = false;
+  std::string type, protocol;
+  std::optional<unsigned long long> device;
   auto finish = [&] {
-    if (!entry.numeric) return;
+    if (!numeric) return;
     ++counts.descriptors;
-    if ((entry.type == "REG" || entry.type == "DIR") && entry.hasDevice && major(entry.device) != 0)
-      ++counts.diskFiles;
-    if ((entry.type == "IPv4" || entry.type == "IPv6") && entry.protocol == "TCP") ++counts.tcp;
+    if ((type == "REG" || type == "DIR") && device && major(*device) != 0) ++counts.diskFiles;
+    if ((type == "IPv4" || type == "IPv6") && protocol == "TCP") ++counts.tcp;
   };
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
+  std::istringstream lines(lsof.output);
+  for (std::string line; std::getline(lines, line);) {
     if (line.empty()) continue;
     const std::string value = line.substr(1);
-    switch (line[0]) {
-      case 'f':
-        finish();
-        entry = Entry{};
-        entry.numeric = !value.empty() && std::isdigit(static_cast<unsigned char>(value[0]));
-        break;
-      case 't':
-        entry.type = value;
-        break;
-      case 'D':
-        entry.device = std::strtoull(value.c_str(), nullptr, 0);
-        entry.hasDevice = true;
-        break;
-      case 'P':
-        entry.protocol = value;
-        break;
-      default:
-        break;
+    if (line[0] == 'f') {
+      finish();
+      numeric = !value.empty() && std::isdigit(static_cast<unsigned char>(value[0]));
+      type.clear(), protocol.clear(), device.reset();
+    } else if (line[0] == 't') {
+      type = value;
+    } else if (line[0] == 'D') {
+      device = std::strtoull(value.c_str(), nullptr, 0);
+    } else if (line[0] == 'P') {
+      protocol = value;
     }
   }
   finish();
   return counts;
-}
-
-void ReplaceFile(const std::string& path, const std::string& text) {
-  const std::string temp = path + ".new";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << text;
-  }
-  fs::rename(temp, path);
 }
 
 }  // namespace tarnwell::e2e

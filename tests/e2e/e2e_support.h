@@ -5,16 +5,22 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/linux/unique_fd.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 namespace tarnwell::e2e {
+
+using testutil::ReadAll;
+using testutil::ReplaceFile;
+using testutil::TempDir;
+using namespace std::chrono_literals;
 
 // A started program, killed (SIGKILL) and reaped when the object goes, whatever path
 // the test takes. Standard input and output are pipes to the test; it runs in a session
@@ -22,9 +28,9 @@ namespace tarnwell::e2e {
 class ChildProcess {
  public:
   ChildProcess() = default;
-  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess(ChildProcess&& other) noexcept { *this = std::move(other); }
   ChildProcess& operator=(ChildProcess&& other) noexcept;
-  ~ChildProcess();
+  ~ChildProcess() { Kill(); }
 
   // Starts argv[0] with argv. Empty (pid() == -1) when it cannot start. With outputFile,
   // standard output goes there instead of to the test (for chatty programs).
@@ -34,7 +40,6 @@ class ChildProcess {
 
   pid_t pid() const { return pid_; }
   bool Send(const std::string& line);  // writes line + "\n" to its standard input
-  void CloseInput();
   // One line of its standard output, without the newline; none on time-out or end.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
   // Sends sig and reaps; the wait status.
@@ -49,9 +54,18 @@ class ChildProcess {
   std::string pending_;
 };
 
+// w3svc serving metabase with the stand-in workers, saying what it does into log.
+ChildProcess StartW3svc(const std::string& metabase, const std::string& log, std::vector<std::string> options = {});
+// The real window in the driver (tests/e2e/driver), its folder dir, on metabase.
+ChildProcess StartDriver(const std::string& dir, const std::string& metabase, std::vector<std::string> options = {},
+                         const std::string& outputFile = {});
+// Reads the driver's lines until the window has ended `passes` monitoring passes of 0
+// minutes; false when it stops saying so or fails.
+bool AwaitPasses(ChildProcess& driver, int passes);
+
 // Writes a MetaBase.xml of one site with two pools of one application each, named as given
 // (names of a test's own: other workers on the machine may serve the usual ones).
-bool WriteTwoPoolMetabase(const std::string& path, const std::string& poolA, const std::string& poolB);
+void WriteTwoPoolMetabase(const std::string& path, const std::string& poolA, const std::string& poolB);
 
 // A w3wp.exe stand-in serving pool; its command line reads as IIS 6 gives it.
 ChildProcess StartWorker(const std::string& pool);
@@ -63,16 +77,21 @@ bool WaitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& c
 
 // Whether a process with this id runs (zombies count as ended).
 bool IsRunning(pid_t pid);
-// (4) ppid from /proc/PID/stat; -1 when unreadable.
-pid_t ParentOf(pid_t pid);
-// Process ids whose parent is parent and whose executable is w3wp.exe.
-std::vector<pid_t> WorkersOf(pid_t parent);
+// Pool name -> pid of the running w3wp.exe children of service.
+std::map<std::string, pid_t> Workers(pid_t service);
 
 int CountFdEntries(pid_t pid);
 
 // Gives every thread of pid the highest scheduling priority this process may set, so that
 // builds running beside the tests cannot take a burning worker's processor away.
 void BoostPriority(pid_t pid);
+
+// A shell command's standard output, and its exit code (-1 when it did not exit).
+struct CommandResult {
+  int status = -1;
+  std::string output;
+};
+CommandResult RunCommand(const std::string& command);
 
 // What lsof sees of a process's descriptors.
 struct LsofCounts {
@@ -82,10 +101,5 @@ struct LsofCounts {
 };
 // None when lsof is not installed or fails.
 std::optional<LsofCounts> LsofCount(pid_t pid);
-
-using testutil::TempDir;
-
-// Writes text to path through a temporary file and a rename, as the store does.
-void ReplaceFile(const std::string& path, const std::string& text);
 
 }  // namespace tarnwell::e2e

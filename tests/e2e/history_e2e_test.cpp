@@ -12,28 +12,15 @@
 namespace tarnwell::e2e {
 namespace {
 
-using namespace std::chrono_literals;
-
-constexpr int kPasses = 6;
-
 TEST(HistoryE2e, TheChartDrawsEveryLoggedLineOfEachPool) {
-  testutil::TempDir dir;
+  TempDir dir;
   const std::string metabase = dir.File("MetaBase.xml");
-  ASSERT_TRUE(WriteTwoPoolMetabase(metabase, "HistoryPoolA", "HistoryPoolB"));
-  ChildProcess service = ChildProcess::Start({TARNWELL_W3SVC_EXE, "--metabase", metabase, "--worker", TARNWELL_W3WP_EXE},
-                                             {}, dir.File("w3svc.log"));
-  ASSERT_GT(service.pid(), 0);
-  ASSERT_TRUE(WaitUntil(30s, [&] { return WorkersOf(service.pid()).size() == 2; }));
-
+  WriteTwoPoolMetabase(metabase, "HistoryPoolA", "HistoryPoolB");
+  ChildProcess service = StartW3svc(metabase, dir.File("w3svc.log"));
+  ASSERT_TRUE(WaitUntil(30s, [&] { return Workers(service.pid()).size() == 2; }));
   {
-    ChildProcess monitor = ChildProcess::Start({TARNWELL_E2E_DRIVER, "--dir", dir.File("app"), "--monitor", "0"},
-                                               {"IIS_METABASE=" + metabase});
-    ASSERT_GT(monitor.pid(), 0);
-    for (int passes = 0; passes < kPasses;) {
-      const auto line = monitor.ReadLine(60s);
-      ASSERT_TRUE(line) << "no line from the window after pass " << passes;
-      if (line->find("Monitoring interval (min) : 0") != std::string::npos) ++passes;
-    }
+    ChildProcess monitor = StartDriver(dir.File("app"), metabase, {"--monitor", "0"});
+    ASSERT_TRUE(AwaitPasses(monitor, 6)) << "the window stopped monitoring";
     monitor.Send("close");
     ASSERT_TRUE(monitor.SignalAndWait(0, 60s).has_value());
   }
@@ -51,9 +38,7 @@ TEST(HistoryE2e, TheChartDrawsEveryLoggedLineOfEachPool) {
   }
   ASSERT_EQ(logged.size(), 2u);
 
-  ChildProcess history =
-      ChildProcess::Start({TARNWELL_E2E_DRIVER, "--dir", dir.File("app"), "--history", "2"}, {"IIS_METABASE=" + metabase});
-  ASSERT_GT(history.pid(), 0);
+  ChildProcess history = StartDriver(dir.File("app"), metabase, {"--history", "2"});
   std::map<std::string, int> drawn;
   for (;;) {
     const auto line = history.ReadLine(60s);

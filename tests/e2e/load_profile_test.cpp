@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "metabase/metabase_store.h"
 #include "standin/w3svc/load_profile.h"
 #include "standin/w3svc/service.h"
+#include "tests/support/files.h"
 
 namespace tarnwell::standin {
 namespace {
@@ -61,12 +60,9 @@ TEST(WorkerArguments, ReadAsIisStartsAWorker) {
 }
 
 TEST(DemoProfile, ShopPoolHasOneRunawayApplication) {
-  std::ifstream in(std::string(TARNWELL_DEMO_DIR) + "/load-profile.txt");
-  ASSERT_TRUE(in);
-  std::stringstream text;
-  text << in.rdbuf();
-  const auto profile = ParseLoadProfile(text.str());
+  const auto profile = ParseLoadProfile(testutil::ReadAll(std::string(TARNWELL_DEMO_DIR) + "/load-profile.txt"));
   EXPECT_TRUE(profile.errors.empty());
+  EXPECT_FALSE(profile.apps.empty());
 
   auto metabase = OpenMetabaseStore(std::string(TARNWELL_DEMO_DIR) + "/MetaBase.xml");
   const PoolMap pools = ReadPools(*metabase);

@@ -11,7 +11,6 @@
 //   tarnwell-e2e-driver --dir DIR --history DAYS
 //       loads the last DAYS days' monitoring logs on the History tab and says, for each pool
 //       the CPU chart draws, "HISTORY <pool>\t<points>\t<segments>\t<restarts>"; then closes.
-//       With --picture FILE it saves the window there first.
 //   tarnwell-e2e-driver --dir DIR --analyse POOL [--threshold PERCENT] [--interval MINUTES]
 //       presses Refresh, ticks POOL, starts monitoring, selects POOL on the Analyse tab,
 //       sets the threshold and starts the analysis; then reads commands from standard
@@ -31,6 +30,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -54,36 +54,20 @@ struct Options {
   QString pool;  // empty: only open and close
   QString threshold = QStringLiteral("70");
   QString interval = QStringLiteral("1");
-  bool monitorAll = false;
+  QString monitor;  // the interval with which to monitor every pool
   QString textfileDir;
-  int historyDays = 0;
-  QString picture;  // with --history: the window saved there as PNG once drawn
+  QString historyDays;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
+  const std::map<std::string_view, QString*> fields{
+      {"--dir", &options.dir},           {"--analyse", &options.pool},           {"--threshold", &options.threshold},
+      {"--interval", &options.interval}, {"--textfile-dir", &options.textfileDir}, {"--history", &options.historyDays},
+      {"--monitor", &options.monitor}};
   for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string_view name = argv[i];
-    const QString value = QString::fromLocal8Bit(argv[i + 1]);
-    if (name == "--dir") {
-      options.dir = value;
-    } else if (name == "--analyse") {
-      options.pool = value;
-    } else if (name == "--threshold") {
-      options.threshold = value;
-    } else if (name == "--interval") {
-      options.interval = value;
-    } else if (name == "--picture") {
-      options.picture = value;
-    } else if (name == "--history") {
-      options.historyDays = value.toInt();
-    } else if (name == "--textfile-dir") {
-      options.textfileDir = value;
-    } else if (name == "--monitor") {
-      options.interval = value;
-      options.monitorAll = true;
-    } else {
-      return false;
-    }
+    const auto field = fields.find(argv[i]);
+    if (field == fields.end()) return false;
+    *field->second = QString::fromLocal8Bit(argv[i + 1]);
   }
   return argc % 2 == 1 && !options.dir.isEmpty();
 }
@@ -96,26 +80,18 @@ class Driver : public WindowDriver {
 
   void Begin() {
     Say("READY");
-    if (options_.historyDays > 0) {
-      ShowHistory();
-      return;
-    }
-    if (options_.pool.isEmpty() && !options_.monitorAll) {
-      Close();
-      return;
-    }
+    if (options_.historyDays.toInt() > 0) return ShowHistory();
+    if (options_.pool.isEmpty() && options_.monitor.isEmpty()) return Close();
     input_ = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
     connect(input_.get(), &QSocketNotifier::activated, this, [this] { ReadInput(); });
     Find<QPushButton>("btnTaskOPRefresh")->click();
-    if (options_.monitorAll) {
-      Await("the pool list", [this] { return window_.LiveWorkers().loaders == 0; },
-            [this] {
-              Find<QAction>("Selectall1")->trigger();
-              Find<QLineEdit>("edtMonMinutes")->setText(options_.interval);
-              Find<QPushButton>("btnTaskStart")->click();
-              Say("STARTED");
-            });
-      return;
+    if (!options_.monitor.isEmpty()) {
+      return Await("the pool list", [this] { return window_.LiveWorkers().loaders == 0; }, [this] {
+        Find<QAction>("Selectall1")->trigger();
+        Find<QLineEdit>("edtMonMinutes")->setText(options_.monitor);
+        Find<QPushButton>("btnTaskStart")->click();
+        Say("STARTED");
+      });
     }
     Await("the pool list",
           [this] { return window_.LiveWorkers().loaders == 0 && Row("lvTaskOPools", options_.pool); },
@@ -125,18 +101,13 @@ class Driver : public WindowDriver {
  private:
   void ShowHistory() {
     auto* tab = Find<HistoryTab>("tabHistory");
-    if (!options_.picture.isEmpty()) window_.resize(1100, 860);  // a picture shows the charts at ease
     Find<QTabWidget>("pcMain")->setCurrentWidget(tab);
-    Find<QDateEdit>("edtHistoryFrom")->setDate(QDate::currentDate().addDays(1 - options_.historyDays));
+    Find<QDateEdit>("edtHistoryFrom")->setDate(QDate::currentDate().addDays(1 - options_.historyDays.toInt()));
     Find<QPushButton>("btnHistoryLoad")->click();
     Await("the History tab's load", [tab] { return !tab->Loading(); }, [this, tab] {
       for (const auto& line : tab->ShownLines(0)) {
         std::size_t points = 0;
         for (const auto& segment : line.segments) points += segment.size();
-        if (!options_.picture.isEmpty()) {
-          QApplication::processEvents();  // the charts lay out their titles and axes
-          window_.grab().save(options_.picture);
-        }
         Say("HISTORY " + line.pool + "\t" + std::to_string(points) + "\t" + std::to_string(line.segments.size()) +
             "\t" + std::to_string(line.restarts.size()));
       }
@@ -171,20 +142,15 @@ class Driver : public WindowDriver {
   void ReadInput() {
     char buffer[256];
     const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    if (n <= 0) {
-      input_->setEnabled(false);
-      Close();
-      return;
-    }
-    pendingInput_.append(buffer, static_cast<std::size_t>(n));
+    if (n > 0) pendingInput_.append(buffer, static_cast<std::size_t>(n));
+    if (n <= 0) pendingInput_ += "\nclose\n";  // the input's end closes too
     for (std::size_t eol; (eol = pendingInput_.find('\n')) != std::string::npos;) {
       const std::string command = pendingInput_.substr(0, eol);
       pendingInput_.erase(0, eol + 1);
-      if (command == "stop") {
-        Find<QPushButton>("btnAnalyseStop")->click();
-      } else if (command == "close") {
+      if (command == "stop") Find<QPushButton>("btnAnalyseStop")->click();
+      if (command == "close") {
         input_->setEnabled(false);
-        Close();
+        return Close();
       }
     }
   }
