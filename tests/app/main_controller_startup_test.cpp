@@ -5,14 +5,13 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 #include <thread>
 
 #include "logs/Logs.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/support/fake_main_view.h"
+#include "tests/support/files.h"
 
 namespace tarnwell {
 namespace {
@@ -30,12 +29,7 @@ std::string StartFileLine() {
          Ts() + "03.120 Start application.";
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void Touch(const std::string& path) { std::ofstream(path, std::ios::binary).flush(); }
+void Touch(const std::string& path) { testutil::WriteFile(path, ""); }
 
 struct Start {
   fakes::NullMetabase metabase;
@@ -64,7 +58,7 @@ TEST(MainControllerStartUp, CreatesTheLogDirWithMissingParentsAndAppendsToTheDay
   run.w.Open();
   EXPECT_TRUE(fs::exists(run.w.exeDir + "/log/keep.txt"));
   const std::string once = "\r\n" + StartFileLine() + "\r\n";
-  EXPECT_EQ(ReadFile(run.LogFile()), once + once);
+  EXPECT_EQ(testutil::ReadAll(run.LogFile()), once + once);
   EXPECT_TRUE(run.Boxes().empty());
 
   // A trailing separator or a "." in the executable's directory changes nothing.
@@ -125,7 +119,7 @@ TEST(MainControllerStartUp, LinesAndLogFailuresFromAWorkerReachThePaneOnTheUiThr
   std::thread worker([&run] { run.w->LogWinMsg("from worker"); });
   worker.join();
   // The file line is written on the caller's thread; the pane waits for the UI thread.
-  EXPECT_TRUE(ReadFile(run.LogFile()).ends_with(" from worker\r\n"));
+  EXPECT_TRUE(testutil::ReadAll(run.LogFile()).ends_with(" from worker\r\n"));
   EXPECT_FALSE(run.LastPaneLine().ends_with(" from worker"));
   EXPECT_TRUE(run.w.view.WaitFor([&] { return run.LastPaneLine().ends_with(" from worker"); }));
 

@@ -17,8 +17,8 @@
 
 #include "app/MainController.h"
 #include "app/MainView.h"
-#include "logs/LogsClock.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_clock.h"
 
 namespace tarnwell::testutil {
 
@@ -182,23 +182,6 @@ class FakeMainView final : public IMainView {
   std::condition_variable wake_;
   std::deque<std::function<void()>> queue_;
   std::vector<std::pair<Clock::time_point, std::function<void()>>> later_;
-};
-
-// A clock that stands still where the test sets it.
-class TestClock final : public ILocalClock {
- public:
-  LocalTime Now() const override {
-    std::lock_guard lock(mutex_);
-    return now_;
-  }
-  void Set(const LocalTime& now) {
-    std::lock_guard lock(mutex_);
-    now_ = now;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  LocalTime now_{2026, 12, 6, 22, 45, 3, 120};
 };
 
 // The rules on a fake window over the given seams, which stay owned by the test. The
