@@ -4,17 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <thread>
 
 #include "iis/iis.h"
 #include "metabase/metabase_store.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/support/fake_main_view.h"
+#include "tests/support/files.h"
 #include "tests/support/window_servers.h"
 
 namespace tarnwell {
@@ -23,11 +19,7 @@ namespace {
 using testutil::FakeWindow;
 using Strings = std::vector<std::string>;
 
-std::string ServerXml() { return testutil::PoolListServerXml(); }
-
 const Strings kAllRows{"DefaultAppPool|1", "MyPool2|10", "AppPool1|9", "MyAppPool|1", "Intranet|0"};
-
-using testutil::SlowMetabase;
 
 // Gives the pool named "Nameless" an empty name, as a broken metabase entry would.
 class NamelessObject final : public platform::IMetabaseObject {
@@ -90,15 +82,15 @@ struct Server {
   testutil::TempDir dir;
   std::string file = dir.File("MetaBase.xml");
   std::unique_ptr<platform::IMetabase> store;
-  std::unique_ptr<SlowMetabase> slow;
+  std::unique_ptr<testutil::SlowMetabase> slow;
   std::unique_ptr<NamelessMetabase> nameless;
   fakes::NullProcessSystem processes;
   std::unique_ptr<FakeWindow> w;
 
-  explicit Server(const std::string& xml = ServerXml()) {
-    std::ofstream(file, std::ios::binary) << xml;
+  explicit Server(const std::string& xml = testutil::PoolListServerXml()) {
+    testutil::WriteFile(file, xml);
     store = standin::OpenMetabaseStore(file);
-    slow = std::make_unique<SlowMetabase>(*store);
+    slow = std::make_unique<testutil::SlowMetabase>(*store);
     nameless = std::make_unique<NamelessMetabase>(*slow);
     w = std::make_unique<FakeWindow>(*nameless, processes);
   }
@@ -117,8 +109,7 @@ struct Server {
     return LoadersGone();
   }
   std::string DailyLog() const {
-    std::ifstream in((*w)->LogDir() + "trnw061226.log", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return testutil::ReadAll((*w)->LogDir() + "trnw061226.log");
   }
 };
 
@@ -242,7 +233,7 @@ TEST(MainControllerPools, AnUnreadableMetabaseIsSaidOnceAndTheListKeepsItsPools)
 }
 
 TEST(MainControllerPools, RecordWithAnEmptyNameIsCountedButNotListed) {
-  std::string xml = ServerXml();
+  std::string xml = testutil::PoolListServerXml();
   xml.replace(xml.find("<IIsWebServer"), 0, "<IIsApplicationPool Location=\"/LM/W3SVC/AppPools/Nameless\"/>\n");
   Server server(xml);
   ASSERT_TRUE((*server).Refresh());

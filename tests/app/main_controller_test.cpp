@@ -30,9 +30,7 @@ class MainControllerTest : public ::testing::Test {
 
   // Redraws so far.
   int Passes() const {
-    int n = 0;
-    for (const std::string& m : w.view.Messages()) n += m.starts_with("Monitoring pools : ") ? 1 : 0;
-    return n;
+    return static_cast<int>(std::ranges::count_if(w.view.Messages(), [](const std::string& m) { return m.starts_with("Monitoring pools : "); }));
   }
   void Start() { w.Click(ViewControl::MonitorStart, &MainController::StartClicked); }
   void Stop() { w->StopClicked(); }  // Stop is never greyed out

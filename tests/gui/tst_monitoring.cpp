@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QDir>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTest>
 #include <QtCharts/QBarCategoryAxis>
@@ -46,11 +47,7 @@ struct Server {
   guitest::Window& operator*() { return *w; }
 
   // Redraws so far.
-  int Passes() {
-    int n = 0;
-    for (const QString& m : w->Messages()) n += m.startsWith(QStringLiteral("Monitoring pools : ")) ? 1 : 0;
-    return n;
-  }
+  int Passes() { return static_cast<int>(w->Messages().filter(QRegularExpression("^Monitoring pools : ")).size()); }
   // Refresh, tick, Start with a 1-minute interval, and wait for the first redraw.
   bool StartOn(const QStringList& pools) {
     if (!w->Refresh()) return false;
@@ -188,8 +185,6 @@ class TestMonitoring : public QObject {
     QCOMPARE(bars->barSets()[1]->at(5), -1.0);
     QVERIFY(chart->axes(Qt::Vertical).first()->property("min").toDouble() <= -1.0);
     QVERIFY(!categories->labelsVisible());  // too many to read
-    QCOMPARE(w.Get<QTreeWidget>("tvMonList")->topLevelItemCount(), 150);
-    QCOMPARE(w.Get<QTreeWidget>("lvAnalyse")->topLevelItemCount(), 150);
 
     fill(4);
     w->ThreadPoolMonitoring();
@@ -197,7 +192,6 @@ class TestMonitoring : public QObject {
     QCOMPARE(categories->count(), 4);
     QCOMPARE(categories->at(3), QStringLiteral("Pool3"));
     QVERIFY(categories->labelsVisible());
-    QCOMPARE(w.Messages().last(), QStringLiteral("Monitoring pools : 4"));
   }
 
   void closingWhileMonitoringStopsAndAwaitsTheMonitor() {
