@@ -151,28 +151,29 @@ TEST(MainControllerPools, FiltersReloadWithTheBoxAsTypedAndRefreshListsAll) {
 TEST(MainControllerPools, SelectAllDeselectAllTicksAndTheStartButton) {
   Server server;
   FakeWindow& w = *server;
+  const auto ticked = [&](std::size_t count, bool startEnabled) {
+    EXPECT_EQ(w.Ticked().size(), count);
+    EXPECT_EQ(server.StartEnabled(), startEnabled);
+  };
   ASSERT_TRUE(w.Refresh());
-  EXPECT_FALSE(server.StartEnabled());
+  ticked(0, false);
   w->TickAll(true);
-  EXPECT_EQ(w.Ticked().size(), 5u);
-  EXPECT_TRUE(server.StartEnabled());
+  ticked(5, true);
   w.Tick("MyPool2", false);  // another row stays ticked
-  EXPECT_TRUE(server.StartEnabled());
+  ticked(4, true);
   w->TickAll(false);
-  EXPECT_TRUE(w.Ticked().empty());
-  EXPECT_FALSE(server.StartEnabled());
+  ticked(0, false);
   w.Tick("Intranet");
-  EXPECT_TRUE(server.StartEnabled());
+  ticked(1, true);
   w.Tick("Intranet", false);
-  EXPECT_FALSE(server.StartEnabled());
+  ticked(0, false);
 
   // A reload loses the ticks.
   w.Tick("MyPool2");
   w.Tick("Intranet");
   ASSERT_TRUE(w.Refresh());
   EXPECT_EQ(server.Rows(), kAllRows);
-  EXPECT_TRUE(w.Ticked().empty());
-  EXPECT_FALSE(server.StartEnabled());
+  ticked(0, false);
 }
 
 TEST(MainControllerPools, InvalidFilterKeepsTheRowsAndTheTicks) {
