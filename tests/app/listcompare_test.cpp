@@ -39,14 +39,10 @@ TEST(ListCompare, PoolListFirstClickDescendsAndAppsSortAsText) {
 }
 
 TEST(ListCompare, ReadsWholeNumbersAsTheThresholdBoxDoes) {
-  EXPECT_EQ(ReadWholeNumber("70"), 70);
-  EXPECT_EQ(ReadWholeNumber("-1"), -1);
-  EXPECT_EQ(ReadWholeNumber("+5"), 5);
-  EXPECT_EQ(ReadWholeNumber(" 12"), 12);
-  EXPECT_EQ(ReadWholeNumber("$7FFFFFFF"), 2147483647);
-  EXPECT_EQ(ReadWholeNumber("x1F"), 31);
-  EXPECT_EQ(ReadWholeNumber("0x1f"), 31);
-  EXPECT_EQ(ReadWholeNumber("-2147483648"), -2147483647 - 1);
+  for (const auto& [text, value] : {std::pair{"70", 70}, {"-1", -1}, {"+5", 5}, {" 12", 12}, {"$7FFFFFFF", 2147483647},
+                                     {"x1F", 31}, {"0x1f", 31}, {"-2147483648", -2147483647 - 1}}) {
+    EXPECT_EQ(ReadWholeNumber(text), value) << text;
+  }
   for (const char* bad : {"", " ", "abc", "7a", "12 ", "0x", "$", "-", "-2147483649", "2147483648", "$80000000",
                           "99999999999999999999999999"}) {
     EXPECT_FALSE(ReadWholeNumber(bad).has_value()) << bad;
