@@ -44,12 +44,6 @@ QObject* Find(TFrmMain& w, const QString& path) {
   return found;
 }
 
-QString Join(const QVector<int>& numbers) {
-  QStringList out;
-  for (int n : numbers) out << QString::number(n);
-  return out.join(QLatin1Char('|'));
-}
-
 // One aspect of a control as text: a property by its name, or one of the few that are not.
 QString Aspect(TFrmMain& w, QObject* o, const QString& what) {
   auto* widget = qobject_cast<QWidget*>(o);
@@ -66,7 +60,7 @@ QString Aspect(TFrmMain& w, QObject* o, const QString& what) {
   } else if (what == "columns") {
     for (int i = 0; i < tree->columnCount(); ++i) out << tree->headerItem()->text(i) + ":" + QString::number(tree->columnWidth(i));
   } else if (what == "tags") {
-    return Join(o->objectName() == "lvTaskOPools" ? w.PoolColumnTags() : w.AnalyseColumnTags());
+    for (int tag : o->objectName() == "lvTaskOPools" ? w.PoolColumnTags() : w.AnalyseColumnTags()) out << QString::number(tag);
   } else if (what == "actions") {
     for (QAction* a : widget->actions()) out << (a->isSeparator() ? "-" : "") + (a->objectName().isEmpty() ? a->text() : a->objectName());
   } else if (what == "item") {
