@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 #include "iis/iis.h"
@@ -198,39 +199,29 @@ TEST(MainControllerPools, AnUnreadableMetabaseIsSaidOnceAndTheListKeepsItsPools)
   Server server;
   FakeWindow& w = *server;
   ASSERT_TRUE(w.Refresh());
-  const auto f5 = [&]() -> Strings {
+  const std::string& file = server.file;
+  const std::vector<std::pair<std::function<void()>, std::string>> damages{
+      {[&] { std::filesystem::resize_file(file, std::filesystem::file_size(file) / 2); },  // cut short
+       "The metabase file " + file + " is not well-formed: "},
+      {[&] { std::filesystem::remove(file); }, "Cannot read the metabase file " + file + ": "}};
+  for (const auto& [damage, reason] : damages) {
+    SCOPED_TRACE(reason);
+    damage();
     const std::size_t before = server.Messages().size();
     w->RefreshClicked();
-    if (!w.view.WaitFor([&] { return server.Messages().size() >= before + 6 && w->LiveWorkers().loaders == 0; })) {
-      return {};
-    }
+    ASSERT_TRUE(w.view.WaitFor([&] { return server.Messages().size() >= before + 6 && w->LiveWorkers().loaders == 0; }));
     const Strings messages = server.Messages();
-    return Strings(messages.begin() + static_cast<std::ptrdiff_t>(before), messages.end());
-  };
-  const std::string prefix = "The metabase cannot be read [IIS://localhost/w3svc/AppPools]: ";
-  const std::string suffix = ". The list shows the pools read before.";
-
-  // Cut short in the middle: not well-formed.
-  std::filesystem::resize_file(server.file, std::filesystem::file_size(server.file) / 2);
-  Strings lines = f5();
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[0], "Begin get pools. Please wait...");
-  EXPECT_TRUE(lines[1].starts_with(prefix + "The metabase file " + server.file + " is not well-formed: ") &&
-              lines[1].ends_with(suffix))
-      << lines[1];
-  EXPECT_EQ(Strings(lines.begin() + 2, lines.end()),
-            (Strings{"End get pools", "Pools: 5", "Begin fill list", "End fill list"}));
-  EXPECT_EQ(server.Rows(), kAllRows);
-  EXPECT_NE(server.DailyLog().find(" " + lines[1] + "\r\n"), std::string::npos);
-
-  // Deleted.
-  std::filesystem::remove(server.file);
-  lines = f5();
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_TRUE(lines[1].starts_with(prefix + "Cannot read the metabase file " + server.file + ": ") &&
-              lines[1].ends_with(suffix))
-      << lines[1];
-  EXPECT_EQ(lines[3], "Pools: 5");
+    const Strings lines(messages.begin() + static_cast<std::ptrdiff_t>(before), messages.end());
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[0], "Begin get pools. Please wait...");
+    EXPECT_TRUE(lines[1].starts_with("The metabase cannot be read [IIS://localhost/w3svc/AppPools]: " + reason) &&
+                lines[1].ends_with(". The list shows the pools read before."))
+        << lines[1];
+    EXPECT_EQ(Strings(lines.begin() + 2, lines.end()),
+              (Strings{"End get pools", "Pools: 5", "Begin fill list", "End fill list"}));
+    EXPECT_EQ(server.Rows(), kAllRows);
+    EXPECT_NE(server.DailyLog().find(" " + lines[1] + "\r\n"), std::string::npos);
+  }
 }
 
 TEST(MainControllerPools, RecordWithAnEmptyNameIsCountedButNotListed) {
