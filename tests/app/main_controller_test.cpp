@@ -48,9 +48,7 @@ class MainControllerTest : public ::testing::Test {
     Start();
     return w.view.WaitFor([&] { return Passes() > before; });
   }
-  bool MonitorGone() {
-    return w.view.WaitFor([&] { return w->LiveWorkers().monitors == 0; });
-  }
+  bool MonitorGone() { return w.view.WaitFor([&] { return w->LiveWorkers().monitors == 0; }); }
 };
 
 // While it lives, no new thread of this process can start: the default stack is larger

@@ -25,19 +25,14 @@
 #include "tests/support/window_servers.h"
 
 using namespace tarnwell;
-using fakes::FakeMetabase;
-using fakes::FakeProcessSystem;
 using guitest::WaitFor;
 
 namespace {
 
-const QString kDefaultNode =
-    "DefaultAppPool (RAM 12345 kb, CPU 7, PID 2044, Threads 25, TCP 3, Files 40, Handles 400)";
-
 // testutil::AddMonitoringServer in a Qt window.
 struct Server {
-  FakeMetabase metabase;
-  FakeProcessSystem processes;
+  fakes::FakeMetabase metabase;
+  fakes::FakeProcessSystem processes;
   std::unique_ptr<guitest::Window> w;
 
   Server() {
@@ -57,9 +52,7 @@ struct Server {
     w->Click("btnTaskStart");
     return WaitFor([&] { return Passes() > before; });
   }
-  bool MonitorGone() {
-    return WaitFor([&] { return (*w)->LiveWorkers().monitors == 0; });
-  }
+  bool MonitorGone() { return WaitFor([&] { return (*w)->LiveWorkers().monitors == 0; }); }
 };
 
 }  // namespace
@@ -77,7 +70,8 @@ class TestMonitoring : public QObject {
     QVERIFY(!w->Registry().GetAspNetVersion);
 
     // The tree: the active pool only, with its applications.
-    QCOMPARE(w.Column("tvMonList", 0), QStringList{kDefaultNode});
+    QCOMPARE(w.Column("tvMonList", 0),
+             QStringList{"DefaultAppPool (RAM 12345 kb, CPU 7, PID 2044, Threads 25, TCP 3, Files 40, Handles 400)"});
     QTreeWidgetItem* node = w.Items("tvMonList")[0];
     QCOMPARE(node->childCount(), 2);
     QCOMPARE(node->child(0)->text(0) + "|" + node->child(1)->text(0),
