@@ -39,14 +39,10 @@ TEST(ListCompare, PoolListFirstClickDescendsAndAppsSortAsText) {
 }
 
 TEST(ListCompare, ReadsWholeNumbersAsTheThresholdBoxDoes) {
-  EXPECT_EQ(ReadWholeNumber("70"), 70);
-  EXPECT_EQ(ReadWholeNumber("-1"), -1);
-  EXPECT_EQ(ReadWholeNumber("+5"), 5);
-  EXPECT_EQ(ReadWholeNumber(" 12"), 12);
-  EXPECT_EQ(ReadWholeNumber("$7FFFFFFF"), 2147483647);
-  EXPECT_EQ(ReadWholeNumber("x1F"), 31);
-  EXPECT_EQ(ReadWholeNumber("0x1f"), 31);
-  EXPECT_EQ(ReadWholeNumber("-2147483648"), -2147483647 - 1);
+  for (const auto& [text, value] : {std::pair{"70", 70}, {"-1", -1}, {"+5", 5}, {" 12", 12}, {"$7FFFFFFF", 2147483647},
+                                     {"x1F", 31}, {"0x1f", 31}, {"-2147483648", -2147483647 - 1}}) {
+    EXPECT_EQ(ReadWholeNumber(text), value) << text;
+  }
   for (const char* bad : {"", " ", "abc", "7a", "12 ", "0x", "$", "-", "-2147483649", "2147483648", "$80000000",
                           "99999999999999999999999999"}) {
     EXPECT_FALSE(ReadWholeNumber(bad).has_value()) << bad;
@@ -66,22 +62,14 @@ TEST(ListCompare, AnalyseNumbersSortByValueInBothDirections) {
 TEST(ListCompare, MixedColumnsStayAStrictWeakOrdering) {
   const std::vector<std::string> values{"9", "10", "1a", "a", "-1", "$A", "", "B", "10", "x"};
   for (int sign : {1, -1}) {
-    auto less = [&](const std::string& a, const std::string& b) { return AnalyseListLess(1, a, b, sign); };
+    const auto less = [&](const std::string& a, const std::string& b) { return AnalyseListLess(1, a, b, sign); };
+    const auto equal = [&](const std::string& a, const std::string& b) { return !less(a, b) && !less(b, a); };
     for (const auto& a : values) {
-      EXPECT_FALSE(less(a, a));
       for (const auto& b : values) {
-        if (less(a, b)) {
-          EXPECT_FALSE(less(b, a));
-        }
+        EXPECT_FALSE(less(a, b) && less(b, a)) << a << " " << b;  // with a == b: irreflexive
         for (const auto& c : values) {
-          if (less(a, b) && less(b, c)) {
-            EXPECT_TRUE(less(a, c)) << a << " " << b << " " << c;
-          }
-          const bool abEq = !less(a, b) && !less(b, a);
-          const bool bcEq = !less(b, c) && !less(c, b);
-          if (abEq && bcEq) {
-            EXPECT_TRUE(!less(a, c) && !less(c, a));
-          }
+          EXPECT_FALSE(less(a, b) && less(b, c) && !less(a, c)) << a << " " << b << " " << c;
+          EXPECT_FALSE(equal(a, b) && equal(b, c) && !equal(a, c)) << a << " " << b << " " << c;
         }
       }
     }

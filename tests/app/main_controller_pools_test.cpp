@@ -1,20 +1,17 @@
 // The Task tab's pool list rules on a fake window over a MetaBase.xml store: filters,
 // reloads and their ticks, Select all and the Start button, an invalid filter, an
-// unreadable metabase, a nameless pool, and reloads that overlap.
+// unreadable metabase, a pool whose name is cut to nothing, and reloads that overlap.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <fstream>
-#include <iterator>
+#include <functional>
 #include <memory>
-#include <thread>
 
 #include "iis/iis.h"
 #include "metabase/metabase_store.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/support/fake_main_view.h"
+#include "tests/support/files.h"
 #include "tests/support/window_servers.h"
 
 namespace tarnwell {
@@ -23,84 +20,22 @@ namespace {
 using testutil::FakeWindow;
 using Strings = std::vector<std::string>;
 
-std::string ServerXml() { return testutil::PoolListServerXml(); }
-
 const Strings kAllRows{"DefaultAppPool|1", "MyPool2|10", "AppPool1|9", "MyAppPool|1", "Intranet|0"};
-
-using testutil::SlowMetabase;
-
-// Gives the pool named "Nameless" an empty name, as a broken metabase entry would.
-class NamelessObject final : public platform::IMetabaseObject {
- public:
-  explicit NamelessObject(std::unique_ptr<platform::IMetabaseObject> inner) : inner_(std::move(inner)) {}
-  std::string Name() const override {
-    const std::string name = inner_->Name();
-    return name == "Nameless" ? std::string() : name;
-  }
-  platform::MetabaseValue Get(std::string_view p) override { return inner_->Get(p); }
-  void Put(std::string_view p, const platform::MetabaseValue& v) override { inner_->Put(p, v); }
-  void Clear(std::string_view p) override { inner_->Clear(p); }
-  bool HasOwnValue(std::string_view p) override { return inner_->HasOwnValue(p); }
-  void SetInfo() override { inner_->SetInfo(); }
-  platform::MetabaseValue EnumAppsInPool() override { return inner_->EnumAppsInPool(); }
-  std::unique_ptr<platform::IMetabaseObject> Create(std::string_view c, std::string_view n) override {
-    return inner_->Create(c, n);
-  }
-  void Delete(std::string_view c, std::string_view n) override { inner_->Delete(c, n); }
-  std::unique_ptr<platform::IMetabaseObject> GetObject(std::string_view c, std::string_view n) override {
-    return inner_->GetObject(c, n);
-  }
-  std::unique_ptr<platform::IMetabaseEnumerator> Enumerate() override;
-
- private:
-  std::unique_ptr<platform::IMetabaseObject> inner_;
-};
-
-class NamelessEnumerator final : public platform::IMetabaseEnumerator {
- public:
-  explicit NamelessEnumerator(std::unique_ptr<platform::IMetabaseEnumerator> inner) : inner_(std::move(inner)) {}
-  bool Next(std::unique_ptr<platform::IMetabaseObject>& child) override {
-    std::unique_ptr<platform::IMetabaseObject> raw;
-    const bool more = inner_->Next(raw);
-    child = raw ? std::make_unique<NamelessObject>(std::move(raw)) : nullptr;
-    return more;
-  }
-
- private:
-  std::unique_ptr<platform::IMetabaseEnumerator> inner_;
-};
-
-std::unique_ptr<platform::IMetabaseEnumerator> NamelessObject::Enumerate() {
-  return std::make_unique<NamelessEnumerator>(inner_->Enumerate());
-}
-
-class NamelessMetabase final : public platform::IMetabase {
- public:
-  explicit NamelessMetabase(platform::IMetabase& inner) : inner_(inner) {}
-  std::unique_ptr<platform::IMetabaseObject> Bind(std::string_view path) override {
-    return std::make_unique<NamelessObject>(inner_.Bind(path));
-  }
-
- private:
-  platform::IMetabase& inner_;
-};
 
 // A server in a temporary MetaBase.xml and the rules over it.
 struct Server {
   testutil::TempDir dir;
   std::string file = dir.File("MetaBase.xml");
   std::unique_ptr<platform::IMetabase> store;
-  std::unique_ptr<SlowMetabase> slow;
-  std::unique_ptr<NamelessMetabase> nameless;
+  std::unique_ptr<testutil::SlowMetabase> slow;
   fakes::NullProcessSystem processes;
   std::unique_ptr<FakeWindow> w;
 
-  explicit Server(const std::string& xml = ServerXml()) {
-    std::ofstream(file, std::ios::binary) << xml;
+  explicit Server(const std::string& xml = testutil::PoolListServerXml()) {
+    testutil::WriteFile(file, xml);
     store = standin::OpenMetabaseStore(file);
-    slow = std::make_unique<SlowMetabase>(*store);
-    nameless = std::make_unique<NamelessMetabase>(*slow);
-    w = std::make_unique<FakeWindow>(*nameless, processes);
+    slow = std::make_unique<testutil::SlowMetabase>(*store);
+    w = std::make_unique<FakeWindow>(*slow, processes);
   }
   FakeWindow& operator*() { return *w; }
 
@@ -117,8 +52,7 @@ struct Server {
     return LoadersGone();
   }
   std::string DailyLog() const {
-    std::ifstream in((*w)->LogDir() + "trnw061226.log", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return testutil::ReadAll((*w)->LogDir() + "trnw061226.log");
   }
 };
 
@@ -160,28 +94,29 @@ TEST(MainControllerPools, FiltersReloadWithTheBoxAsTypedAndRefreshListsAll) {
 TEST(MainControllerPools, SelectAllDeselectAllTicksAndTheStartButton) {
   Server server;
   FakeWindow& w = *server;
+  const auto ticked = [&](std::size_t count, bool startEnabled) {
+    EXPECT_EQ(w.Ticked().size(), count);
+    EXPECT_EQ(server.StartEnabled(), startEnabled);
+  };
   ASSERT_TRUE(w.Refresh());
-  EXPECT_FALSE(server.StartEnabled());
+  ticked(0, false);
   w->TickAll(true);
-  EXPECT_EQ(w.Ticked().size(), 5u);
-  EXPECT_TRUE(server.StartEnabled());
+  ticked(5, true);
   w.Tick("MyPool2", false);  // another row stays ticked
-  EXPECT_TRUE(server.StartEnabled());
+  ticked(4, true);
   w->TickAll(false);
-  EXPECT_TRUE(w.Ticked().empty());
-  EXPECT_FALSE(server.StartEnabled());
+  ticked(0, false);
   w.Tick("Intranet");
-  EXPECT_TRUE(server.StartEnabled());
+  ticked(1, true);
   w.Tick("Intranet", false);
-  EXPECT_FALSE(server.StartEnabled());
+  ticked(0, false);
 
   // A reload loses the ticks.
   w.Tick("MyPool2");
   w.Tick("Intranet");
   ASSERT_TRUE(w.Refresh());
   EXPECT_EQ(server.Rows(), kAllRows);
-  EXPECT_TRUE(w.Ticked().empty());
-  EXPECT_FALSE(server.StartEnabled());
+  ticked(0, false);
 }
 
 TEST(MainControllerPools, InvalidFilterKeepsTheRowsAndTheTicks) {
@@ -206,48 +141,40 @@ TEST(MainControllerPools, AnUnreadableMetabaseIsSaidOnceAndTheListKeepsItsPools)
   Server server;
   FakeWindow& w = *server;
   ASSERT_TRUE(w.Refresh());
-  const auto f5 = [&]() -> Strings {
+  const std::string& file = server.file;
+  const std::vector<std::pair<std::function<void()>, std::string>> damages{
+      {[&] { std::filesystem::resize_file(file, std::filesystem::file_size(file) / 2); },  // cut short
+       "The metabase file " + file + " is not well-formed: "},
+      {[&] { std::filesystem::remove(file); }, "Cannot read the metabase file " + file + ": "}};
+  for (const auto& [damage, reason] : damages) {
+    SCOPED_TRACE(reason);
+    damage();
     const std::size_t before = server.Messages().size();
     w->RefreshClicked();
-    if (!w.view.WaitFor([&] { return server.Messages().size() >= before + 6 && w->LiveWorkers().loaders == 0; })) {
-      return {};
-    }
+    ASSERT_TRUE(w.view.WaitFor([&] { return server.Messages().size() >= before + 6 && w->LiveWorkers().loaders == 0; }));
     const Strings messages = server.Messages();
-    return Strings(messages.begin() + static_cast<std::ptrdiff_t>(before), messages.end());
-  };
-  const std::string prefix = "The metabase cannot be read [IIS://localhost/w3svc/AppPools]: ";
-  const std::string suffix = ". The list shows the pools read before.";
-
-  // Cut short in the middle: not well-formed.
-  std::filesystem::resize_file(server.file, std::filesystem::file_size(server.file) / 2);
-  Strings lines = f5();
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[0], "Begin get pools. Please wait...");
-  EXPECT_TRUE(lines[1].starts_with(prefix + "The metabase file " + server.file + " is not well-formed: ") &&
-              lines[1].ends_with(suffix))
-      << lines[1];
-  EXPECT_EQ(Strings(lines.begin() + 2, lines.end()),
-            (Strings{"End get pools", "Pools: 5", "Begin fill list", "End fill list"}));
-  EXPECT_EQ(server.Rows(), kAllRows);
-  EXPECT_NE(server.DailyLog().find(" " + lines[1] + "\r\n"), std::string::npos);
-
-  // Deleted.
-  std::filesystem::remove(server.file);
-  lines = f5();
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_TRUE(lines[1].starts_with(prefix + "Cannot read the metabase file " + server.file + ": ") &&
-              lines[1].ends_with(suffix))
-      << lines[1];
-  EXPECT_EQ(lines[3], "Pools: 5");
+    const Strings lines(messages.begin() + static_cast<std::ptrdiff_t>(before), messages.end());
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[0], "Begin get pools. Please wait...");
+    EXPECT_TRUE(lines[1].starts_with("The metabase cannot be read [IIS://localhost/w3svc/AppPools]: " + reason) &&
+                lines[1].ends_with(". The list shows the pools read before."))
+        << lines[1];
+    EXPECT_EQ(Strings(lines.begin() + 2, lines.end()),
+              (Strings{"End get pools", "Pools: 5", "Begin fill list", "End fill list"}));
+    EXPECT_EQ(server.Rows(), kAllRows);
+    EXPECT_NE(server.DailyLog().find(" " + lines[1] + "\r\n"), std::string::npos);
+  }
 }
 
 TEST(MainControllerPools, RecordWithAnEmptyNameIsCountedButNotListed) {
-  std::string xml = ServerXml();
-  xml.replace(xml.find("<IIsWebServer"), 0, "<IIsApplicationPool Location=\"/LM/W3SVC/AppPools/Nameless\"/>\n");
+  // A broken entry: a name of nothing but UTF-8 continuation bytes, longer than a record
+  // keeps, is cut to nothing.
+  const std::string broken(MaxPoolName + 1, '\x80');
+  std::string xml = testutil::PoolListServerXml();
+  xml.replace(xml.find("<IIsWebServer"), 0, "<IIsApplicationPool Location=\"/LM/W3SVC/AppPools/" + broken + "\"/>\n");
   Server server(xml);
   ASSERT_TRUE((*server).Refresh());
-  const Strings messages = server.Messages();
-  EXPECT_NE(std::find(messages.begin(), messages.end(), "Pools: 6"), messages.end());
+  EXPECT_EQ((*server).view.CountMessage("Pools: 6"), 1);
   EXPECT_EQ(server.Rows(), kAllRows);
 }
 

@@ -5,14 +5,13 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 #include <thread>
 
 #include "logs/Logs.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/support/fake_main_view.h"
+#include "tests/support/files.h"
 
 namespace tarnwell {
 namespace {
@@ -30,12 +29,7 @@ std::string StartFileLine() {
          Ts() + "03.120 Start application.";
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void Touch(const std::string& path) { std::ofstream(path, std::ios::binary).flush(); }
+void Touch(const std::string& path) { testutil::WriteFile(path, ""); }
 
 struct Start {
   fakes::NullMetabase metabase;
@@ -64,7 +58,7 @@ TEST(MainControllerStartUp, CreatesTheLogDirWithMissingParentsAndAppendsToTheDay
   run.w.Open();
   EXPECT_TRUE(fs::exists(run.w.exeDir + "/log/keep.txt"));
   const std::string once = "\r\n" + StartFileLine() + "\r\n";
-  EXPECT_EQ(ReadFile(run.LogFile()), once + once);
+  EXPECT_EQ(testutil::ReadAll(run.LogFile()), once + once);
   EXPECT_TRUE(run.Boxes().empty());
 
   // A trailing separator or a "." in the executable's directory changes nothing.
@@ -91,33 +85,20 @@ TEST(MainControllerStartUp, LogDirThatCannotBeMadeIsReportedAndStartUpGoesOn) {
   EXPECT_FALSE(run.w.view.uiRuleBroken);
 }
 
+// A day's file that cannot be switched to is TLog's (tests/logs/logs_test.cpp); that the
+// pane goes on when the file fails is checked above.
 TEST(MainControllerStartUp, LogFileFailuresAreReportedOnceAndThePaneGoesOn) {
-  {
-    Start run("bin", false);
-    fs::create_directories(run.w.exeDir + "/log");
-    // Every write to the day's file fails as on a full disk.
-    fs::create_symlink("/dev/full", run.LogFile());
-    run.w.Open();
-    ASSERT_EQ(run.Boxes().size(), 1u);
-    EXPECT_TRUE(run.Boxes()[0].starts_with("Error to create/open file of log: " + run.w.exeDir + "/log/. Exception: "));
-    EXPECT_NE(run.Boxes()[0].find(std::generic_category().message(ENOSPC)), std::string::npos);
-    for (int i = 0; i < 3; ++i) run.w->LogWinMsg("still logging");
-    EXPECT_TRUE(run.LastPaneLine().ends_with(" still logging"));
-    EXPECT_EQ(run.Boxes().size(), 1u);  // reported once, not per line
-  }
-  {
-    Start run("bin", false);
-    run.w.clock.Set({2026, 12, 6, 10, 0, 0, 0});
-    run.w.Open();
-    // The next day's file cannot be opened: the log directory has become a file.
-    fs::remove_all(run.w.exeDir + "/log");
-    Touch(run.w.exeDir + "/log");
-    run.w.clock.Set({2026, 12, 7, 0, 5, 0, 0});
-    run.w->LogWinMsg("after midnight");
-    EXPECT_TRUE(run.LastPaneLine().ends_with(" after midnight"));
-    ASSERT_EQ(run.Boxes().size(), 1u);
-    EXPECT_TRUE(run.Boxes()[0].starts_with("Error to create/open file of log: "));
-  }
+  Start run("bin", false);
+  fs::create_directories(run.w.exeDir + "/log");
+  // Every write to the day's file fails as on a full disk.
+  fs::create_symlink("/dev/full", run.LogFile());
+  run.w.Open();
+  ASSERT_EQ(run.Boxes().size(), 1u);
+  EXPECT_TRUE(run.Boxes()[0].starts_with("Error to create/open file of log: " + run.w.exeDir + "/log/. Exception: "));
+  EXPECT_NE(run.Boxes()[0].find(std::generic_category().message(ENOSPC)), std::string::npos);
+  for (int i = 0; i < 3; ++i) run.w->LogWinMsg("still logging");
+  EXPECT_TRUE(run.LastPaneLine().ends_with(" still logging"));
+  EXPECT_EQ(run.Boxes().size(), 1u);  // reported once, not per line
 }
 
 TEST(MainControllerStartUp, LinesAndLogFailuresFromAWorkerReachThePaneOnTheUiThread) {
@@ -125,7 +106,7 @@ TEST(MainControllerStartUp, LinesAndLogFailuresFromAWorkerReachThePaneOnTheUiThr
   std::thread worker([&run] { run.w->LogWinMsg("from worker"); });
   worker.join();
   // The file line is written on the caller's thread; the pane waits for the UI thread.
-  EXPECT_TRUE(ReadFile(run.LogFile()).ends_with(" from worker\r\n"));
+  EXPECT_TRUE(testutil::ReadAll(run.LogFile()).ends_with(" from worker\r\n"));
   EXPECT_FALSE(run.LastPaneLine().ends_with(" from worker"));
   EXPECT_TRUE(run.w.view.WaitFor([&] { return run.LastPaneLine().ends_with(" from worker"); }));
 

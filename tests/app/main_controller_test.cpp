@@ -1,6 +1,7 @@
 // The window's rules on a fake window over the fake seams: Start and Stop, one monitor at
 // a time, a Start that waits for the old monitor, the interval's checks, a monitor that
-// ends on an error or cannot start, and the redraw's figures.
+// ends on an error or cannot start, and the redraw's figures. Closing while monitoring is
+// tested on the Qt window (tests/gui/tst_monitoring.cpp).
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -20,40 +21,34 @@ using fakes::FakeProcessSystem;
 using testutil::FakeWindow;
 using Strings = std::vector<std::string>;
 
-// DefaultAppPool with two applications and a busy worker; Idle with one application and no
-// worker; Other, never ticked here.
-struct Server {
+// testutil::AddMonitoringServer under the rules.
+class MainControllerTest : public ::testing::Test {
+ protected:
   FakeMetabase metabase;
   FakeProcessSystem processes;
-  std::unique_ptr<FakeWindow> w;
-
-  Server() {
-    testutil::AddMonitoringServer(metabase, processes);
-    w = std::make_unique<FakeWindow>(metabase, processes);
-  }
-  FakeWindow& operator*() { return *w; }
+  FakeWindow w{(testutil::AddMonitoringServer(metabase, processes), metabase), processes};
 
   // Redraws so far.
   int Passes() const {
-    int n = 0;
-    for (const std::string& m : w->view.Messages()) n += m.starts_with("Monitoring pools : ") ? 1 : 0;
-    return n;
+    return static_cast<int>(std::ranges::count_if(w.view.Messages(), [](const std::string& m) { return m.starts_with("Monitoring pools : "); }));
   }
-  void Start() { w->Click(ViewControl::MonitorStart, &MainController::StartClicked); }
-  void Stop() { w->rules->StopClicked(); }  // Stop is never greyed out
-  bool Enabled(ViewControl control) const { return w->view.enabled.at(control); }
+  void Start() { w.Click(ViewControl::MonitorStart, &MainController::StartClicked); }
+  void Stop() { w->StopClicked(); }  // Stop is never greyed out
+  bool Enabled(ViewControl control) const { return w.view.enabled.at(control); }
   // Refresh, tick, Start with a 1-minute interval, and wait for the first redraw.
   bool StartOn(const Strings& pools) {
-    if (!w->Refresh()) return false;
-    for (const std::string& pool : pools) w->Tick(pool);
-    w->view.texts[ViewText::MonitorMinutes] = "1";
+    if (!w.Refresh()) return false;
+    for (const std::string& pool : pools) w.Tick(pool);
+    w.view.texts[ViewText::MonitorMinutes] = "1";
+    return Starts();
+  }
+  // Start, and wait for a redraw.
+  bool Starts() {
     const int before = Passes();
     Start();
-    return w->view.WaitFor([&] { return Passes() > before; });
+    return w.view.WaitFor([&] { return Passes() > before; });
   }
-  bool MonitorGone() {
-    return w->view.WaitFor([&] { return (*w)->LiveWorkers().monitors == 0; });
-  }
+  bool MonitorGone() { return w.view.WaitFor([&] { return w->LiveWorkers().monitors == 0; }); }
 };
 
 // While it lives, no new thread of this process can start: the default stack is larger
@@ -81,11 +76,9 @@ class NoNewThreads {
   bool ok_ = false;
 };
 
-TEST(MainController, StartTakesTheTickedPoolsAndTheRedrawFillsTreeListAndBars) {
-  Server server;
-  FakeWindow& w = *server;
+TEST_F(MainControllerTest, StartTakesTheTickedPoolsAndTheRedrawFillsTreeListAndBars) {
   w.view.checks[ViewCheck::GetSiteName] = true;
-  ASSERT_TRUE(server.StartOn({"Idle", "DefaultAppPool"}));
+  ASSERT_TRUE(StartOn({"Idle", "DefaultAppPool"}));
   const TIISObject& registry = w->Registry();
   EXPECT_EQ(registry.SelectedPools, "DefaultAppPool\tIdle\t");  // list order
   EXPECT_TRUE(registry.GetSiteName);
@@ -110,193 +103,157 @@ TEST(MainController, StartTakesTheTickedPoolsAndTheRedrawFillsTreeListAndBars) {
   EXPECT_EQ(w.view.chartLow, 0.0);
   EXPECT_EQ(w.view.chartHigh, 12345.0);
 
-  EXPECT_TRUE(server.Enabled(ViewControl::AnalyseTab));
-  EXPECT_FALSE(server.Enabled(ViewControl::PoolRefresh));
-  EXPECT_FALSE(server.Enabled(ViewControl::PoolFilter));
-  server.Stop();
-  EXPECT_TRUE(server.MonitorGone());
+  EXPECT_TRUE(Enabled(ViewControl::AnalyseTab));
+  EXPECT_FALSE(Enabled(ViewControl::PoolRefresh));
+  EXPECT_FALSE(Enabled(ViewControl::PoolFilter));
+  Stop();
+  EXPECT_TRUE(MonitorGone());
   EXPECT_FALSE(w.view.uiRuleBroken);
 }
 
-TEST(MainController, StopTwiceLogsOnceAndLeavesTheViews) {
-  Server server;
-  FakeWindow& w = *server;
-  ASSERT_TRUE(server.StartOn({"DefaultAppPool"}));
-  server.Stop();
-  server.Stop();
-  EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 1);
-  EXPECT_FALSE(w->Registry().IsMonitoring());
-  EXPECT_TRUE(server.Enabled(ViewControl::PoolRefresh));
-  EXPECT_TRUE(server.Enabled(ViewControl::PoolFilter));
-  EXPECT_TRUE(server.MonitorGone());
-  EXPECT_EQ(w.view.tree.size(), 1u);
-  EXPECT_EQ(w.view.Rows(ViewList::Analyse), Strings{"DefaultAppPool|2|7|12345"});
-  EXPECT_TRUE(server.Enabled(ViewControl::AnalyseTab));
-  EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 1);
-}
-
-TEST(MainController, StartWhileMonitoringStartsNoSecondMonitor) {
-  Server server;
-  FakeWindow& w = *server;
-  ASSERT_TRUE(server.StartOn({"DefaultAppPool"}));
+TEST_F(MainControllerTest, StartWhileMonitoringStartsNothingAndStopTwiceLogsOnce) {
+  ASSERT_TRUE(StartOn({"DefaultAppPool"}));
   w.Tick("Idle");
-  server.Start();
+  Start();
   EXPECT_EQ(w.view.CountMessage("Monitoring already runs"), 1);
   EXPECT_EQ(w.view.CountMessage("Start monitoring"), 1);
   EXPECT_EQ(w->LiveWorkers().monitors, 1);
   EXPECT_EQ(w->Registry().SelectedPools, "DefaultAppPool\t");
-  server.Stop();
-  EXPECT_TRUE(server.MonitorGone());
+
+  Stop();
+  Stop();
+  EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 1);
+  EXPECT_FALSE(w->Registry().IsMonitoring());
+  EXPECT_TRUE(Enabled(ViewControl::PoolRefresh));
+  EXPECT_TRUE(Enabled(ViewControl::PoolFilter));
+  EXPECT_TRUE(MonitorGone());
+  // The views keep the last pass.
+  EXPECT_EQ(w.view.tree.size(), 1u);
+  EXPECT_EQ(w.view.Rows(ViewList::Analyse), Strings{"DefaultAppPool|2|7|12345"});
+  EXPECT_TRUE(Enabled(ViewControl::AnalyseTab));
 }
 
-TEST(MainController, StartAfterStopWaitsForTheOldMonitor) {
-  Server server;
-  FakeWindow& w = *server;
-  ASSERT_TRUE(server.StartOn({"DefaultAppPool"}));
-  server.Stop();
-  server.Start();  // the old monitor sleeps in its one-second poll
+TEST_F(MainControllerTest, StartAfterStopWaitsForTheOldMonitorAndStopCancelsIt) {
+  ASSERT_TRUE(StartOn({"DefaultAppPool"}));
+  Stop();
+  Start();  // the old monitor is reaped on this thread's queue, which has not run yet
   EXPECT_TRUE(w->MonitoringStartPending());
   EXPECT_FALSE(w->Registry().IsMonitoring());  // set back now, it would keep the old one going
   EXPECT_EQ(w.view.CountMessage("Start monitoring"), 2);
-  EXPECT_FALSE(server.Enabled(ViewControl::PoolRefresh));
-  server.Start();
+  EXPECT_FALSE(Enabled(ViewControl::PoolRefresh));
+  Start();
   EXPECT_EQ(w.view.CountMessage("Monitoring already runs"), 1);
+  Stop();
+  EXPECT_FALSE(w->MonitoringStartPending());
+  EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 2);
+  EXPECT_TRUE(Enabled(ViewControl::PoolRefresh));
+  // The reap that takes the old monitor away is the one that would start a pending one.
+  EXPECT_TRUE(MonitorGone());
+  EXPECT_FALSE(w->Registry().IsMonitoring());
+  EXPECT_EQ(Passes(), 1);
 
+  // Left to wait, the new monitor begins once the old one is gone, never beside it.
+  ASSERT_TRUE(Starts());
+  Stop();
+  Start();
+  ASSERT_TRUE(w->MonitoringStartPending());
   bool neverTwo = true;
   EXPECT_TRUE(w.view.WaitFor([&] {
     neverTwo = neverTwo && w->LiveWorkers().monitors <= 1;
-    return !w->MonitoringStartPending() && server.Passes() >= 2;
+    return !w->MonitoringStartPending() && Passes() >= 3;
   }));
   EXPECT_TRUE(neverTwo);
   EXPECT_TRUE(w->Registry().IsMonitoring());
   EXPECT_EQ(w->LiveWorkers().monitors, 1);
-  server.Stop();
-  EXPECT_TRUE(server.MonitorGone());
+  Stop();
+  EXPECT_TRUE(MonitorGone());
 }
 
-TEST(MainController, StopCancelsAStartThatWaits) {
-  Server server;
-  FakeWindow& w = *server;
-  ASSERT_TRUE(server.StartOn({"DefaultAppPool"}));
-  server.Stop();
-  server.Start();
-  EXPECT_TRUE(w->MonitoringStartPending());
-  server.Stop();
-  EXPECT_FALSE(w->MonitoringStartPending());
-  EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 2);
-  EXPECT_TRUE(server.Enabled(ViewControl::PoolRefresh));
-  EXPECT_TRUE(server.MonitorGone());
-  w.view.Drain();  // the reap, which would start a pending monitor
-  EXPECT_EQ(w->LiveWorkers().monitors, 0);
-  EXPECT_FALSE(w->Registry().IsMonitoring());
-  EXPECT_EQ(server.Passes(), 1);
-}
-
-TEST(MainController, IntervalThatIsEmptyOrNoNumberStartsNothing) {
-  Server server;
-  FakeWindow& w = *server;
+TEST_F(MainControllerTest, StartWithNothingTickedOrABadIntervalStartsNothing) {
   ASSERT_TRUE(w.Refresh());
-  w.Tick("DefaultAppPool");
-  w.view.texts[ViewText::MonitorMinutes] = "";
-  server.Start();
-  EXPECT_EQ(w.view.Messages().back(),
-            "Monitoring interval is empty. Enter the minutes between samples (0 to 999).");
-  w.view.texts[ViewText::MonitorMinutes] = "1000";
-  server.Start();
-  EXPECT_EQ(w.view.Messages().back(), "Monitoring interval [1000] is not a number of minutes (0 to 999).");
-  EXPECT_EQ(w->LiveWorkers().monitors, 0);
-  EXPECT_FALSE(w->Registry().IsMonitoring());
-  EXPECT_FALSE(server.Enabled(ViewControl::AnalyseTab));
-  EXPECT_TRUE(server.Enabled(ViewControl::PoolRefresh));
-  EXPECT_EQ(w.view.CountMessage("Start monitoring"), 0);
-  server.Stop();  // not monitoring: nothing to say
-  EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 0);
-}
-
-TEST(MainController, StartWithNothingTickedDoesNothing) {
-  Server server;
-  FakeWindow& w = *server;
-  ASSERT_TRUE(w.Refresh());
-  EXPECT_FALSE(server.Enabled(ViewControl::MonitorStart));
+  EXPECT_FALSE(Enabled(ViewControl::MonitorStart));
   const std::size_t lines = w.view.pane.size();
   w->StartClicked();  // as if the greyed button were pressed
   EXPECT_EQ(w.view.pane.size(), lines);
+
+  w.Tick("DefaultAppPool");
+  w.view.texts[ViewText::MonitorMinutes] = "";
+  Start();
+  EXPECT_EQ(w.view.Messages().back(),
+            "Monitoring interval is empty. Enter the minutes between samples (0 to 999).");
+  w.view.texts[ViewText::MonitorMinutes] = "1000";
+  Start();
+  EXPECT_EQ(w.view.Messages().back(), "Monitoring interval [1000] is not a number of minutes (0 to 999).");
+  EXPECT_EQ(w->LiveWorkers().monitors, 0);
   EXPECT_FALSE(w->Registry().IsMonitoring());
+  EXPECT_FALSE(Enabled(ViewControl::AnalyseTab));
+  EXPECT_TRUE(Enabled(ViewControl::PoolRefresh));
+  EXPECT_EQ(w.view.CountMessage("Start monitoring"), 0);
+  Stop();  // not monitoring: nothing to say
+  EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 0);
 }
 
-TEST(MainController, MonitorEndingOnAnErrorPutsTheWindowBack) {
-  Server server;
-  FakeWindow& w = *server;
+TEST_F(MainControllerTest, MonitorEndingOnAnErrorPutsTheWindowBack) {
   ASSERT_TRUE(w.Refresh());
   w.Tick("DefaultAppPool");
-  server.metabase.FailCall(FakeMetabase::Op::Enumerate, 1);  // the monitor's first reload
-  server.Start();
-  ASSERT_TRUE(server.MonitorGone());
+  metabase.FailCall(FakeMetabase::Op::Enumerate, 1);  // the monitor's first reload
+  Start();
+  ASSERT_TRUE(MonitorGone());
   EXPECT_FALSE(w->Registry().IsMonitoring());
   EXPECT_EQ(w.view.Messages().back(), "Monitoring stopped on an error. Press Start to monitor again.");
-  EXPECT_TRUE(server.Enabled(ViewControl::PoolRefresh));
-  EXPECT_TRUE(server.Enabled(ViewControl::PoolFilter));
-  server.Stop();
+  EXPECT_TRUE(Enabled(ViewControl::PoolRefresh));
+  EXPECT_TRUE(Enabled(ViewControl::PoolFilter));
+  Stop();
   EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 0);
 
   // Start works again.
-  const int before = server.Passes();
-  server.Start();
-  EXPECT_TRUE(w.view.WaitFor([&] { return server.Passes() > before; }));
+  EXPECT_TRUE(Starts());
   EXPECT_TRUE(w->Registry().IsMonitoring());
-  server.Stop();
-  EXPECT_TRUE(server.MonitorGone());
+  Stop();
+  EXPECT_TRUE(MonitorGone());
 }
 
-TEST(MainController, AMonitorThatCannotStartLeavesTheWindowAsItWas) {
-  Server server;
-  FakeWindow& w = *server;
+TEST_F(MainControllerTest, AMonitorThatCannotStartLeavesTheWindowAsItWas) {
   ASSERT_TRUE(w.Refresh());
   w.Tick("DefaultAppPool");
   w.view.checks[ViewCheck::GetSiteName] = true;
   {
     NoNewThreads refused;
     ASSERT_TRUE(refused.Ok());
-    server.Start();
+    Start();
   }
   EXPECT_FALSE(w->Registry().IsMonitoring());
   EXPECT_EQ(w->LiveWorkers().monitors, 0);
   EXPECT_TRUE(w.view.Messages().back().starts_with("Cannot start a worker thread: "));
   EXPECT_EQ(w.view.CountMessage("Start monitoring"), 0);
-  EXPECT_TRUE(server.Enabled(ViewControl::PoolRefresh));
-  EXPECT_TRUE(server.Enabled(ViewControl::PoolFilter));
-  EXPECT_FALSE(server.Enabled(ViewControl::AnalyseTab));
+  EXPECT_TRUE(Enabled(ViewControl::PoolRefresh));
+  EXPECT_TRUE(Enabled(ViewControl::PoolFilter));
+  EXPECT_FALSE(Enabled(ViewControl::AnalyseTab));
   // The next reload reads the registry's settings: they are as before Start.
   EXPECT_EQ(w->Registry().SelectedPools, "");
   EXPECT_FALSE(w->Registry().GetSiteName);
 
   // Start works once threads can start again.
-  const int before = server.Passes();
-  server.Start();
-  EXPECT_TRUE(w.view.WaitFor([&] { return server.Passes() > before; }));
-  server.Stop();
-  EXPECT_TRUE(server.MonitorGone());
+  EXPECT_TRUE(Starts());
+  Stop();
+  EXPECT_TRUE(MonitorGone());
 }
 
-TEST(MainController, ReloadWhileMonitoringListsOnlyTheSelectedPoolsUnticked) {
-  Server server;
-  FakeWindow& w = *server;
-  ASSERT_TRUE(server.StartOn({"DefaultAppPool", "Idle"}));
+TEST_F(MainControllerTest, ReloadWhileMonitoringListsOnlyTheSelectedPoolsUnticked) {
+  ASSERT_TRUE(StartOn({"DefaultAppPool", "Idle"}));
   const int fills = w.view.CountMessage("End fill list");
   w->RefreshClicked();  // the menu's Refresh stays on while the buttons are off
   EXPECT_TRUE(w.view.WaitFor(
       [&] { return w.view.CountMessage("End fill list") > fills && w->LiveWorkers().loaders == 0; }));
   EXPECT_EQ(w.view.Rows(ViewList::Pools), (Strings{"DefaultAppPool|2", "Idle|1"}));
   EXPECT_TRUE(w.Ticked().empty());
-  EXPECT_FALSE(server.Enabled(ViewControl::MonitorStart));
+  EXPECT_FALSE(Enabled(ViewControl::MonitorStart));
   EXPECT_EQ(w->LiveWorkers().monitors, 1);
-  server.Stop();
-  EXPECT_TRUE(server.MonitorGone());
+  Stop();
+  EXPECT_TRUE(MonitorGone());
 }
 
-TEST(MainController, RedrawBarsEveryActivePoolOnAnAxisFromItsLowestFigure) {
-  Server server;
-  FakeWindow& w = *server;
+TEST_F(MainControllerTest, RedrawBarsEveryActivePoolOnAnAxisFromItsLowestFigure) {
   TIISObject& registry = w->Registry();
   registry.ClearPools();
   for (int i = 0; i < 6; ++i) {
@@ -319,16 +276,6 @@ TEST(MainController, RedrawBarsEveryActivePoolOnAnAxisFromItsLowestFigure) {
   w.view.checks[ViewCheck::HideInactive] = false;  // the box is hidden; its rule stays
   w->ThreadPoolMonitoring();
   EXPECT_EQ(w.view.bars.size(), 6u);
-}
-
-TEST(MainController, ClosingWhileMonitoringStopsAndAwaitsTheMonitor) {
-  Server server;
-  FakeWindow& w = *server;
-  ASSERT_TRUE(server.StartOn({"DefaultAppPool"}));
-  w.Close();
-  EXPECT_TRUE(w.NoWorkers());
-  EXPECT_FALSE(w->Registry().IsMonitoring());
-  server.w.reset();  // the registry and the log go; nothing may use them after
 }
 
 }  // namespace

@@ -4,12 +4,14 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "iis/iis.h"
 #include "tasks/WindowPort.h"
 
 namespace tarnwell::fakes {
@@ -21,40 +23,91 @@ struct ListRow {
 };
 
 class FakeWindowPort : public IWindowPort {
- public:
-  FakeWindowPort(TIISObject& registry, std::string logDir = "");
-  ~FakeWindowPort() override;
+  template <typename F>
+  auto Locked(F f) const -> decltype(f()) {
+    std::lock_guard lock(mutex_);
+    return f();
+  }
 
-  void Synchronize(const std::function<void()>& f) override;
-  void Post(std::function<void()> f) override;
-  void LogWinMsg(const std::string& msg) override;
+ public:
+  explicit FakeWindowPort(TIISObject& registry, std::string logDir = "")
+      : registry_(registry), logDir_(std::move(logDir)), ui_([this] { Loop(); }) {}
+  ~FakeWindowPort() override {
+    Locked([this] { stop_ = true; });
+    wake_.notify_all();
+    ui_.join();
+  }
+
+  void Synchronize(const std::function<void()>& f) override {
+    if (OnUiThread()) return f();
+    std::packaged_task<void()> task(f);
+    auto done = task.get_future();
+    Post([&task] { task(); });
+    done.get();  // rethrows what f threw
+  }
+  void Post(std::function<void()> f) override {
+    Locked([&] { queue_.push_back(std::move(f)); });
+    wake_.notify_all();
+  }
+  void LogWinMsg(const std::string& msg) override { Locked([&] { messages_.push_back(msg); }); }
   TIISObject& Registry() override { return registry_; }
   std::string LogDir() const override { return logDir_; }
-  std::string MonitoringIntervalText() override;
-  void RefillPoolList() override;
-  void ThreadPoolMonitoring() override;
-  void SetAnalyseMsg(const std::string& msg) override;
-  void UpdateLogAnalyse() override;
+  std::string MonitoringIntervalText() override {
+    CheckUi();
+    return intervalText;
+  }
+  void RefillPoolList() override {
+    CheckUi();
+    std::vector<ListRow> rows;
+    for (int i = 0; i < registry_.PoolCount; ++i) {
+      const TPoolRec& rec = registry_.Pools[static_cast<std::size_t>(i)];
+      if (!rec.Name.empty()) rows.push_back({rec.Name, std::to_string(rec.AppCount)});
+    }
+    Locked([&] { rows_ = std::move(rows); });
+  }
+  void ThreadPoolMonitoring() override {
+    CheckUi();
+    if (onRedraw) onRedraw(registry_);
+    Locked([this] { ++redraws_; });
+  }
+  void SetAnalyseMsg(const std::string& msg) override { Locked([&] { analyseMsg_ = msg; }); }
+  void UpdateLogAnalyse() override {
+    CheckUi();
+    Locked([this] { analyseLines_.push_back(analyseMsg_); });
+  }
 
   // Runs f on the fake UI thread and waits, as a window handler would run.
   void RunOnUi(const std::function<void()>& f) { Synchronize(f); }
   bool OnUiThread() const { return std::this_thread::get_id() == ui_.get_id(); }
 
-  std::vector<std::string> Messages() const;
-  std::vector<ListRow> Rows() const;
-  std::vector<std::string> AnalyseLines() const;
-  int Refills() const;
-  int Redraws() const;
+  std::vector<std::string> Messages() const { return Locked([this] { return messages_; }); }
+  std::vector<ListRow> Rows() const { return Locked([this] { return rows_; }); }
+  std::vector<std::string> AnalyseLines() const { return Locked([this] { return analyseLines_; }); }
+  int Redraws() const { return Locked([this] { return redraws_; }); }
   // Set when a UI-only method ran on another thread.
-  bool UiRuleBroken() const;
+  bool UiRuleBroken() const { return Locked([this] { return uiRuleBroken_; }); }
 
   std::string intervalText = "3";
   // Called on the UI thread inside ThreadPoolMonitoring, for tests that read the records.
   std::function<void(TIISObject&)> onRedraw;
 
  private:
-  void Loop();
-  void CheckUi();
+  void Loop() {
+    for (;;) {
+      std::function<void()> task;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+        if (queue_.empty()) return;
+        task = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      task();
+    }
+  }
+  void CheckUi() {
+    if (!OnUiThread()) Locked([this] { uiRuleBroken_ = true; });
+  }
 
   TIISObject& registry_;
   std::string logDir_;
@@ -66,10 +119,9 @@ class FakeWindowPort : public IWindowPort {
   std::vector<ListRow> rows_;
   std::vector<std::string> analyseLines_;
   std::string analyseMsg_;
-  int refills_ = 0;
   int redraws_ = 0;
   bool uiRuleBroken_ = false;
-  std::thread ui_;
+  std::thread ui_;  // last: started once the rest is made
 };
 
 }  // namespace tarnwell::fakes

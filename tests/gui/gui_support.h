@@ -11,27 +11,14 @@
 #include <QTreeWidget>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "app/main.h"
-#include "logs/LogsClock.h"
 #include "platform/metabase.h"
 #include "platform/process_system.h"
+#include "tests/support/test_clock.h"
 
 namespace tarnwell::guitest {
-
-class TestClock final : public ILocalClock {
- public:
-  LocalTime Now() const override {
-    std::lock_guard<std::mutex> guard(lock_);
-    return now_;
-  }
-
- private:
-  mutable std::mutex lock_;
-  LocalTime now_{2026, 12, 6, 22, 45, 3, 120};
-};
 
 // Keeps the event loop running until the condition holds; false after the timeout.
 inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 10000) {
@@ -41,7 +28,7 @@ inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 1000
 // One window over the given seams. The seams stay owned by the test.
 struct Window {
   QTemporaryDir tmp;
-  TestClock clock;
+  testutil::TestClock clock;
   std::unique_ptr<TFrmMain> frm;
 
   Window(platform::IMetabase& metabase, platform::IProcessSystem& processes) {
@@ -72,35 +59,35 @@ struct Window {
   // Rows of a list view as "caption|sub item|...", in order.
   QStringList Rows(const char* list) {
     QStringList out;
-    auto* tree = Get<QTreeWidget>(list);
-    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+    for (QTreeWidgetItem* item : Items(list)) {
       QStringList cells;
-      for (int c = 0; c < tree->columnCount(); ++c) cells << tree->topLevelItem(i)->text(c);
+      for (int c = 0; c < item->treeWidget()->columnCount(); ++c) cells << item->text(c);
       out << cells.join(QLatin1Char('|'));
     }
     return out;
   }
   QStringList Column(const char* list, int column) {
     QStringList out;
-    auto* tree = Get<QTreeWidget>(list);
-    for (int i = 0; i < tree->topLevelItemCount(); ++i) out << tree->topLevelItem(i)->text(column);
+    for (QTreeWidgetItem* item : Items(list)) out << item->text(column);
     return out;
   }
   QStringList Ticked() {
     QStringList out;
-    auto* tree = Get<QTreeWidget>("lvTaskOPools");
-    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
-      if (tree->topLevelItem(i)->checkState(0) == Qt::Checked) out << tree->topLevelItem(i)->text(0);
+    for (QTreeWidgetItem* item : Items("lvTaskOPools")) {
+      if (item->checkState(0) == Qt::Checked) out << item->text(0);
     }
     return out;
   }
   void Tick(const QString& pool, bool on = true) {
-    auto* tree = Get<QTreeWidget>("lvTaskOPools");
-    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
-      if (tree->topLevelItem(i)->text(0) == pool) {
-        tree->topLevelItem(i)->setCheckState(0, on ? Qt::Checked : Qt::Unchecked);
-      }
+    for (QTreeWidgetItem* item : Items("lvTaskOPools")) {
+      if (item->text(0) == pool) item->setCheckState(0, on ? Qt::Checked : Qt::Unchecked);
     }
+  }
+  QList<QTreeWidgetItem*> Items(const char* list) {
+    auto* tree = Get<QTreeWidget>(list);
+    QList<QTreeWidgetItem*> out;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i) out << tree->topLevelItem(i);
+    return out;
   }
 
   void Click(const char* button) { Get<QPushButton>(button)->click(); }

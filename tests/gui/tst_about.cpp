@@ -1,4 +1,5 @@
-// The About dialog on its own: its texts, its fixed size, and the two links.
+// The About dialog on its own: the two links and OK. Its texts and size are in the main
+// window's layout table (tst_main.cpp).
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -12,25 +13,6 @@ class TestAbout : public QObject {
   Q_OBJECT
 
  private slots:
-  void textsAndFixedSize() {
-    TFrmAbout about;
-    about.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&about));
-    QCOMPARE(about.objectName(), QStringLiteral("FrmAbout"));
-    QCOMPARE(about.windowTitle(), QStringLiteral("About Tarnwell..."));
-    QCOMPARE(about.minimumSize(), about.maximumSize());
-
-    QStringList texts;
-    for (QLabel* label : about.findChildren<QLabel*>()) texts << label->text();
-    QVERIFY(texts.contains("Tarnwell"));
-    QVERIFY(texts.contains("ver. 1.1.0 for Windows 2003"));
-    QVERIFY(texts.filter("PCRE2").size() == 1);
-    auto* name = about.findChild<QLabel*>("Label1");
-    QCOMPARE(name->font().pixelSize(), 19);
-    QVERIFY(name->font().bold());
-    QCOMPARE(about.findChild<QPushButton*>("btnOK")->text(), QStringLiteral("&OK"));
-  }
-
   void linksOpenTheirCaptions() {
     TFrmAbout about;
     QList<QUrl> opened;

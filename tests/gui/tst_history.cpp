@@ -39,9 +39,10 @@ class TstHistory : public QObject {
     from->setDate(today.addDays(-1));
     tab.Reload();  // both days: a long read
     from->setDate(today);
-    tab.Reload();  // today only, asked before the first has been drawn
+    // Today only, asked before the first has been drawn. Reload() waits for the load
+    // before, so whatever that one posted is queued ahead of this one's result.
+    tab.Reload();
     QVERIFY(drawn.wait(30000));
-    QTest::qWait(200);  // nothing of the first load comes after
     QCOMPARE(drawn.count(), 1);
     QCOMPARE(tab.ShownLines(0).size(), std::size_t{1});
     QCOMPARE(tab.ShownLines(0)[0].pool, std::string("New"));

@@ -3,6 +3,7 @@
 // thread that is the test's own, whose queue runs while the test waits. FakeWindow puts
 // MainController on it over chosen seams, in a temporary executable directory, and
 // raises the events that clicks and ticks raise in a real window.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -17,8 +18,8 @@
 
 #include "app/MainController.h"
 #include "app/MainView.h"
-#include "logs/LogsClock.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_clock.h"
 
 namespace tarnwell::testutil {
 
@@ -134,9 +135,7 @@ class FakeMainView final : public IMainView {
     return out;
   }
   int CountMessage(const std::string& message) const {
-    int n = 0;
-    for (const std::string& m : Messages()) n += m == message ? 1 : 0;
-    return n;
+    return static_cast<int>(std::ranges::count(Messages(), message));
   }
   // Rows as "cell|cell|...".
   std::vector<std::string> Rows(ViewList list) const {
@@ -182,23 +181,6 @@ class FakeMainView final : public IMainView {
   std::condition_variable wake_;
   std::deque<std::function<void()>> queue_;
   std::vector<std::pair<Clock::time_point, std::function<void()>>> later_;
-};
-
-// A clock that stands still where the test sets it.
-class TestClock final : public ILocalClock {
- public:
-  LocalTime Now() const override {
-    std::lock_guard lock(mutex_);
-    return now_;
-  }
-  void Set(const LocalTime& now) {
-    std::lock_guard lock(mutex_);
-    now_ = now;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  LocalTime now_{2026, 12, 6, 22, 45, 3, 120};
 };
 
 // The rules on a fake window over the given seams, which stay owned by the test. The
@@ -252,12 +234,9 @@ struct FakeWindow {
     return out;
   }
   void Select(ViewList list, const std::string& first) {
-    int found = -1;
     const auto& rows = view.lists.at(list);
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      if (rows[i].cells.at(0) == first) found = static_cast<int>(i);
-    }
-    view.selected[list] = found;
+    const auto it = std::ranges::find_if(rows, [&](const auto& row) { return row.cells.at(0) == first; });
+    view.selected[list] = it == rows.end() ? -1 : static_cast<int>(it - rows.begin());
     if (list == ViewList::Analyse) rules->AnalyseSelectionChanged();
   }
   bool NoWorkers() const {

@@ -23,26 +23,21 @@ namespace tarnwell::testutil {
 // A MetaBase.xml with pools in this order: DefaultAppPool (1 application, the site's
 // root), MyPool2 (10), AppPool1 (9), MyAppPool (1), Intranet (none).
 inline std::string PoolListServerXml() {
-  std::string xml =
-      "<?xml version =\"1.0\"?>\n<configuration>\n<MBProperty>\n"
-      "<IIsWebService Location=\"/LM/W3SVC\" AppPoolId=\"DefaultAppPool\"/>\n"
-      "<IIsApplicationPools Location=\"/LM/W3SVC/AppPools\"/>\n";
-  for (const char* pool : {"DefaultAppPool", "MyPool2", "AppPool1", "MyAppPool", "Intranet"}) {
-    xml += std::string("<IIsApplicationPool Location=\"/LM/W3SVC/AppPools/") + pool + "\"/>\n";
-  }
-  xml += "<IIsWebServer Location=\"/LM/W3SVC/1\" ServerComment=\"Shop\"/>\n"
-         "<IIsWebVirtualDir Location=\"/LM/W3SVC/1/ROOT\" AppRoot=\"/LM/W3SVC/1/ROOT\"/>\n";
-  const auto apps = [&xml](const char* pool, const char* prefix, int count) {
+  std::string pools, apps;
+  for (const auto& [pool, prefix, count] : {std::tuple{"DefaultAppPool", "", 0}, {"MyPool2", "m", 10},
+                                            {"AppPool1", "a", 9}, {"MyAppPool", "x", 1}, {"Intranet", "", 0}}) {
+    pools += std::string("<IIsApplicationPool Location=\"/LM/W3SVC/AppPools/") + pool + "\"/>\n";
     for (int i = 0; i < count; ++i) {
       const std::string path = std::string("/LM/W3SVC/1/ROOT/") + prefix + std::to_string(i);
-      xml += "<IIsWebVirtualDir Location=\"" + path + "\" AppRoot=\"" + path + "\" AppPoolId=\"" + pool + "\"/>\n";
+      apps += "<IIsWebVirtualDir Location=\"" + path + "\" AppRoot=\"" + path + "\" AppPoolId=\"" + pool + "\"/>\n";
     }
-  };
-  apps("MyPool2", "m", 10);
-  apps("AppPool1", "a", 9);
-  apps("MyAppPool", "x", 1);
-  xml += "</MBProperty>\n</configuration>\n";
-  return xml;
+  }
+  return "<?xml version =\"1.0\"?>\n<configuration>\n<MBProperty>\n"
+         "<IIsWebService Location=\"/LM/W3SVC\" AppPoolId=\"DefaultAppPool\"/>\n"
+         "<IIsApplicationPools Location=\"/LM/W3SVC/AppPools\"/>\n" + pools +
+         "<IIsWebServer Location=\"/LM/W3SVC/1\" ServerComment=\"Shop\"/>\n"
+         "<IIsWebVirtualDir Location=\"/LM/W3SVC/1/ROOT\" AppRoot=\"/LM/W3SVC/1/ROOT\"/>\n" + apps +
+         "</MBProperty>\n</configuration>\n";
 }
 
 // Slows every bind down, so that reloads started together are sure to overlap.
