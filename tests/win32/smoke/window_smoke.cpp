@@ -9,24 +9,17 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/win32/Win32Ids.h"
+#include "tests/support/files.h"
 
 namespace {
 
 using namespace tarnwell::win32ui;
 
 constexpr DWORD kPatienceMs = 120000;  // a hang, not a slow machine
-
-struct Handle {
-  HANDLE h = nullptr;
-  ~Handle() {
-    if (h != nullptr) ::CloseHandle(h);
-  }
-};
 
 struct Process {
   PROCESS_INFORMATION info{};
@@ -47,13 +40,6 @@ bool Start(const std::wstring& exe, const std::wstring& args, Process& out) {
                           &startup, &out.info) != 0;
 }
 
-std::string ReadAll(const std::wstring& path) {
-  std::ifstream in(path.c_str(), std::ios::binary);  // mingw's fstream takes wide paths
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // The files of dir matching pattern, read whole and joined.
 std::string ReadMatching(const std::wstring& dir, const wchar_t* pattern) {
   std::string all;
@@ -61,7 +47,7 @@ std::string ReadMatching(const std::wstring& dir, const wchar_t* pattern) {
   HANDLE search = ::FindFirstFileW((dir + pattern).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return all;
   do {
-    all += ReadAll(dir + found.cFileName);
+    all += tarnwell::testutil::ReadAll(dir + found.cFileName);  // a wide path on Windows
   } while (::FindNextFileW(search, &found) != 0);
   ::FindClose(search);
   return all;
