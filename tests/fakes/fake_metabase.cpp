@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "iis/iis.h"
+
 namespace tarnwell::fakes {
 
 using platform::IMetabaseEnumerator;
@@ -14,11 +16,7 @@ namespace {
 
 using Properties = std::vector<std::pair<std::string, MetabaseValue>>;
 
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  return out;
-}
+std::string Lower(std::string_view text) { return LowerAscii(text); }
 
 bool IEquals(std::string_view a, std::string_view b) { return Lower(a) == Lower(b); }
 

@@ -24,7 +24,16 @@ namespace tarnwell::tests {
 
 class FakeDirectory;
 
-class FakeNode final : public IADs, public IADsContainer {
+// COM references only counted: the test owns the object.
+template <typename... Interfaces>
+class Counted : public Interfaces... {
+ public:
+  long refs = 0;
+  ULONG WINAPI AddRef() override { return static_cast<ULONG>(++refs); }
+  ULONG WINAPI Release() override { return static_cast<ULONG>(--refs); }
+};
+
+class FakeNode final : public Counted<IADs, IADsContainer> {
  public:
   FakeNode(FakeDirectory& owner, std::wstring name, bool isPool, bool isDirectoryObject = true)
       : owner_(owner), name_(std::move(name)), isPool_(isPool), isDirectoryObject_(isDirectoryObject) {}
@@ -39,7 +48,6 @@ class FakeNode final : public IADs, public IADsContainer {
   std::vector<std::string> apps;
   std::vector<FakeNode*> children;
   std::vector<std::wstring> calls;  // late-bound members called, in order
-  long refs = 0;
 
   IDispatch* AsDispatch() { return static_cast<IADs*>(this); }
 
@@ -57,8 +65,6 @@ class FakeNode final : public IADs, public IADsContainer {
     ++refs;
     return S_OK;
   }
-  ULONG WINAPI AddRef() override { return static_cast<ULONG>(++refs); }
-  ULONG WINAPI Release() override { return static_cast<ULONG>(--refs); }
 
   // IDispatch: late binding by name only.
   HRESULT WINAPI GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
@@ -118,10 +124,9 @@ class FakeNode final : public IADs, public IADsContainer {
 
 // The enumerator get__NewEnum hands out: the children as VT_DISPATCH, plus one item that
 // is no object at all.
-class FakeEnum final : public IEnumVARIANT {
+class FakeEnum final : public Counted<IEnumVARIANT> {
  public:
   explicit FakeEnum(std::vector<FakeNode*> items) : items_(std::move(items)) {}
-  long refs = 0;
 
   HRESULT WINAPI QueryInterface(REFIID iid, void** out) override {
     *out = nullptr;
@@ -130,8 +135,6 @@ class FakeEnum final : public IEnumVARIANT {
     ++refs;
     return S_OK;
   }
-  ULONG WINAPI AddRef() override { return static_cast<ULONG>(++refs); }
-  ULONG WINAPI Release() override { return static_cast<ULONG>(--refs); }
   HRESULT WINAPI Next(ULONG count, VARIANT* out, ULONG* fetched) override {
     ULONG n = 0;
     for (; n < count && next_ <= items_.size(); ++n, ++next_) {

@@ -162,15 +162,12 @@ struct ScriptedTables {
 
 constexpr auto kAccessDenied = static_cast<NTSTATUS>(0xC0000022);
 
-TEST(ReadHandleTable, TakesTheExtendedTableWithoutAskingForTheLegacyOne) {
+TEST(ReadHandleTable, TakesTheExtendedTableAndTheLegacyOneOnlyWhenTheExtendedClassIsUnknown) {
   ScriptedTables::Reset(kStatusSuccess);
-  const HandleTable table = ReadHandleTable(&ScriptedTables::Query);
-  ASSERT_TRUE(table.block);
-  EXPECT_EQ(table.layout, HandleTableLayout::kExtended);
-  EXPECT_EQ(ScriptedTables::asked, (std::vector<ULONG>{64}));
-}
-
-TEST(ReadHandleTable, FallsBackToTheLegacyTableOnlyWhenTheExtendedClassIsUnknown) {
+  const HandleTable extended = ReadHandleTable(&ScriptedTables::Query);
+  EXPECT_TRUE(extended.block);
+  EXPECT_EQ(extended.layout, HandleTableLayout::kExtended);
+  EXPECT_EQ(ScriptedTables::asked, (std::vector<ULONG>{64})) << "the legacy table is not asked for";
   for (const NTSTATUS refused : {kStatusInvalidInfoClass, kStatusNotImplemented}) {
     ScriptedTables::Reset(refused);
     const HandleTable table = ReadHandleTable(&ScriptedTables::Query);
@@ -411,29 +408,23 @@ TEST(HandleTableNative, HandleValuesAbove65535AreListedWhole) {
   EXPECT_NE(std::find(values->begin(), values->end(), big), values->end()) << std::hex << big;
 }
 
-TEST(HandleCensusNative, CountsTheHandlesThisProcessOpens) {
-  HandleCensus census(NativeCensusSystem());
+TEST(HandleCensusNative, CountsTheHandlesOfThisProcessAChildAndNoneOfAnEndedOne) {
+  HandleCensus census(NativeCensusSystem(), kPatient);
   const HandleCounts before = census.Count(::GetCurrentProcessId());
   EXPECT_GT(before.handles, 0);
-
   const auto path = tests::ProgramDirectory() / L"census-probe.tmp";
-  std::vector<HANDLE> files;
+  std::vector<UniqueHandle> files;
   for (int i = 0; i < 3; ++i) {
-    files.push_back(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                  FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    ASSERT_NE(files.back(), INVALID_HANDLE_VALUE);
+    files.emplace_back(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                     FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    ASSERT_TRUE(files.back());
   }
   const HandleCounts after = census.Count(::GetCurrentProcessId());
-  for (HANDLE f : files) ::CloseHandle(f);
   EXPECT_GE(after.handles, before.handles + 3);
   EXPECT_GE(after.openFiles, before.openFiles);
-}
 
-TEST(HandleCensusNative, ChildProcessAndEndedProcess) {
-  HandleCensus census(NativeCensusSystem());
   tests::ChildProcess child(L"-ap \"Census\"");
   EXPECT_GT(census.Count(child.pid()).handles, 0);
-
   EXPECT_EQ(Of(census.Count(tests::EndedProcessId())), Counts{});
 }
 
