@@ -14,6 +14,7 @@
 
 #include "app/win32/Win32Ids.h"
 #include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -153,11 +154,8 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring pictures = argc > 4 ? std::wstring(argv[4]) + L"\\" : L"";
 
   // A fresh folder: the program, its log folder beside it, the store and the worker.
-  wchar_t temp[MAX_PATH] = {};
-  ::GetTempPathW(MAX_PATH, temp);
-  const std::wstring dir = std::wstring(temp) + L"tarnwell-smoke-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                          std::to_wstring(::GetTickCount()) + L"\\";  // wine reuses process ids
-  ::CreateDirectoryW(dir.c_str(), nullptr);
+  const tarnwell::testutil::TempDir temp;  // removed after the processes below have ended
+  const std::wstring dir = temp.Path().wstring() + L"\\";
   if (!::CopyFileW(argv[1], (dir + L"tarnwell.exe").c_str(), FALSE) ||
       !::CopyFileW(argv[2], (dir + L"MetaBase.xml").c_str(), FALSE) ||
       !::CopyFileW(argv[3], (dir + L"w3wp.exe").c_str(), FALSE)) {
