@@ -2,22 +2,21 @@
 
 #include <algorithm>
 
+#include "iis/iis.h"
+
 namespace tarnwell::fakes {
 
 using platform::IMetabaseEnumerator;
 using platform::IMetabaseObject;
 using platform::MetabaseError;
 using platform::MetabaseValue;
+using Op = FakeMetabase::Op;
 
 namespace {
 
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
+using Properties = std::vector<std::pair<std::string, MetabaseValue>>;
+
+std::string Lower(std::string_view text) { return LowerAscii(text); }
 
 bool IEquals(std::string_view a, std::string_view b) { return Lower(a) == Lower(b); }
 
@@ -53,6 +52,32 @@ std::string ValueText(const MetabaseValue& value) {
   return out;
 }
 
+// Property lists and name lists match names in any case, as the metabase does.
+std::string_view NameOf(const std::pair<std::string, MetabaseValue>& property) { return property.first; }
+std::string_view NameOf(const std::string& name) { return name; }
+
+template <typename List>
+auto FindNamed(List& list, std::string_view name) {
+  return std::find_if(list.begin(), list.end(), [&](const auto& entry) { return IEquals(NameOf(entry), name); });
+}
+
+template <typename List>
+void EraseNamed(List& list, std::string_view name) {
+  std::erase_if(list, [&](const auto& entry) { return IEquals(NameOf(entry), name); });
+}
+
+void SetNamed(Properties& list, std::string_view name, MetabaseValue value) {
+  if (const auto it = FindNamed(list, name); it != list.end()) {
+    it->second = std::move(value);
+  } else {
+    list.emplace_back(std::string(name), std::move(value));
+  }
+}
+
+[[noreturn]] void NotFound(const std::string& path) {
+  throw MetabaseError(platform::kErrPathNotFound, "Path not found: " + path);
+}
+
 }  // namespace
 
 class FakeMetabaseObject final : public IMetabaseObject {
@@ -60,53 +85,99 @@ class FakeMetabaseObject final : public IMetabaseObject {
   FakeMetabaseObject(FakeMetabase& owner, std::string path, std::string className, bool pending = false)
       : owner_(owner), path_(std::move(path)), className_(std::move(className)), pending_(pending) {}
 
-  std::string Name() const override { return owner_.ObjName(path_); }
-  MetabaseValue Get(std::string_view property) override { return owner_.ObjGet(path_, property, staged_); }
+  std::string Name() const override {
+    auto lock = Log("Name", {Op::Name});
+    return LastOf(path_);
+  }
+  MetabaseValue Get(std::string_view property) override {
+    auto lock = IEquals(property, "ServerComment") ? Log("Get", {Op::Get, Op::GetServerComment}, {property})
+                                                   : Log("Get", {Op::Get}, {property});
+    if (const auto it = FindNamed(staged_, property); it != staged_.end()) return it->second;
+    if (auto value = owner_.Lookup(path_, property)) return *value;
+    throw MetabaseError(platform::kErrPropertyNotFound, "Property not found: " + std::string(property) + " on " + path_);
+  }
   void Put(std::string_view property, const MetabaseValue& value) override {
-    owner_.ObjPut(path_, property, value);
-    std::erase_if(cleared_, [&](const std::string& name) { return IEquals(name, property); });
-    for (auto& [name, staged] : staged_) {
-      if (IEquals(name, property)) {
-        staged = value;
-        return;
-      }
-    }
-    staged_.emplace_back(std::string(property), value);
+    auto lock = Log("Put", {Op::Put}, {std::string(property) + "=" + ValueText(value)});
+    EraseNamed(cleared_, property);
+    SetNamed(staged_, property, value);
   }
   void Clear(std::string_view property) override {
-    owner_.ObjClear(path_, property);
-    std::erase_if(staged_, [&](const auto& p) { return IEquals(p.first, property); });
-    std::erase_if(cleared_, [&](const std::string& name) { return IEquals(name, property); });
+    auto lock = Log("Clear", {Op::Clear}, {property});
+    EraseNamed(staged_, property);
+    EraseNamed(cleared_, property);
     cleared_.emplace_back(property);
   }
-  bool HasOwnValue(std::string_view property) override { return owner_.ObjHasOwnValue(path_, property); }
+  bool HasOwnValue(std::string_view property) override {
+    auto lock = Log("HasOwnValue", {Op::HasOwnValue}, {property});
+    const Properties& properties = owner_.Existing(path_).properties;
+    return FindNamed(properties, property) != properties.end();
+  }
   void SetInfo() override {
-    owner_.ObjSetInfo(path_, className_, pending_, staged_, cleared_);
+    const bool poolId = FindNamed(staged_, "AppPoolId") != staged_.end() || FindNamed(cleared_, "AppPoolId") != cleared_.end();
+    auto lock = poolId ? Log("SetInfo", {Op::SetInfo, Op::SetInfoAppPoolId}) : Log("SetInfo", {Op::SetInfo});
+    FakeMetabase::Key* key = pending_ ? owner_.Find(path_) : &owner_.Existing(path_);
+    if (pending_) {
+      if (key) throw MetabaseError(platform::kErrAlreadyExists, "Already exists: " + path_);
+      owner_.Existing(ParentOf(path_));
+      key = &owner_.keys_.emplace_back(FakeMetabase::Key{path_, Lower(path_), className_, {}, true});
+    }
+    for (const auto& [name, value] : staged_) SetNamed(key->properties, name, value);
+    for (const auto& name : cleared_) EraseNamed(key->properties, name);
     pending_ = false;
     staged_.clear();
     cleared_.clear();
   }
-  MetabaseValue EnumAppsInPool() override { return owner_.ObjEnumApps(path_, className_); }
+  MetabaseValue EnumAppsInPool() override {
+    auto lock = Log("EnumAppsInPool", {Op::EnumAppsInPool});
+    if (!IEquals(className_, "IIsApplicationPool")) throw MetabaseError(platform::kErrFail, "Not a pool: " + path_);
+    owner_.Existing(path_);
+    const auto it = owner_.enumAppsOverride_.find(Lower(LastOf(path_)));
+    return it != owner_.enumAppsOverride_.end() ? it->second : MetabaseValue(owner_.AppsIn(LastOf(path_)));
+  }
   std::unique_ptr<IMetabaseObject> Create(std::string_view className, std::string_view name) override {
-    owner_.ObjCreate(path_, className, name);
-    return std::make_unique<FakeMetabaseObject>(owner_, path_ + "/" + std::string(name), std::string(className),
-                                                true);
+    auto lock = Log("Create", {Op::Create}, {className, name});
+    if (name.empty() || name.find('/') != std::string_view::npos) {
+      throw MetabaseError(platform::kErrFail, "Invalid name: " + std::string(name));
+    }
+    return std::make_unique<FakeMetabaseObject>(owner_, Child(name), std::string(className), true);
   }
   void Delete(std::string_view className, std::string_view name) override {
-    owner_.ObjDelete(path_, className, name);
+    auto lock = Log("Delete", {Op::Delete}, {className, name});
+    const std::string child = Child(name);
+    if (!IEquals(owner_.Existing(child).className, className)) throw MetabaseError(platform::kErrFail, "Wrong class: " + child);
+    if (IEquals(className, "IIsApplicationPool") && !owner_.AppsIn(std::string(name)).empty()) {
+      throw MetabaseError(platform::kErrPoolNotEmpty, "Pool in use: " + std::string(name));
+    }
+    const std::string lower = Lower(child);
+    std::erase_if(owner_.keys_, [&](const auto& k) { return k.lower == lower || k.lower.starts_with(lower + "/"); });
   }
   std::unique_ptr<IMetabaseObject> GetObject(std::string_view className, std::string_view name) override {
-    std::string path = owner_.ObjGetObject(path_, className, name);
-    return std::make_unique<FakeMetabaseObject>(owner_, std::move(path), std::string(className));
+    auto lock = Log("GetObject", {Op::GetObject}, {className, name});
+    const std::string child = Child(name);
+    const FakeMetabase::Key* key = name.empty() ? nullptr : owner_.Find(child);
+    if (!key || !key->directory) NotFound(child);
+    if (!IEquals(key->className, className)) throw MetabaseError(platform::kErrPathNotFound, "Wrong class: " + child);
+    return std::make_unique<FakeMetabaseObject>(owner_, key->path, std::string(className));
   }
   std::unique_ptr<IMetabaseEnumerator> Enumerate() override;
 
  private:
+  // Locks the metabase and logs "<verb> <path> <words...>" (which may raise).
+  std::unique_lock<std::mutex> Log(std::string_view verb, std::initializer_list<Op> kinds,
+                                   std::initializer_list<std::string_view> words = {}) const {
+    std::string line = std::string(verb) + " " + path_;
+    for (const std::string_view word : words) line.append(" ").append(word);
+    std::unique_lock lock(owner_.mutex_);
+    owner_.Record(line, kinds);
+    return lock;
+  }
+  std::string Child(std::string_view name) const { return path_ + "/" + std::string(name); }
+
   FakeMetabase& owner_;
   std::string path_;
   std::string className_;
   bool pending_;
-  std::vector<std::pair<std::string, MetabaseValue>> staged_;
+  Properties staged_;
   std::vector<std::string> cleared_;
 };
 
@@ -119,11 +190,7 @@ class FakeEnumerator final : public IMetabaseEnumerator {
   bool Next(std::unique_ptr<IMetabaseObject>& child) override {
     if (next_ >= children_.size()) return false;
     const auto& [path, className] = children_[next_++];
-    if (path.empty()) {
-      child.reset();
-    } else {
-      child = std::make_unique<FakeMetabaseObject>(owner_, path, className);
-    }
+    child = path.empty() ? nullptr : std::make_unique<FakeMetabaseObject>(owner_, path, className);
     return true;
   }
 
@@ -136,7 +203,12 @@ class FakeEnumerator final : public IMetabaseEnumerator {
 }  // namespace
 
 std::unique_ptr<IMetabaseEnumerator> FakeMetabaseObject::Enumerate() {
-  return std::make_unique<FakeEnumerator>(owner_, owner_.ObjEnumerate(path_));
+  auto lock = Log("Enumerate", {Op::Enumerate});
+  std::vector<std::pair<std::string, std::string>> children;
+  for (const auto& k : owner_.keys_) {
+    if (IEquals(ParentOf(k.path), path_)) children.emplace_back(k.directory ? k.path : std::string(), k.className);
+  }
+  return std::make_unique<FakeEnumerator>(owner_, std::move(children));
 }
 
 FakeMetabase::FakeMetabase() {
@@ -146,9 +218,8 @@ FakeMetabase::FakeMetabase() {
 }
 
 void FakeMetabase::AddKey(const std::string& path, const std::string& className) {
-  std::lock_guard lock(mutex_);
-  if (FindLocked(path)) return;
-  keys_.push_back(Key{Trimmed(path), Lower(Trimmed(path)), className, {}, true});
+  const std::string trimmed = Trimmed(path);
+  Locked([&] { if (!Find(trimmed)) keys_.push_back(Key{trimmed, Lower(trimmed), className, {}, true}); });
 }
 
 void FakeMetabase::AddPool(const std::string& name) { AddKey("/LM/W3SVC/AppPools/" + name, "IIsApplicationPool"); }
@@ -166,12 +237,9 @@ void FakeMetabase::AddApp(const std::string& path, std::optional<std::string> ap
 
 void FakeMetabase::SetProperty(const std::string& path, const std::string& property, MetabaseValue value) {
   std::lock_guard lock(mutex_);
-  Key* key = FindLocked(path);
-  if (!key) {
-    keys_.push_back(Key{Trimmed(path), Lower(Trimmed(path)), "IIsConfigObject", {}, true});
-    key = &keys_.back();
-  }
-  SetPropertyLocked(*key, property, std::move(value));
+  Key* key = Find(path);
+  if (!key) key = &keys_.emplace_back(Key{Trimmed(path), Lower(Trimmed(path)), "IIsConfigObject", {}, true});
+  SetNamed(key->properties, property, std::move(value));
 }
 
 void FakeMetabase::AddNonDirectoryChild(const std::string& containerPath) {
@@ -181,13 +249,7 @@ void FakeMetabase::AddNonDirectoryChild(const std::string& containerPath) {
 }
 
 void FakeMetabase::SetEnumAppsResult(const std::string& pool, MetabaseValue value) {
-  std::lock_guard lock(mutex_);
-  enumAppsOverride_[Lower(pool)] = std::move(value);
-}
-
-bool FakeMetabase::HasKey(const std::string& path) const {
-  std::lock_guard lock(mutex_);
-  return FindLocked(path) != nullptr;
+  Locked([&] { enumAppsOverride_[Lower(pool)] = std::move(value); });
 }
 
 std::vector<std::string> FakeMetabase::PoolNames() const {
@@ -202,42 +264,20 @@ std::vector<std::string> FakeMetabase::PoolNames() const {
 }
 
 std::string FakeMetabase::EffectiveAppPool(const std::string& appPath) const {
-  std::lock_guard lock(mutex_);
-  const auto value = GetLocked(Trimmed(appPath), "AppPoolId");
+  const auto value = Locked([&] { return Lookup(Trimmed(appPath), "AppPoolId"); });
   return value ? ValueText(*value) : std::string();
 }
 
 bool FakeMetabase::HasOwnProperty(const std::string& path, const std::string& property) const {
-  std::lock_guard lock(mutex_);
-  const Key* key = FindLocked(path);
-  return key && std::any_of(key->properties.begin(), key->properties.end(),
-                            [&](const auto& p) { return IEquals(p.first, property); });
-}
-
-std::vector<std::string> FakeMetabase::AppsInPool(const std::string& pool) const {
-  std::lock_guard lock(mutex_);
-  return AppsInPoolLocked(pool);
-}
-
-std::vector<std::string> FakeMetabase::Calls() const {
-  std::lock_guard lock(mutex_);
-  return calls_;
+  return Locked([&] { return Find(path) && FindNamed(Find(path)->properties, property) != Find(path)->properties.end(); });
 }
 
 int FakeMetabase::CountCalls(std::string_view prefix) const {
-  std::lock_guard lock(mutex_);
-  return static_cast<int>(std::count_if(calls_.begin(), calls_.end(),
-                                        [&](const std::string& c) { return c.starts_with(prefix); }));
-}
-
-void FakeMetabase::ClearCalls() {
-  std::lock_guard lock(mutex_);
-  calls_.clear();
+  return Locked([&] { return std::count_if(calls_.begin(), calls_.end(), [&](auto& c) { return c.starts_with(prefix); }); });
 }
 
 void FakeMetabase::FailCall(Op op, int nth, std::string match, std::uint32_t code) {
-  std::lock_guard lock(mutex_);
-  rules_.push_back(FailRule{op, nth, Lower(match), code, 0});
+  Locked([&] { rules_.push_back(FailRule{op, nth, Lower(match), code, 0}); });
 }
 
 void FakeMetabase::Record(const std::string& line, std::initializer_list<Op> kinds) {
@@ -254,35 +294,22 @@ void FakeMetabase::Record(const std::string& line, std::initializer_list<Op> kin
   }
 }
 
-FakeMetabase::Key* FakeMetabase::FindLocked(std::string_view path) {
+FakeMetabase::Key* FakeMetabase::Find(std::string_view path) const {
   const std::string wanted = Lower(Trimmed(std::string(path)));
-  for (auto& k : keys_) {
-    if (k.lower == wanted) return &k;
-  }
-  return nullptr;
+  const auto it = std::find_if(keys_.begin(), keys_.end(), [&](const Key& k) { return k.lower == wanted; });
+  return it == keys_.end() ? nullptr : &*it;
 }
 
-const FakeMetabase::Key* FakeMetabase::FindLocked(std::string_view path) const {
-  return const_cast<FakeMetabase*>(this)->FindLocked(path);
+FakeMetabase::Key& FakeMetabase::Existing(const std::string& path) const {
+  if (Key* key = Find(path)) return *key;
+  NotFound(path);
 }
 
-void FakeMetabase::SetPropertyLocked(Key& key, const std::string& property, MetabaseValue value) {
-  for (auto& [name, v] : key.properties) {
-    if (IEquals(name, property)) {
-      v = std::move(value);
-      return;
-    }
-  }
-  key.properties.emplace_back(property, std::move(value));
-}
-
-std::optional<MetabaseValue> FakeMetabase::GetLocked(const std::string& path, std::string_view property) const {
+std::optional<MetabaseValue> FakeMetabase::Lookup(const std::string& path, std::string_view property) const {
   const bool inherited = IEquals(property, "AppPoolId") || IEquals(property, "ScriptMaps");
   for (std::string p = path; !p.empty(); p = ParentOf(p)) {
-    if (const Key* key = FindLocked(p)) {
-      for (const auto& [name, value] : key->properties) {
-        if (IEquals(name, property)) return value;
-      }
+    if (const Key* key = Find(p)) {
+      if (const auto it = FindNamed(key->properties, property); it != key->properties.end()) return it->second;
     }
     if (!inherited) break;
   }
@@ -290,13 +317,11 @@ std::optional<MetabaseValue> FakeMetabase::GetLocked(const std::string& path, st
   return std::nullopt;
 }
 
-std::vector<std::string> FakeMetabase::AppsInPoolLocked(const std::string& pool) const {
+std::vector<std::string> FakeMetabase::AppsIn(const std::string& pool) const {
   std::vector<std::string> out;
   for (const auto& k : keys_) {
-    const bool isApp = std::any_of(k.properties.begin(), k.properties.end(),
-                                   [](const auto& p) { return IEquals(p.first, "AppRoot"); });
-    if (!isApp || !StartsWithI(k.path, "/LM/W3SVC/")) continue;
-    const auto effective = GetLocked(k.path, "AppPoolId");
+    if (FindNamed(k.properties, "AppRoot") == k.properties.end() || !StartsWithI(k.path, "/LM/W3SVC/")) continue;
+    const auto effective = Lookup(k.path, "AppPoolId");
     if (effective && IEquals(ValueText(*effective), pool)) out.push_back("/LM/W3SVC/" + k.path.substr(10) + "/");
   }
   return out;
@@ -306,128 +331,11 @@ std::unique_ptr<IMetabaseObject> FakeMetabase::Bind(std::string_view adsPath) {
   std::lock_guard lock(mutex_);
   Record("Bind " + std::string(adsPath), {Op::Bind});
   const auto path = MetabasePath(adsPath);
-  const Key* key = path ? FindLocked(*path) : nullptr;
+  const Key* key = path ? Find(*path) : nullptr;
   if (!key || !key->directory) {
     throw MetabaseError(platform::kErrPathNotFound, "Path not found: " + std::string(adsPath));
   }
   return std::make_unique<FakeMetabaseObject>(*this, key->path, key->className);
-}
-
-std::string FakeMetabase::ObjName(const std::string& path) {
-  std::lock_guard lock(mutex_);
-  Record("Name " + path, {Op::Name});
-  return LastOf(path);
-}
-
-MetabaseValue FakeMetabase::ObjGet(const std::string& path, std::string_view property, const PropertyList& staged) {
-  std::lock_guard lock(mutex_);
-  if (IEquals(property, "ServerComment")) {
-    Record("Get " + path + " " + std::string(property), {Op::Get, Op::GetServerComment});
-  } else {
-    Record("Get " + path + " " + std::string(property), {Op::Get});
-  }
-  for (const auto& [name, value] : staged) {
-    if (IEquals(name, property)) return value;
-  }
-  if (auto value = GetLocked(path, property)) return *value;
-  throw MetabaseError(platform::kErrPropertyNotFound, "Property not found: " + std::string(property) + " on " + path);
-}
-
-void FakeMetabase::ObjPut(const std::string& path, std::string_view property, const MetabaseValue& value) {
-  std::lock_guard lock(mutex_);
-  Record("Put " + path + " " + std::string(property) + "=" + ValueText(value), {Op::Put});
-}
-
-void FakeMetabase::ObjClear(const std::string& path, std::string_view property) {
-  std::lock_guard lock(mutex_);
-  Record("Clear " + path + " " + std::string(property), {Op::Clear});
-}
-
-bool FakeMetabase::ObjHasOwnValue(const std::string& path, std::string_view property) {
-  std::lock_guard lock(mutex_);
-  Record("HasOwnValue " + path + " " + std::string(property), {Op::HasOwnValue});
-  const Key* key = FindLocked(path);
-  if (!key) throw MetabaseError(platform::kErrPathNotFound, "Path not found: " + path);
-  return std::any_of(key->properties.begin(), key->properties.end(),
-                     [&](const auto& p) { return IEquals(p.first, property); });
-}
-
-void FakeMetabase::ObjSetInfo(const std::string& path, const std::string& className, bool create,
-                              const PropertyList& staged, const std::vector<std::string>& cleared) {
-  std::lock_guard lock(mutex_);
-  const bool poolId =
-      std::any_of(staged.begin(), staged.end(), [](const auto& p) { return IEquals(p.first, "AppPoolId"); }) ||
-      std::any_of(cleared.begin(), cleared.end(), [](const std::string& n) { return IEquals(n, "AppPoolId"); });
-  if (poolId) {
-    Record("SetInfo " + path, {Op::SetInfo, Op::SetInfoAppPoolId});
-  } else {
-    Record("SetInfo " + path, {Op::SetInfo});
-  }
-  Key* key = FindLocked(path);
-  if (create) {
-    if (key) throw MetabaseError(platform::kErrAlreadyExists, "Already exists: " + path);
-    if (!FindLocked(ParentOf(path))) throw MetabaseError(platform::kErrPathNotFound, "Path not found: " + ParentOf(path));
-    keys_.push_back(Key{path, Lower(path), className, {}, true});
-    key = &keys_.back();
-  } else if (!key) {
-    throw MetabaseError(platform::kErrPathNotFound, "Path not found: " + path);
-  }
-  for (const auto& [name, value] : staged) SetPropertyLocked(*key, name, value);
-  for (const auto& name : cleared) {
-    std::erase_if(key->properties, [&](const auto& p) { return IEquals(p.first, name); });
-  }
-}
-
-MetabaseValue FakeMetabase::ObjEnumApps(const std::string& path, const std::string& className) {
-  std::lock_guard lock(mutex_);
-  Record("EnumAppsInPool " + path, {Op::EnumAppsInPool});
-  if (!IEquals(className, "IIsApplicationPool")) throw MetabaseError(platform::kErrFail, "Not a pool: " + path);
-  if (!FindLocked(path)) throw MetabaseError(platform::kErrPathNotFound, "Path not found: " + path);
-  if (const auto it = enumAppsOverride_.find(Lower(LastOf(path))); it != enumAppsOverride_.end()) return it->second;
-  return AppsInPoolLocked(LastOf(path));
-}
-
-void FakeMetabase::ObjCreate(const std::string& path, std::string_view className, std::string_view name) {
-  std::lock_guard lock(mutex_);
-  Record("Create " + path + " " + std::string(className) + " " + std::string(name), {Op::Create});
-  if (name.empty() || name.find('/') != std::string_view::npos) {
-    throw MetabaseError(platform::kErrFail, "Invalid name: " + std::string(name));
-  }
-}
-
-void FakeMetabase::ObjDelete(const std::string& path, std::string_view className, std::string_view name) {
-  std::lock_guard lock(mutex_);
-  Record("Delete " + path + " " + std::string(className) + " " + std::string(name), {Op::Delete});
-  const std::string child = path + "/" + std::string(name);
-  const Key* key = FindLocked(child);
-  if (!key) throw MetabaseError(platform::kErrPathNotFound, "Path not found: " + child);
-  if (!IEquals(key->className, className)) throw MetabaseError(platform::kErrFail, "Wrong class: " + child);
-  if (IEquals(className, "IIsApplicationPool") && !AppsInPoolLocked(std::string(name)).empty()) {
-    throw MetabaseError(platform::kErrPoolNotEmpty, "Pool in use: " + std::string(name));
-  }
-  const std::string lower = Lower(child);
-  std::erase_if(keys_, [&](const Key& k) { return k.lower == lower || k.lower.starts_with(lower + "/"); });
-}
-
-std::string FakeMetabase::ObjGetObject(const std::string& path, std::string_view className, std::string_view name) {
-  std::lock_guard lock(mutex_);
-  Record("GetObject " + path + " " + std::string(className) + " " + std::string(name), {Op::GetObject});
-  const std::string child = path + "/" + std::string(name);
-  const Key* key = name.empty() ? nullptr : FindLocked(child);
-  if (!key || !key->directory) throw MetabaseError(platform::kErrPathNotFound, "Path not found: " + child);
-  if (!IEquals(key->className, className)) throw MetabaseError(platform::kErrPathNotFound, "Wrong class: " + child);
-  return key->path;
-}
-
-std::vector<std::pair<std::string, std::string>> FakeMetabase::ObjEnumerate(const std::string& path) {
-  std::lock_guard lock(mutex_);
-  Record("Enumerate " + path, {Op::Enumerate});
-  std::vector<std::pair<std::string, std::string>> out;
-  for (const auto& k : keys_) {
-    if (!IEquals(ParentOf(k.path), path)) continue;
-    out.emplace_back(k.directory ? k.path : std::string(), k.className);
-  }
-  return out;
 }
 
 }  // namespace tarnwell::fakes

@@ -17,25 +17,17 @@
 namespace tarnwell::fakes {
 
 class FakeMetabase final : public platform::IMetabase {
+  template <typename F>
+  auto Locked(F f) const {  // before its callers: they deduce its type
+    std::lock_guard lock(mutex_);
+    return f();
+  }
+
  public:
   // Kinds of call, for failure injection. A call may be of two kinds: every Get of
   // "ServerComment" is also a Get, every SetInfo that saves an AppPoolId also a SetInfo.
-  enum class Op {
-    Bind,
-    Name,
-    Get,
-    GetServerComment,
-    Put,
-    Clear,
-    HasOwnValue,
-    SetInfo,
-    SetInfoAppPoolId,
-    EnumAppsInPool,
-    Create,
-    Delete,
-    GetObject,
-    Enumerate,
-  };
+  enum class Op { Bind, Name, Get, GetServerComment, Put, Clear, HasOwnValue, SetInfo, SetInfoAppPoolId,
+                  EnumAppsInPool, Create, Delete, GetObject, Enumerate };
 
   // Starts with /LM, /LM/W3SVC and /LM/W3SVC/AppPools.
   FakeMetabase();
@@ -54,14 +46,14 @@ class FakeMetabase final : public platform::IMetabase {
   void SetEnumAppsResult(const std::string& pool, platform::MetabaseValue value);
 
   // Looking at the state.
-  bool HasKey(const std::string& path) const;
+  bool HasKey(const std::string& path) const { return Locked([&] { return Find(path) != nullptr; }); }
   std::vector<std::string> PoolNames() const;
   // The pool the application runs in (its own AppPoolId, an ancestor's, or DefaultAppPool).
   std::string EffectiveAppPool(const std::string& appPath) const;
   // Whether the key holds the property itself.
   bool HasOwnProperty(const std::string& path, const std::string& property) const;
   // As EnumAppsInPool gives them: "/LM/W3SVC/1/ROOT/shop/".
-  std::vector<std::string> AppsInPool(const std::string& pool) const;
+  std::vector<std::string> AppsInPool(const std::string& pool) const { return Locked([&] { return AppsIn(pool); }); }
 
   // Every call, in order: "Bind IIS://localhost/w3svc", "Get /LM/W3SVC/1 ServerComment",
   // "Put /LM/W3SVC/1/ROOT/shop AppPoolId=Temp", "Clear /LM/W3SVC/1/ROOT/shop AppPoolId",
@@ -69,10 +61,10 @@ class FakeMetabase final : public platform::IMetabase {
   // "EnumAppsInPool /LM/W3SVC/AppPools/Shop", "Create /LM/W3SVC/AppPools IIsApplicationPool Temp",
   // "Delete /LM/W3SVC/AppPools IIsApplicationPool Temp", "GetObject /LM/W3SVC IIsWebServer 1",
   // "Enumerate /LM/W3SVC/AppPools", "Name /LM/W3SVC/AppPools/Shop".
-  std::vector<std::string> Calls() const;
+  std::vector<std::string> Calls() const { return Locked([&] { return calls_; }); }
   // Calls whose line starts with the prefix.
   int CountCalls(std::string_view prefix) const;
-  void ClearCalls();
+  void ClearCalls() { Locked([&] { calls_.clear(); }); }
 
   // Makes the nth (from 1) call of the kind whose log line contains `match` (any case;
   // empty: every line; a final "$" anchors it at the line's end) raise MetabaseError with
@@ -83,11 +75,12 @@ class FakeMetabase final : public platform::IMetabase {
 
  private:
   friend class FakeMetabaseObject;
+  using PropertyList = std::vector<std::pair<std::string, platform::MetabaseValue>>;
   struct Key {
     std::string path;
-    std::string lower;
+    std::string lower;  // of path: what lookups compare
     std::string className;
-    std::vector<std::pair<std::string, platform::MetabaseValue>> properties;
+    PropertyList properties;
     bool directory = true;
   };
   struct FailRule {
@@ -97,32 +90,16 @@ class FakeMetabase final : public platform::IMetabase {
     std::uint32_t code;
     int seen = 0;
   };
-  using PropertyList = std::vector<std::pair<std::string, platform::MetabaseValue>>;
 
-  // Logs the call and raises when a rule says so. Caller holds mutex_.
+  // Logs the call and raises when a rule says so. Caller holds mutex_, as for all below.
   void Record(const std::string& line, std::initializer_list<Op> kinds);
-  Key* FindLocked(std::string_view path);
-  const Key* FindLocked(std::string_view path) const;
-  std::optional<platform::MetabaseValue> GetLocked(const std::string& path, std::string_view property) const;
-  std::vector<std::string> AppsInPoolLocked(const std::string& pool) const;
-  void SetPropertyLocked(Key& key, const std::string& property, platform::MetabaseValue value);
-
-  // Called by the objects.
-  std::string ObjName(const std::string& path);
-  platform::MetabaseValue ObjGet(const std::string& path, std::string_view property, const PropertyList& staged);
-  void ObjPut(const std::string& path, std::string_view property, const platform::MetabaseValue& value);
-  void ObjClear(const std::string& path, std::string_view property);
-  bool ObjHasOwnValue(const std::string& path, std::string_view property);
-  void ObjSetInfo(const std::string& path, const std::string& className, bool create, const PropertyList& staged,
-                  const std::vector<std::string>& cleared);
-  platform::MetabaseValue ObjEnumApps(const std::string& path, const std::string& className);
-  void ObjCreate(const std::string& path, std::string_view className, std::string_view name);
-  void ObjDelete(const std::string& path, std::string_view className, std::string_view name);
-  std::string ObjGetObject(const std::string& path, std::string_view className, std::string_view name);
-  std::vector<std::pair<std::string, std::string>> ObjEnumerate(const std::string& path);
+  Key* Find(std::string_view path) const;
+  Key& Existing(const std::string& path) const;  // raises "Path not found"
+  std::optional<platform::MetabaseValue> Lookup(const std::string& path, std::string_view property) const;
+  std::vector<std::string> AppsIn(const std::string& pool) const;
 
   mutable std::mutex mutex_;
-  std::vector<Key> keys_;  // in the order they were added, as a file holds them
+  mutable std::vector<Key> keys_;  // in the order they were added, as a file holds them
   std::map<std::string, platform::MetabaseValue> enumAppsOverride_;  // by lower-cased pool name
   std::vector<std::string> calls_;
   std::vector<FailRule> rules_;

@@ -81,32 +81,27 @@ std::vector<std::uint8_t> BuildImage(bool pe32Plus, std::uint16_t subsystem, Ver
     }
   }
 
-  Bytes file;
-  file.Put(0, 0x5A4D, 2);  // MZ
-  file.Put(0x3C, 0x80, 4);
-  file.Put(0x80, 0x4550, 4);  // PE\0\0
-  const std::size_t coff = 0x84, opt = coff + 20;
+  const std::size_t coff = 0x84, opt = coff + 20, directories = opt + (pe32Plus ? 112 : 96);
   const std::uint16_t optionalSize = pe32Plus ? 240 : 224;
-  file.Put(coff, pe32Plus ? kMachineAmd64 : kMachineI386, 2);
-  file.Put(coff + 2, 1, 2);
-  file.Put(coff + 16, optionalSize, 2);
-  file.Put(opt, pe32Plus ? 0x20B : 0x10B, 2);
-  if (pe32Plus) file.Put(opt + 24, 0x140000000, 8); else file.Put(opt + 28, 0x400000, 4);
-  file.Put(opt + 40, 5, 2);  // system version 5.02
-  file.Put(opt + 42, 2, 2);
-  file.Put(opt + 48, subsystemVersion.major, 2);
-  file.Put(opt + 50, subsystemVersion.minor, 2);
-  file.Put(opt + 60, kFileOffset, 4);
-  file.Put(opt + 68, subsystem, 2);
-  const std::size_t directories = opt + (pe32Plus ? 112 : 96);
-  file.Put(directories - 4, 16, 4);
-  file.Put(directories + 8 * 1, kRva + descriptors, 4);
-  file.Put(directories + 8 * 13, kRva + delayDescriptors, 4);
-  const std::size_t header = opt + optionalSize;
-  file.Put(header + 8, section.bytes_.size(), 4);
-  file.Put(header + 12, kRva, 4);
-  file.Put(header + 16, section.bytes_.size(), 4);
-  file.Put(header + 20, kFileOffset, 4);
+  const std::size_t header = opt + optionalSize;  // the section's
+  struct Field {
+    std::size_t at;
+    std::uint64_t value;
+    unsigned width;
+  };
+  Bytes file;
+  for (const Field& f : std::initializer_list<Field>{
+           {0, 0x5A4D, 2}, {0x3C, 0x80, 4}, {0x80, 0x4550, 4},  // MZ, where the PE header is, PE\0\0
+           {coff, pe32Plus ? kMachineAmd64 : kMachineI386, 2}, {coff + 2, 1, 2}, {coff + 16, optionalSize, 2},
+           {opt, pe32Plus ? 0x20Bu : 0x10Bu, 2}, {opt + (pe32Plus ? 24 : 28), pe32Plus ? 0x140000000u : 0x400000u, width},
+           {opt + 40, 5, 2}, {opt + 42, 2, 2},  // system version 5.02
+           {opt + 48, subsystemVersion.major, 2}, {opt + 50, subsystemVersion.minor, 2},
+           {opt + 60, kFileOffset, 4}, {opt + 68, subsystem, 2}, {directories - 4, 16, 4},
+           {directories + 8 * 1, kRva + descriptors, 4}, {directories + 8 * 13, kRva + delayDescriptors, 4},
+           {header + 8, section.bytes_.size(), 4}, {header + 12, kRva, 4}, {header + 16, section.bytes_.size(), 4},
+           {header + 20, kFileOffset, 4}}) {
+    file.Put(f.at, f.value, f.width);
+  }
   file.bytes_.resize(kFileOffset);
   file.bytes_.insert(file.bytes_.end(), section.bytes_.begin(), section.bytes_.end());
   return file.bytes_;
@@ -186,27 +181,18 @@ TEST(Server2003, NamesWhatKeepsAProgramFromLoading) {
     Expected expected;
     std::string problem;  // empty: none
   };
-  const Case cases[] = {
+  const auto uses = [](std::string dll, std::string function, bool delayed = false) {
+    return [=](PeImage& i) { Use(i, dll, function, delayed); };
+  };
+  std::vector<Case> cases = {
       {"as built", [](PeImage&) {}, console, ""},
-      {"tick", [](PeImage& i) { Use(i, "KERNEL32.dll", "GetTickCount64"); }, console,
+      {"tick", uses("KERNEL32.dll", "GetTickCount64"), console,
        "imports GetTickCount64 from KERNEL32.dll, which Windows Server 2003 lacks"},
-      {"slim lock", [](PeImage& i) { Use(i, "kernel32.dll", "AcquireSRWLockExclusive"); }, console,
-       "imports AcquireSRWLockExclusive"},
-      {"condition", [](PeImage& i) { Use(i, "kernel32.dll", "SleepConditionVariableCS"); }, console,
-       "imports SleepConditionVariableCS"},
-      {"once", [](PeImage& i) { Use(i, "kernel32.dll", "InitOnceExecuteOnce"); }, console,
-       "imports InitOnceExecuteOnce"},
-      {"image name", [](PeImage& i) { Use(i, "kernel32.dll", "QueryFullProcessImageNameW"); }, console,
-       "imports QueryFullProcessImageNameW"},
-      {"precise time", [](PeImage& i) { Use(i, "kernel32.dll", "GetSystemTimePreciseAsFileTime"); }, console,
-       "imports GetSystemTimePreciseAsFileTime"},
-      {"secure CRT", [](PeImage& i) { Use(i, "MSVCRT.dll", "strcpy_s"); }, console, "imports strcpy_s"},
-      {"a name that ends so elsewhere", [](PeImage& i) { Use(i, "user32.dll", "Fake_s"); }, console, ""},
-      {"CRT", [](PeImage& i) { Use(i, "ucrtbase.dll", "malloc"); }, console,
-       "imports ucrtbase.dll, which Windows Server 2003 does not ship"},
-      {"delayed", [](PeImage& i) { Use(i, "dwmapi.dll", "DwmFlush", true); }, console, "imports dwmapi.dll"},
-      {"thread DLL", [](PeImage& i) { Use(i, "libwinpthread-1.dll", "pthread_create"); }, console,
-       "imports libwinpthread-1.dll"},
+      {"secure CRT", uses("MSVCRT.dll", "strcpy_s"), console, "imports strcpy_s"},
+      {"a name that ends so elsewhere", uses("user32.dll", "Fake_s"), console, ""},
+      {"CRT", uses("ucrtbase.dll", "malloc"), console, "imports ucrtbase.dll, which Windows Server 2003 does not ship"},
+      {"delayed", uses("dwmapi.dll", "DwmFlush", true), console, "imports dwmapi.dll"},
+      {"thread DLL", uses("libwinpthread-1.dll", "pthread_create"), console, "imports libwinpthread-1.dll"},
       {"ordinal", [](PeImage& i) { i.imports.push_back({"COMCTL32.dll", false, {{"", 17}}}); }, console,
        "imports ordinal 17 of COMCTL32.dll, which cannot be checked"},
       {"subsystem 6", [](PeImage& i) { i.subsystemVersion = {6, 0}; }, console, "subsystem version 6.00, not 5.02"},
@@ -215,6 +201,10 @@ TEST(Server2003, NamesWhatKeepsAProgramFromLoading) {
       {"machine", [](PeImage&) {}, {kMachineI386, {}}, "built for x86_64, not i686"},
       {"header width", [](PeImage& i) { i.machine = kMachineI386; }, {}, "a PE32+ header on an i686 image"},
   };
+  for (const char* function : {"AcquireSRWLockExclusive", "SleepConditionVariableCS", "InitOnceExecuteOnce",
+                               "QueryFullProcessImageNameW", "GetSystemTimePreciseAsFileTime"}) {
+    cases.push_back({function, uses("kernel32.dll", function), console, std::string("imports ") + function});
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     PeImage image = ServerReady();

@@ -20,6 +20,18 @@ using tests::FakeDirectory;
 using tests::FakeNode;
 using Texts = std::vector<std::string>;
 
+// The error the call raises; a failure of the test when it raises none.
+template <typename Call>
+MetabaseError ErrorOf(Call call) {
+  try {
+    call();
+  } catch (const MetabaseError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no error raised";
+  return MetabaseError(0, "");
+}
+
 // --- Automation values -----------------------------------------------------------------
 
 TEST(AutomationValues, TextAndArrayGoOutAsTheProviderTakesThem) {
@@ -73,13 +85,9 @@ TEST(AutomationValues, ValuesWithoutATextFormRaise) {
   Variant object;
   object.get()->vt = VT_DISPATCH;
   object.get()->pdispVal = nullptr;
-  try {
-    FromVariant(*object.get(), "\"Get\" of [X]");
-    FAIL() << "no error raised";
-  } catch (const MetabaseError& e) {
-    EXPECT_EQ(e.code(), kErrFail);
-    EXPECT_NE(std::string(e.what()).find("\"Get\" of [X]"), std::string::npos);
-  }
+  const MetabaseError e = ErrorOf([&] { FromVariant(*object.get(), "\"Get\" of [X]"); });
+  EXPECT_EQ(e.code(), kErrFail);
+  EXPECT_NE(std::string(e.what()).find("\"Get\" of [X]"), std::string::npos);
 }
 
 // --- Late binding against a directory object -------------------------------------------
@@ -148,16 +156,10 @@ TEST_F(AdsiObjectTest, ClearAndOwnValueAsThePutExAndGetDataPathsOfIis) {
 TEST_F(AdsiObjectTest, ProviderErrorCarriesItsOwnCodeAndNamesTheCall) {
   FakeNode& site = directory.Add(L"1");
   auto object = WrapAdsiObject(site.AsDispatch(), "IIS://localhost/w3svc/1");
-  try {
-    object->Get("ServerComment");
-    FAIL() << "no error raised";
-  } catch (const MetabaseError& e) {
-    EXPECT_EQ(e.code(), kErrPropertyNotFound);
-    const std::string message = e.what();
-    EXPECT_NE(message.find("ServerComment"), std::string::npos) << message;
-    EXPECT_NE(message.find("IIS://localhost/w3svc/1"), std::string::npos) << message;
-    EXPECT_NE(message.find("0x8000500D"), std::string::npos) << message;
-    EXPECT_NE(message.find("cannot be found in the cache"), std::string::npos) << message;
+  const MetabaseError e = ErrorOf([&] { object->Get("ServerComment"); });
+  EXPECT_EQ(e.code(), kErrPropertyNotFound);
+  for (const char* part : {"ServerComment", "IIS://localhost/w3svc/1", "0x8000500D", "cannot be found in the cache"}) {
+    EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
   }
 }
 
@@ -171,12 +173,7 @@ TEST_F(AdsiObjectTest, EnumAppsInPoolOnlyOnAPool) {
   EXPECT_EQ(poolObject->EnumAppsInPool(), MetabaseValue(Texts{}));
 
   auto other = WrapAdsiObject(notPool.AsDispatch(), "IIS://localhost/W3SVC/1/ROOT");
-  try {
-    other->EnumAppsInPool();
-    FAIL() << "no error raised";
-  } catch (const MetabaseError& e) {
-    EXPECT_EQ(e.code(), static_cast<std::uint32_t>(E_NOINTERFACE));
-  }
+  EXPECT_EQ(ErrorOf([&] { other->EnumAppsInPool(); }).code(), static_cast<std::uint32_t>(E_NOINTERFACE));
   EXPECT_TRUE(notPool.calls.empty());
 }
 
@@ -189,12 +186,7 @@ TEST_F(AdsiObjectTest, ContainerGetObjectCreateDeleteAndEnumerate) {
   {
     auto container = WrapAdsiObject(pools.AsDispatch(), "IIS://localhost/W3SVC/AppPools");
     EXPECT_EQ(container->GetObject("IIsApplicationPool", "shop pool")->Name(), "Shop Pool");
-    try {
-      container->GetObject("IIsApplicationPool", "Missing");
-      FAIL() << "no error raised";
-    } catch (const MetabaseError& e) {
-      EXPECT_EQ(e.code(), kErrPathNotFound);
-    }
+    EXPECT_EQ(ErrorOf([&] { container->GetObject("IIsApplicationPool", "Missing"); }).code(), kErrPathNotFound);
 
     auto created = container->Create("IIsApplicationPool", "QuillmarshAnalyse20240101");
     created->SetInfo();
@@ -202,12 +194,8 @@ TEST_F(AdsiObjectTest, ContainerGetObjectCreateDeleteAndEnumerate) {
     EXPECT_THROW(container->Create("IIsApplicationPool", "DefaultAppPool"), MetabaseError);
     container->Delete("IIsApplicationPool", "QuillmarshAnalyse20240101");
     EXPECT_EQ(pools.children.size(), 3u);
-    try {
-      container->Delete("IIsApplicationPool", "QuillmarshAnalyse20240101");
-      FAIL() << "no error raised";
-    } catch (const MetabaseError& e) {
-      EXPECT_EQ(e.code(), kErrPathNotFound);
-    }
+    EXPECT_EQ(ErrorOf([&] { container->Delete("IIsApplicationPool", "QuillmarshAnalyse20240101"); }).code(),
+              kErrPathNotFound);
 
     // Children in the container's order; what is not a directory object comes back null.
     std::unique_ptr<IMetabaseEnumerator> items;
@@ -242,13 +230,9 @@ TEST(AdsiMetabase, BindingFailsWithoutIisAndTheRegistryKeepsItsPools) {
   ThreadScope com(Apartment::MultiThreaded);
   ASSERT_TRUE(::SetEnvironmentVariableW(L"IIS_METABASE", nullptr) || ::GetLastError() == ERROR_ENVVAR_NOT_FOUND);
   auto metabase = OpenLocalMetabase();
-  try {
-    metabase->Bind("IIS://localhost/W3SVC/AppPools");
-    FAIL() << "bound a metabase on a machine without IIS";
-  } catch (const MetabaseError& e) {
-    EXPECT_NE(e.code(), 0u);
-    EXPECT_NE(std::string(e.what()).find("IIS://localhost/W3SVC/AppPools"), std::string::npos);
-  }
+  const MetabaseError e = ErrorOf([&] { metabase->Bind("IIS://localhost/W3SVC/AppPools"); });
+  EXPECT_NE(e.code(), 0u) << "bound a metabase on a machine without IIS";
+  EXPECT_NE(std::string(e.what()).find("IIS://localhost/W3SVC/AppPools"), std::string::npos);
 
   fakes::NullProcessSystem processes;
   TIISObject registry(*metabase, processes);
@@ -277,8 +261,7 @@ int ApartmentType() {
 
 template <typename F>
 void OnFreshThread(F f) {
-  std::thread t(f);
-  t.join();
+  std::thread(f).join();
 }
 
 TEST(ThreadScope, InitialisesTheAskedApartmentForItsLifetime) {

@@ -26,6 +26,9 @@ inline std::filesystem::path ProgramDirectory() {
   return std::filesystem::path(path).parent_path();
 }
 
+// The event a helper sets once it runs: its arguments readable, its threads started.
+inline std::wstring ReadyEventName(DWORD pid) { return L"tarnwell-child-ready-" + std::to_wstring(pid); }
+
 class ChildProcess {
  public:
   // arguments: what follows the program's quoted path on its command line.
@@ -36,14 +39,19 @@ class ChildProcess {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &info)) {
+    if (!::CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                          nullptr, &startup, &info)) {
       throw std::runtime_error("cannot start the test helper");
     }
-    ::CloseHandle(info.hThread);
     process_ = info.hProcess;
     pid_ = info.dwProcessId;
-    ::WaitForInputIdle(process_, 2000);
+    // Made before the helper runs, so that it finds it; a minute is a hung helper.
+    const HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, ReadyEventName(pid_).c_str());
+    ::ResumeThread(info.hThread);
+    ::CloseHandle(info.hThread);
+    const DWORD waited = ::WaitForSingleObject(ready, 60000);
+    ::CloseHandle(ready);
+    if (waited != WAIT_OBJECT_0) throw std::runtime_error("the test helper did not start");
   }
   ~ChildProcess() {
     if (process_ == nullptr) return;
@@ -79,7 +87,7 @@ inline std::uint32_t EndedProcessId() {
     ChildProcess child(L"-ap \"Gone\"");
     pid = child.pid();
   }
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < 600; ++i) {  // a bound for a stuck system only
     HANDLE h = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (h == nullptr) break;
     ::CloseHandle(h);

@@ -8,6 +8,8 @@
 #include <ole2.h>
 #include <iads.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -22,7 +24,16 @@ namespace tarnwell::tests {
 
 class FakeDirectory;
 
-class FakeNode final : public IADs, public IADsContainer {
+// COM references only counted: the test owns the object.
+template <typename... Interfaces>
+class Counted : public Interfaces... {
+ public:
+  long refs = 0;
+  ULONG WINAPI AddRef() override { return static_cast<ULONG>(++refs); }
+  ULONG WINAPI Release() override { return static_cast<ULONG>(--refs); }
+};
+
+class FakeNode final : public Counted<IADs, IADsContainer> {
  public:
   FakeNode(FakeDirectory& owner, std::wstring name, bool isPool, bool isDirectoryObject = true)
       : owner_(owner), name_(std::move(name)), isPool_(isPool), isDirectoryObject_(isDirectoryObject) {}
@@ -37,7 +48,6 @@ class FakeNode final : public IADs, public IADsContainer {
   std::vector<std::string> apps;
   std::vector<FakeNode*> children;
   std::vector<std::wstring> calls;  // late-bound members called, in order
-  long refs = 0;
 
   IDispatch* AsDispatch() { return static_cast<IADs*>(this); }
 
@@ -55,36 +65,24 @@ class FakeNode final : public IADs, public IADsContainer {
     ++refs;
     return S_OK;
   }
-  ULONG WINAPI AddRef() override { return static_cast<ULONG>(++refs); }
-  ULONG WINAPI Release() override { return static_cast<ULONG>(--refs); }
 
   // IDispatch: late binding by name only.
-  HRESULT WINAPI GetTypeInfoCount(UINT* n) override {
-    *n = 0;
-    return S_OK;
-  }
+  HRESULT WINAPI GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
   HRESULT WINAPI GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT WINAPI GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-    static const wchar_t* const members[] = {L"Get",   L"Put",          L"SetInfo",
-                                             L"EnumAppsInPool", L"PutEx", L"GetDataPaths"};
+    static const wchar_t* const members[] = {L"Get", L"Put", L"SetInfo", L"EnumAppsInPool", L"PutEx", L"GetDataPaths"};
     if (count != 1) return E_INVALIDARG;
-    for (DISPID i = 0; i < 6; ++i) {
-      if (_wcsicmp(names[0], members[i]) == 0) {
-        ids[0] = i + 1;
-        return S_OK;
-      }
-    }
     ids[0] = DISPID_UNKNOWN;
-    return DISP_E_UNKNOWNNAME;
+    for (DISPID i = 0; i < 6; ++i) {
+      if (_wcsicmp(names[0], members[i]) == 0) ids[0] = i + 1;
+    }
+    return ids[0] == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK;
   }
   HRESULT WINAPI Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* info,
                         UINT*) override;
 
   // IADs
-  HRESULT WINAPI get_Name(BSTR* out) override {
-    *out = ::SysAllocString(name_.c_str());
-    return S_OK;
-  }
+  HRESULT WINAPI get_Name(BSTR* out) override { return *out = ::SysAllocString(name_.c_str()), S_OK; }
   HRESULT WINAPI get_Class(BSTR*) override { return E_NOTIMPL; }
   HRESULT WINAPI get_GUID(BSTR*) override { return E_NOTIMPL; }
   HRESULT WINAPI get_ADsPath(BSTR*) override { return E_NOTIMPL; }
@@ -99,10 +97,7 @@ class FakeNode final : public IADs, public IADsContainer {
   HRESULT WINAPI GetInfoEx(VARIANT, LONG) override { return E_NOTIMPL; }
 
   // IADsContainer
-  HRESULT WINAPI get_Count(LONG* n) override {
-    *n = static_cast<LONG>(children.size());
-    return S_OK;
-  }
+  HRESULT WINAPI get_Count(LONG* n) override { return *n = static_cast<LONG>(children.size()), S_OK; }
   HRESULT WINAPI get__NewEnum(IUnknown** out) override;
   HRESULT WINAPI get_Filter(VARIANT*) override { return E_NOTIMPL; }
   HRESULT WINAPI put_Filter(VARIANT) override { return E_NOTIMPL; }
@@ -115,6 +110,10 @@ class FakeNode final : public IADs, public IADsContainer {
   HRESULT WINAPI MoveHere(BSTR, BSTR, IDispatch**) override { return E_NOTIMPL; }
 
   const std::wstring& name() const { return name_; }
+  std::vector<FakeNode*>::iterator FindChild(const wchar_t* name) {
+    return std::find_if(children.begin(), children.end(),
+                        [&](FakeNode* child) { return _wcsicmp(child->name().c_str(), name) == 0; });
+  }
 
  private:
   FakeDirectory& owner_;
@@ -125,10 +124,9 @@ class FakeNode final : public IADs, public IADsContainer {
 
 // The enumerator get__NewEnum hands out: the children as VT_DISPATCH, plus one item that
 // is no object at all.
-class FakeEnum final : public IEnumVARIANT {
+class FakeEnum final : public Counted<IEnumVARIANT> {
  public:
   explicit FakeEnum(std::vector<FakeNode*> items) : items_(std::move(items)) {}
-  long refs = 0;
 
   HRESULT WINAPI QueryInterface(REFIID iid, void** out) override {
     *out = nullptr;
@@ -137,8 +135,6 @@ class FakeEnum final : public IEnumVARIANT {
     ++refs;
     return S_OK;
   }
-  ULONG WINAPI AddRef() override { return static_cast<ULONG>(++refs); }
-  ULONG WINAPI Release() override { return static_cast<ULONG>(--refs); }
   HRESULT WINAPI Next(ULONG count, VARIANT* out, ULONG* fetched) override {
     ULONG n = 0;
     for (; n < count && next_ <= items_.size(); ++n, ++next_) {
@@ -156,10 +152,7 @@ class FakeEnum final : public IEnumVARIANT {
     return n == count ? S_OK : S_FALSE;
   }
   HRESULT WINAPI Skip(ULONG) override { return E_NOTIMPL; }
-  HRESULT WINAPI Reset() override {
-    next_ = 0;
-    return S_OK;
-  }
+  HRESULT WINAPI Reset() override { return next_ = 0, S_OK; }
   HRESULT WINAPI Clone(IEnumVARIANT**) override { return E_NOTIMPL; }
 
  private:
@@ -200,67 +193,53 @@ inline HRESULT FakeNode::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*
     const VARIANT& v = params->rgvarg[i];
     return v.vt == VT_BSTR ? std::wstring(v.bstrVal, ::SysStringLen(v.bstrVal)) : std::wstring();
   };
+  auto number = [&](UINT i) { return std::to_wstring(params->rgvarg[i].vt == VT_I4 ? params->rgvarg[i].lVal : -1); };
+  auto fail = [&](std::uint32_t code, const wchar_t* description = nullptr) {
+    *info = EXCEPINFO{};
+    info->scode = static_cast<SCODE>(code);
+    if (description != nullptr) info->bstrDescription = ::SysAllocString(description);
+    return DISP_E_EXCEPTION;
+  };
+  auto answer = [&](const auto& value) { return ::VariantCopy(result, platform::win32::ToVariant(value).get()); };
+  static constexpr UINT kArgs[] = {1, 2, 0, 0, 3, 2};  // Get, Put, SetInfo, EnumAppsInPool, PutEx, GetDataPaths
+  if (id < 1 || id > 6) return DISP_E_MEMBERNOTFOUND;
+  if (id != 4 && params->cArgs != kArgs[id - 1]) return DISP_E_BADPARAMCOUNT;
   switch (id) {
     case 1: {  // Get(name)
-      if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
       calls.push_back(L"Get " + text(0));
       const auto found = properties.find(text(0));
       if (found == properties.end()) {
-        *info = EXCEPINFO{};
-        info->scode = static_cast<SCODE>(platform::kErrPropertyNotFound);
-        info->bstrDescription = ::SysAllocString(L"The directory property cannot be found in the cache.");
-        return DISP_E_EXCEPTION;
+        return fail(platform::kErrPropertyNotFound, L"The directory property cannot be found in the cache.");
       }
-      platform::win32::Variant value = platform::win32::ToVariant(found->second);
-      return ::VariantCopy(result, value.get());
+      return answer(found->second);
     }
-    case 2: {  // Put(name, value): the arguments arrive last first
-      if (params->cArgs != 2) return DISP_E_BADPARAMCOUNT;
+    case 2:  // Put(name, value): the arguments arrive last first
       calls.push_back(L"Put " + text(1));
       staged[text(1)] = platform::win32::FromVariant(params->rgvarg[0], "fake Put");
       return S_OK;
-    }
     case 3:  // SetInfo
-      if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
       calls.push_back(L"SetInfo");
       for (auto& [k, v] : staged) properties[k] = v;
       for (const auto& k : cleared) properties.erase(k);
       staged.clear();
       cleared.clear();
       return S_OK;
-    case 5: {  // PutEx(control, name, value)
-      if (params->cArgs != 3) return DISP_E_BADPARAMCOUNT;
-      const VARIANT& control = params->rgvarg[2];
-      const VARIANT& value = params->rgvarg[0];
-      calls.push_back(L"PutEx " + std::to_wstring(control.vt == VT_I4 ? control.lVal : -1) + L" " + text(1) +
-                      L" vt" + std::to_wstring(value.vt));
-      if (control.vt != VT_I4 || control.lVal != 1) return E_NOTIMPL;  // ADS_PROPERTY_CLEAR only
+    case 5:  // PutEx(control, name, value)
+      calls.push_back(L"PutEx " + number(2) + L" " + text(1) + L" vt" + std::to_wstring(params->rgvarg[0].vt));
+      if (number(2) != L"1") return E_NOTIMPL;  // ADS_PROPERTY_CLEAR only
       staged.erase(text(1));
       cleared.push_back(text(1));
       return S_OK;
-    }
     case 6: {  // GetDataPaths(name, flag)
-      if (params->cArgs != 2) return DISP_E_BADPARAMCOUNT;
-      const VARIANT& flag = params->rgvarg[0];
-      calls.push_back(L"GetDataPaths " + text(1) + L" " + std::to_wstring(flag.vt == VT_I4 ? flag.lVal : -1));
+      calls.push_back(L"GetDataPaths " + text(1) + L" " + number(0));
       std::vector<std::string> paths;
       if (properties.count(text(1)) != 0) paths.push_back(platform::win32::ToUtf8(adsPath));
       paths.insert(paths.end(), pathsBelow.begin(), pathsBelow.end());
-      if (paths.empty()) {
-        *info = EXCEPINFO{};
-        info->scode = static_cast<SCODE>(0x800CC801);  // MD_ERROR_DATA_NOT_FOUND
-        return DISP_E_EXCEPTION;
-      }
-      platform::win32::Variant value = platform::win32::ToVariant(paths);
-      return ::VariantCopy(result, value.get());
+      return paths.empty() ? fail(0x800CC801) : answer(paths);  // MD_ERROR_DATA_NOT_FOUND
     }
-    case 4: {  // EnumAppsInPool
+    default:  // EnumAppsInPool
       calls.push_back(L"EnumAppsInPool");
-      platform::win32::Variant value = platform::win32::ToVariant(apps);
-      return ::VariantCopy(result, value.get());
-    }
-    default:
-      return DISP_E_MEMBERNOTFOUND;
+      return answer(apps);
   }
 }
 
@@ -273,35 +252,26 @@ inline HRESULT FakeNode::get__NewEnum(IUnknown** out) {
 
 inline HRESULT FakeNode::GetObject(BSTR, BSTR name, IDispatch** out) {
   *out = nullptr;
-  for (FakeNode* child : children) {
-    if (_wcsicmp(child->name().c_str(), name) == 0) {
-      *out = child->AsDispatch();
-      (*out)->AddRef();
-      return S_OK;
-    }
-  }
-  return kPathNotFound;
+  const auto child = FindChild(name);
+  if (child == children.end()) return kPathNotFound;
+  *out = (*child)->AsDispatch();
+  (*out)->AddRef();
+  return S_OK;
 }
 
 inline HRESULT FakeNode::Create(BSTR, BSTR name, IDispatch** out) {
-  for (FakeNode* child : children) {
-    if (_wcsicmp(child->name().c_str(), name) == 0) return static_cast<HRESULT>(platform::kErrAlreadyExists);
-  }
-  FakeNode& created = owner_.Add(name, true);
-  children.push_back(&created);
-  *out = created.AsDispatch();
+  if (FindChild(name) != children.end()) return static_cast<HRESULT>(platform::kErrAlreadyExists);
+  children.push_back(&owner_.Add(name, true));
+  *out = children.back()->AsDispatch();
   (*out)->AddRef();
   return S_OK;
 }
 
 inline HRESULT FakeNode::Delete(BSTR, BSTR name) {
-  for (auto it = children.begin(); it != children.end(); ++it) {
-    if (_wcsicmp((*it)->name().c_str(), name) == 0) {
-      children.erase(it);
-      return S_OK;
-    }
-  }
-  return kPathNotFound;
+  const auto child = FindChild(name);
+  if (child == children.end()) return kPathNotFound;
+  children.erase(child);
+  return S_OK;
 }
 
 }  // namespace tarnwell::tests

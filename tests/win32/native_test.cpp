@@ -5,6 +5,7 @@
 #include "platform/win32/win_api.h"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/win32/handle_census.h"
@@ -13,26 +14,26 @@
 namespace tarnwell::platform::win32 {
 namespace {
 
-TEST(NativeBinding, MissingEntryPointRaisesWithLibraryAndEntryName) {
-  NativeSlot slot{nullptr};
+// The message of the binding error of the class; a failure when none of it is raised.
+template <typename Error>
+std::string BindingError(NativeSlot& slot, const char* library, const char* entry) {
   try {
-    ResolveNativeFunction(slot, "ntdll.dll", "NtTarnwellDoesNotExist");
-    FAIL() << "no error raised";
-  } catch (const EJwaGetProcAddressError& e) {
-    EXPECT_STREQ(e.what(), "Function not found: ntdll.dll.NtTarnwellDoesNotExist");
+    ResolveNativeFunction(slot, library, entry);
+  } catch (const Error& e) {
     EXPECT_NE(dynamic_cast<const EJwaError*>(&e), nullptr);
+    return e.what();
   }
-  EXPECT_EQ(slot.load(), nullptr);
+  ADD_FAILURE() << "no error raised";
+  return {};
 }
 
-TEST(NativeBinding, MissingLibraryRaisesLoadLibraryError) {
+TEST(NativeBinding, MissingEntryPointOrLibraryRaisesNamingIt) {
   NativeSlot slot{nullptr};
-  try {
-    ResolveNativeFunction(slot, "tarnwell-no-such-library.dll", "Anything");
-    FAIL() << "no error raised";
-  } catch (const EJwaLoadLibraryError& e) {
-    EXPECT_STREQ(e.what(), "Library not found: tarnwell-no-such-library.dll");
-  }
+  EXPECT_EQ(BindingError<EJwaGetProcAddressError>(slot, "ntdll.dll", "NtTarnwellDoesNotExist"),
+            "Function not found: ntdll.dll.NtTarnwellDoesNotExist");
+  EXPECT_EQ(BindingError<EJwaLoadLibraryError>(slot, "tarnwell-no-such-library.dll", "Anything"),
+            "Library not found: tarnwell-no-such-library.dll");
+  EXPECT_EQ(slot.load(), nullptr);
 }
 
 TEST(NativeBinding, BoundSlotIsNotLookedUpAgain) {

@@ -17,21 +17,10 @@ namespace {
 
 using tests::ChildProcess;
 
-// A child just started may not have its process parameters in place yet (wine sets them up
-// after CreateProcess returns): read until they are, within a bound.
-std::string CommandLineOnceStarted(platform::IProcessSystem& system, std::uint32_t pid) {
-  std::string line;
-  for (int tries = 0; tries < 250 && line.empty(); ++tries) {
-    line = system.CommandLine(pid);
-    if (line.empty()) ::Sleep(20);
-  }
-  return line;
-}
-
 TEST(Win32CommandLine, ChildCommandLineReadsBackWholeAndNamesItsPool) {
   auto system = OpenProcessSystem();
   ChildProcess child(L"-a \\\\.\\pipe\\iisipm5d1f2c3a-1b -ap \"Pool Name\" -v \"v2.0\" -l webengine4.dll");
-  const std::string line = CommandLineOnceStarted(*system, child.pid());
+  const std::string line = system->CommandLine(child.pid());  // the child runs: its parameters are set
   EXPECT_EQ(line, win32::ToUtf8(child.commandLine()));
   EXPECT_EQ(ExtractPoolName(line), "Pool Name");
   EXPECT_EQ(GetProcessCommandLine(*system, child.pid()), line);
@@ -40,7 +29,7 @@ TEST(Win32CommandLine, ChildCommandLineReadsBackWholeAndNamesItsPool) {
 TEST(Win32CommandLine, NonAsciiPoolNameComesBackAsUtf8) {
   auto system = OpenProcessSystem();
   ChildProcess child(L"-ap \"P\u00f6ol \u2603\"");
-  EXPECT_EQ(ExtractPoolName(CommandLineOnceStarted(*system, child.pid())), "P\xC3\xB6ol \xE2\x98\x83");
+  EXPECT_EQ(ExtractPoolName(system->CommandLine(child.pid())), "P\xC3\xB6ol \xE2\x98\x83");
 }
 
 TEST(Win32CommandLine, OwnCommandLineAndUnreadableProcesses) {
@@ -73,6 +62,7 @@ TEST(Win32Figures, BusyProcessReads99AndIdleOneAlmostNothing) {
     const auto after = own->Read();
     const std::uint32_t elapsed = system->TickMs() - start;
     ASSERT_TRUE(before && after);
+    EXPECT_GT(after->user + after->kernel, before->user + before->kernel);
     EXPECT_GT(usage, 0.0f);
     EXPECT_LE(usage, 99.0f);
     // What the burners got depends on the machine's load. Whenever it was clearly more
@@ -85,26 +75,13 @@ TEST(Win32Figures, BusyProcessReads99AndIdleOneAlmostNothing) {
       std::printf("processor share too small to check the ceiling: %.0f%%\n", percent);
     }
   }
-  ChildProcess idle(L"-ap \"Idle\"");
-  ::Sleep(300);  // past its start-up
+  ChildProcess idle(L"-ap \"Idle\"");  // past its start-up once constructed
   const float idleUsage = GetProcessCpuUsage(*system, idle.pid());
   EXPECT_GE(idleUsage, 0.0f);
   EXPECT_LE(idleUsage, 2.0f);
-  EXPECT_EQ(GetProcessCpuUsage(*system, tests::EndedProcessId()), -1.0f);
-}
-
-TEST(Win32Figures, ProcessorTimesGrowForABusyProcess) {
-  auto system = OpenProcessSystem();
-  tests::Burners burners(2);
-  auto reader = system->OpenTimes(::GetCurrentProcessId());
-  ASSERT_NE(reader, nullptr);
-  const auto first = reader->Read();
-  ASSERT_TRUE(first);
-  system->SleepMs(300);
-  const auto second = reader->Read();
-  ASSERT_TRUE(second);
-  EXPECT_GT(second->user + second->kernel, first->user + first->kernel);
-  EXPECT_EQ(system->OpenTimes(tests::EndedProcessId()), nullptr);
+  const std::uint32_t ended = tests::EndedProcessId();
+  EXPECT_EQ(GetProcessCpuUsage(*system, ended), -1.0f);
+  EXPECT_EQ(system->OpenTimes(ended), nullptr);
 }
 
 TEST(Win32Snapshot, ListsThisProcessAndTheHelperWithTheirThreads) {
@@ -114,12 +91,7 @@ TEST(Win32Snapshot, ListsThisProcessAndTheHelperWithTheirThreads) {
   auto find = [&](std::uint32_t pid) {
     return std::find_if(entries.begin(), entries.end(), [&](const ProcessEntry& e) { return e.pid == pid; });
   };
-  // Until the helper has started its burner threads.
-  for (int i = 0; i < 100; ++i) {
-    ASSERT_TRUE(system->Snapshot(entries));
-    if (const auto child = find(busy.pid()); child != entries.end() && child->threads >= 3) break;
-    ::Sleep(50);
-  }
+  ASSERT_TRUE(system->Snapshot(entries));  // the helper has started its burner threads
   const auto self = find(::GetCurrentProcessId());
   ASSERT_NE(self, entries.end());
   EXPECT_EQ(self->exeName, "tarnwell_tests_win32.exe");

@@ -5,14 +5,14 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "iis/iis.h"
 #include "platform/platform.h"
 #include "tests/fakes/null_seams.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 
 namespace tarnwell::platform {
 namespace {
@@ -31,24 +31,16 @@ const char* const kSmall =
     "\t\tAppRoot=\"/LM/W3SVC/1/ROOT/cart\"\n\t>\n</IIsWebVirtualDir>\n"
     "</MBProperty>\n</configuration>\n";
 
-// A directory of its own under %TEMP%, with a non-ASCII name so that the path goes through
-// UTF-8 and back; IIS_METABASE names the file in it for the test's lifetime.
+// A directory with a non-ASCII name so that the path goes through UTF-8 and back;
+// IIS_METABASE names the file in it for the test's lifetime.
 class MetabaseFromEnvironment : public ::testing::Test {
  protected:
   MetabaseFromEnvironment() {
-    dir_ = std::filesystem::temp_directory_path() /
-           (L"tarnwell-st\u00f6re-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-            std::to_wstring(::GetTickCount()));
-    std::filesystem::create_directories(dir_);
-    file_ = dir_ / L"MetaBase.xml";
-    std::ofstream(file_, std::ios::binary) << kSmall;
+    std::filesystem::create_directory(dir_);
+    testutil::WriteFile(file_, kSmall);
     ::SetEnvironmentVariableW(L"IIS_METABASE", file_.wstring().c_str());
   }
-  ~MetabaseFromEnvironment() override {
-    ::SetEnvironmentVariableW(L"IIS_METABASE", nullptr);
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  ~MetabaseFromEnvironment() override { ::SetEnvironmentVariableW(L"IIS_METABASE", nullptr); }
 
   std::vector<std::string> Files() const {
     std::vector<std::string> names;
@@ -57,8 +49,9 @@ class MetabaseFromEnvironment : public ::testing::Test {
     return names;
   }
 
-  std::filesystem::path dir_;
-  std::filesystem::path file_;
+  testutil::TempDir temp_;
+  const std::filesystem::path dir_ = temp_.Path() / L"st\u00f6re";
+  const std::filesystem::path file_ = dir_ / L"MetaBase.xml";
 };
 
 TEST_F(MetabaseFromEnvironment, ListsThePoolsOfTheFileAndSavesChangesInPlace) {
@@ -82,14 +75,10 @@ TEST_F(MetabaseFromEnvironment, ListsThePoolsOfTheFileAndSavesChangesInPlace) {
   EXPECT_EQ(registry.PoolCount, 3);
 
   // Another program's save in place, at the same size, is seen by the next bind.
-  std::string text;
-  {
-    std::ifstream in(file_, std::ios::binary);
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::string text = testutil::ReadAll(file_);
   ASSERT_NE(text.find("\"Small\""), std::string::npos);
   text.replace(text.find("\"Small\""), 7, "\"Smell\"");
-  std::ofstream(file_, std::ios::binary | std::ios::trunc) << text;
+  testutil::WriteFile(file_, text);
   EXPECT_EQ(std::get<std::string>(metabase->Bind("IIS://localhost/W3SVC/1")->Get("ServerComment")), "Smell");
 }
 

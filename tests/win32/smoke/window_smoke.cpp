@@ -9,24 +9,18 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/win32/Win32Ids.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 using namespace tarnwell::win32ui;
 
 constexpr DWORD kPatienceMs = 120000;  // a hang, not a slow machine
-
-struct Handle {
-  HANDLE h = nullptr;
-  ~Handle() {
-    if (h != nullptr) ::CloseHandle(h);
-  }
-};
 
 struct Process {
   PROCESS_INFORMATION info{};
@@ -47,13 +41,6 @@ bool Start(const std::wstring& exe, const std::wstring& args, Process& out) {
                           &startup, &out.info) != 0;
 }
 
-std::string ReadAll(const std::wstring& path) {
-  std::ifstream in(path.c_str(), std::ios::binary);  // mingw's fstream takes wide paths
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // The files of dir matching pattern, read whole and joined.
 std::string ReadMatching(const std::wstring& dir, const wchar_t* pattern) {
   std::string all;
@@ -61,7 +48,7 @@ std::string ReadMatching(const std::wstring& dir, const wchar_t* pattern) {
   HANDLE search = ::FindFirstFileW((dir + pattern).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return all;
   do {
-    all += ReadAll(dir + found.cFileName);
+    all += tarnwell::testutil::ReadAll(dir + found.cFileName);  // a wide path on Windows
   } while (::FindNextFileW(search, &found) != 0);
   ::FindClose(search);
   return all;
@@ -167,11 +154,8 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring pictures = argc > 4 ? std::wstring(argv[4]) + L"\\" : L"";
 
   // A fresh folder: the program, its log folder beside it, the store and the worker.
-  wchar_t temp[MAX_PATH] = {};
-  ::GetTempPathW(MAX_PATH, temp);
-  const std::wstring dir = std::wstring(temp) + L"tarnwell-smoke-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                          std::to_wstring(::GetTickCount()) + L"\\";  // wine reuses process ids
-  ::CreateDirectoryW(dir.c_str(), nullptr);
+  const tarnwell::testutil::TempDir temp;  // removed after the processes below have ended
+  const std::wstring dir = temp.Path().wstring() + L"\\";
   if (!::CopyFileW(argv[1], (dir + L"tarnwell.exe").c_str(), FALSE) ||
       !::CopyFileW(argv[2], (dir + L"MetaBase.xml").c_str(), FALSE) ||
       !::CopyFileW(argv[3], (dir + L"w3wp.exe").c_str(), FALSE)) {
