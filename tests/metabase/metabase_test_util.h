@@ -20,21 +20,7 @@
 
 namespace tarnwell::testutil {
 
-// The source tree's demo metabase. __FILE__ is relative to the build folder when ccache
-// rewrites paths, so the folders above the one the test runs in are tried too.
-inline std::string DemoMetabasePath() {
-  const std::filesystem::path demo = std::filesystem::path("demo") / "MetaBase.xml";
-  const auto here = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / demo;
-  if (here.is_absolute() && std::filesystem::exists(here)) return here.string();
-  for (auto dir = std::filesystem::current_path(); !dir.empty(); dir = dir.parent_path()) {
-    if (std::filesystem::exists(dir / demo)) return (dir / demo).string();
-    if (dir == dir.parent_path()) break;
-  }
-  return here.string();
-}
-
-// analyse_store_test.cpp's name for ReadAll; goes once that file calls ReadAll.
-inline std::string ReadFile(const std::string& path) { return ReadAll(path); }
+inline std::string DemoMetabasePath() { return TARNWELL_DEMO_DIR "/MetaBase.xml"; }
 
 // LoadPools over the real store on a MetaBase.xml in a temporary folder.
 class OverStore : public ::testing::Test {

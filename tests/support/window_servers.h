@@ -70,42 +70,6 @@ inline void AddMonitoringServer(fakes::FakeMetabase& metabase, fakes::FakeProces
   processes.AddWorker(2300, "Other", 50, 4096 * 1024, 3);
 }
 
-inline const std::vector<std::string> kWindowShopApps{"/LM/W3SVC/1/ROOT/a/", "/LM/W3SVC/1/ROOT/b/",
-                                                      "/LM/W3SVC/1/ROOT/c/"};
-
-// Pool Shop with three applications (b is the busy one) and its worker; pool Blog with
-// one. A stand-in web service starts a worker for each temporary pool that gets an
-// application, as time passes in the analyser's pauses, which also take a real moment.
-struct ShopAnalyseServer {
-  fakes::FakeMetabase metabase;
-  fakes::FakeProcessSystem processes;
-  std::set<std::string> started;  // analyser thread
-  std::uint32_t nextPid = 900;    // analyser thread
-
-  ShopAnalyseServer() {
-    metabase.AddSite("1", "Shop site");
-    metabase.AddPool("Shop");
-    metabase.AddPool("Blog");
-    for (const auto& app : kWindowShopApps) metabase.AddApp(app.substr(0, app.size() - 1), "Shop");
-    metabase.AddApp("/LM/W3SVC/1/ROOT/blog", "Blog");
-    processes.AddWorker(500, "Shop", 40);
-    processes.SetOnSleep([this](std::uint32_t ms) { OnSleep(ms); });
-  }
-  ShopAnalyseServer(const ShopAnalyseServer&) = delete;
-  ShopAnalyseServer& operator=(const ShopAnalyseServer&) = delete;
-
-  void OnSleep(std::uint32_t ms) {
-    for (const auto& pool : metabase.PoolNames()) {
-      if (pool.rfind(kTempPoolPrefix, 0) != 0 || started.count(pool) != 0) continue;
-      const auto apps = metabase.AppsInPool(pool);
-      if (apps.empty()) continue;
-      started.insert(pool);
-      processes.AddWorker(nextPid++, pool, apps[0] == kWindowShopApps[1] ? 85 : 5);
-    }
-    if (ms == kMeasurePauseMs) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-};
-
 // Puts records (name, applications, CPU, RAM) in the registry, as a monitoring pass would
 // leave them for the redraw.
 inline void SetRedrawRecords(TIISObject& registry, const std::vector<std::tuple<std::string, int, int, int>>& pools) {
