@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "iis/adshlp.h"
 #include "iis/iis.h"
 #include "iis/iis_load.h"
 #include "tests/fakes/fake_metabase.h"
@@ -133,14 +134,6 @@ TEST(LoadPoolsHelpers, SortIgnoresCaseAndKeepsEqualLinesInOrder) {
     EXPECT_EQ(accented[2], "\xC3\xA9t\xC3\xA9");
     EXPECT_EQ(accented[3], "\xC3\x89T\xC3\x89");
   }
-}
-
-TEST(LoadPoolsHelpers, CutsNamesAt255BytesWithoutSplittingACharacter) {
-  const std::string ascii(300, 'p');
-  EXPECT_EQ(CutPoolName(ascii), std::string(255, 'p'));
-  const std::string accented = std::string(254, 'p') + "\xC3\xA9" + "tail";
-  EXPECT_EQ(CutPoolName(accented), std::string(254, 'p'));
-  EXPECT_EQ(CutPoolName("Shop"), "Shop");
 }
 
 TEST_F(LoadPoolsTest, KeepsOnlyAcceptedPoolsWithoutGaps) {
@@ -287,6 +280,48 @@ TEST(LoadPoolsLimits, KeepsTheFirst1024Of2000PoolsAndCountsTheRest) {
   registry.LoadPools();
   EXPECT_EQ(registry.PoolCount, 10);
   EXPECT_EQ(registry.PoolsDropped, 0);
+}
+
+// Binding through adshlp: the two ways LoadPools and the analyser bind metabase paths.
+TEST(Adshlp, BindContainerGivesZeroAndTheObjectOrTheFailureCode) {
+  FakeMetabase meta;
+  std::unique_ptr<platform::IMetabaseObject> container;
+  EXPECT_EQ(BindContainer(meta, "IIS://localhost/w3svc/AppPools", container), 0u);
+  ASSERT_TRUE(container);
+  EXPECT_EQ(container->Name(), "AppPools");
+
+  EXPECT_EQ(BindContainer(meta, "IIS://localhost/w3svc/7", container), platform::kErrPathNotFound);
+  EXPECT_FALSE(container);
+  meta.FailCall(fakes::FakeMetabase::Op::Bind, 0, "apppools$", 0x80070005);
+  EXPECT_EQ(BindContainer(meta, "IIS://localhost/w3svc/AppPools", container), 0x80070005u);
+  EXPECT_FALSE(container);
+}
+
+TEST(Adshlp, AFailedGetMetabaseObjectFailsOnEveryCallNamingThePath) {
+  FakeMetabase meta;
+  auto bound = GetMetabaseObject(meta, "IIS://localhost/W3SVC");
+  EXPECT_EQ(bound->Name(), "W3SVC");
+
+  auto unbound = GetMetabaseObject(meta, "IIS://localhost/W3SVC/9/ROOT/shop");
+  ASSERT_TRUE(unbound);
+  const auto codeOf = [](auto&& call) {
+    try {
+      call();
+    } catch (const platform::MetabaseError& e) {
+      EXPECT_NE(std::string(e.what()).find("IIS://localhost/W3SVC/9/ROOT/shop"), std::string::npos) << e.what();
+      return e.code();
+    }
+    return 0u;
+  };
+  EXPECT_EQ(codeOf([&] { unbound->Name(); }), platform::kErrNotBound);
+  EXPECT_EQ(codeOf([&] { unbound->Get("ScriptMaps"); }), platform::kErrNotBound);
+  EXPECT_EQ(codeOf([&] { unbound->Put("AppPoolId", std::string("x")); }), platform::kErrNotBound);
+  EXPECT_EQ(codeOf([&] { unbound->SetInfo(); }), platform::kErrNotBound);
+  EXPECT_EQ(codeOf([&] { unbound->EnumAppsInPool(); }), platform::kErrNotBound);
+  EXPECT_EQ(codeOf([&] { unbound->Create("IIsApplicationPool", "x"); }), platform::kErrNotBound);
+  EXPECT_EQ(codeOf([&] { unbound->Delete("IIsApplicationPool", "x"); }), platform::kErrNotBound);
+  EXPECT_EQ(codeOf([&] { unbound->GetObject("IIsWebServer", "1"); }), platform::kErrNotBound);
+  EXPECT_EQ(codeOf([&] { unbound->Enumerate(); }), platform::kErrNotBound);
 }
 
 }  // namespace

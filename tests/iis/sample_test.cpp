@@ -9,9 +9,11 @@
 #include <system_error>
 #include <initializer_list>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "iis/iis.h"
+#include "iis/iis_workers.h"
 #include "logs/Logs.h"
 #include "tests/fakes/fake_process_system.h"
 #include "tests/fakes/null_seams.h"
@@ -157,6 +159,16 @@ TEST_F(SamplePoolsTest, OtherLetterCaseIsFoundAndNarratedAsTheCommandLineHasIt) 
   EXPECT_EQ(Of(1), (Figures{2044, 3, 0, 0, 0, 4, 0}));
 }
 
+// A worker's command line names the pool in full; the record and the ticked name hold only
+// its first 255 characters. The pass must still find and measure it.
+TEST_F(SamplePoolsTest, ALongNamedPoolsWorkerIsMeasured) {
+  const std::string pool = "Pool" + std::string(296, 'p');
+  SetPools({pool.substr(0, MaxPoolName)}, pool.substr(0, MaxPoolName) + "\t");
+  processes_.AddWorker(4242, pool, 0, 8 * 1024 * 1024, 12);
+  ASSERT_TRUE(reg_->SamplePools());
+  EXPECT_EQ(Of(0), (Figures{4242, 12, 0, 0, 0, 8 * 1024, 0}));
+}
+
 TEST_F(SamplePoolsTest, EmptyPoolNameIsNarratedUnfoundAndNeverMeasured) {
   SetPools({"DefaultAppPool"});
   // One worker without a pool argument, one whose command line cannot be read.
@@ -240,6 +252,35 @@ TEST_F(SamplePoolsTest, NarrationNeverCostsTheFigures) {
   EXPECT_EQ(Of(0), (Figures{2044, 25, 40, 3, 400, 12288, 3}));
   EXPECT_EQ(Of(1), (Figures{2200, 6, 5, 1, 50, 8, 1}));
   EXPECT_EQ(processes_.CensusCount(2200), 2);
+}
+
+// The quoted name after "-ap " wherever it stands, the first if there are two; empty
+// without a well-formed argument, and empty quotes never give the next arguments.
+TEST(ExtractPoolName, TakesTheQuotedNameOrNothing) {
+  const std::pair<const char*, const char*> rows[] = {
+      {R"(c:\windows\system32\inetsrv\w3wp.exe -a \\.\pipe\iisipm1a2b -ap "DefaultAppPool")", "DefaultAppPool"},
+      {R"(w3wp.exe -a \\.\pipe\x -ap "MyPool2" -v "v1.1" -l "webengine4.dll")", "MyPool2"},
+      {R"(w3wp.exe -ap "Shop Pool  2" -a \\.\pipe\x)", "Shop Pool  2"},
+      {R"(w3wp.exe -ap "First" -ap "Second")", "First"},
+      {"", ""},
+      {R"(w3wp.exe -a \\.\pipe\x)", ""},
+      {R"(w3wp.exe -AP "Pool")", ""},     // capitals are not the argument
+      {R"(w3wp.exe -ap Pool)", ""},       // no quote
+      {R"(w3wp.exe -ap  "Pool")", ""},    // two blanks
+      {R"(w3wp.exe -ap ")", ""},          // ends after the quote
+      {R"(w3wp.exe -ap "Unclosed)", ""},  // no closing quote
+      {R"(w3wp.exe -ap "" -v "v2.0")", ""},
+  };
+  for (const auto& [line, name] : rows) EXPECT_EQ(ExtractPoolName(line), name) << line;
+}
+
+TEST(GetProcessCommandLine, ReadsThroughTheSeamAndIsEmptyForAnEndedProcess) {
+  fakes::FakeProcessSystem fake;
+  fake.AddWorker(2044, "DefaultAppPool");
+  const std::string line = GetProcessCommandLine(fake, 2044);
+  EXPECT_EQ(ExtractPoolName(line), "DefaultAppPool");
+  fake.Remove(2044);
+  EXPECT_EQ(GetProcessCommandLine(fake, 2044), "");
 }
 
 }  // namespace
