@@ -47,8 +47,7 @@ class LoadPoolsTest : public ::testing::Test {
 };
 
 TEST_F(LoadPoolsTest, StoresEveryPoolInMetabaseOrderWithSortedLines) {
-  registry_.GetSiteName = true;
-  registry_.GetAspNetVersion = true;
+  registry_.GetSiteName = registry_.GetAspNetVersion = true;
   registry_.LoadPools();
   ASSERT_EQ(registry_.PoolCount, 3);
   EXPECT_EQ(Names(), "DefaultAppPool;ShopPool;Idle;");
@@ -85,8 +84,7 @@ TEST_F(LoadPoolsTest, BindsTheSiteContainerAnewForEveryApplication) {
 TEST_F(LoadPoolsTest, VersionComesFromTheFirstAspNetScriptMapOnly) {
   const auto versionOf = [&](Lines maps) {
     meta_.SetProperty("/LM/W3SVC/1/ROOT/shop", "ScriptMaps", std::move(maps));
-    registry_.GetSiteName = true;
-    registry_.GetAspNetVersion = true;
+    registry_.GetSiteName = registry_.GetAspNetVersion = true;
     registry_.LoadPools();
     const std::string line = (*Rec(1).Apps)[1];
     const auto at = line.find(" ASP.NET: ");
@@ -211,8 +209,7 @@ TEST_F(LoadPoolsTest, ErrorsPassOutAfterTheRecordsWereCleared) {
     meta.SetProperty("/LM/W3SVC", "ScriptMaps", Lines{AspNet(".aspx", "v2.0.50727")});
     setup(meta);
     TIISObject registry(meta, processes_);
-    registry.GetSiteName = true;
-    registry.GetAspNetVersion = true;
+    registry.GetSiteName = registry.GetAspNetVersion = true;
     try {
       registry.LoadPools();
       ADD_FAILURE() << "LoadPools did not raise";
@@ -247,8 +244,7 @@ TEST_F(LoadPoolsTest, ErrorsPassOutAfterTheRecordsWereCleared) {
 
 TEST_F(LoadPoolsTest, AFailedSiteContainerBindDropsOnlyThatApplicationsSiteAndVersion) {
   meta_.FailCall(Op::Bind, 2, "localhost/w3svc$");
-  registry_.GetSiteName = true;
-  registry_.GetAspNetVersion = true;
+  registry_.GetSiteName = registry_.GetAspNetVersion = true;
   registry_.LoadPools();
   EXPECT_EQ(*Rec(0).Apps, (Lines{"Shop [/LM/W3SVC/1/ROOT/] ASP.NET: 2.0.50727"}));
   EXPECT_EQ(*Rec(1).Apps, (Lines{" [/LM/W3SVC/1/ROOT/shop/]", "Archive [/LM/W3SVC/2/ROOT/old/] ASP.NET: 1.1.4322"}));

@@ -24,10 +24,6 @@ class RegistryTest : public ::testing::Test {
     for (std::size_t i = 0; i < names.size(); ++i) reg_->Pools[i].Name = names[i];
     reg_->PoolCount = static_cast<std::int32_t>(names.size());
   }
-  void StartMonitoring(const std::string& selected) {
-    reg_->SelectedPools = selected;
-    reg_->SetMonitoring(true);
-  }
 };
 
 // A blank filter accepts every pool and a blank name passes any filter; otherwise the
@@ -65,7 +61,8 @@ TEST_F(RegistryTest, InvalidFilterRaisesForEveryNonBlankName) {
 
 TEST_F(RegistryTest, WhileMonitoringOnlyTickedNamesAndTheirPartsAreAccepted) {
   reg_->Filter = "^nothing$";  // ignored while monitoring
-  StartMonitoring("ShopPool\tIntranet\t");
+  reg_->SelectedPools = "ShopPool\tIntranet\t";
+  reg_->SetMonitoring(true);
   EXPECT_TRUE(reg_->AcceptPool("ShopPool"));
   EXPECT_TRUE(reg_->AcceptPool("intranet"));
   EXPECT_TRUE(reg_->AcceptPool("SHOP"));       // part of a ticked name

@@ -13,7 +13,6 @@
 namespace tarnwell {
 namespace {
 
-using platform::MetabaseError;
 using Lines = std::vector<std::string>;
 using BadMetabase = testutil::OverStore;
 
@@ -100,8 +99,7 @@ TEST_F(BadMetabase, ApplicationsOutsideRootAreListedWithSiteAndVersion) {
   Write(Server().Pool("DefaultAppPool").Pool("Shop").Site(1, "One")
             .Site(2, "Two", {"AppPoolId=\"Shop\"", "AppRoot=\"/LM/W3SVC/2\""})
             .App("/LM/W3SVC/1/shop", "Shop").App("/LM/W3SVC/1/ROOT", "DefaultAppPool").Text());
-  registry_->GetSiteName = true;
-  registry_->GetAspNetVersion = true;
+  registry_->GetSiteName = registry_->GetAspNetVersion = true;
   registry_->LoadPools();
   ASSERT_EQ(registry_->PoolCount, 2);
   EXPECT_EQ(*registry_->Pools[1].Apps,
@@ -117,13 +115,9 @@ TEST_F(BadMetabase, ApplicationsOutsideRootAreListedWithSiteAndVersion) {
 TEST_F(BadMetabase, AnApplicationOfAMissingSiteIsAClearError) {
   Write(Server().Pool("Shop").App("/LM/W3SVC/9/ROOT", "Shop").Text());
   registry_->GetSiteName = true;
-  try {
-    registry_->LoadPools();
-    FAIL() << "expected MetabaseError";
-  } catch (const MetabaseError& e) {
-    EXPECT_EQ(e.code(), platform::kErrPathNotFound);
-    EXPECT_NE(std::string(e.what()).find("/LM/W3SVC/9"), std::string::npos) << e.what();
-  }
+  std::string message;
+  EXPECT_EQ(testutil::ErrorOf([&] { registry_->LoadPools(); }, &message), platform::kErrPathNotFound);
+  EXPECT_NE(message.find("/LM/W3SVC/9"), std::string::npos) << message;
   EXPECT_EQ(registry_->PoolCount, 0);
 
   registry_->GetSiteName = false;

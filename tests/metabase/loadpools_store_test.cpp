@@ -15,8 +15,7 @@ class LoadPoolsOverStore : public testutil::OverStore {
 };
 
 TEST_F(LoadPoolsOverStore, ReadsTheDemoServerWithSiteNamesAndVersions) {
-  registry_->GetSiteName = true;
-  registry_->GetAspNetVersion = true;
+  registry_->GetSiteName = registry_->GetAspNetVersion = true;
   registry_->LoadPools();
 
   ASSERT_EQ(registry_->PoolCount, 9);

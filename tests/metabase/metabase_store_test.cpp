@@ -19,6 +19,7 @@ using platform::IMetabase;
 using platform::IMetabaseObject;
 using platform::MetabaseError;
 using platform::MetabaseValue;
+using testutil::ErrorOf;
 using testutil::MetabaseXml;
 using testutil::ReadAll;
 using testutil::WriteFile;
@@ -33,17 +34,6 @@ std::string Text(IMetabase& store, const std::string& path, const std::string& p
   return AsString(store.Bind("IIS://localhost/W3SVC" + path)->Get(property));
 }
 
-// The code of the MetabaseError that f raises, 0 when it raises none; its message in `message`.
-template <typename F>
-std::uint32_t ErrorOf(F&& f, std::string* message = nullptr) {
-  try {
-    f();
-  } catch (const MetabaseError& e) {
-    if (message) *message = e.what();
-    return e.code();
-  }
-  return 0;
-}
 
 Lines PoolNames(IMetabase& store) {
   Lines names;
