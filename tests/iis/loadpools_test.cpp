@@ -279,7 +279,7 @@ TEST(LoadPoolsLimits, KeepsTheFirst1024Of2000PoolsAndCountsTheRest) {
 }
 
 // Binding through adshlp: the two ways LoadPools and the analyser bind metabase paths.
-TEST(Adshlp, BindContainerGivesZeroAndTheObjectOrTheFailureCode) {
+TEST(Adshlp, BindContainerGivesTheCodeAndAFailedGetMetabaseObjectFailsEveryCall) {
   FakeMetabase meta;
   std::unique_ptr<platform::IMetabaseObject> container;
   EXPECT_EQ(BindContainer(meta, "IIS://localhost/w3svc/AppPools", container), 0u);
@@ -288,13 +288,11 @@ TEST(Adshlp, BindContainerGivesZeroAndTheObjectOrTheFailureCode) {
 
   EXPECT_EQ(BindContainer(meta, "IIS://localhost/w3svc/7", container), platform::kErrPathNotFound);
   EXPECT_FALSE(container);
-  meta.FailCall(fakes::FakeMetabase::Op::Bind, 0, "apppools$", 0x80070005);
+  meta.FailCall(Op::Bind, 0, "apppools$", 0x80070005);
   EXPECT_EQ(BindContainer(meta, "IIS://localhost/w3svc/AppPools", container), 0x80070005u);
   EXPECT_FALSE(container);
-}
 
-TEST(Adshlp, AFailedGetMetabaseObjectFailsOnEveryCallNamingThePath) {
-  FakeMetabase meta;
+  // A failed GetMetabaseObject gives an object that fails on every call, naming the path.
   auto bound = GetMetabaseObject(meta, "IIS://localhost/W3SVC");
   EXPECT_EQ(bound->Name(), "W3SVC");
 

@@ -17,7 +17,6 @@ namespace {
 
 using platform::IMetabase;
 using platform::IMetabaseObject;
-using platform::MetabaseError;
 using platform::MetabaseValue;
 using testutil::ErrorOf;
 using testutil::MetabaseXml;
@@ -512,7 +511,7 @@ TEST_F(StoreTest, ConcurrentChangesFromTwoStoresLoseNothing) {
         auto children = store->Bind("IIS://localhost/W3SVC/AppPools")->Enumerate();
         for (std::unique_ptr<IMetabaseObject> pool; children->Next(pool);) apps += AsList(pool->EnumAppsInPool()).size();
         if (apps != 16) ++readFailures;
-      } catch (const MetabaseError&) {
+      } catch (const platform::MetabaseError&) {
         ++readFailures;
       }
     }

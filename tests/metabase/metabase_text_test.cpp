@@ -55,7 +55,7 @@ TEST(MetabaseText, EscapesAttributeValues) {
   EXPECT_FALSE(IsXmlName(""));
 }
 
-TEST(MetabaseText, ScansTheStartTagsIisWrites) {
+TEST(MetabaseText, ScansTheStartTagsIisWritesAndFindsTheirElementsEnd) {
   const std::string text =
       "<IIsWebServer\tLocation =\"/LM/W3SVC/1\"\r\n\t\tServerComment='a > b'\r\n\t\tServerBindings=\":80:\r\n"
       "\t\t\t:81:\"\r\n\t>\r\n</IIsWebServer>";
@@ -78,16 +78,15 @@ TEST(MetabaseText, ScansTheStartTagsIisWrites) {
   ASSERT_TRUE(selfClosing);
   EXPECT_TRUE(selfClosing->selfClosing);
   EXPECT_EQ(ElementEnd(empty, 0), empty.size() - 4);
-}
 
-TEST(MetabaseText, FindsTheEndOfElementsWithChildrenAndComments) {
-  const std::string text =
+  // An element's end is found past its children, comments and CDATA.
+  const std::string nested =
       "<IIsConfigObject Location=\"/LM/W3SVC/Info\">\n"
       "\t<!-- </IIsConfigObject> -->\n"
       "\t<Custom Name=\"A\" Value=\"1\"/>\n"
       "\t<Custom Name=\"B\"><![CDATA[</IIsConfigObject>]]></Custom>\n"
       "</IIsConfigObject>\n<Next/>";
-  EXPECT_EQ(ElementEnd(text, 0), text.find("\n<Next/>"));
+  EXPECT_EQ(ElementEnd(nested, 0), nested.find("\n<Next/>"));
 }
 
 TEST(MetabaseText, RefusesTagsThatAreNotWellFormed) {
