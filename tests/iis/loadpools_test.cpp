@@ -134,7 +134,7 @@ TEST(LoadPoolsHelpers, SortIgnoresCaseAndKeepsEqualLinesInOrder) {
   }
 }
 
-TEST_F(LoadPoolsTest, KeepsOnlyAcceptedPoolsWithoutGaps) {
+TEST_F(LoadPoolsTest, KeepsOnlyAcceptedPoolsWithoutGapsAndAnInvalidFilterClearsThem) {
   registry_.Filter = "pool$";
   registry_.LoadPools();
   EXPECT_EQ(Names(), "DefaultAppPool;ShopPool;");
@@ -144,6 +144,13 @@ TEST_F(LoadPoolsTest, KeepsOnlyAcceptedPoolsWithoutGaps) {
   registry_.LoadPools();
   EXPECT_EQ(Names(), "Idle;");
   EXPECT_FALSE(Rec(1).Apps);  // ShopPool's list went with ClearPools
+
+  // An invalid filter passes out after ClearPools.
+  registry_.SetMonitoring(false);
+  registry_.Filter = "(unclosed";
+  EXPECT_THROW(registry_.LoadPools(), RegexError);
+  EXPECT_EQ(registry_.PoolCount, 0);
+  EXPECT_TRUE(Rec(0).Name.empty());
 }
 
 TEST_F(LoadPoolsTest, AnUnreachableMetabaseLeavesTheRecordsAsTheyWereAndSaysWhy) {
@@ -248,14 +255,6 @@ TEST_F(LoadPoolsTest, AFailedSiteContainerBindDropsOnlyThatApplicationsSiteAndVe
   registry_.LoadPools();
   EXPECT_EQ(*Rec(0).Apps, (Lines{"Shop [/LM/W3SVC/1/ROOT/] ASP.NET: 2.0.50727"}));
   EXPECT_EQ(*Rec(1).Apps, (Lines{" [/LM/W3SVC/1/ROOT/shop/]", "Archive [/LM/W3SVC/2/ROOT/old/] ASP.NET: 1.1.4322"}));
-}
-
-TEST_F(LoadPoolsTest, AnInvalidFilterPassesOutAfterClearPools) {
-  registry_.LoadPools();
-  registry_.Filter = "(unclosed";
-  EXPECT_THROW(registry_.LoadPools(), RegexError);
-  EXPECT_EQ(registry_.PoolCount, 0);
-  EXPECT_TRUE(Rec(0).Name.empty());
 }
 
 TEST(LoadPoolsLimits, KeepsTheFirst1024Of2000PoolsAndCountsTheRest) {

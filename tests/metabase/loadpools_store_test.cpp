@@ -9,12 +9,10 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-class LoadPoolsOverStore : public testutil::OverStore {
- protected:
-  LoadPoolsOverStore() { Write(testutil::ReadAll(testutil::DemoMetabasePath())); }
-};
+using LoadPoolsOverStore = testutil::OverStore;
 
 TEST_F(LoadPoolsOverStore, ReadsTheDemoServerWithSiteNamesAndVersions) {
+  Write(testutil::ReadAll(testutil::DemoMetabasePath()));
   registry_->GetSiteName = registry_->GetAspNetVersion = true;
   registry_->LoadPools();
 
