@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the MetaBase.xml store tests: the demo file, a registry over the store, and a
-// line diff that shows exactly which lines a change touched.
+// Helpers of the MetaBase.xml store tests: the demo file, the code of a MetabaseError, a
+// registry over the store, and a line diff that shows exactly which lines a change touched.
 #include <gtest/gtest.h>
 
 #include <algorithm>
