@@ -17,8 +17,6 @@
 namespace tarnwell {
 namespace {
 
-using testing::CapturedReports;
-using testing::SplitCrLf;
 using testutil::At;
 using testutil::ReadAll;
 
@@ -66,7 +64,7 @@ TEST_F(LogTest, OnlyALineAtAnEarlierTimeOfDayThanTheOpeningStartsTheNewDaysFile)
 }
 
 TEST_F(LogTest, AFileThatCannotBeOpenedIsReportedOnceARunAndItsLinesArriveOnceItCan) {
-  CapturedReports reports;
+  testing::CapturedReports reports;
   const std::string dir = tmp_.Dir() + "log/";
   TLog log(dir, "", clock_);  // a missing directory: must not raise
   EXPECT_FALSE(log.IsOpen());
@@ -146,7 +144,7 @@ TEST_F(LogTest, ConcurrentWritersNeitherInterleaveNorLoseLines) {
       });
     }
   }
-  const std::vector<std::string> lines = SplitCrLf(ReadAll(Day1File()));
+  const std::vector<std::string> lines = testing::SplitCrLf(ReadAll(Day1File()));
   ASSERT_EQ(lines.size(), 1u + kThreads * kLines);
   EXPECT_EQ(lines[0], "");
   std::map<std::string, int> seen;

@@ -34,7 +34,6 @@ class AnalyseOverStore : public ::testing::Test {
     });
     bench.stopAt = static_cast<int>(2 * kIis6ShopApps.size());
   }
-  void Analyse() { bench.Run("ShopPool", 101); }  // nothing to report: no reads during the cycles
 
   struct Left {
     std::string metabase;
@@ -53,7 +52,7 @@ class AnalyseOverStore : public ::testing::Test {
 // Stopped, the analysis leaves the file byte for byte; killed during the cycles, the next
 // start puts it back byte for byte.
 TEST_F(AnalyseOverStore, StoppedOrKilledTheFileComesBackByteForByte) {
-  Analyse();
+  bench.Run("ShopPool", 101);  // nothing to report: no reads during the cycles
   EXPECT_EQ(bench.window.AnalyseLines().back(), "End analyse of pool: ShopPool");
   EXPECT_EQ(ReadAll(file), original);
   EXPECT_FALSE(JournalExists(bench.Journal()));

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "metrics/uCpuUsage.h"
 #include "tests/fakes/fake_process_system.h"
@@ -11,20 +12,12 @@ namespace {
 using fakes::FakeProcessSystem;
 
 TEST(FigureRounding, HalvesGoToTheEvenNeighbourAndAnUnreadableFigureStays) {
-  EXPECT_EQ(CpuFromUsage(2.5f), 2);
-  EXPECT_EQ(CpuFromUsage(3.5f), 4);
-  EXPECT_EQ(CpuFromUsage(98.6f), 99);
-  EXPECT_EQ(CpuFromUsage(3.4f), 3);
-  EXPECT_EQ(CpuFromUsage(0.5f), 0);
-  EXPECT_EQ(CpuFromUsage(-1.0f), -1);
-  EXPECT_EQ(RamKBFromWorkingSet(12'582'912), 12288);
-  EXPECT_EQ(RamKBFromWorkingSet(512), 0);         // 0.5 KB
-  EXPECT_EQ(RamKBFromWorkingSet(1024 + 512), 2);  // 1.5 KB
-  EXPECT_EQ(RamKBFromWorkingSet(2048 + 512), 2);  // 2.5 KB
-  EXPECT_EQ(RamKBFromWorkingSet(-1), 0);
-  // Large working sets do not overflow.
-  EXPECT_EQ(RamKBFromWorkingSet(std::int64_t{4} << 30), 4 * 1024 * 1024);
-  EXPECT_EQ(RamKBFromWorkingSet(INT64_MAX), INT32_MAX);
+  for (const auto& [usage, cpu] : {std::pair{2.5f, 2}, {3.5f, 4}, {98.6f, 99}, {3.4f, 3}, {0.5f, 0}, {-1.0f, -1}})
+    EXPECT_EQ(CpuFromUsage(usage), cpu) << usage;
+  // 0.5, 1.5 and 2.5 KB go to the even neighbour; large working sets do not overflow.
+  for (const auto& [bytes, kb] : {std::pair<std::int64_t, std::int32_t>{12'582'912, 12288}, {512, 0}, {1024 + 512, 2},
+                                  {2048 + 512, 2}, {-1, 0}, {std::int64_t{4} << 30, 4 * 1024 * 1024}, {INT64_MAX, INT32_MAX}})
+    EXPECT_EQ(RamKBFromWorkingSet(bytes), kb) << bytes;
 }
 
 class CpuUsageTest : public ::testing::Test {
@@ -78,15 +71,12 @@ TEST_F(CpuUsageTest, TickWrapGivesTheTrueInterval) {
 
 TEST_F(CpuUsageTest, UnopenableVanishedOrUnreadableProcessGivesMinusOne) {
   EXPECT_EQ(GetProcessCpuUsage(fake, 4242), -1.0f);
-  fake.AddWorker(100, "Locked", 10);
-  fake.Update(100, [](auto& p) { p.timesOpenable = false; });
+  fake.Add({.pid = 100, .cpuPercent = 10, .timesOpenable = false});
   EXPECT_EQ(GetProcessCpuUsage(fake, 100), -1.0f);
-  fake.AddWorker(101, "FirstReadFails", 10);
-  fake.Update(101, [](auto& p) { p.timesReadsLeft = 0; });
+  fake.Add({.pid = 101, .cpuPercent = 10, .timesReadsLeft = 0});  // the first read fails
   EXPECT_EQ(CreateCpuUsageCounter(fake, 101), nullptr);
   EXPECT_EQ(GetProcessCpuUsage(fake, 101), -1.0f);
-  fake.AddWorker(102, "SecondReadFails", 30);
-  fake.Update(102, [](auto& p) { p.timesReadsLeft = 1; });
+  fake.Add({.pid = 102, .cpuPercent = 30, .timesReadsLeft = 1});  // the second read fails
   EXPECT_EQ(GetProcessCpuUsage(fake, 102), -1.0f);
   // The process ends during the sampling window.
   fake.AddWorker(103, "Gone", 30);

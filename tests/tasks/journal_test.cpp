@@ -15,7 +15,6 @@
 namespace tarnwell {
 namespace {
 
-using fakes::FakeMetabase;
 using testutil::ReadAll;
 using testutil::TempDir;
 using testutil::WriteFile;
@@ -213,7 +212,7 @@ TEST_F(RecoveryTest, WhatOthersChangedSinceIsLeftAlone) {
 }
 
 TEST_F(RecoveryTest, AFailedStepKeepsWhatIsLeftForTheNextStart) {
-  metabase.FailCall(FakeMetabase::Op::SetInfoAppPoolId, 2);  // c's move back
+  metabase.FailCall(fakes::FakeMetabase::Op::SetInfoAppPoolId, 2);  // c's move back
   EXPECT_EQ(Recover(), RecoveryOutcome::Incomplete);
   EXPECT_EQ(messages[2], "Recovery: error of transfer application: [" + kC + "] in pool [Shop]");
   EXPECT_EQ(messages[4], "Recovery: temp. pool [" + kTc + "] not removed, it still holds [1] applications");
