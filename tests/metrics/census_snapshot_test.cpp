@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -12,10 +11,8 @@
 namespace tarnwell {
 namespace {
 
-using fakes::FakeProcessSystem;
-
 TEST(HandleCensus, CopiesTheCountsAndZeroesAVanishedProcess) {
-  FakeProcessSystem fake;
+  fakes::FakeProcessSystem fake;
   fake.AddWorker(100, "P");
   fake.Update(100, [](auto& p) { p.handles = {7, 3, 120}; });
   const auto counted = [&](std::uint32_t pid) {
@@ -36,7 +33,7 @@ TEST(WorkerExe, CaseRuleDependsOnTheCaller) {
 }
 
 TEST(SnapshotWalk, VisitsWorkersInOrderWithoutReadingOthersAndFailsOnlyWhenNoEntryCouldBeRead) {
-  FakeProcessSystem fake;
+  fakes::FakeProcessSystem fake;
   std::vector<platform::ProcessEntry> seen;
   const auto walk = [&](ExeNameMatch match, bool onward) {
     return ForEachWorkerProcess(fake, match, [&](const platform::ProcessEntry& e) { return seen.push_back(e), onward; });

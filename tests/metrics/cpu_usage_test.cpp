@@ -9,20 +9,19 @@
 namespace tarnwell {
 namespace {
 
-using fakes::FakeProcessSystem;
-
 TEST(FigureRounding, HalvesGoToTheEvenNeighbourAndAnUnreadableFigureStays) {
   for (const auto& [usage, cpu] : {std::pair{2.5f, 2}, {3.5f, 4}, {98.6f, 99}, {3.4f, 3}, {0.5f, 0}, {-1.0f, -1}})
     EXPECT_EQ(CpuFromUsage(usage), cpu) << usage;
   // 0.5, 1.5 and 2.5 KB go to the even neighbour; large working sets do not overflow.
   for (const auto& [bytes, kb] : {std::pair<std::int64_t, std::int32_t>{12'582'912, 12288}, {512, 0}, {1024 + 512, 2},
-                                  {2048 + 512, 2}, {-1, 0}, {std::int64_t{4} << 30, 4 * 1024 * 1024}, {INT64_MAX, INT32_MAX}})
+                                  {2048 + 512, 2}, {-1, 0}, {std::int64_t{4} << 30, 4 * 1024 * 1024},
+                                  {INT64_MAX, INT32_MAX}})
     EXPECT_EQ(RamKBFromWorkingSet(bytes), kb) << bytes;
 }
 
 class CpuUsageTest : public ::testing::Test {
  protected:
-  FakeProcessSystem fake;
+  fakes::FakeProcessSystem fake;
 };
 
 TEST_F(CpuUsageTest, MeasuresAHalfSecondWindowWithoutDividingByProcessorsAndHoldsBusyOnesAt99) {

@@ -88,7 +88,7 @@ TEST(JournalText, DamageIsRefusedWithTheLine) {
 
 // ---- the file --------------------------------------------------------------------------
 
-TEST(JournalFile, SaveReplacesWholeAndLeavesNoNewFileBehind) {
+TEST(JournalFile, SaveReplacesWholeLeavesNoNewFileBehindAndAFailedOneKeepsTheJournal) {
   TempDir dir;
   const std::string path = JournalPath(dir.Dir());
   EXPECT_EQ(path, dir.Dir() + "trnw-analyse.journal");
@@ -99,20 +99,14 @@ TEST(JournalFile, SaveReplacesWholeAndLeavesNoNewFileBehind) {
   SaveJournal(path, one);
   EXPECT_EQ(ParseJournal(ReadAll(path)), one);
   EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
-  RemoveJournal(path);
-  EXPECT_FALSE(JournalExists(path));
-  EXPECT_NO_THROW(RemoveJournal(path));  // already gone
-}
-
-TEST(JournalFile, AFailedSaveKeepsTheJournalThatWasThere) {
-  TempDir dir;
-  const std::string path = JournalPath(dir.Dir());
-  SaveJournal(path, TwoApps());
   std::filesystem::create_directory(path + ".tmp");  // the new file cannot be made
   const AnalyseJournal less{"Shop", {}, {}};
   EXPECT_THROW(SaveJournal(path, less), std::system_error);
-  EXPECT_EQ(ParseJournal(ReadAll(path)), TwoApps());
+  EXPECT_EQ(ParseJournal(ReadAll(path)), one);
   EXPECT_THROW(SaveJournal(dir.Dir() + "missing/" + kJournalFileName, less), std::system_error);
+  RemoveJournal(path);
+  EXPECT_FALSE(JournalExists(path));
+  EXPECT_NO_THROW(RemoveJournal(path));  // already gone
 }
 
 TEST(JournalFile, OneHolderAtATime) {

@@ -23,8 +23,6 @@
 namespace tarnwell {
 namespace {
 
-using fakes::FakeProcessSystem;
-using testing::SplitCrLf;
 using testutil::At;
 
 const std::string kLineDefault = "DefaultAppPool\t2\t12288\t3\t25\t40\t3\t400\t2044";
@@ -38,7 +36,7 @@ class MonitoringTest : public ::testing::Test {
   testutil::TempDir dir_;
   testutil::TestClock clock_{At(2026, 12, 6, 10, 0)};
   fakes::FakeMetabase metabase_;
-  FakeProcessSystem processes_;
+  fakes::FakeProcessSystem processes_;
   TLog daily_{dir_.Dir(), "", clock_};
   std::unique_ptr<TIISObject> reg_ = std::make_unique<TIISObject>(metabase_, processes_);
   fakes::FakeWindowPort window_{*reg_, dir_.Dir()};
@@ -58,13 +56,11 @@ class MonitoringTest : public ::testing::Test {
       metabase_.AddApp(app, pool);
 
     processes_.Add({.pid = 4, .threads = 90, .exeName = "System"});
-    processes_.AddWorker(2044, "DefaultAppPool", 3.4, 12'582'912, 25);
-    processes_.Update(2044, [](FakeProcessSystem::Process& p) { p.handles = {40, 3, 400}; });
-    processes_.AddWorker(2200, "Intranet", 0, -1, 6);
-    processes_.Update(2200, [](FakeProcessSystem::Process& p) {
-      p.handles = {5, 1, 50};
-      p.timesOpenable = false;
-    });
+    const auto worker = fakes::FakeProcessSystem::WorkerCommandLine;
+    processes_.Add({.pid = 2044, .threads = 25, .commandLine = worker("DefaultAppPool"), .workingSet = 12'582'912,
+                    .cpuPercent = 3.4, .handles = {40, 3, 400}});
+    processes_.Add({.pid = 2200, .threads = 6, .commandLine = worker("Intranet"), .workingSet = -1,
+                    .handles = {5, 1, 50}, .timesOpenable = false});
     processes_.AddWorker(2300, "Other", 50, 4096, 3);
 
     reg_->Log = &daily_;
@@ -108,11 +104,11 @@ class MonitoringTest : public ::testing::Test {
   }
 
   std::vector<std::string> MonitorLog(const std::string& date = "061226") const {
-    return SplitCrLf(testutil::ReadAll(dir_.Dir() + "trnw-mon-" + date + ".log"));
+    return testing::SplitCrLf(testutil::ReadAll(dir_.Dir() + "trnw-mon-" + date + ".log"));
   }
   // The daily log's lines that hold the text.
   std::vector<std::string> DailyLines(const std::string& text) const {
-    std::vector<std::string> lines = SplitCrLf(testutil::ReadAll(dir_.Dir() + "trnw061226.log"));
+    std::vector<std::string> lines = testing::SplitCrLf(testutil::ReadAll(dir_.Dir() + "trnw061226.log"));
     std::erase_if(lines, [&](const std::string& line) { return line.find(text) == std::string::npos; });
     return lines;
   }
