@@ -25,17 +25,12 @@ class CpuUsageTest : public ::testing::Test {
 };
 
 TEST_F(CpuUsageTest, MeasuresAHalfSecondWindowWithoutDividingByProcessorsAndHoldsBusyOnesAt99) {
-  fake.AddWorker(100, "ShopPool", 3.4);
-  EXPECT_FLOAT_EQ(GetProcessCpuUsage(fake, 100), 3.4f);
-  EXPECT_EQ(fake.TotalSleptMs(), CpuSampleDelay);
-  fake.AddWorker(101, "Idle", 0);
-  EXPECT_FLOAT_EQ(GetProcessCpuUsage(fake, 101), 0.0f);
-  fake.AddWorker(102, "One", 100);
-  fake.AddWorker(103, "Two", 200);
-  fake.AddWorker(104, "Almost", 98.9);
-  EXPECT_FLOAT_EQ(GetProcessCpuUsage(fake, 102), 99.0f);
-  EXPECT_FLOAT_EQ(GetProcessCpuUsage(fake, 103), 99.0f);
-  EXPECT_NEAR(GetProcessCpuUsage(fake, 104), 98.9f, 1e-4);
+  std::uint32_t pid = 100;  // 103 runs on two processors
+  for (const auto& [percent, usage] : {std::pair{3.4, 3.4f}, {0.0, 0.0f}, {100.0, 99.0f}, {200.0, 99.0f}, {98.9, 98.9f}}) {
+    fake.AddWorker(pid, "P", percent);
+    EXPECT_NEAR(GetProcessCpuUsage(fake, pid++), usage, 1e-4) << percent;
+  }
+  EXPECT_EQ(fake.TotalSleptMs(), 5 * CpuSampleDelay);
   // The counter itself gives two processors' worth as it is.
   auto counter = CreateCpuUsageCounter(fake, 103);
   ASSERT_TRUE(counter);
@@ -69,14 +64,11 @@ TEST_F(CpuUsageTest, TickWrapGivesTheTrueInterval) {
 }
 
 TEST_F(CpuUsageTest, UnopenableVanishedOrUnreadableProcessGivesMinusOne) {
-  EXPECT_EQ(GetProcessCpuUsage(fake, 4242), -1.0f);
   fake.Add({.pid = 100, .cpuPercent = 10, .timesOpenable = false});
-  EXPECT_EQ(GetProcessCpuUsage(fake, 100), -1.0f);
   fake.Add({.pid = 101, .cpuPercent = 10, .timesReadsLeft = 0});  // the first read fails
-  EXPECT_EQ(CreateCpuUsageCounter(fake, 101), nullptr);
-  EXPECT_EQ(GetProcessCpuUsage(fake, 101), -1.0f);
   fake.Add({.pid = 102, .cpuPercent = 30, .timesReadsLeft = 1});  // the second read fails
-  EXPECT_EQ(GetProcessCpuUsage(fake, 102), -1.0f);
+  for (const std::uint32_t pid : {4242u, 100u, 101u, 102u}) EXPECT_EQ(GetProcessCpuUsage(fake, pid), -1.0f) << pid;
+  EXPECT_EQ(CreateCpuUsageCounter(fake, 101), nullptr);
   // The process ends during the sampling window.
   fake.AddWorker(103, "Gone", 30);
   fake.SetOnSleep([&](std::uint32_t) { fake.Remove(103); });

@@ -219,16 +219,6 @@ TEST_F(RecoveryTest, AFailedStepKeepsWhatIsLeftForTheNextStart) {
   EXPECT_FALSE(JournalExists(path));
 }
 
-TEST_F(RecoveryTest, AJournalOfTheVersionBeforePutsEveryApplicationBackAsItsOwnPool) {
-  WriteFile(path, "Tarnwell analysis journal\t1\r\npool\tShop\r\napp\t" + kA + "\tShop\r\napp\t" + kC +
-                      "\tShop\r\ntemp\t" + kTa + "\t" + kA + "\r\ntemp\t" + kTc + "\t" + kC + "\r\nend\r\n");
-  EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
-  EXPECT_EQ(messages[2], "Recovery: application [" + kC + "] back in pool [Shop]");
-  EXPECT_TRUE(metabase.HasOwnProperty(kC, "AppPoolId"));
-  EXPECT_EQ(metabase.EffectiveAppPool(kC), "Shop");
-  EXPECT_FALSE(JournalExists(path));
-}
-
 TEST_F(RecoveryTest, AnUnreadableJournalIsSetAsideAndNothingIsTouched) {
   const std::string cut = "Tarnwell analysis journal\t1\r\npool\tShop\r\napp\t" + kA + "\tShop\r\n";
   WriteFile(path, cut);
