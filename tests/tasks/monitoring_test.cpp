@@ -7,6 +7,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -324,11 +325,9 @@ TEST_F(MonitoringTest, ReloadStartedDuringAPassLeavesTheRegistryConsistent) {
   afterRedraw_ = [this](std::size_t pass) {
     // Every redraw sees one whole pass: the selected pools, with their figures in place.
     ASSERT_EQ(reg_->PoolCount, 3);
-    EXPECT_EQ(reg_->Pools[0].Name, "DefaultAppPool");
-    EXPECT_EQ(reg_->Pools[0].Pid, 2044);
-    EXPECT_EQ(reg_->Pools[0].RamKB, 12288);
-    EXPECT_EQ(reg_->Pools[1].Name, "Intranet");
-    EXPECT_EQ(reg_->Pools[1].Pid, 2200);
+    const auto& p = reg_->Pools;
+    EXPECT_EQ(std::tuple(p[0].Name, p[0].Pid, p[0].RamKB, p[1].Name, p[1].Pid),
+              std::tuple("DefaultAppPool", 2044, 12288, "Intranet", 2200));
     if (pass == 3) reg_->SetMonitoring(false);
   };
 
