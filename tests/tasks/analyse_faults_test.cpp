@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tasks/AnalyseJournal.h"
@@ -169,12 +170,9 @@ struct Server : testutil::ShopServer {
   testutil::AnalyseBench bench{guarded, processes};
 };
 
-struct Kind {
-  FakeMetabase::Op op;
-  const char* prefix;  // of its lines in FakeMetabase::Calls()
-};
 using Op = FakeMetabase::Op;
-const Kind kKinds[] = {
+// Each kind of call, and the start of its lines in FakeMetabase::Calls().
+const std::pair<Op, const char*> kKinds[] = {
     {Op::Bind, "Bind "},     {Op::Get, "Get "},   {Op::Put, "Put "},   {Op::SetInfo, "SetInfo "},
     {Op::Clear, "Clear "},   {Op::HasOwnValue, "HasOwnValue "},        {Op::EnumAppsInPool, "EnumAppsInPool "},
     {Op::Create, "Create "}, {Op::Delete, "Delete "}, {Op::Name, "Name "}, {Op::GetObject, "GetObject "},
@@ -183,17 +181,17 @@ const Kind kKinds[] = {
 TEST(AnalyseFaults, EveryCallFailingInTurnEndsWithTheServerBackOrItsJournalKept) {
   int kept = 0;
   int runs = 0;
-  for (const Kind& kind : kKinds) {
+  for (const auto& [op, prefix] : kKinds) {
     for (int n = 1;; ++n) {
-      SCOPED_TRACE(std::string(kind.prefix) + "call " + std::to_string(n) + " fails");
+      SCOPED_TRACE(std::string(prefix) + "call " + std::to_string(n) + " fails");
       auto server = std::make_unique<Server>();
-      server->metabase.FailCall(kind.op, n);
+      server->metabase.FailCall(op, n);
       const auto lines = server->Analyse();
       ++runs;
       ASSERT_FALSE(lines.empty());
       EXPECT_EQ(lines.back(), "End analyse of pool: Shop");
       EXPECT_EQ(server->guarded.unjournalled, std::vector<std::string>{});
-      const bool failed = server->metabase.CountCalls(kind.prefix) >= n;
+      const bool failed = server->metabase.CountCalls(prefix) >= n;
       if (!JournalExists(server->bench.Journal())) {
         EXPECT_TRUE(server->Restored());
       } else {
