@@ -113,8 +113,7 @@ class GuardedObject final : public IMetabaseObject {
   void SetInfo() override {
     if (poolIdStaged_) {
       owner_.Expect("SetInfo " + path_, [&](const AnalyseJournal& j) {
-        return std::any_of(j.Apps.begin(), j.Apps.end(),
-                           [&](const auto& a) { return LowerAscii(AppMetabasePath(a.Path)) == LowerAscii(path_); });
+        return std::ranges::any_of(j.Apps, [&](const auto& a) { return LowerAscii(AppMetabasePath(a.Path)) == LowerAscii(path_); });
       });
     }
     owner_.Call([&] { inner_->SetInfo(); });

@@ -88,7 +88,7 @@ TEST(JournalText, DamageIsRefusedWithTheLine) {
 
 // ---- the file --------------------------------------------------------------------------
 
-TEST(JournalFile, SaveReplacesWholeLeavesNoNewFileBehindAndAFailedOneKeepsTheJournal) {
+TEST(JournalFile, SaveReplacesWholeAFailedSaveKeepsTheOldOneAndOneHolderAtATime) {
   TempDir dir;
   const std::string path = JournalPath(dir.Dir());
   EXPECT_EQ(path, dir.Dir() + "trnw-analyse.journal");
@@ -107,14 +107,11 @@ TEST(JournalFile, SaveReplacesWholeLeavesNoNewFileBehindAndAFailedOneKeepsTheJou
   RemoveJournal(path);
   EXPECT_FALSE(JournalExists(path));
   EXPECT_NO_THROW(RemoveJournal(path));  // already gone
-}
-
-TEST(JournalFile, OneHolderAtATime) {
-  TempDir dir;
+  // One holder at a time.
   {
     JournalLock first(dir.Dir());
     EXPECT_TRUE(first.Held());
-    EXPECT_EQ(first.JournalFile(), JournalPath(dir.Dir()));
+    EXPECT_EQ(first.JournalFile(), path);
     JournalLock second(dir.Dir());
     EXPECT_FALSE(second.Held());
   }
@@ -166,14 +163,10 @@ TEST_F(RecoveryTest, PutsEveryApplicationBackRemovesThePoolsAndTheJournal) {
   EXPECT_TRUE(metabase.Calls().empty());
 }
 
-TEST_F(RecoveryTest, AJournalPartlyUndoneAlreadyIsFinishedWithoutHarm) {
-  // a went back and its pool was deleted before the crash; c's pool was never made.
-  metabase.SetProperty("/LM/W3SVC/1/ROOT/a", "AppPoolId", std::string("Shop"));
-  auto c = metabase.Bind(AppMetabasePath(kC));
-  c->Clear("AppPoolId");
-  c->SetInfo();
-  metabase.Bind(kAppPoolsPath)->Delete("IIsApplicationPool", kTa);
-  metabase.Bind(kAppPoolsPath)->Delete("IIsApplicationPool", kTc);
+TEST_F(RecoveryTest, AJournalWhoseChangesAreBackAlreadyIsFinishedWithoutHarm) {
+  // Everything was put back before the crash, only the journal was left.
+  ASSERT_EQ(Recover(), RecoveryOutcome::Complete);
+  SaveJournal(path, TwoApps());
   metabase.ClearCalls();
   EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
   EXPECT_EQ(messages[1], "Recovery: application [" + kA + "] already in pool [Shop]");
