@@ -128,10 +128,7 @@ class MonitoringTest : public ::testing::Test {
 };
 
 TEST(MonitoringLineText, SeparatorsInAPoolNameAreWrittenAsSpaces) {
-  TPoolRec rec;
-  rec.Name = "Shop\tA\r\nB\n";  // the metabase allows them
-  rec.AppCount = 1;
-  rec.Pid = 7;
+  const TPoolRec rec{.Name = "Shop\tA\r\nB\n", .AppCount = 1, .Pid = 7, .Apps = {}};  // the metabase allows them
   EXPECT_EQ(MonitoringLine(rec), "Shop A  B \t1\t0\t0\t0\t0\t0\t0\t7");
   EXPECT_EQ(rec.Name, "Shop\tA\r\nB\n");  // the window shows it as it is
 }

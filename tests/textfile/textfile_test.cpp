@@ -22,29 +22,22 @@
 namespace tarnwell {
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 bool Has(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 TEST(Exposition, LabelValuesAreEscapedAndEveryFamilyIsDescribed) {
-  textfile::PassFigures pass;
-  pass.pools.push_back({.name = "Say \"hi\"\\now\nthen", .apps = 2, .pid = 4242, .workingSetBytes = 12582912,
-                        .cpu = 37, .threads = 25, .handles = 400, .openFiles = 40, .tcpEndpoints = 3});
-  pass.pools.push_back({.name = "Küche 店", .apps = 1, .pid = 77, .cpu = -1});  // not measured: no CPU sample
-  pass.pools.push_back({.name = "Idle", .apps = 5});                             // no worker
-  pass.pools.push_back({.name = std::string("Bad\xC3(\xFF", 6), .apps = 1});
-  pass.durationSeconds = 0.5;
-  pass.timestampSeconds = 1796727600.25;
-  pass.poolsSelected = 3;
-  pass.overloads[{"ShopPool", "/LM/W3SVC/2/ROOT/cart/"}] = 4;
-  const auto lines = Lines(textfile::FormatExposition(pass));
+  const textfile::PassFigures pass{
+      .pools = {{.name = "Say \"hi\"\\now\nthen", .apps = 2, .pid = 4242, .workingSetBytes = 12582912, .cpu = 37,
+                 .threads = 25, .handles = 400, .openFiles = 40, .tcpEndpoints = 3},
+                {.name = "Küche 店", .apps = 1, .pid = 77, .cpu = -1},  // not measured: no CPU sample
+                {.name = "Idle", .apps = 5},                             // no worker
+                {.name = std::string("Bad\xC3(\xFF", 6), .apps = 1}},
+      .durationSeconds = 0.5, .timestampSeconds = 1796727600.25, .poolsSelected = 3,
+      .overloads = {{{"ShopPool", "/LM/W3SVC/2/ROOT/cart/"}, 4}}};
+  std::vector<std::string> lines;
+  std::istringstream text(textfile::FormatExposition(pass));
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
 
   const std::string shop = R"({pool="Say \"hi\"\\now\nthen",pid="4242"} )";
   for (const auto& [family, value] : std::vector<std::pair<std::string, std::string>>{
