@@ -32,7 +32,6 @@ TEST_F(LogTest, FileIsNamedByInfixAndDateBeginsWithAnEmptyLineAndTakesStampedAnd
   TLog monitor(tmp_.Dir(), "-mon-", clock_);
   EXPECT_EQ(daily.FileNameFor(At(2026, 12, 6, 0, 0)), Day1File());
   EXPECT_EQ(monitor.FileNameFor(At(2027, 1, 2, 0, 0)), tmp_.Dir() + "trnw-mon-020127.log");
-  EXPECT_TRUE(daily.IsOpen());
   EXPECT_EQ(ReadAll(Day1File()), "\r\n");
   clock_.Set(At(2026, 12, 6, 10, 2, 3, 45));
   daily.Write("first");
