@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -56,13 +57,8 @@ TEST(HistoryRead, ACancelledLoadKeepsNothing) {
 
 std::vector<Sample> Samples(const std::vector<std::pair<std::int64_t, std::uint32_t>>& timesAndPids) {
   std::vector<Sample> out;
-  for (const auto& [minute, pid] : timesAndPids) {
-    Sample s;
-    s.timeMs = minute * 60'000;
-    s.cpu = static_cast<std::int32_t>(minute);
-    s.pid = pid;
-    out.push_back(s);
-  }
+  for (const auto& [minute, pid] : timesAndPids)
+    out.push_back({.timeMs = minute * 60'000, .cpu = static_cast<std::int32_t>(minute), .pid = pid});
   return out;
 }
 
@@ -87,17 +83,12 @@ TEST(HistoryLines, ReductionKeepsEachColumnsExtremesAndTheCsvHoldsExactlyThePoin
   const PoolLine reduced = ReduceToColumns(line, 0, 1'000'000, 10);
   ASSERT_EQ(reduced.segments.size(), 1u);
   EXPECT_LE(reduced.segments[0].size(), 20u);
-  double low = 1e9, high = -1e9;
-  for (const Point& p : reduced.segments[0]) {
-    low = std::min(low, p.value);
-    high = std::max(high, p.value);
-  }
-  EXPECT_EQ(low, 0);
-  EXPECT_EQ(high, 100);
+  const auto [low, high] = std::minmax_element(reduced.segments[0].begin(), reduced.segments[0].end(),
+                                               [](const Point& a, const Point& b) { return a.value < b.value; });
+  EXPECT_EQ(low->value, 0);
+  EXPECT_EQ(high->value, 100);
   const std::string csv = FormatCsv({reduced});
-  std::size_t rows = 0;
-  for (const char c : csv) rows += c == '\n';
-  EXPECT_EQ(rows, 1 + reduced.segments[0].size());
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1 + std::ssize(reduced.segments[0]));
   EXPECT_EQ(csv.rfind("pool,time,value\n\"Shop, \"\"main\"\"\",2000-01-01 00:00:00.000,0\n", 0), 0u) << csv;
 }
 

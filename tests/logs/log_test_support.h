@@ -11,8 +11,6 @@
 
 namespace tarnwell::testing {
 
-using testutil::TempDir;
-
 // Lines of a CR LF file, without their ends; a last line without CR LF comes out as is.
 inline std::vector<std::string> SplitCrLf(const std::string& content) {
   std::vector<std::string> lines;

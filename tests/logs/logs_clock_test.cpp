@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "logs/LogsClock.h"
 #include "tests/support/test_clock.h"
@@ -37,11 +38,10 @@ TEST(LocalTimeValues, MillisecondsSinceMidnightAndDaysSinceTheEndOf1899) {
   EXPECT_EQ(At(2026, 12, 6, 0, 0).MsOfDay(), 0u);
   EXPECT_EQ(At(2026, 12, 6, 10, 0).MsOfDay(), 36'000'000u);
   EXPECT_EQ(At(2026, 12, 6, 23, 59, 59, 999).MsOfDay(), 86'399'999u);
-  EXPECT_DOUBLE_EQ(At(1899, 12, 30, 0, 0).ToDateTime(), 0.0);
-  EXPECT_DOUBLE_EQ(At(1900, 1, 1, 0, 0).ToDateTime(), 2.0);
-  EXPECT_DOUBLE_EQ(At(2000, 1, 1, 0, 0).ToDateTime(), 36526.0);
-  EXPECT_DOUBLE_EQ(At(2026, 12, 6, 18, 0).ToDateTime(), 46362.75);
-  EXPECT_DOUBLE_EQ(At(2026, 12, 6, 0, 0, 0, 1).ToDateTime(), 46362.0 + 1.0 / 86'400'000.0);
+  for (const auto& [t, days] : {std::pair{At(1899, 12, 30, 0, 0), 0.0}, {At(1900, 1, 1, 0, 0), 2.0},
+                                {At(2000, 1, 1, 0, 0), 36526.0}, {At(2026, 12, 6, 18, 0), 46362.75},
+                                {At(2026, 12, 6, 0, 0, 0, 1), 46362.0 + 1.0 / 86'400'000.0}})
+    EXPECT_DOUBLE_EQ(t.ToDateTime(), days);
   // Leap days: 2024-02-29 sits between 28 February and 1 March; 1900 has none.
   EXPECT_DOUBLE_EQ(At(2024, 3, 1, 0, 0).ToDateTime() - At(2024, 2, 28, 0, 0).ToDateTime(), 2.0);
   EXPECT_DOUBLE_EQ(At(1900, 3, 1, 0, 0).ToDateTime() - At(1900, 2, 28, 0, 0).ToDateTime(), 1.0);

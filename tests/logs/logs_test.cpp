@@ -17,8 +17,6 @@
 namespace tarnwell {
 namespace {
 
-using testing::CapturedReports;
-using testing::SplitCrLf;
 using testutil::At;
 using testutil::ReadAll;
 
@@ -34,7 +32,6 @@ TEST_F(LogTest, FileIsNamedByInfixAndDateBeginsWithAnEmptyLineAndTakesStampedAnd
   TLog monitor(tmp_.Dir(), "-mon-", clock_);
   EXPECT_EQ(daily.FileNameFor(At(2026, 12, 6, 0, 0)), Day1File());
   EXPECT_EQ(monitor.FileNameFor(At(2027, 1, 2, 0, 0)), tmp_.Dir() + "trnw-mon-020127.log");
-  EXPECT_TRUE(daily.IsOpen());
   EXPECT_EQ(ReadAll(Day1File()), "\r\n");
   clock_.Set(At(2026, 12, 6, 10, 2, 3, 45));
   daily.Write("first");
@@ -66,7 +63,7 @@ TEST_F(LogTest, OnlyALineAtAnEarlierTimeOfDayThanTheOpeningStartsTheNewDaysFile)
 }
 
 TEST_F(LogTest, AFileThatCannotBeOpenedIsReportedOnceARunAndItsLinesArriveOnceItCan) {
-  CapturedReports reports;
+  testing::CapturedReports reports;
   const std::string dir = tmp_.Dir() + "log/";
   TLog log(dir, "", clock_);  // a missing directory: must not raise
   EXPECT_FALSE(log.IsOpen());
@@ -146,7 +143,7 @@ TEST_F(LogTest, ConcurrentWritersNeitherInterleaveNorLoseLines) {
       });
     }
   }
-  const std::vector<std::string> lines = SplitCrLf(ReadAll(Day1File()));
+  const std::vector<std::string> lines = testing::SplitCrLf(ReadAll(Day1File()));
   ASSERT_EQ(lines.size(), 1u + kThreads * kLines);
   EXPECT_EQ(lines[0], "");
   std::map<std::string, int> seen;

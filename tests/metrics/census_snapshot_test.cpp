@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "metrics/uCpuUsageSnapshot.h"
@@ -10,37 +11,29 @@
 namespace tarnwell {
 namespace {
 
-using fakes::FakeProcessSystem;
-
 TEST(HandleCensus, CopiesTheCountsAndZeroesAVanishedProcess) {
-  FakeProcessSystem fake;
+  fakes::FakeProcessSystem fake;
   fake.AddWorker(100, "P");
   fake.Update(100, [](auto& p) { p.handles = {7, 3, 120}; });
-  THandleCensus census{1, 1, 1};
-  CountProcessHandles(fake, 100, census);
-  EXPECT_EQ(census.OpenFiles, 7);
-  EXPECT_EQ(census.OpenTcp, 3);
-  EXPECT_EQ(census.Handles, 120);
-
-  census = {5, 5, 5};
-  CountProcessHandles(fake, 4242, census);
-  EXPECT_EQ(census.OpenFiles, 0);
-  EXPECT_EQ(census.OpenTcp, 0);
-  EXPECT_EQ(census.Handles, 0);
+  const auto counted = [&](std::uint32_t pid) {
+    THandleCensus census{5, 5, 5};
+    CountProcessHandles(fake, pid, census);
+    return std::tuple(census.OpenFiles, census.OpenTcp, census.Handles);
+  };
+  EXPECT_EQ(counted(100), std::tuple(7, 3, 120));
+  EXPECT_EQ(counted(4242), std::tuple(0, 0, 0));
 }
 
 TEST(WorkerExe, CaseRuleDependsOnTheCaller) {
   EXPECT_TRUE(IsWorkerExe("w3wp.exe", ExeNameMatch::Exact));
   EXPECT_FALSE(IsWorkerExe("W3WP.EXE", ExeNameMatch::Exact));
-  EXPECT_TRUE(IsWorkerExe("W3WP.EXE", ExeNameMatch::IgnoreCase));
-  EXPECT_TRUE(IsWorkerExe("W3wp.Exe", ExeNameMatch::IgnoreCase));
-  EXPECT_FALSE(IsWorkerExe("w3wp.exe.bak", ExeNameMatch::IgnoreCase));
-  EXPECT_FALSE(IsWorkerExe("w3wp", ExeNameMatch::IgnoreCase));
-  EXPECT_FALSE(IsWorkerExe("", ExeNameMatch::IgnoreCase));
+  for (const auto& [name, worker] :
+       {std::pair{"W3WP.EXE", true}, {"W3wp.Exe", true}, {"w3wp.exe.bak", false}, {"w3wp", false}, {"", false}})
+    EXPECT_EQ(IsWorkerExe(name, ExeNameMatch::IgnoreCase), worker) << name;
 }
 
 TEST(SnapshotWalk, VisitsWorkersInOrderWithoutReadingOthersAndFailsOnlyWhenNoEntryCouldBeRead) {
-  FakeProcessSystem fake;
+  fakes::FakeProcessSystem fake;
   std::vector<platform::ProcessEntry> seen;
   const auto walk = [&](ExeNameMatch match, bool onward) {
     return ForEachWorkerProcess(fake, match, [&](const platform::ProcessEntry& e) { return seen.push_back(e), onward; });

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "metrics/uCpuUsage.h"
 #include "tests/fakes/fake_process_system.h"
@@ -8,42 +9,28 @@
 namespace tarnwell {
 namespace {
 
-using fakes::FakeProcessSystem;
-
 TEST(FigureRounding, HalvesGoToTheEvenNeighbourAndAnUnreadableFigureStays) {
-  EXPECT_EQ(CpuFromUsage(2.5f), 2);
-  EXPECT_EQ(CpuFromUsage(3.5f), 4);
-  EXPECT_EQ(CpuFromUsage(98.6f), 99);
-  EXPECT_EQ(CpuFromUsage(3.4f), 3);
-  EXPECT_EQ(CpuFromUsage(0.5f), 0);
-  EXPECT_EQ(CpuFromUsage(-1.0f), -1);
-  EXPECT_EQ(RamKBFromWorkingSet(12'582'912), 12288);
-  EXPECT_EQ(RamKBFromWorkingSet(512), 0);         // 0.5 KB
-  EXPECT_EQ(RamKBFromWorkingSet(1024 + 512), 2);  // 1.5 KB
-  EXPECT_EQ(RamKBFromWorkingSet(2048 + 512), 2);  // 2.5 KB
-  EXPECT_EQ(RamKBFromWorkingSet(-1), 0);
-  // Large working sets do not overflow.
-  EXPECT_EQ(RamKBFromWorkingSet(std::int64_t{4} << 30), 4 * 1024 * 1024);
-  EXPECT_EQ(RamKBFromWorkingSet(INT64_MAX), INT32_MAX);
+  for (const auto& [usage, cpu] : {std::pair{2.5f, 2}, {3.5f, 4}, {98.6f, 99}, {3.4f, 3}, {0.5f, 0}, {-1.0f, -1}})
+    EXPECT_EQ(CpuFromUsage(usage), cpu) << usage;
+  // 0.5, 1.5 and 2.5 KB go to the even neighbour; large working sets do not overflow.
+  for (const auto& [bytes, kb] : {std::pair<std::int64_t, std::int32_t>{12'582'912, 12288}, {512, 0}, {1024 + 512, 2},
+                                  {2048 + 512, 2}, {-1, 0}, {std::int64_t{4} << 30, 4 * 1024 * 1024},
+                                  {INT64_MAX, INT32_MAX}})
+    EXPECT_EQ(RamKBFromWorkingSet(bytes), kb) << bytes;
 }
 
 class CpuUsageTest : public ::testing::Test {
  protected:
-  FakeProcessSystem fake;
+  fakes::FakeProcessSystem fake;
 };
 
 TEST_F(CpuUsageTest, MeasuresAHalfSecondWindowWithoutDividingByProcessorsAndHoldsBusyOnesAt99) {
-  fake.AddWorker(100, "ShopPool", 3.4);
-  EXPECT_FLOAT_EQ(GetProcessCpuUsage(fake, 100), 3.4f);
-  EXPECT_EQ(fake.TotalSleptMs(), CpuSampleDelay);
-  fake.AddWorker(101, "Idle", 0);
-  EXPECT_FLOAT_EQ(GetProcessCpuUsage(fake, 101), 0.0f);
-  fake.AddWorker(102, "One", 100);
-  fake.AddWorker(103, "Two", 200);
-  fake.AddWorker(104, "Almost", 98.9);
-  EXPECT_FLOAT_EQ(GetProcessCpuUsage(fake, 102), 99.0f);
-  EXPECT_FLOAT_EQ(GetProcessCpuUsage(fake, 103), 99.0f);
-  EXPECT_NEAR(GetProcessCpuUsage(fake, 104), 98.9f, 1e-4);
+  std::uint32_t pid = 100;  // 103 runs on two processors
+  for (const auto& [percent, usage] : {std::pair{3.4, 3.4f}, {0.0, 0.0f}, {100.0, 99.0f}, {200.0, 99.0f}, {98.9, 98.9f}}) {
+    fake.AddWorker(pid, "P", percent);
+    EXPECT_NEAR(GetProcessCpuUsage(fake, pid++), usage, 1e-4) << percent;
+  }
+  EXPECT_EQ(fake.TotalSleptMs(), 5 * CpuSampleDelay);
   // The counter itself gives two processors' worth as it is.
   auto counter = CreateCpuUsageCounter(fake, 103);
   ASSERT_TRUE(counter);
@@ -77,17 +64,11 @@ TEST_F(CpuUsageTest, TickWrapGivesTheTrueInterval) {
 }
 
 TEST_F(CpuUsageTest, UnopenableVanishedOrUnreadableProcessGivesMinusOne) {
-  EXPECT_EQ(GetProcessCpuUsage(fake, 4242), -1.0f);
-  fake.AddWorker(100, "Locked", 10);
-  fake.Update(100, [](auto& p) { p.timesOpenable = false; });
-  EXPECT_EQ(GetProcessCpuUsage(fake, 100), -1.0f);
-  fake.AddWorker(101, "FirstReadFails", 10);
-  fake.Update(101, [](auto& p) { p.timesReadsLeft = 0; });
+  fake.Add({.pid = 100, .cpuPercent = 10, .timesOpenable = false});
+  fake.Add({.pid = 101, .cpuPercent = 10, .timesReadsLeft = 0});  // the first read fails
+  fake.Add({.pid = 102, .cpuPercent = 30, .timesReadsLeft = 1});  // the second read fails
+  for (const std::uint32_t pid : {4242u, 100u, 101u, 102u}) EXPECT_EQ(GetProcessCpuUsage(fake, pid), -1.0f) << pid;
   EXPECT_EQ(CreateCpuUsageCounter(fake, 101), nullptr);
-  EXPECT_EQ(GetProcessCpuUsage(fake, 101), -1.0f);
-  fake.AddWorker(102, "SecondReadFails", 30);
-  fake.Update(102, [](auto& p) { p.timesReadsLeft = 1; });
-  EXPECT_EQ(GetProcessCpuUsage(fake, 102), -1.0f);
   // The process ends during the sampling window.
   fake.AddWorker(103, "Gone", 30);
   fake.SetOnSleep([&](std::uint32_t) { fake.Remove(103); });

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tasks/AnalyseJournal.h"
@@ -20,7 +21,6 @@ namespace {
 
 using fakes::FakeMetabase;
 using platform::IMetabaseObject;
-using platform::MetabaseError;
 using platform::MetabaseValue;
 using testutil::kShop;
 using testutil::kShopApps;
@@ -50,7 +50,7 @@ class GuardedMetabase final : public platform::IMetabase {
   decltype(auto) Call(F&& f) {
     const int n = ++calls;
     if (n == dieAt && !dieAfterCall) Die();
-    if (died) throw MetabaseError(platform::kErrFail, "The metabase is gone");
+    if (died) throw platform::MetabaseError(platform::kErrFail, "The metabase is gone");
     struct AfterCall {
       GuardedMetabase& owner;
       int n;
@@ -113,8 +113,7 @@ class GuardedObject final : public IMetabaseObject {
   void SetInfo() override {
     if (poolIdStaged_) {
       owner_.Expect("SetInfo " + path_, [&](const AnalyseJournal& j) {
-        return std::any_of(j.Apps.begin(), j.Apps.end(),
-                           [&](const auto& a) { return LowerAscii(AppMetabasePath(a.Path)) == LowerAscii(path_); });
+        return std::ranges::any_of(j.Apps, [&](const auto& a) { return LowerAscii(AppMetabasePath(a.Path)) == LowerAscii(path_); });
       });
     }
     owner_.Call([&] { inner_->SetInfo(); });
@@ -165,18 +164,14 @@ struct Server : testutil::ShopServer {
       if (messages) messages->push_back(m);
     });
   }
-  std::string Journal() const { return bench.Journal(); }
 
   GuardedMetabase guarded{metabase};
   testutil::AnalyseBench bench{guarded, processes};
 };
 
-struct Kind {
-  FakeMetabase::Op op;
-  const char* prefix;  // of its lines in FakeMetabase::Calls()
-};
 using Op = FakeMetabase::Op;
-const Kind kKinds[] = {
+// Each kind of call, and the start of its lines in FakeMetabase::Calls().
+const std::pair<Op, const char*> kKinds[] = {
     {Op::Bind, "Bind "},     {Op::Get, "Get "},   {Op::Put, "Put "},   {Op::SetInfo, "SetInfo "},
     {Op::Clear, "Clear "},   {Op::HasOwnValue, "HasOwnValue "},        {Op::EnumAppsInPool, "EnumAppsInPool "},
     {Op::Create, "Create "}, {Op::Delete, "Delete "}, {Op::Name, "Name "}, {Op::GetObject, "GetObject "},
@@ -185,18 +180,18 @@ const Kind kKinds[] = {
 TEST(AnalyseFaults, EveryCallFailingInTurnEndsWithTheServerBackOrItsJournalKept) {
   int kept = 0;
   int runs = 0;
-  for (const Kind& kind : kKinds) {
+  for (const auto& [op, prefix] : kKinds) {
     for (int n = 1;; ++n) {
-      SCOPED_TRACE(std::string(kind.prefix) + "call " + std::to_string(n) + " fails");
+      SCOPED_TRACE(std::string(prefix) + "call " + std::to_string(n) + " fails");
       auto server = std::make_unique<Server>();
-      server->metabase.FailCall(kind.op, n);
+      server->metabase.FailCall(op, n);
       const auto lines = server->Analyse();
       ++runs;
       ASSERT_FALSE(lines.empty());
       EXPECT_EQ(lines.back(), "End analyse of pool: Shop");
       EXPECT_EQ(server->guarded.unjournalled, std::vector<std::string>{});
-      const bool failed = server->metabase.CountCalls(kind.prefix) >= n;
-      if (!JournalExists(server->Journal())) {
+      const bool failed = server->metabase.CountCalls(prefix) >= n;
+      if (!JournalExists(server->bench.Journal())) {
         EXPECT_TRUE(server->Restored());
       } else {
         ++kept;
@@ -205,11 +200,11 @@ TEST(AnalyseFaults, EveryCallFailingInTurnEndsWithTheServerBackOrItsJournalKept)
         EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
           return (l.starts_with("Pool : [") || l.starts_with("Temp. pool: [")) && l.ends_with("] not removed!");
         }));
-        EXPECT_EQ(testutil::CountStarting(lines, "Analysis journal kept: [" + server->Journal() + "], changes left: ["),
-                  1);
+        const std::string keptLine = "Analysis journal kept: [" + server->bench.Journal() + "], changes left: [";
+        EXPECT_EQ(testutil::CountStarting(lines, keptLine), 1);
         EXPECT_EQ(server->Recover(), RecoveryOutcome::Complete);
         EXPECT_TRUE(server->Restored());
-        EXPECT_FALSE(JournalExists(server->Journal()));
+        EXPECT_FALSE(JournalExists(server->bench.Journal()));
       }
       if (!failed) break;  // this run had no failure: every call of the kind was tried
     }
@@ -224,7 +219,7 @@ TEST(AnalyseFaults, AProgramKilledAtAnyCallIsPutBackFromItsJournal) {
     Server probe;
     probe.Analyse();
     total = probe.guarded.calls;
-    ASSERT_FALSE(JournalExists(probe.Journal()));
+    ASSERT_FALSE(JournalExists(probe.bench.Journal()));
   }
   ASSERT_GT(total, 30);
   int recovered = 0;
@@ -239,8 +234,8 @@ TEST(AnalyseFaults, AProgramKilledAtAnyCallIsPutBackFromItsJournal) {
       EXPECT_EQ(server->guarded.unjournalled, std::vector<std::string>{});
       // What the killed program left on disk is the journal as it was at that call.
       const auto left = server->guarded.journalAtDeath;
-      std::filesystem::remove(server->Journal());
-      if (left) testutil::WriteFile(server->Journal(), *left);
+      std::filesystem::remove(server->bench.Journal());
+      if (left) testutil::WriteFile(server->bench.Journal(), *left);
       std::vector<std::string> messages;
       EXPECT_EQ(server->Recover(&messages), left ? RecoveryOutcome::Complete : RecoveryOutcome::NoJournal);
       if (left) {
@@ -248,7 +243,7 @@ TEST(AnalyseFaults, AProgramKilledAtAnyCallIsPutBackFromItsJournal) {
         EXPECT_EQ(messages.back(), "Recovery: complete");
       }
       EXPECT_TRUE(server->Restored());
-      EXPECT_FALSE(JournalExists(server->Journal()));
+      EXPECT_FALSE(JournalExists(server->bench.Journal()));
     }
   }
   EXPECT_GT(recovered, total);
@@ -262,7 +257,7 @@ const std::string kLeftover = "QuillmarshAnalyse46361.5";
 void LeaveKilledRun(Server& server) {
   server.metabase.AddPool(kLeftover);
   server.metabase.SetProperty("/LM/W3SVC/1/ROOT/a", "AppPoolId", kLeftover);
-  SaveJournal(server.Journal(), AnalyseJournal{kShop, {{kShopApps[0], kShop}}, {{kLeftover, kShopApps[0]}}});
+  SaveJournal(server.bench.Journal(), AnalyseJournal{kShop, {{kShopApps[0], kShop}}, {{kLeftover, kShopApps[0]}}});
 }
 
 TEST(AnalyseJournalStart, WhatAnEarlierRunLeftIsPutBackFirst) {
@@ -279,7 +274,7 @@ TEST(AnalyseJournalStart, WhatAnEarlierRunLeftIsPutBackFirst) {
                          kShopApps[0] + "]"}));
   EXPECT_EQ(server.metabase.CountCalls("Create"), 3);  // all three applications analysed
   EXPECT_TRUE(server.Restored());
-  EXPECT_FALSE(JournalExists(server.Journal()));
+  EXPECT_FALSE(JournalExists(server.bench.Journal()));
 }
 
 TEST(AnalyseJournalStart, AnEarlierRunThatCannotBePutBackKeepsTheAnalysisFromStarting) {
@@ -293,7 +288,7 @@ TEST(AnalyseJournalStart, AnEarlierRunThatCannotBePutBackKeepsTheAnalysisFromSta
                      "Analyse of pool [Shop] not started: the changes of an earlier analysis are not all back.",
                      "End analyse of pool: Shop"}));
   EXPECT_EQ(server.metabase.CountCalls("Create"), 0);
-  EXPECT_TRUE(JournalExists(server.Journal()));
+  EXPECT_TRUE(JournalExists(server.bench.Journal()));
 }
 
 TEST(AnalyseJournalStart, AJournalHeldElsewhereKeepsTheAnalysisFromStarting) {
@@ -302,17 +297,17 @@ TEST(AnalyseJournalStart, AJournalHeldElsewhereKeepsTheAnalysisFromStarting) {
   ASSERT_TRUE(otherInstance.Held());
   EXPECT_EQ(server.Analyse(),
             (Strings{"Begin analyse of pool: Shop",
-                     "Error: another analysis is running with the journal [" + server.Journal() + "]",
+                     "Error: another analysis is running with the journal [" + server.bench.Journal() + "]",
                      "End analyse of pool: Shop"}));
   EXPECT_TRUE(server.metabase.Calls().empty());
 }
 
 TEST(AnalyseJournalStart, AJournalThatCannotBeWrittenStopsTheAnalysisBeforeAnyChange) {
   Server server;
-  std::filesystem::create_directory(server.Journal() + ".tmp");
+  std::filesystem::create_directory(server.bench.Journal() + ".tmp");
   const auto lines = server.Analyse();
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_TRUE(lines[1].starts_with("Error of write the analysis journal [" + server.Journal() + "]. "));
+  EXPECT_TRUE(lines[1].starts_with("Error of write the analysis journal [" + server.bench.Journal() + "]. "));
   EXPECT_EQ(lines[2], "End analyse of pool: Shop");
   EXPECT_EQ(server.metabase.CountCalls("Create"), 0);
   EXPECT_TRUE(server.Restored());

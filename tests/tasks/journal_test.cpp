@@ -15,7 +15,6 @@
 namespace tarnwell {
 namespace {
 
-using fakes::FakeMetabase;
 using testutil::ReadAll;
 using testutil::TempDir;
 using testutil::WriteFile;
@@ -89,7 +88,7 @@ TEST(JournalText, DamageIsRefusedWithTheLine) {
 
 // ---- the file --------------------------------------------------------------------------
 
-TEST(JournalFile, SaveReplacesWholeAndLeavesNoNewFileBehind) {
+TEST(JournalFile, SaveReplacesWholeAFailedSaveKeepsTheOldOneAndOneHolderAtATime) {
   TempDir dir;
   const std::string path = JournalPath(dir.Dir());
   EXPECT_EQ(path, dir.Dir() + "trnw-analyse.journal");
@@ -100,28 +99,19 @@ TEST(JournalFile, SaveReplacesWholeAndLeavesNoNewFileBehind) {
   SaveJournal(path, one);
   EXPECT_EQ(ParseJournal(ReadAll(path)), one);
   EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
-  RemoveJournal(path);
-  EXPECT_FALSE(JournalExists(path));
-  EXPECT_NO_THROW(RemoveJournal(path));  // already gone
-}
-
-TEST(JournalFile, AFailedSaveKeepsTheJournalThatWasThere) {
-  TempDir dir;
-  const std::string path = JournalPath(dir.Dir());
-  SaveJournal(path, TwoApps());
   std::filesystem::create_directory(path + ".tmp");  // the new file cannot be made
   const AnalyseJournal less{"Shop", {}, {}};
   EXPECT_THROW(SaveJournal(path, less), std::system_error);
-  EXPECT_EQ(ParseJournal(ReadAll(path)), TwoApps());
+  EXPECT_EQ(ParseJournal(ReadAll(path)), one);
   EXPECT_THROW(SaveJournal(dir.Dir() + "missing/" + kJournalFileName, less), std::system_error);
-}
-
-TEST(JournalFile, OneHolderAtATime) {
-  TempDir dir;
+  RemoveJournal(path);
+  EXPECT_FALSE(JournalExists(path));
+  EXPECT_NO_THROW(RemoveJournal(path));  // already gone
+  // One holder at a time.
   {
     JournalLock first(dir.Dir());
     EXPECT_TRUE(first.Held());
-    EXPECT_EQ(first.JournalFile(), JournalPath(dir.Dir()));
+    EXPECT_EQ(first.JournalFile(), path);
     JournalLock second(dir.Dir());
     EXPECT_FALSE(second.Held());
   }
@@ -173,14 +163,10 @@ TEST_F(RecoveryTest, PutsEveryApplicationBackRemovesThePoolsAndTheJournal) {
   EXPECT_TRUE(metabase.Calls().empty());
 }
 
-TEST_F(RecoveryTest, AJournalPartlyUndoneAlreadyIsFinishedWithoutHarm) {
-  // a went back and its pool was deleted before the crash; c's pool was never made.
-  metabase.SetProperty("/LM/W3SVC/1/ROOT/a", "AppPoolId", std::string("Shop"));
-  auto c = metabase.Bind(AppMetabasePath(kC));
-  c->Clear("AppPoolId");
-  c->SetInfo();
-  metabase.Bind(kAppPoolsPath)->Delete("IIsApplicationPool", kTa);
-  metabase.Bind(kAppPoolsPath)->Delete("IIsApplicationPool", kTc);
+TEST_F(RecoveryTest, AJournalWhoseChangesAreBackAlreadyIsFinishedWithoutHarm) {
+  // Everything was put back before the crash, only the journal was left.
+  ASSERT_EQ(Recover(), RecoveryOutcome::Complete);
+  SaveJournal(path, TwoApps());
   metabase.ClearCalls();
   EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
   EXPECT_EQ(messages[1], "Recovery: application [" + kA + "] already in pool [Shop]");
@@ -213,7 +199,7 @@ TEST_F(RecoveryTest, WhatOthersChangedSinceIsLeftAlone) {
 }
 
 TEST_F(RecoveryTest, AFailedStepKeepsWhatIsLeftForTheNextStart) {
-  metabase.FailCall(FakeMetabase::Op::SetInfoAppPoolId, 2);  // c's move back
+  metabase.FailCall(fakes::FakeMetabase::Op::SetInfoAppPoolId, 2);  // c's move back
   EXPECT_EQ(Recover(), RecoveryOutcome::Incomplete);
   EXPECT_EQ(messages[2], "Recovery: error of transfer application: [" + kC + "] in pool [Shop]");
   EXPECT_EQ(messages[4], "Recovery: temp. pool [" + kTc + "] not removed, it still holds [1] applications");
@@ -223,16 +209,6 @@ TEST_F(RecoveryTest, AFailedStepKeepsWhatIsLeftForTheNextStart) {
   // The next start finishes it.
   EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
   EXPECT_TRUE(Restored());
-  EXPECT_FALSE(JournalExists(path));
-}
-
-TEST_F(RecoveryTest, AJournalOfTheVersionBeforePutsEveryApplicationBackAsItsOwnPool) {
-  WriteFile(path, "Tarnwell analysis journal\t1\r\npool\tShop\r\napp\t" + kA + "\tShop\r\napp\t" + kC +
-                      "\tShop\r\ntemp\t" + kTa + "\t" + kA + "\r\ntemp\t" + kTc + "\t" + kC + "\r\nend\r\n");
-  EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
-  EXPECT_EQ(messages[2], "Recovery: application [" + kC + "] back in pool [Shop]");
-  EXPECT_TRUE(metabase.HasOwnProperty(kC, "AppPoolId"));
-  EXPECT_EQ(metabase.EffectiveAppPool(kC), "Shop");
   EXPECT_FALSE(JournalExists(path));
 }
 

@@ -22,29 +22,22 @@
 namespace tarnwell {
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 bool Has(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 TEST(Exposition, LabelValuesAreEscapedAndEveryFamilyIsDescribed) {
-  textfile::PassFigures pass;
-  pass.pools.push_back({.name = "Say \"hi\"\\now\nthen", .apps = 2, .pid = 4242, .workingSetBytes = 12582912,
-                        .cpu = 37, .threads = 25, .handles = 400, .openFiles = 40, .tcpEndpoints = 3});
-  pass.pools.push_back({.name = "Küche 店", .apps = 1, .pid = 77, .cpu = -1});  // not measured: no CPU sample
-  pass.pools.push_back({.name = "Idle", .apps = 5});                             // no worker
-  pass.pools.push_back({.name = std::string("Bad\xC3(\xFF", 6), .apps = 1});
-  pass.durationSeconds = 0.5;
-  pass.timestampSeconds = 1796727600.25;
-  pass.poolsSelected = 3;
-  pass.overloads[{"ShopPool", "/LM/W3SVC/2/ROOT/cart/"}] = 4;
-  const auto lines = Lines(textfile::FormatExposition(pass));
+  const textfile::PassFigures pass{
+      .pools = {{.name = "Say \"hi\"\\now\nthen", .apps = 2, .pid = 4242, .workingSetBytes = 12582912, .cpu = 37,
+                 .threads = 25, .handles = 400, .openFiles = 40, .tcpEndpoints = 3},
+                {.name = "Küche 店", .apps = 1, .pid = 77, .cpu = -1},  // not measured: no CPU sample
+                {.name = "Idle", .apps = 5},                             // no worker
+                {.name = std::string("Bad\xC3(\xFF", 6), .apps = 1}},
+      .durationSeconds = 0.5, .timestampSeconds = 1796727600.25, .poolsSelected = 3,
+      .overloads = {{{"ShopPool", "/LM/W3SVC/2/ROOT/cart/"}, 4}}};
+  std::vector<std::string> lines;
+  std::istringstream text(textfile::FormatExposition(pass));
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
 
   const std::string shop = R"({pool="Say \"hi\"\\now\nthen",pid="4242"} )";
   for (const auto& [family, value] : std::vector<std::pair<std::string, std::string>>{
@@ -74,28 +67,15 @@ TEST(Exposition, LabelValuesAreEscapedAndEveryFamilyIsDescribed) {
             11);
 }
 
-class TextfileExportTest : public ::testing::Test {
- protected:
-  testutil::TempDir dir_;
-  testutil::TestClock clock_{testutil::At(2026, 12, 8, 9, 0)};
-  TLog log_{dir_.Dir(), "", clock_};
-  fakes::NullMetabase metabase_;
-  fakes::NullProcessSystem processes_;
-  std::unique_ptr<TIISObject> registry_ = std::make_unique<TIISObject>(metabase_, processes_);
-
-  std::vector<std::string> DailyLog() {
-    return testing::SplitCrLf(testutil::ReadAll(log_.FileNameFor(clock_.Now())));
-  }
-};
-
-TEST_F(TextfileExportTest, AReaderAtAnyMomentSeesAWholeFile) {
+TEST(TextfileExport, AReaderAtAnyMomentSeesAWholeFile) {
 #ifdef _WIN32
   // Windows keeps a file that a reader holds from being replaced; a reader that comes back
   // every half millisecond keeps the writer out here (under wine for good), where a real
   // scrape is brief and the writer tries again for half a second.
   GTEST_SKIP() << "a reader in a tight loop holds the file against replacement on Windows";
 #endif
-  TextfileExport out(dir_.Dir());
+  testutil::TempDir dir;
+  TextfileExport out(dir.Dir());
   // Texts of different lengths, each ending in a line that names it.
   std::vector<std::string> texts;
   for (int i = 0; i < 4; ++i) texts.push_back(std::string(1000 * (i + 1) * (i + 1), 'x') + "\n# end " + std::to_string(i) + "\n");
@@ -126,23 +106,28 @@ TEST_F(TextfileExportTest, AReaderAtAnyMomentSeesAWholeFile) {
   EXPECT_EQ(torn, 0);
   // Only the file itself is left in the folder.
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) names.push_back(entry.path().filename().string());
-  EXPECT_TRUE(std::find(names.begin(), names.end(), "tarnwell.prom") != names.end());
-  for (const auto& name : names) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) names.push_back(entry.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"tarnwell.prom"});
 }
 
-TEST_F(TextfileExportTest, AFolderThatCannotBeWrittenIsSaidOnceAndAgainWhenItWorks) {
-  const std::string folder = dir_.File("exporter");  // not there yet
+TEST(TextfileExport, AFolderThatCannotBeWrittenIsSaidOnceAndAgainWhenItWorks) {
+  testutil::TempDir dir;
+  testutil::TestClock clock{testutil::At(2026, 12, 8, 9, 0)};
+  TLog log{dir.Dir(), "", clock};
+  fakes::NullMetabase metabase;
+  fakes::NullProcessSystem processes;
+  const auto registry = std::make_unique<TIISObject>(metabase, processes);
+  const std::string folder = dir.File("exporter");  // not there yet
   TextfileExport out(folder);
-  registry_->PoolCount = 1;
-  registry_->Pools[0].Name = "ShopPool";
-  registry_->Pools[0].Pid = 12;
-  out.WritePass(*registry_, 0.5, 1.0, &log_);
-  out.WritePass(*registry_, 0.5, 2.0, &log_);
+  registry->PoolCount = 1;
+  registry->Pools[0].Name = "ShopPool";
+  registry->Pools[0].Pid = 12;
+  out.WritePass(*registry, 0.5, 1.0, &log);
+  out.WritePass(*registry, 0.5, 2.0, &log);
   std::filesystem::create_directory(folder);
-  out.WritePass(*registry_, 0.5, 3.0, &log_);
-  out.WritePass(*registry_, 0.5, 4.0, &log_);
-  const auto lines = DailyLog();
+  out.WritePass(*registry, 0.5, 3.0, &log);
+  out.WritePass(*registry, 0.5, 4.0, &log);
+  const auto lines = testing::SplitCrLf(testutil::ReadAll(log.FileNameFor(clock.Now())));
   ASSERT_EQ(lines.size(), 3u);  // the opening's empty line, then one line each
   EXPECT_NE(lines[1].find("\tMetrics textfile [" + out.FilePath() + "] cannot be written: "), std::string::npos);
   EXPECT_NE(lines[2].find("\tMetrics textfile [" + out.FilePath() + "] is written again"), std::string::npos);
