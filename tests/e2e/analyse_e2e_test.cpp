@@ -200,7 +200,7 @@ TEST_F(AnalyseE2e, KilledDuringAnAnalysisIsPutBackAtTheNextStart) {
   auto during = ServerState();
   EXPECT_EQ(during[kShopPool], std::set<std::string>{});
   for (const auto& temp : journal.Temps) EXPECT_EQ(during[temp.Name], std::set<std::string>{temp.App}) << temp.Name;
-  driver.Kill(SIGKILL);
+  driver.Kill();
   EXPECT_TRUE(fs::exists(JournalPath(logDir)));
 
   lines.push_back("-- next start --");

@@ -121,7 +121,7 @@ TEST_F(W3svc, KilledServiceLeavesNoWorkerBehind) {
   ASSERT_TRUE(WaitForPools(service.pid(), {"P1", "P2"}));
   const auto workers = Workers(service.pid());
 
-  service.Kill(SIGKILL);
+  service.Kill();
   EXPECT_TRUE(WaitUntil(30s, [&] {
     return std::none_of(workers.begin(), workers.end(), [](const auto& w) { return IsRunning(w.second); });
   }));

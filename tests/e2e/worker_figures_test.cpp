@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "iis/iis_workers.h"
 #include "metrics/uCpuUsage.h"
@@ -112,30 +111,6 @@ TEST_F(WorkerFigures, CensusCountsFilesAndTcpEndpointsExactly) {
   THandleCensus fewer;
   CountProcessHandles(*system, Pid(worker), fewer);
   EXPECT_EQ(std::make_tuple(fewer.OpenFiles - idle.OpenFiles, fewer.OpenTcp - idle.OpenTcp), std::make_tuple(2, 1));
-}
-
-TEST_F(WorkerFigures, AnEndedWorkerGivesMinusOneAndZeros) {
-  ChildProcess worker = StartWorker("GonePool");
-  ASSERT_TRUE(SetWorkerLoad(worker, "0 8 2 1"));
-  const auto pid = Pid(worker);
-  worker.Kill();
-
-  EXPECT_EQ(GetProcessCpuUsage(*system, pid), -1.0f);
-  EXPECT_EQ(RamKBFromWorkingSet(GetProcessWorkingSet(*system, pid)), 0);
-  THandleCensus census{9, 9, 9};
-  CountProcessHandles(*system, pid, census);
-  EXPECT_EQ(std::tie(census.OpenFiles, census.OpenTcp, census.Handles), std::make_tuple(0, 0, 0));
-  EXPECT_EQ(GetProcessCommandLine(*system, pid), "");
-}
-
-TEST_F(WorkerFigures, AWorkerEndingDuringTheWindowGivesMinusOne) {
-  ChildProcess worker = StartWorker("EndingPool");
-  ASSERT_TRUE(SetWorkerLoad(worker, "50 0 0 0"));
-  auto counter = CreateCpuUsageCounter(*system, Pid(worker));
-  ASSERT_TRUE(counter);
-  worker.Kill();  // ended and reaped: its processor clock is gone
-  system->SleepMs(CpuMinInterval);
-  EXPECT_EQ(ReadCpuUsage(*counter), -1.0f);
 }
 
 TEST_F(WorkerFigures, WorkerDiesWithItsParent) {

@@ -1,7 +1,8 @@
 // The process system over a fixture /proc tree: the same code as over the real /proc,
 // with every file's content under the test's control.
-#include <algorithm>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/linux/process_system_linux.h"
@@ -43,14 +44,9 @@ TEST_F(ProcFixture, SnapshotListsProcessesAndSkipsTheRest) {
   auto system = OpenProcSystem(root_.string());
   std::vector<ProcessEntry> entries;
   ASSERT_TRUE(system->Snapshot(entries));
-  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.pid < b.pid; });
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].pid, 100u);
-  EXPECT_EQ(entries[0].threads, 23u);
-  EXPECT_EQ(entries[0].exeName, "w3wp.exe");
-  EXPECT_EQ(entries[1].pid, 200u);
-  EXPECT_EQ(entries[1].threads, 4u);
-  EXPECT_EQ(entries[1].exeName, "inetinfo-helper.exe");
+  std::set<std::tuple<std::uint32_t, std::uint32_t, std::string>> listed;
+  for (const auto& e : entries) listed.emplace(e.pid, e.threads, e.exeName);
+  EXPECT_EQ(listed, (decltype(listed){{100, 23, "w3wp.exe"}, {200, 4, "inetinfo-helper.exe"}}));
 }
 
 TEST_F(ProcFixture, SnapshotFailsOnAnEmptyOrMissingRoot) {
@@ -102,9 +98,7 @@ TEST_F(ProcFixture, CensusClassifiesEachDescriptor) {
 
   const HandleCounts counts = OpenProcSystem(root_.string())->CountHandles(100);
   if (tmpfs) std::filesystem::remove("/dev/shm" / dir_.filename());
-  EXPECT_EQ(counts.handles, tmpfs ? 9 : 8);
-  EXPECT_EQ(counts.openFiles, 3);
-  EXPECT_EQ(counts.openTcp, 2);
+  EXPECT_EQ(Counts(counts), std::make_tuple(tmpfs ? 9 : 8, 3, 2));
 }
 
 TEST_F(ProcFixture, OnlyOurOwnNetworkNamespaceIsAskedOfTheKernel) {
@@ -142,18 +136,17 @@ TEST_F(ProcFixture, OnlyOurOwnNetworkNamespaceIsAskedOfTheKernel) {
 TEST_F(ProcFixture, TimesReaderNoticesAReusedProcessId) {
   // The clock is the real one of this process; the fixture's stat stands for what
   // /proc says about the pid, and a changed start time means another process.
-  const auto pid = static_cast<std::uint32_t>(::getpid());
-  const fs::path stat = root_ / std::to_string(pid) / "stat";
-  Put(stat, StatLine(pid, "tests", 1, 777));
+  const fs::path stat = root_ / std::to_string(Self()) / "stat";
+  Put(stat, StatLine(Self(), "tests", 1, 777));
   auto system = OpenProcSystem(root_.string());
-  auto reader = system->OpenTimes(pid);
+  auto reader = system->OpenTimes(Self());
   ASSERT_TRUE(reader);
   EXPECT_TRUE(reader->Read());
-  Put(stat, StatLine(pid, "tests", 1, 778));
+  Put(stat, StatLine(Self(), "tests", 1, 778));
   EXPECT_FALSE(reader->Read());
   fs::remove(stat);
   EXPECT_FALSE(reader->Read());
-  EXPECT_FALSE(system->OpenTimes(pid));
+  EXPECT_FALSE(system->OpenTimes(Self()));
 }
 
 }  // namespace

@@ -13,13 +13,20 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "platform/linux/unique_fd.h"
+#include "platform/process_system.h"
 #include "tests/support/files.h"
 
 namespace tarnwell::platform::linux_proc {
 
 namespace fs = std::filesystem;
+
+// Descriptors, disk files, TCP endpoints: a census as one comparable value.
+inline std::tuple<int, int, int> Counts(const HandleCounts& c) { return {c.handles, c.openFiles, c.openTcp}; }
+
+inline std::uint32_t Self() { return static_cast<std::uint32_t>(::getpid()); }
 
 // Disk files count as open files, tmpfs ones do not: the tests need both kinds at hand.
 inline bool OnBlockDevice(const fs::path& p) {

@@ -130,9 +130,7 @@ class FakeKernel : public ::testing::Test {
       nlmsghdr h;
       inet_diag_req_v2 r;
     } req{};
-    char bytes[256];
-    const ssize_t n = ::recv(kernel_.get(), bytes, sizeof bytes, 0);
-    std::memcpy(&req, bytes, std::min(sizeof req, static_cast<std::size_t>(std::max<ssize_t>(n, 0))));
+    const ssize_t n = ::recv(kernel_.get(), &req, sizeof req, MSG_TRUNC);  // the whole size, however long
     EXPECT_EQ(n, static_cast<ssize_t>(sizeof req));
     EXPECT_EQ(req.h.nlmsg_len, sizeof req);
     EXPECT_EQ(req.h.nlmsg_type, SOCK_DIAG_BY_FAMILY);
@@ -298,7 +296,7 @@ TEST(SockDiagLive, TheDumpAndTheCensusListWhatTheTablesList) {
   }
   EXPECT_GE(expected, static_cast<int>(sockets.listed.size()));
   UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  EXPECT_EQ(CensusFromProc(proc.get(), static_cast<std::uint32_t>(::getpid())).openTcp, expected);
+  EXPECT_EQ(CensusFromProc(proc.get(), Self()).openTcp, expected);
 
   SockDiag diag = SockDiag::Open();
   if (!diag.valid()) GTEST_SKIP() << "no sock_diag netlink here; the census reads the tables";
