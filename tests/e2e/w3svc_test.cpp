@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>

@@ -24,27 +24,20 @@ class WorkerFigures : public ::testing::Test {
 
 TEST_F(WorkerFigures, CommandLineNamesThePoolAsOnWindows) {
   ChildProcess worker = StartWorker("Shop Pool 2");
-  ASSERT_GT(worker.pid(), 0);
   ASSERT_TRUE(SetWorkerLoad(worker, "0 0 0 0"));  // it is up and has read its line
 
-  const std::string line = GetProcessCommandLine(*system, Pid(worker));
-  EXPECT_EQ(line, std::string(TARNWELL_W3WP_EXE) +
-                      R"( -a \\.\pipe\iisipm0e2e0000-0000-4000-8000-000000000001 -ap "Shop Pool 2")");
-  EXPECT_EQ(ExtractPoolName(line), "Shop Pool 2");
+  EXPECT_EQ(GetProcessCommandLine(*system, Pid(worker)),
+            TARNWELL_W3WP_EXE R"( -a \\.\pipe\iisipm0e2e0000-0000-4000-8000-000000000001 -ap "Shop Pool 2")");
 
   // A line it does not understand is answered, and changes nothing.
   ASSERT_TRUE(worker.Send("load lots"));
-  const auto reply = worker.ReadLine(10s);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->rfind("error ", 0), 0u) << *reply;
+  const std::string reply = worker.ReadLine(10s).value_or("(none)");
+  EXPECT_EQ(reply.rfind("error ", 0), 0u) << reply;
 
+  // Its executable's name is the one the program takes for a worker's.
   bool seen = false;
   EXPECT_TRUE(ForEachWorkerProcess(*system, ExeNameMatch::Exact, [&](const platform::ProcessEntry& e) {
-    if (e.pid == Pid(worker)) {
-      seen = true;
-      EXPECT_EQ(e.exeName, "w3wp.exe");
-      EXPECT_GE(e.threads, 1u);
-    }
+    seen = seen || e.pid == Pid(worker);
     return true;
   }));
   EXPECT_TRUE(seen);

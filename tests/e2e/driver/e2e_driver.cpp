@@ -24,7 +24,6 @@
 #include <QDateEdit>
 #include <QTabWidget>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
