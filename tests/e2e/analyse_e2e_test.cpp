@@ -32,8 +32,6 @@ const std::set<std::string> kShopApps{"/LM/W3SVC/2/ROOT/catalog/", "/LM/W3SVC/2/
 // it this much.
 const std::string kThreshold = "25";
 
-bool IsTempPool(const std::string& pool) { return pool.rfind(kTempPoolPrefix, 0) == 0; }
-
 class AnalyseE2e : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,12 +51,7 @@ class AnalyseE2e : public ::testing::Test {
   // ShopPool's worker, once w3svc runs one again.
   pid_t ShopWorker(pid_t service, std::chrono::milliseconds timeout) {
     pid_t found = 0;
-    WaitUntil(timeout, [&] {
-      const auto workers = Workers(service);
-      const auto it = workers.find(kShopPool);
-      found = it == workers.end() ? 0 : it->second;
-      return found != 0;
-    });
+    WaitUntil(timeout, [&] { return (found = Workers(service)[kShopPool]) != 0; });
     return found;
   }
 
@@ -141,7 +134,7 @@ class AnalyseE2e : public ::testing::Test {
     EXPECT_NE(now, shopWorker);  // the one that ran before the analysis was ended
     EXPECT_TRUE(WaitUntil(30s, [&] {
       const auto workers = Workers(service.pid());
-      return std::none_of(workers.begin(), workers.end(), [](const auto& w) { return IsTempPool(w.first); });
+      return std::none_of(workers.begin(), workers.end(), [](const auto& w) { return w.first.starts_with(kTempPoolPrefix); });
     })) << "a temporary pool's worker is left";
   }
 

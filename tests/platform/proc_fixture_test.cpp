@@ -3,6 +3,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/process_system_linux.h"
@@ -79,14 +80,11 @@ TEST_F(ProcFixture, CensusClassifiesEachDescriptor) {
   const fs::path sockOther = dir_ / "s2";
   for (const auto& p : {sockTcp, sockOther}) ASSERT_TRUE(BoundUnixSocket(p));
 
-  fs::create_symlink(dir_ / "data" / "a.log", fd / "3");
-  fs::create_symlink(dir_ / "data" / "b.log", fd / "4");
-  fs::create_symlink(dir_ / "data", fd / "5");
-  fs::create_symlink("/dev/null", fd / "0");
-  fs::create_symlink(sockTcp, fd / "6");
-  fs::create_symlink(sockTcp, fd / "7");  // a dup of the same socket
-  fs::create_symlink(sockOther, fd / "8");
-  fs::create_symlink(dir_ / "closed-meanwhile", fd / "9");
+  // 7 is a dup of 6's socket; 9's target was closed meanwhile.
+  const std::pair<const char*, fs::path> links[] = {
+      {"0", "/dev/null"}, {"3", dir_ / "data" / "a.log"}, {"4", dir_ / "data" / "b.log"}, {"5", dir_ / "data"},
+      {"6", sockTcp},     {"7", sockTcp},                 {"8", sockOther},             {"9", dir_ / "closed-meanwhile"}};
+  for (const auto& [name, target] : links) fs::create_symlink(target, fd / name);
   bool tmpfs = false;
   if (fs::is_directory("/dev/shm") && !OnBlockDevice("/dev/shm")) {
     Put("/dev/shm" / dir_.filename(), "x");

@@ -47,13 +47,12 @@ inline sockaddr_storage Loopback(int family) {
   }
   return s;
 }
-inline socklen_t LoopbackSize(int family) { return family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6); }
 
 // A loopback TCP listener on a port of the kernel's choice; invalid when the family is missing.
 inline UniqueFd TcpListener(int family) {
   UniqueFd s(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_storage a = Loopback(family);
-  if (s && (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), LoopbackSize(family)) != 0 || ::listen(s.get(), 4) != 0))
+  if (s && (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s.get(), 4) != 0))
     s.reset();
   return s;
 }
