@@ -2,7 +2,6 @@
 // program), the MetaBase.xml store on a copy of the demo's file, w3svc with the demo's load
 // profile, real w3wp.exe workers measured through /proc.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -32,8 +31,6 @@ const std::set<std::string> kShopApps{"/LM/W3SVC/2/ROOT/catalog/", "/LM/W3SVC/2/
 // it this much.
 const std::string kThreshold = "25";
 
-bool IsTempPool(const std::string& pool) { return pool.rfind(kTempPoolPrefix, 0) == 0; }
-
 class AnalyseE2e : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,12 +50,7 @@ class AnalyseE2e : public ::testing::Test {
   // ShopPool's worker, once w3svc runs one again.
   pid_t ShopWorker(pid_t service, std::chrono::milliseconds timeout) {
     pid_t found = 0;
-    WaitUntil(timeout, [&] {
-      const auto workers = Workers(service);
-      const auto it = workers.find(kShopPool);
-      found = it == workers.end() ? 0 : it->second;
-      return found != 0;
-    });
+    WaitUntil(timeout, [&] { return (found = Workers(service)[kShopPool]) != 0; });
     return found;
   }
 
@@ -89,9 +81,7 @@ class AnalyseE2e : public ::testing::Test {
 
   // Waits for the driver's exit, keeping what it still said.
   void ExpectCleanExit(ChildProcess& driver) {
-    const auto status = driver.SignalAndWait(0, 30s);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    EXPECT_EQ(driver.SignalAndWait(0, 30s), 0);  // exited, with code 0
     while (auto line = driver.ReadLine(100ms)) lines.push_back(*line);
   }
 
@@ -141,7 +131,7 @@ class AnalyseE2e : public ::testing::Test {
     EXPECT_NE(now, shopWorker);  // the one that ran before the analysis was ended
     EXPECT_TRUE(WaitUntil(30s, [&] {
       const auto workers = Workers(service.pid());
-      return std::none_of(workers.begin(), workers.end(), [](const auto& w) { return IsTempPool(w.first); });
+      return std::none_of(workers.begin(), workers.end(), [](const auto& w) { return w.first.starts_with(kTempPoolPrefix); });
     })) << "a temporary pool's worker is left";
   }
 
@@ -200,7 +190,7 @@ TEST_F(AnalyseE2e, KilledDuringAnAnalysisIsPutBackAtTheNextStart) {
   auto during = ServerState();
   EXPECT_EQ(during[kShopPool], std::set<std::string>{});
   for (const auto& temp : journal.Temps) EXPECT_EQ(during[temp.Name], std::set<std::string>{temp.App}) << temp.Name;
-  driver.Kill(SIGKILL);
+  driver.Kill();
   EXPECT_TRUE(fs::exists(JournalPath(logDir)));
 
   lines.push_back("-- next start --");

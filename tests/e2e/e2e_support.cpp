@@ -130,16 +130,13 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
   }
 }
 
-int ChildProcess::Kill(int sig) {
-  int status = 0;
-  if (pid_ > 0 && sig != SIGKILL) status = SignalAndWait(sig, 5s).value_or(0);
+void ChildProcess::Kill() {
   if (pid_ > 0) {
     ::kill(pid_, SIGKILL);
-    ::waitpid(std::exchange(pid_, -1), &status, 0);
+    ::waitpid(std::exchange(pid_, -1), nullptr, 0);
   }
   input_.reset();
   output_.reset();
-  return status;
 }
 
 std::optional<int> ChildProcess::SignalAndWait(int sig, std::chrono::milliseconds timeout) {

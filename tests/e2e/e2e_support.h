@@ -42,8 +42,8 @@ class ChildProcess {
   bool Send(const std::string& line);  // writes line + "\n" to its standard input
   // One line of its standard output, without the newline; none on time-out or end.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
-  // Sends sig and reaps; the wait status.
-  int Kill(int sig = SIGKILL);
+  // Kills and reaps.
+  void Kill();
   // Sends sig and waits up to timeout for the exit; the wait status, or none (still running).
   std::optional<int> SignalAndWait(int sig, std::chrono::milliseconds timeout);
 

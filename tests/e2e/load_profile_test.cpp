@@ -2,7 +2,7 @@
 // and the demo's profile against the demo's metabase.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <set>
 
 #include "metabase/metabase_store.h"
 #include "standin/w3svc/load_profile.h"
@@ -62,23 +62,17 @@ TEST(WorkerArguments, ReadAsIisStartsAWorker) {
 TEST(DemoProfile, ShopPoolHasOneRunawayApplication) {
   const auto profile = ParseLoadProfile(testutil::ReadAll(std::string(TARNWELL_DEMO_DIR) + "/load-profile.txt"));
   EXPECT_TRUE(profile.errors.empty());
-  EXPECT_FALSE(profile.apps.empty());
 
   auto metabase = OpenMetabaseStore(std::string(TARNWELL_DEMO_DIR) + "/MetaBase.xml");
-  const PoolMap pools = ReadPools(*metabase);
-  ASSERT_TRUE(pools.count("shoppool"));
-  const auto& shop = pools.at("shoppool").apps;
-  ASSERT_EQ(shop.size(), 3u);
-  std::vector<double> cpu;
-  for (const auto& app : shop) {
-    ASSERT_TRUE(profile.apps.count(NormalisedAppPath(app))) << app;
-    cpu.push_back(profile.apps.at(NormalisedAppPath(app)).cpuPercent);
+  std::multiset<double> shopCpu;
+  for (const auto& [key, pool] : ReadPools(*metabase)) {
+    for (const auto& app : pool.apps) {
+      const auto load = profile.apps.find(NormalisedAppPath(app));
+      ASSERT_NE(load, profile.apps.end()) << app;  // every application the demo serves has a line
+      if (key == "shoppool") shopCpu.insert(load->second.cpuPercent);
+    }
   }
-  std::sort(cpu.begin(), cpu.end());
-  EXPECT_EQ(cpu, (std::vector<double>{5, 5, 70}));
-  // Every application the demo serves has a line.
-  for (const auto& [key, pool] : pools)
-    for (const auto& app : pool.apps) EXPECT_TRUE(profile.apps.count(NormalisedAppPath(app))) << app;
+  EXPECT_EQ(shopCpu, (std::multiset<double>{5, 5, 70}));
 }
 
 }  // namespace

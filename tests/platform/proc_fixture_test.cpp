@@ -1,7 +1,9 @@
 // The process system over a fixture /proc tree: the same code as over the real /proc,
 // with every file's content under the test's control.
-#include <algorithm>
+#include <set>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/process_system_linux.h"
@@ -43,14 +45,9 @@ TEST_F(ProcFixture, SnapshotListsProcessesAndSkipsTheRest) {
   auto system = OpenProcSystem(root_.string());
   std::vector<ProcessEntry> entries;
   ASSERT_TRUE(system->Snapshot(entries));
-  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.pid < b.pid; });
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].pid, 100u);
-  EXPECT_EQ(entries[0].threads, 23u);
-  EXPECT_EQ(entries[0].exeName, "w3wp.exe");
-  EXPECT_EQ(entries[1].pid, 200u);
-  EXPECT_EQ(entries[1].threads, 4u);
-  EXPECT_EQ(entries[1].exeName, "inetinfo-helper.exe");
+  std::set<std::tuple<std::uint32_t, std::uint32_t, std::string>> listed;
+  for (const auto& e : entries) listed.emplace(e.pid, e.threads, e.exeName);
+  EXPECT_EQ(listed, (decltype(listed){{100, 23, "w3wp.exe"}, {200, 4, "inetinfo-helper.exe"}}));
 }
 
 TEST_F(ProcFixture, SnapshotFailsOnAnEmptyOrMissingRoot) {
@@ -83,14 +80,11 @@ TEST_F(ProcFixture, CensusClassifiesEachDescriptor) {
   const fs::path sockOther = dir_ / "s2";
   for (const auto& p : {sockTcp, sockOther}) ASSERT_TRUE(BoundUnixSocket(p));
 
-  fs::create_symlink(dir_ / "data" / "a.log", fd / "3");
-  fs::create_symlink(dir_ / "data" / "b.log", fd / "4");
-  fs::create_symlink(dir_ / "data", fd / "5");
-  fs::create_symlink("/dev/null", fd / "0");
-  fs::create_symlink(sockTcp, fd / "6");
-  fs::create_symlink(sockTcp, fd / "7");  // a dup of the same socket
-  fs::create_symlink(sockOther, fd / "8");
-  fs::create_symlink(dir_ / "closed-meanwhile", fd / "9");
+  // 7 is a dup of 6's socket; 9's target was closed meanwhile.
+  const std::pair<const char*, fs::path> links[] = {
+      {"0", "/dev/null"}, {"3", dir_ / "data" / "a.log"}, {"4", dir_ / "data" / "b.log"}, {"5", dir_ / "data"},
+      {"6", sockTcp},     {"7", sockTcp},                 {"8", sockOther},             {"9", dir_ / "closed-meanwhile"}};
+  for (const auto& [name, target] : links) fs::create_symlink(target, fd / name);
   bool tmpfs = false;
   if (fs::is_directory("/dev/shm") && !OnBlockDevice("/dev/shm")) {
     Put("/dev/shm" / dir_.filename(), "x");
@@ -102,9 +96,7 @@ TEST_F(ProcFixture, CensusClassifiesEachDescriptor) {
 
   const HandleCounts counts = OpenProcSystem(root_.string())->CountHandles(100);
   if (tmpfs) std::filesystem::remove("/dev/shm" / dir_.filename());
-  EXPECT_EQ(counts.handles, tmpfs ? 9 : 8);
-  EXPECT_EQ(counts.openFiles, 3);
-  EXPECT_EQ(counts.openTcp, 2);
+  EXPECT_EQ(Counts(counts), std::make_tuple(tmpfs ? 9 : 8, 3, 2));
 }
 
 TEST_F(ProcFixture, OnlyOurOwnNetworkNamespaceIsAskedOfTheKernel) {
@@ -142,18 +134,17 @@ TEST_F(ProcFixture, OnlyOurOwnNetworkNamespaceIsAskedOfTheKernel) {
 TEST_F(ProcFixture, TimesReaderNoticesAReusedProcessId) {
   // The clock is the real one of this process; the fixture's stat stands for what
   // /proc says about the pid, and a changed start time means another process.
-  const auto pid = static_cast<std::uint32_t>(::getpid());
-  const fs::path stat = root_ / std::to_string(pid) / "stat";
-  Put(stat, StatLine(pid, "tests", 1, 777));
+  const fs::path stat = root_ / std::to_string(Self()) / "stat";
+  Put(stat, StatLine(Self(), "tests", 1, 777));
   auto system = OpenProcSystem(root_.string());
-  auto reader = system->OpenTimes(pid);
+  auto reader = system->OpenTimes(Self());
   ASSERT_TRUE(reader);
   EXPECT_TRUE(reader->Read());
-  Put(stat, StatLine(pid, "tests", 1, 778));
+  Put(stat, StatLine(Self(), "tests", 1, 778));
   EXPECT_FALSE(reader->Read());
   fs::remove(stat);
   EXPECT_FALSE(reader->Read());
-  EXPECT_FALSE(system->OpenTimes(pid));
+  EXPECT_FALSE(system->OpenTimes(Self()));
 }
 
 }  // namespace

@@ -41,10 +41,10 @@ TEST(ParseStat, ReadsThreadsStartTimeAndCommWhichEndsAtTheLastParenthesis) {
 }
 
 TEST(ParseStat, RejectsTruncatedOrGarbledText) {
-  EXPECT_FALSE(ParseStat(""));
-  EXPECT_FALSE(ParseStat("8418 cat R 8414"));
-  EXPECT_FALSE(ParseStat("8418 (cat) R 8414 8414 3619 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0"));  // no (22)
-  EXPECT_FALSE(ParseStat("8418 (cat) R 8414 8414 3619 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 x 0 5 0"));
+  for (const char* bad : {"", "8418 cat R 8414",
+                          "8418 (cat) R 8414 8414 3619 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0",  // no (22)
+                          "8418 (cat) R 8414 8414 3619 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 x 0 5 0"})
+    EXPECT_FALSE(ParseStat(bad)) << bad;
 }
 
 TEST(JoinCommandLine, JoinsArgumentsWithSingleBlanks) {
@@ -59,8 +59,7 @@ TEST(JoinCommandLine, JoinsArgumentsWithSingleBlanks) {
 TEST(ParseStatm, ResidentIsTheSecondField) {
   EXPECT_EQ(ParseStatmResident("765 418 390 5 0 123 0\n"), 418);
   EXPECT_EQ(ParseStatmResident("0 0 0 0 0 0 0\n"), 0);
-  EXPECT_FALSE(ParseStatmResident("765\n"));
-  EXPECT_FALSE(ParseStatmResident(""));
+  for (const char* bad : {"765\n", ""}) EXPECT_FALSE(ParseStatmResident(bad)) << bad;
   // 8 GB resident in 4 KB pages: beyond 32 bits once multiplied, fine in 64.
   EXPECT_EQ(ParseStatmResident("3000000 2097152 0 0 0 0 0"), 2097152);
 }
@@ -99,20 +98,14 @@ TEST(ParseSockstatInuse, FindsTheProtocolsLine) {
   EXPECT_EQ(ParseSockstatInuse(kSockstat, "UDP"), 2);
   EXPECT_EQ(ParseSockstatInuse(kSockstat6, "TCP6"), 0);
   EXPECT_FALSE(ParseSockstatInuse(kSockstat, "TCP6"));  // "TCP:" is not "TCP6:"
-  EXPECT_FALSE(ParseSockstatInuse(kSockstat6, "TCP"));
-  EXPECT_FALSE(ParseSockstatInuse("TCP: orphan 0\n", "TCP"));
-  EXPECT_FALSE(ParseSockstatInuse("", "TCP"));
+  for (std::string_view none : {kSockstat6, std::string_view("TCP: orphan 0\n"), std::string_view()})
+    EXPECT_FALSE(ParseSockstatInuse(none, "TCP")) << none;
 }
 
 TEST(ParsePid, OnlyDecimalProcessDirectories) {
   EXPECT_EQ(ParsePid("2044"), 2044u);
   EXPECT_EQ(ParsePid("4294967295"), 4294967295u);
-  EXPECT_FALSE(ParsePid("4294967296"));
-  EXPECT_FALSE(ParsePid("self"));
-  EXPECT_FALSE(ParsePid("12a"));
-  EXPECT_FALSE(ParsePid(""));
-  EXPECT_FALSE(ParsePid("0"));
-  EXPECT_FALSE(ParsePid("-1"));
+  for (const char* other : {"4294967296", "self", "12a", "", "0", "-1"}) EXPECT_FALSE(ParsePid(other)) << other;
 }
 
 TEST(ExeNameFrom, ShortCommIsTheNameACutOneIsCompletedFromExeLinkOrArgv0) {

@@ -13,13 +13,20 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "platform/linux/unique_fd.h"
+#include "platform/process_system.h"
 #include "tests/support/files.h"
 
 namespace tarnwell::platform::linux_proc {
 
 namespace fs = std::filesystem;
+
+// Descriptors, disk files, TCP endpoints: a census as one comparable value.
+inline std::tuple<int, int, int> Counts(const HandleCounts& c) { return {c.handles, c.openFiles, c.openTcp}; }
+
+inline std::uint32_t Self() { return static_cast<std::uint32_t>(::getpid()); }
 
 // Disk files count as open files, tmpfs ones do not: the tests need both kinds at hand.
 inline bool OnBlockDevice(const fs::path& p) {
@@ -40,13 +47,12 @@ inline sockaddr_storage Loopback(int family) {
   }
   return s;
 }
-inline socklen_t LoopbackSize(int family) { return family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6); }
 
 // A loopback TCP listener on a port of the kernel's choice; invalid when the family is missing.
 inline UniqueFd TcpListener(int family) {
   UniqueFd s(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_storage a = Loopback(family);
-  if (s && (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), LoopbackSize(family)) != 0 || ::listen(s.get(), 4) != 0))
+  if (s && (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s.get(), 4) != 0))
     s.reset();
   return s;
 }

@@ -9,11 +9,11 @@
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -130,9 +130,7 @@ class FakeKernel : public ::testing::Test {
       nlmsghdr h;
       inet_diag_req_v2 r;
     } req{};
-    char bytes[256];
-    const ssize_t n = ::recv(kernel_.get(), bytes, sizeof bytes, 0);
-    std::memcpy(&req, bytes, std::min(sizeof req, static_cast<std::size_t>(std::max<ssize_t>(n, 0))));
+    const ssize_t n = ::recv(kernel_.get(), &req, sizeof req, MSG_TRUNC);  // the whole size, however long
     EXPECT_EQ(n, static_cast<ssize_t>(sizeof req));
     EXPECT_EQ(req.h.nlmsg_len, sizeof req);
     EXPECT_EQ(req.h.nlmsg_type, SOCK_DIAG_BY_FAMILY);
@@ -268,51 +266,45 @@ struct LiveSockets {
     listed.push_back(std::move(accepted));
     UniqueFd bound(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     addr = Loopback(family);
-    if (!bound || ::bind(bound.get(), sa, LoopbackSize(family)) != 0) return false;
+    if (!bound || ::bind(bound.get(), sa, sizeof addr) != 0) return false;
     unlisted.push_back(std::move(bound));
     unlisted.emplace_back(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     return true;
   }
 };
 
-Inodes Sorted(Inodes v) {
-  std::sort(v.begin(), v.end());
-  return v;
-}
-bool Has(const Inodes& sorted, std::uint64_t inode) { return std::binary_search(sorted.begin(), sorted.end(), inode); }
-
 TEST(SockDiagLive, TheDumpAndTheCensusListWhatTheTablesList) {
   LiveSockets sockets;
   sockets.v6 = sockets.AddConnection(AF_INET6);
   ASSERT_TRUE(sockets.AddConnection(AF_INET));
   sockets.listed.emplace_back(::dup(sockets.listed.front().get()));  // each descriptor counts
-  Inodes tabled;
+  Inodes tables;
   std::string text;
   for (const char* table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"})
-    if (ReadWholeFile(AT_FDCWD, table, text)) ParseTcpInodes(text, tabled);
-  tabled = Sorted(tabled);
+    if (ReadWholeFile(AT_FDCWD, table, text)) ParseTcpInodes(text, tables);
+  const std::set<std::uint64_t> tabled(tables.begin(), tables.end());
   int expected = 0;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     struct stat st{};
-    if (::stat(entry.path().c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && Has(tabled, st.st_ino)) ++expected;
+    if (::stat(entry.path().c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && tabled.contains(st.st_ino)) ++expected;
   }
   EXPECT_GE(expected, static_cast<int>(sockets.listed.size()));
   UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  EXPECT_EQ(CensusFromProc(proc.get(), static_cast<std::uint32_t>(::getpid())).openTcp, expected);
+  EXPECT_EQ(CensusFromProc(proc.get(), Self()).openTcp, expected);
 
   SockDiag diag = SockDiag::Open();
   if (!diag.valid()) GTEST_SKIP() << "no sock_diag netlink here; the census reads the tables";
   Inodes dumped;
   ASSERT_TRUE(diag.DumpTcp(AF_INET, dumped)) << std::strerror(diag.lastError());
   ASSERT_TRUE(!sockets.v6 || diag.DumpTcp(AF_INET6, dumped)) << std::strerror(diag.lastError());
-  dumped = Sorted(dumped);
+  const std::set<std::uint64_t> dumpedSet(dumped.begin(), dumped.end());
   // Other processes' sockets come and go meanwhile: compare this process's own.
   for (const auto* fds : {&sockets.listed, &sockets.unlisted}) {
     for (const auto& fd : *fds) {
       struct stat st{};
       ASSERT_EQ(::fstat(fd.get(), &st), 0);
-      EXPECT_EQ(Has(tabled, st.st_ino), fds == &sockets.listed) << st.st_ino;
-      EXPECT_EQ(Has(dumped, st.st_ino), fds == &sockets.listed) << st.st_ino;
+      EXPECT_EQ(tabled.contains(st.st_ino), fds == &sockets.listed) << st.st_ino;
+      EXPECT_EQ(dumpedSet.contains(st.st_ino), fds == &sockets.listed) << st.st_ino;
     }
   }
 }

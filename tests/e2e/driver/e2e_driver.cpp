@@ -24,7 +24,6 @@
 #include <QDateEdit>
 #include <QTabWidget>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -125,14 +124,10 @@ class Driver : public WindowDriver {
   }
 
   void StartAnalysis() {
-    auto* list = Find<QTreeWidget>("lvAnalyse");
-    list->setCurrentItem(Row("lvAnalyse", options_.pool));
+    Find<QTreeWidget>("lvAnalyse")->setCurrentItem(Row("lvAnalyse", options_.pool));
     Find<QLineEdit>("edtAnalyseCPU")->setText(options_.threshold);
     auto* start = Find<QPushButton>("btnAnalyseStart");
-    if (!start->isEnabled()) {
-      Fail("the analysis's Start is disabled");
-      return;
-    }
+    if (!start->isEnabled()) return Fail("the analysis's Start is disabled");
     start->click();
     Say("STARTED");
     AwaitForever("the analysis's end", [this] { return window_.LiveWorkers().analysers == 0; },
