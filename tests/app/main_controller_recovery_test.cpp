@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "iis/adshlp.h"
-#include "iis/iis.h"
 #include "metabase/metabase_store.h"
 #include "tasks/AnalyseJournal.h"
 #include "tasks/AnalysePool.h"
@@ -21,6 +20,7 @@
 #include "tests/support/fake_main_view.h"
 #include "tests/support/files.h"
 #include "tests/support/iis6_metabase.h"
+#include "tests/support/window_servers.h"
 
 namespace tarnwell {
 namespace {
@@ -63,9 +63,7 @@ struct LeftOver {
   // The window opens with its executable directory here.
   void Start() {
     w.reset();
-    w = std::make_unique<FakeWindow>(*store, processes, "", false);
-    w->exeDir = tmp.Path().string();
-    w->Open();
+    w = std::make_unique<FakeWindow>(*store, processes, tmp.Path().string());
   }
   Strings Pane() const { return w->view.Messages(); }
   std::string DailyLog() const { return testutil::ReadAll(logDir + "trnw061226.log"); }
@@ -74,11 +72,7 @@ struct LeftOver {
   // Starts an analysis of ShopPool from the Analyse tab and waits until every application
   // is in a temporary pool of its own.
   bool AnalyseShopPool() {
-    TIISObject& registry = (*w)->Registry();
-    registry.ClearPools();
-    registry.Pools[0].Name = "ShopPool";
-    registry.Pools[0].AppCount = 3;
-    registry.PoolCount = 1;
+    testutil::SetRedrawRecords((*w)->Registry(), {{"ShopPool", 3, 0, 0}});
     (*w)->ThreadPoolMonitoring();
     w->view.enabled[ViewControl::AnalyseTab] = true;
     w->Select(ViewList::Analyse, "ShopPool");

@@ -7,26 +7,18 @@
 
 #include <algorithm>
 
-#include "iis/iis.h"
-#include "tests/fakes/fake_metabase.h"
-#include "tests/fakes/fake_process_system.h"
 #include "tests/support/fake_main_view.h"
 #include "tests/support/window_servers.h"
 
 namespace tarnwell {
 namespace {
 
-using fakes::FakeMetabase;
-using fakes::FakeProcessSystem;
-using testutil::FakeWindow;
 using Strings = std::vector<std::string>;
 
-// testutil::AddMonitoringServer under the rules.
-class MainControllerTest : public ::testing::Test {
+// testutil::MonitoringServer under the rules.
+class MainControllerTest : public ::testing::Test, protected testutil::MonitoringServer {
  protected:
-  FakeMetabase metabase;
-  FakeProcessSystem processes;
-  FakeWindow w{(testutil::AddMonitoringServer(metabase, processes), metabase), processes};
+  testutil::FakeWindow w{metabase, processes};
 
   // Redraws so far.
   int Passes() const {
@@ -196,7 +188,7 @@ TEST_F(MainControllerTest, StartWithNothingTickedOrABadIntervalStartsNothing) {
 TEST_F(MainControllerTest, MonitorEndingOnAnErrorPutsTheWindowBack) {
   ASSERT_TRUE(w.Refresh());
   w.Tick("DefaultAppPool");
-  metabase.FailCall(FakeMetabase::Op::Enumerate, 1);  // the monitor's first reload
+  metabase.FailCall(fakes::FakeMetabase::Op::Enumerate, 1);  // the monitor's first reload
   Start();
   ASSERT_TRUE(MonitorGone());
   EXPECT_FALSE(w->Registry().IsMonitoring());

@@ -3,7 +3,6 @@
 // executable directory, the pane's messages without their stamps, and waits that keep the
 // event loop running (the workers hand their work to it).
 #include <QAction>
-#include <QCoreApplication>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -11,7 +10,6 @@
 #include <QTreeWidget>
 #include <functional>
 #include <memory>
-#include <string>
 
 #include "app/main.h"
 #include "platform/metabase.h"

@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
-#include <QMenu>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTabWidget>

@@ -1,21 +1,11 @@
 // The Task tab's pool list in the Qt window over a MetaBase.xml store: a reload drawn as
 // rows with tick boxes, header clicks, Ctrl+A and Ctrl+B, and closing while reloads run.
 // Its rules are tested on the controller (tests/app/main_controller_pools_test.cpp).
-#include <QApplication>
 #include <QHeaderView>
 #include <QLineEdit>
-#include <QTest>
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <thread>
 
-#include "iis/iis.h"
-#include "metabase/metabase_store.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/gui/gui_support.h"
-#include "tests/support/files.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/window_servers.h"
 
 using namespace tarnwell;
@@ -25,24 +15,11 @@ namespace {
 
 const QStringList kAllRows{"DefaultAppPool|1", "MyPool2|10", "AppPool1|9", "MyAppPool|1", "Intranet|0"};
 
-using testutil::SlowMetabase;
-
 // A server in a temporary MetaBase.xml and a window over it.
 struct Server {
-  testutil::TempDir dir;
-  std::unique_ptr<platform::IMetabase> store;
-  std::unique_ptr<SlowMetabase> slow;
+  testutil::PoolListMetabase metabase;
   fakes::NullProcessSystem processes;
-  std::unique_ptr<guitest::Window> w;
-
-  Server() {
-    testutil::WriteFile(dir.File("MetaBase.xml"), testutil::PoolListServerXml());
-    store = standin::OpenMetabaseStore(dir.File("MetaBase.xml"));
-    slow = std::make_unique<SlowMetabase>(*store);
-    w = std::make_unique<guitest::Window>(*slow, processes);
-  }
-  guitest::Window& operator*() { return *w; }
-  guitest::Window* operator->() { return w.get(); }
+  guitest::Window w{metabase, processes};
 };
 
 void ClickHeader(QTreeWidget* list, int column) {
@@ -59,17 +36,14 @@ class TestPoolList : public QObject {
  private slots:
   void refreshListsThePoolsInMetabaseOrder() {
     Server server;
-    guitest::Window& w = *server;
+    guitest::Window& w = server.w;
     QVERIFY(w.Refresh());
     QCOMPARE(w.Rows("lvTaskOPools"), kAllRows);
-    QCOMPARE(w.Messages(), QStringList({"Start application.", "Begin get pools. Please wait...", "End get pools",
-                                        "Pools: 5", "Begin fill list", "End fill list"}));
     auto* list = w.Get<QTreeWidget>("lvTaskOPools");
     for (int i = 0; i < list->topLevelItemCount(); ++i) {
       QVERIFY(list->topLevelItem(i)->flags() & Qt::ItemIsUserCheckable);
       QCOMPARE(list->topLevelItem(i)->checkState(0), Qt::Unchecked);
     }
-    QVERIFY(!w.Get<QPushButton>("btnTaskStart")->isEnabled());
     // F5 and the pop-up's Refresh reload the same way.
     w.Trigger("Refresh2");
     QVERIFY(WaitFor([&] { return w.CountMessage("End fill list") == 2 && w->LiveWorkers().loaders == 0; }));
@@ -78,7 +52,7 @@ class TestPoolList : public QObject {
 
   void headerClicksSortEachColumnByItsOwnSign() {
     Server server;
-    guitest::Window& w = *server;
+    guitest::Window& w = server.w;
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.frm.get()));
     QVERIFY(w.Refresh());
@@ -106,7 +80,7 @@ class TestPoolList : public QObject {
 
   void ctrlAAndCtrlBTickAndUntickFromTheKeyboard() {
     Server server;
-    guitest::Window& w = *server;
+    guitest::Window& w = server.w;
     w->show();
     w->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(w.frm.get()));
@@ -130,14 +104,13 @@ class TestPoolList : public QObject {
 
   void closingWhileReloadsRunWaitsForThem() {
     Server server;
-    guitest::Window& w = *server;
-    server.slow->delayMs = 80;
+    guitest::Window& w = server.w;
+    server.metabase.delayMs = 80;
     w.Click("btnTaskOPRefresh");
     w.Click("btnTaskOPRefresh");
     w->close();
     QVERIFY(w.NoWorkers());
     QCOMPARE(w.CountMessage("End fill list"), 2);  // their hand-overs ran during the wait
-    server.w.reset();
   }
 };
 

@@ -184,7 +184,7 @@ class FakeMainView final : public IMainView {
 };
 
 // The rules on a fake window over the given seams, which stay owned by the test. The
-// executable directory is relativeExeDir under a temporary one.
+// executable directory is relativeExeDir under a temporary one (an absolute one as it is).
 struct FakeWindow {
   TempDir tmp;
   std::string exeDir;
