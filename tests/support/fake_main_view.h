@@ -201,9 +201,7 @@ struct FakeWindow {
         processes(p) {
     if (open) Open();
   }
-  ~FakeWindow() { Close(); }
-  FakeWindow(const FakeWindow&) = delete;
-  FakeWindow& operator=(const FakeWindow&) = delete;
+  ~FakeWindow() { Close(); }  // TempDir keeps it from being copied
 
   // The window opens (again): new rules, as at the program's start.
   void Open() {

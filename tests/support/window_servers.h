@@ -67,13 +67,11 @@ struct MonitoringServer {
 
   MonitoringServer() {
     metabase.AddSite("1", "Shop");
-    metabase.AddPool("DefaultAppPool");
-    metabase.AddPool("Idle");
-    metabase.AddPool("Other");
-    metabase.AddApp("/LM/W3SVC/1/ROOT", "DefaultAppPool");
-    metabase.AddApp("/LM/W3SVC/1/ROOT/shop", "DefaultAppPool");
-    metabase.AddApp("/LM/W3SVC/1/ROOT/idle", "Idle");
-    metabase.AddApp("/LM/W3SVC/1/ROOT/other", "Other");
+    for (const char* pool : {"DefaultAppPool", "Idle", "Other"}) metabase.AddPool(pool);
+    for (const auto& [app, pool] : {std::pair{"", "DefaultAppPool"}, {"/shop", "DefaultAppPool"},
+                                    {"/idle", "Idle"}, {"/other", "Other"}}) {
+      metabase.AddApp(std::string("/LM/W3SVC/1/ROOT") + app, pool);
+    }
     processes.AddWorker(2044, "DefaultAppPool", 7, 12345 * 1024, 25);
     processes.Update(2044, [](fakes::FakeProcessSystem::Process& p) { p.handles = {40, 3, 400}; });
     processes.AddWorker(2300, "Other", 50, 4096 * 1024, 3);
