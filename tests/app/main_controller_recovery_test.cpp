@@ -5,6 +5,7 @@
 // leaves the file as it found it, byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -66,7 +67,6 @@ struct LeftOver {
     w = std::make_unique<FakeWindow>(*store, processes, tmp.Path().string());
   }
   Strings Pane() const { return w->view.Messages(); }
-  std::string DailyLog() const { return testutil::ReadAll(logDir + "trnw061226.log"); }
   bool JournalLeft() const { return JournalExists(JournalPath(logDir)); }
 
   // Starts an analysis of ShopPool from the Analyse tab and waits until every application
@@ -77,13 +77,10 @@ struct LeftOver {
     w->view.enabled[ViewControl::AnalyseTab] = true;
     w->Select(ViewList::Analyse, "ShopPool");
     w->Click(ViewControl::AnalyseStart, &MainController::AnalyseStartClicked);
-    return w->view.WaitFor([&] {
-      int moved = 0;
-      for (const std::string& line : w->view.analyseLines) {
-        moved += line.find(std::string("] in pool [") + kTempPoolPrefix) != std::string::npos ? 1 : 0;
-      }
-      return moved == 3;
-    });
+    const auto moved = [](const std::string& line) {
+      return line.find(std::string("] in pool [") + kTempPoolPrefix) != std::string::npos;
+    };
+    return w->view.WaitFor([&] { return std::ranges::count_if(w->view.analyseLines, moved) == 3; });
   }
 };
 
@@ -119,7 +116,7 @@ TEST(MainControllerRecovery, JournalLeftByAKilledRunIsPutBackAtStartUp) {
       "Recovery: complete",
   };
   EXPECT_EQ(run.Pane(), expected);
-  const std::string daily = run.DailyLog();
+  const std::string daily = testutil::ReadAll(run.logDir + "trnw061226.log");
   for (const std::string& line : expected) {
     EXPECT_NE(daily.find(" " + line + "\r\n"), std::string::npos) << line;
   }

@@ -64,11 +64,6 @@ struct Window {
     }
     return out;
   }
-  QStringList Column(const char* list, int column) {
-    QStringList out;
-    for (QTreeWidgetItem* item : Items(list)) out << item->text(column);
-    return out;
-  }
   QStringList Ticked() {
     QStringList out;
     for (QTreeWidgetItem* item : Items("lvTaskOPools")) {
@@ -88,6 +83,11 @@ struct Window {
     return out;
   }
 
+  // Shows the window and waits until it is drawn.
+  bool Show() {
+    frm->show();
+    return QTest::qWaitForWindowExposed(frm.get());
+  }
   void Click(const char* button) { Get<QPushButton>(button)->click(); }
   void Trigger(const char* action) { Get<QAction>(action)->trigger(); }
 

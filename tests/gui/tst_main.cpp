@@ -170,8 +170,7 @@ class TestMainWindow : public QObject {
     QFETCH(QString, expected);
     if (!layout_) {
       layout_ = std::make_unique<Run>();
-      (*layout_)->show();
-      QVERIFY(QTest::qWaitForWindowExposed(layout_->frm.get()));
+      QVERIFY(layout_->Show());
     }
     QObject* found = Find(**layout_, control);
     QVERIFY2(found != nullptr, qPrintable(control));
@@ -182,8 +181,7 @@ class TestMainWindow : public QObject {
 
   void hintsGoToTheStatusBarOnly() {
     Run run;
-    run->show();
-    QVERIFY(QTest::qWaitForWindowExposed(run.frm.get()));
+    QVERIFY(run.Show());
     for (QWidget* child : run->findChildren<QWidget*>()) {
       QVERIFY2(child->toolTip().isEmpty(), qPrintable(child->objectName()));
     }
@@ -200,8 +198,7 @@ class TestMainWindow : public QObject {
   void exitClosesAndAboutShowsModally() {
     Run run;
     TFrmMain& w = *run;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(run.Show());
     TFrmAbout& about = w.About();
     QVERIFY(!about.isVisible());  // made at start, hidden
     bool seenModal = false;
@@ -221,8 +218,7 @@ class TestMainWindow : public QObject {
   void noScrollKeepsTheViewStill() {
     Run run;
     TFrmMain& w = *run;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(run.Show());
     auto* noScroll = run.Get<QCheckBox>("chkDontScroll");
     auto* pane = run.Get<QPlainTextEdit>("memLog");
     QScrollBar* v = pane->verticalScrollBar();

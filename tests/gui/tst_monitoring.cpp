@@ -58,7 +58,7 @@ class TestMonitoring : public QObject {
     QVERIFY(w->Registry().GetSiteName);  // the ticked box reached the rules
 
     // The tree: the active pool only, with its applications.
-    QCOMPARE(w.Column("tvMonList", 0),
+    QCOMPARE(w.Rows("tvMonList"),
              QStringList{"DefaultAppPool (RAM 12345 kb, CPU 7, PID 2044, Threads 25, TCP 3, Files 40, Handles 400)"});
     QTreeWidgetItem* node = w.Items("tvMonList")[0];
     QCOMPARE(node->childCount(), 2);
@@ -91,8 +91,7 @@ class TestMonitoring : public QObject {
   void intervalBoxTakesDigitsOnly() {
     Server server;
     guitest::Window& w = *server;
-    w->show();
-    QVERIFY(QTest::qWaitForWindowExposed(w.frm.get()));
+    QVERIFY(w.Show());
     w.Get<QTabWidget>("pcMain")->setCurrentIndex(0);
     auto* box = w.Get<QLineEdit>("edtMonMinutes");
     box->setFocus();

@@ -53,22 +53,20 @@ class TestPoolList : public QObject {
   void headerClicksSortEachColumnByItsOwnSign() {
     Server server;
     guitest::Window& w = server.w;
-    w->show();
-    QVERIFY(QTest::qWaitForWindowExposed(w.frm.get()));
+    QVERIFY(w.Show());
     QVERIFY(w.Refresh());
     auto* list = w.Get<QTreeWidget>("lvTaskOPools");
     w.Tick("MyAppPool");
 
     ClickHeader(list, 0);
-    QCOMPARE(w.Column("lvTaskOPools", 0),
-             QStringList({"MyPool2", "MyAppPool", "Intranet", "DefaultAppPool", "AppPool1"}));
+    QCOMPARE(w.Rows("lvTaskOPools"),
+             QStringList({"MyPool2|10", "MyAppPool|1", "Intranet|0", "DefaultAppPool|1", "AppPool1|9"}));
     ClickHeader(list, 1);  // as text: 9, 10, 1; equal counts keep their order
-    QCOMPARE(w.Column("lvTaskOPools", 1), QStringList({"9", "10", "1", "1", "0"}));
-    QCOMPARE(w.Column("lvTaskOPools", 0),
-             QStringList({"AppPool1", "MyPool2", "MyAppPool", "DefaultAppPool", "Intranet"}));
+    QCOMPARE(w.Rows("lvTaskOPools"),
+             QStringList({"AppPool1|9", "MyPool2|10", "MyAppPool|1", "DefaultAppPool|1", "Intranet|0"}));
     ClickHeader(list, 0);  // the Pool column goes on from its own sign: now A to Z
-    QCOMPARE(w.Column("lvTaskOPools", 0),
-             QStringList({"AppPool1", "DefaultAppPool", "Intranet", "MyAppPool", "MyPool2"}));
+    QCOMPARE(w.Rows("lvTaskOPools"),
+             QStringList({"AppPool1|9", "DefaultAppPool|1", "Intranet|0", "MyAppPool|1", "MyPool2|10"}));
     QCOMPARE(w->PoolColumnTags(), QVector<int>({1, -1}));
     QCOMPARE(w.Ticked(), QStringList{"MyAppPool"});  // ticks go with their rows
     QVERIFY(w.Get<QPushButton>("btnTaskStart")->isEnabled());

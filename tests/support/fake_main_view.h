@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "app/MainController.h"
-#include "app/MainView.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_clock.h"
 
