@@ -27,6 +27,8 @@ class MainControllerTest : public ::testing::Test, protected testutil::Monitorin
   void Start() { w.Click(ViewControl::MonitorStart, &MainController::StartClicked); }
   void Stop() { w->StopClicked(); }  // Stop is never greyed out
   bool Enabled(ViewControl control) const { return w.view.enabled.at(control); }
+  // Refresh and Apply filter, which go off together while monitoring.
+  bool PoolButtons(bool on) const { return Enabled(ViewControl::PoolRefresh) == on && Enabled(ViewControl::PoolFilter) == on; }
   // Refresh, tick, Start with a 1-minute interval, and wait for the first redraw.
   bool StartOn(const Strings& pools) {
     if (!w.Refresh()) return false;
@@ -96,8 +98,7 @@ TEST_F(MainControllerTest, StartTakesTheTickedPoolsAndTheRedrawFillsTreeListAndB
   EXPECT_EQ(w.view.chartHigh, 12345.0);
 
   EXPECT_TRUE(Enabled(ViewControl::AnalyseTab));
-  EXPECT_FALSE(Enabled(ViewControl::PoolRefresh));
-  EXPECT_FALSE(Enabled(ViewControl::PoolFilter));
+  EXPECT_TRUE(PoolButtons(false));
   Stop();
   EXPECT_TRUE(MonitorGone());
   EXPECT_FALSE(w.view.uiRuleBroken);
@@ -126,8 +127,7 @@ TEST_F(MainControllerTest, WhileMonitoringStartStartsNothingReloadListsTheSelect
   Stop();
   EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 1);
   EXPECT_FALSE(w->Registry().IsMonitoring());
-  EXPECT_TRUE(Enabled(ViewControl::PoolRefresh));
-  EXPECT_TRUE(Enabled(ViewControl::PoolFilter));
+  EXPECT_TRUE(PoolButtons(true));
   EXPECT_TRUE(MonitorGone());
   // The views keep the last pass.
   EXPECT_EQ(w.view.tree.size(), 1u);
@@ -142,13 +142,13 @@ TEST_F(MainControllerTest, StartAfterStopWaitsForTheOldMonitorAndStopCancelsIt) 
   EXPECT_TRUE(w->MonitoringStartPending());
   EXPECT_FALSE(w->Registry().IsMonitoring());  // set back now, it would keep the old one going
   EXPECT_EQ(w.view.CountMessage("Start monitoring"), 2);
-  EXPECT_FALSE(Enabled(ViewControl::PoolRefresh));
+  EXPECT_TRUE(PoolButtons(false));
   Start();
   EXPECT_EQ(w.view.CountMessage("Monitoring already runs"), 1);
   Stop();
   EXPECT_FALSE(w->MonitoringStartPending());
   EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 2);
-  EXPECT_TRUE(Enabled(ViewControl::PoolRefresh));
+  EXPECT_TRUE(PoolButtons(true));
   // The reap that takes the old monitor away is the one that would start a pending one.
   EXPECT_TRUE(MonitorGone());
   EXPECT_FALSE(w->Registry().IsMonitoring());
@@ -189,7 +189,7 @@ TEST_F(MainControllerTest, StartWithNothingTickedOrABadIntervalStartsNothing) {
   EXPECT_EQ(w->LiveWorkers().monitors, 0);
   EXPECT_FALSE(w->Registry().IsMonitoring());
   EXPECT_FALSE(Enabled(ViewControl::AnalyseTab));
-  EXPECT_TRUE(Enabled(ViewControl::PoolRefresh));
+  EXPECT_TRUE(PoolButtons(true));
   EXPECT_EQ(w.view.CountMessage("Start monitoring"), 0);
   Stop();  // not monitoring: nothing to say
   EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 0);
@@ -203,8 +203,7 @@ TEST_F(MainControllerTest, MonitorEndingOnAnErrorPutsTheWindowBack) {
   ASSERT_TRUE(MonitorGone());
   EXPECT_FALSE(w->Registry().IsMonitoring());
   EXPECT_EQ(w.view.Messages().back(), "Monitoring stopped on an error. Press Start to monitor again.");
-  EXPECT_TRUE(Enabled(ViewControl::PoolRefresh));
-  EXPECT_TRUE(Enabled(ViewControl::PoolFilter));
+  EXPECT_TRUE(PoolButtons(true));
   Stop();
   EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 0);
 
@@ -228,8 +227,7 @@ TEST_F(MainControllerTest, AMonitorThatCannotStartLeavesTheWindowAsItWas) {
   EXPECT_EQ(w->LiveWorkers().monitors, 0);
   EXPECT_TRUE(w.view.Messages().back().starts_with("Cannot start a worker thread: "));
   EXPECT_EQ(w.view.CountMessage("Start monitoring"), 0);
-  EXPECT_TRUE(Enabled(ViewControl::PoolRefresh));
-  EXPECT_TRUE(Enabled(ViewControl::PoolFilter));
+  EXPECT_TRUE(PoolButtons(true));
   EXPECT_FALSE(Enabled(ViewControl::AnalyseTab));
   // The next reload reads the registry's settings: they are as before Start.
   EXPECT_EQ(w->Registry().SelectedPools, "");

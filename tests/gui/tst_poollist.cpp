@@ -9,8 +9,6 @@
 #include "tests/support/window_servers.h"
 
 using namespace tarnwell;
-using guitest::WaitFor;
-
 namespace {
 
 const QStringList kAllRows{"DefaultAppPool|1", "MyPool2|10", "AppPool1|9", "MyAppPool|1", "Intranet|0"};
@@ -46,7 +44,7 @@ class TestPoolList : public QObject {
     }
     // F5 and the pop-up's Refresh reload the same way.
     w.Trigger("Refresh2");
-    QVERIFY(WaitFor([&] { return w.CountMessage("End fill list") == 2 && w->LiveWorkers().loaders == 0; }));
+    QVERIFY(guitest::WaitFor([&] { return w.CountMessage("End fill list") == 2 && w->LiveWorkers().loaders == 0; }));
     QCOMPARE(w.Rows("lvTaskOPools"), kAllRows);
   }
 
