@@ -8,7 +8,6 @@
 
 #include "tests/fakes/null_seams.h"
 #include "tests/support/fake_main_view.h"
-#include "tests/support/files.h"
 #include "tests/support/window_servers.h"
 
 namespace tarnwell {

@@ -16,7 +16,6 @@
 #include <QtCharts/QChartView>
 
 #include "tests/gui/gui_support.h"
-#include "tests/support/files.h"
 #include "tests/support/window_servers.h"
 
 using namespace tarnwell;
