@@ -12,8 +12,6 @@
 #include <memory>
 
 #include "app/main.h"
-#include "platform/metabase.h"
-#include "platform/process_system.h"
 #include "tests/support/test_clock.h"
 
 namespace tarnwell::guitest {

@@ -17,7 +17,6 @@
 #include <QtCharts/QChartView>
 
 #include "app/About.h"
-#include "logs/Logs.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/gui/gui_support.h"
 
