@@ -54,8 +54,6 @@ TEST(ListCompare, AnalyseNumbersSortByValueInBothDirections) {
   EXPECT_EQ(SortAnalyseColumn(2, {"100", "9", "10"}, +1), (std::vector<std::string>{"9", "10", "100"}));
   EXPECT_EQ(SortAnalyseColumn(0, {"b", "C", "a"}, -1), (std::vector<std::string>{"C", "b", "a"}));
   // Equal numbers are equal: the sort keeps them in list order.
-  EXPECT_FALSE(AnalyseListLess(1, "5", "5", 1));
-  EXPECT_FALSE(AnalyseListLess(1, "5", "5", -1));
   EXPECT_EQ(SortAnalyseColumn(3, {"05", "5", "$5"}, -1), (std::vector<std::string>{"05", "5", "$5"}));
 }
 

@@ -5,13 +5,9 @@
 
 #include <algorithm>
 #include <functional>
-#include <memory>
 
-#include "iis/iis.h"
-#include "metabase/metabase_store.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/support/fake_main_view.h"
-#include "tests/support/files.h"
 #include "tests/support/window_servers.h"
 
 namespace tarnwell {
@@ -24,36 +20,25 @@ const Strings kAllRows{"DefaultAppPool|1", "MyPool2|10", "AppPool1|9", "MyAppPoo
 
 // A server in a temporary MetaBase.xml and the rules over it.
 struct Server {
-  testutil::TempDir dir;
-  std::string file = dir.File("MetaBase.xml");
-  std::unique_ptr<platform::IMetabase> store;
-  std::unique_ptr<testutil::SlowMetabase> slow;
+  testutil::PoolListMetabase metabase;
   fakes::NullProcessSystem processes;
-  std::unique_ptr<FakeWindow> w;
+  FakeWindow w{metabase, processes};
 
-  explicit Server(const std::string& xml = testutil::PoolListServerXml()) {
-    testutil::WriteFile(file, xml);
-    store = standin::OpenMetabaseStore(file);
-    slow = std::make_unique<testutil::SlowMetabase>(*store);
-    w = std::make_unique<FakeWindow>(*slow, processes);
-  }
-  FakeWindow& operator*() { return *w; }
+  explicit Server(const std::string& xml = testutil::PoolListServerXml()) : metabase(xml) {}
 
-  Strings Rows() const { return w->view.Rows(ViewList::Pools); }
-  Strings Messages() const { return w->view.Messages(); }
-  bool StartEnabled() const { return w->view.enabled.at(ViewControl::MonitorStart); }
+  Strings Rows() const { return w.view.Rows(ViewList::Pools); }
+  Strings Messages() const { return w.view.Messages(); }
+  bool StartEnabled() const { return w.view.enabled.at(ViewControl::MonitorStart); }
   bool LoadersGone() {
-    return w->view.WaitFor([&] { return (*w)->LiveWorkers().loaders == 0; });
+    return w.view.WaitFor([&] { return w->LiveWorkers().loaders == 0; });
   }
   // Applies the filter and waits until its loader has ended, whatever the outcome.
   bool ApplyFilter(const std::string& text) {
-    w->view.texts[ViewText::PoolFilter] = text;
-    w->Click(ViewControl::PoolFilter, &MainController::FilterClicked);
+    w.view.texts[ViewText::PoolFilter] = text;
+    w.Click(ViewControl::PoolFilter, &MainController::FilterClicked);
     return LoadersGone();
   }
-  std::string DailyLog() const {
-    return testutil::ReadAll((*w)->LogDir() + "trnw061226.log");
-  }
+  std::string DailyLog() { return testutil::ReadAll(w->LogDir() + "trnw061226.log"); }
 };
 
 TEST(MainControllerPools, FiltersReloadWithTheBoxAsTypedAndRefreshListsAll) {
@@ -74,14 +59,14 @@ TEST(MainControllerPools, FiltersReloadWithTheBoxAsTypedAndRefreshListsAll) {
     EXPECT_EQ(server.Rows(), c.rows);
     const Strings messages = server.Messages();
     ASSERT_GE(messages.size(), 5u);
-    EXPECT_EQ(Strings(messages.begin() + 1, messages.begin() + 4),
-              (Strings{"Apply filter : [" + c.filter + "]", "Begin get pools. Please wait...", "End get pools"}));
-    EXPECT_EQ(messages[4], "Pools: " + std::to_string(c.rows.size()));
-    EXPECT_EQ((*server)->Registry().Filter, c.filter);  // as typed, spaces kept
+    EXPECT_EQ(Strings(messages.begin() + 1, messages.begin() + 5),
+              (Strings{"Apply filter : [" + c.filter + "]", "Begin get pools. Please wait...", "End get pools",
+                       "Pools: " + std::to_string(c.rows.size())}));
+    EXPECT_EQ(server.w->Registry().Filter, c.filter);  // as typed, spaces kept
   }
 
   Server server;
-  FakeWindow& w = *server;
+  FakeWindow& w = server.w;
   ASSERT_TRUE(server.ApplyFilter("^app"));
   ASSERT_TRUE(w.Refresh());
   EXPECT_EQ(server.Rows(), kAllRows);
@@ -93,7 +78,7 @@ TEST(MainControllerPools, FiltersReloadWithTheBoxAsTypedAndRefreshListsAll) {
 
 TEST(MainControllerPools, SelectAllDeselectAllTicksAndTheStartButton) {
   Server server;
-  FakeWindow& w = *server;
+  FakeWindow& w = server.w;
   const auto ticked = [&](std::size_t count, bool startEnabled) {
     EXPECT_EQ(w.Ticked().size(), count);
     EXPECT_EQ(server.StartEnabled(), startEnabled);
@@ -121,7 +106,7 @@ TEST(MainControllerPools, SelectAllDeselectAllTicksAndTheStartButton) {
 
 TEST(MainControllerPools, InvalidFilterKeepsTheRowsAndTheTicks) {
   Server server;
-  FakeWindow& w = *server;
+  FakeWindow& w = server.w;
   ASSERT_TRUE(w.Refresh());
   w.Tick("AppPool1");
   const std::size_t before = server.Messages().size();
@@ -139,9 +124,9 @@ TEST(MainControllerPools, InvalidFilterKeepsTheRowsAndTheTicks) {
 
 TEST(MainControllerPools, AnUnreadableMetabaseIsSaidOnceAndTheListKeepsItsPools) {
   Server server;
-  FakeWindow& w = *server;
+  FakeWindow& w = server.w;
   ASSERT_TRUE(w.Refresh());
-  const std::string& file = server.file;
+  const std::string& file = server.metabase.file;
   const std::vector<std::pair<std::function<void()>, std::string>> damages{
       {[&] { std::filesystem::resize_file(file, std::filesystem::file_size(file) / 2); },  // cut short
        "The metabase file " + file + " is not well-formed: "},
@@ -150,8 +135,7 @@ TEST(MainControllerPools, AnUnreadableMetabaseIsSaidOnceAndTheListKeepsItsPools)
     SCOPED_TRACE(reason);
     damage();
     const std::size_t before = server.Messages().size();
-    w->RefreshClicked();
-    ASSERT_TRUE(w.view.WaitFor([&] { return server.Messages().size() >= before + 6 && w->LiveWorkers().loaders == 0; }));
+    ASSERT_TRUE(w.Refresh());
     const Strings messages = server.Messages();
     const Strings lines(messages.begin() + static_cast<std::ptrdiff_t>(before), messages.end());
     ASSERT_EQ(lines.size(), 6u);
@@ -173,15 +157,15 @@ TEST(MainControllerPools, RecordWithAnEmptyNameIsCountedButNotListed) {
   std::string xml = testutil::PoolListServerXml();
   xml.replace(xml.find("<IIsWebServer"), 0, "<IIsApplicationPool Location=\"/LM/W3SVC/AppPools/" + broken + "\"/>\n");
   Server server(xml);
-  ASSERT_TRUE((*server).Refresh());
-  EXPECT_EQ((*server).view.CountMessage("Pools: 6"), 1);
+  ASSERT_TRUE(server.w.Refresh());
+  EXPECT_EQ(server.w.view.CountMessage("Pools: 6"), 1);
   EXPECT_EQ(server.Rows(), kAllRows);
 }
 
 TEST(MainControllerPools, OverlappingReloadsLeaveTheListAndTheRegistryInStep) {
   Server server;
-  FakeWindow& w = *server;
-  server.slow->delayMs = 60;
+  FakeWindow& w = server.w;
+  server.metabase.delayMs = 60;
   w.view.texts[ViewText::PoolFilter] = "^app";
   w->FilterClicked();
   w->RefreshClicked();

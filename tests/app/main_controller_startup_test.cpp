@@ -17,19 +17,14 @@ namespace tarnwell {
 namespace {
 
 namespace fs = std::filesystem;
-using testutil::FakeMainView;
 using testutil::FakeWindow;
-
-std::string Ds() { return std::string(1, DateSeparator()); }
-std::string Ts() { return std::string(1, TimeSeparator()); }
 
 // The daily log's line of "Start application." at 06/12/26 22:45:03.120.
 std::string StartFileLine() {
-  return "06-12-26 22" + Ts() + "45" + Ts() + "03.120\t06" + Ds() + "12" + Ds() + "26 22" + Ts() + "45" +
-         Ts() + "03.120 Start application.";
+  const std::string ds(1, DateSeparator()), ts(1, TimeSeparator());
+  return "06-12-26 22" + ts + "45" + ts + "03.120\t06" + ds + "12" + ds + "26 22" + ts + "45" + ts +
+         "03.120 Start application.";
 }
-
-void Touch(const std::string& path) { testutil::WriteFile(path, ""); }
 
 struct Start {
   fakes::NullMetabase metabase;
@@ -54,7 +49,7 @@ TEST(MainControllerStartUp, CreatesTheLogDirWithMissingParentsAndAppendsToTheDay
 
   // A second start keeps what the directory holds and appends to the day's file; every
   // opening starts with an empty line.
-  Touch(run.w.exeDir + "/log/keep.txt");
+  testutil::WriteFile(run.w.exeDir + "/log/keep.txt", "");
   run.w.Open();
   EXPECT_TRUE(fs::exists(run.w.exeDir + "/log/keep.txt"));
   const std::string once = "\r\n" + StartFileLine() + "\r\n";
@@ -70,7 +65,7 @@ TEST(MainControllerStartUp, CreatesTheLogDirWithMissingParentsAndAppendsToTheDay
 
 TEST(MainControllerStartUp, LogDirThatCannotBeMadeIsReportedAndStartUpGoesOn) {
   Start run("blocker/bin", false);
-  Touch((run.w.tmp.Path() / "blocker").string());  // a file where a directory should be
+  testutil::WriteFile(run.w.tmp.Path() / "blocker", "");  // a file where a directory should be
   run.w.Open();
   ASSERT_EQ(run.Boxes().size(), 2u);
   EXPECT_EQ(run.Boxes()[0], "Impossible create LOG dir. Please check NTFS permissions.\r\n" +
@@ -127,7 +122,7 @@ TEST(MainControllerStartUp, LinesAndLogFailuresFromAWorkerReachThePaneOnTheUiThr
 
 TEST(MainControllerStartUp, AspNetFollowsSiteName) {
   Start run;
-  FakeMainView& view = run.w.view;
+  auto& view = run.w.view;
   EXPECT_FALSE(view.enabled[ViewControl::AspNetBox]);  // set at start-up from the unticked box
   view.checks[ViewCheck::GetSiteName] = true;
   run.w->SiteNameToggled();

@@ -7,26 +7,18 @@
 
 #include <algorithm>
 
-#include "iis/iis.h"
-#include "tests/fakes/fake_metabase.h"
-#include "tests/fakes/fake_process_system.h"
 #include "tests/support/fake_main_view.h"
 #include "tests/support/window_servers.h"
 
 namespace tarnwell {
 namespace {
 
-using fakes::FakeMetabase;
-using fakes::FakeProcessSystem;
-using testutil::FakeWindow;
 using Strings = std::vector<std::string>;
 
-// testutil::AddMonitoringServer under the rules.
-class MainControllerTest : public ::testing::Test {
+// testutil::MonitoringServer under the rules.
+class MainControllerTest : public ::testing::Test, protected testutil::MonitoringServer {
  protected:
-  FakeMetabase metabase;
-  FakeProcessSystem processes;
-  FakeWindow w{(testutil::AddMonitoringServer(metabase, processes), metabase), processes};
+  testutil::FakeWindow w{metabase, processes};
 
   // Redraws so far.
   int Passes() const {
@@ -35,6 +27,8 @@ class MainControllerTest : public ::testing::Test {
   void Start() { w.Click(ViewControl::MonitorStart, &MainController::StartClicked); }
   void Stop() { w->StopClicked(); }  // Stop is never greyed out
   bool Enabled(ViewControl control) const { return w.view.enabled.at(control); }
+  // Refresh and Apply filter, which go off together while monitoring.
+  bool PoolButtons(bool on) const { return Enabled(ViewControl::PoolRefresh) == on && Enabled(ViewControl::PoolFilter) == on; }
   // Refresh, tick, Start with a 1-minute interval, and wait for the first redraw.
   bool StartOn(const Strings& pools) {
     if (!w.Refresh()) return false;
@@ -104,28 +98,36 @@ TEST_F(MainControllerTest, StartTakesTheTickedPoolsAndTheRedrawFillsTreeListAndB
   EXPECT_EQ(w.view.chartHigh, 12345.0);
 
   EXPECT_TRUE(Enabled(ViewControl::AnalyseTab));
-  EXPECT_FALSE(Enabled(ViewControl::PoolRefresh));
-  EXPECT_FALSE(Enabled(ViewControl::PoolFilter));
+  EXPECT_TRUE(PoolButtons(false));
   Stop();
   EXPECT_TRUE(MonitorGone());
   EXPECT_FALSE(w.view.uiRuleBroken);
 }
 
-TEST_F(MainControllerTest, StartWhileMonitoringStartsNothingAndStopTwiceLogsOnce) {
+TEST_F(MainControllerTest, WhileMonitoringStartStartsNothingReloadListsTheSelectedPoolsAndStopLogsOnce) {
   ASSERT_TRUE(StartOn({"DefaultAppPool"}));
   w.Tick("Idle");
   Start();
   EXPECT_EQ(w.view.CountMessage("Monitoring already runs"), 1);
   EXPECT_EQ(w.view.CountMessage("Start monitoring"), 1);
-  EXPECT_EQ(w->LiveWorkers().monitors, 1);
   EXPECT_EQ(w->Registry().SelectedPools, "DefaultAppPool\t");
+
+  // The menu's Refresh stays on while the buttons are off: it lists the selected pools
+  // (not the ticked ones), unticked.
+  const int fills = w.view.CountMessage("End fill list");
+  w->RefreshClicked();
+  EXPECT_TRUE(w.view.WaitFor(
+      [&] { return w.view.CountMessage("End fill list") > fills && w->LiveWorkers().loaders == 0; }));
+  EXPECT_EQ(w.view.Rows(ViewList::Pools), Strings{"DefaultAppPool|2"});
+  EXPECT_TRUE(w.Ticked().empty());
+  EXPECT_FALSE(Enabled(ViewControl::MonitorStart));
+  EXPECT_EQ(w->LiveWorkers().monitors, 1);
 
   Stop();
   Stop();
   EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 1);
   EXPECT_FALSE(w->Registry().IsMonitoring());
-  EXPECT_TRUE(Enabled(ViewControl::PoolRefresh));
-  EXPECT_TRUE(Enabled(ViewControl::PoolFilter));
+  EXPECT_TRUE(PoolButtons(true));
   EXPECT_TRUE(MonitorGone());
   // The views keep the last pass.
   EXPECT_EQ(w.view.tree.size(), 1u);
@@ -140,13 +142,13 @@ TEST_F(MainControllerTest, StartAfterStopWaitsForTheOldMonitorAndStopCancelsIt) 
   EXPECT_TRUE(w->MonitoringStartPending());
   EXPECT_FALSE(w->Registry().IsMonitoring());  // set back now, it would keep the old one going
   EXPECT_EQ(w.view.CountMessage("Start monitoring"), 2);
-  EXPECT_FALSE(Enabled(ViewControl::PoolRefresh));
+  EXPECT_TRUE(PoolButtons(false));
   Start();
   EXPECT_EQ(w.view.CountMessage("Monitoring already runs"), 1);
   Stop();
   EXPECT_FALSE(w->MonitoringStartPending());
   EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 2);
-  EXPECT_TRUE(Enabled(ViewControl::PoolRefresh));
+  EXPECT_TRUE(PoolButtons(true));
   // The reap that takes the old monitor away is the one that would start a pending one.
   EXPECT_TRUE(MonitorGone());
   EXPECT_FALSE(w->Registry().IsMonitoring());
@@ -187,7 +189,7 @@ TEST_F(MainControllerTest, StartWithNothingTickedOrABadIntervalStartsNothing) {
   EXPECT_EQ(w->LiveWorkers().monitors, 0);
   EXPECT_FALSE(w->Registry().IsMonitoring());
   EXPECT_FALSE(Enabled(ViewControl::AnalyseTab));
-  EXPECT_TRUE(Enabled(ViewControl::PoolRefresh));
+  EXPECT_TRUE(PoolButtons(true));
   EXPECT_EQ(w.view.CountMessage("Start monitoring"), 0);
   Stop();  // not monitoring: nothing to say
   EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 0);
@@ -196,13 +198,12 @@ TEST_F(MainControllerTest, StartWithNothingTickedOrABadIntervalStartsNothing) {
 TEST_F(MainControllerTest, MonitorEndingOnAnErrorPutsTheWindowBack) {
   ASSERT_TRUE(w.Refresh());
   w.Tick("DefaultAppPool");
-  metabase.FailCall(FakeMetabase::Op::Enumerate, 1);  // the monitor's first reload
+  metabase.FailCall(fakes::FakeMetabase::Op::Enumerate, 1);  // the monitor's first reload
   Start();
   ASSERT_TRUE(MonitorGone());
   EXPECT_FALSE(w->Registry().IsMonitoring());
   EXPECT_EQ(w.view.Messages().back(), "Monitoring stopped on an error. Press Start to monitor again.");
-  EXPECT_TRUE(Enabled(ViewControl::PoolRefresh));
-  EXPECT_TRUE(Enabled(ViewControl::PoolFilter));
+  EXPECT_TRUE(PoolButtons(true));
   Stop();
   EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 0);
 
@@ -226,8 +227,7 @@ TEST_F(MainControllerTest, AMonitorThatCannotStartLeavesTheWindowAsItWas) {
   EXPECT_EQ(w->LiveWorkers().monitors, 0);
   EXPECT_TRUE(w.view.Messages().back().starts_with("Cannot start a worker thread: "));
   EXPECT_EQ(w.view.CountMessage("Start monitoring"), 0);
-  EXPECT_TRUE(Enabled(ViewControl::PoolRefresh));
-  EXPECT_TRUE(Enabled(ViewControl::PoolFilter));
+  EXPECT_TRUE(PoolButtons(true));
   EXPECT_FALSE(Enabled(ViewControl::AnalyseTab));
   // The next reload reads the registry's settings: they are as before Start.
   EXPECT_EQ(w->Registry().SelectedPools, "");
@@ -235,20 +235,6 @@ TEST_F(MainControllerTest, AMonitorThatCannotStartLeavesTheWindowAsItWas) {
 
   // Start works once threads can start again.
   EXPECT_TRUE(Starts());
-  Stop();
-  EXPECT_TRUE(MonitorGone());
-}
-
-TEST_F(MainControllerTest, ReloadWhileMonitoringListsOnlyTheSelectedPoolsUnticked) {
-  ASSERT_TRUE(StartOn({"DefaultAppPool", "Idle"}));
-  const int fills = w.view.CountMessage("End fill list");
-  w->RefreshClicked();  // the menu's Refresh stays on while the buttons are off
-  EXPECT_TRUE(w.view.WaitFor(
-      [&] { return w.view.CountMessage("End fill list") > fills && w->LiveWorkers().loaders == 0; }));
-  EXPECT_EQ(w.view.Rows(ViewList::Pools), (Strings{"DefaultAppPool|2", "Idle|1"}));
-  EXPECT_TRUE(w.Ticked().empty());
-  EXPECT_FALSE(Enabled(ViewControl::MonitorStart));
-  EXPECT_EQ(w->LiveWorkers().monitors, 1);
   Stop();
   EXPECT_TRUE(MonitorGone());
 }

@@ -3,7 +3,6 @@
 // executable directory, the pane's messages without their stamps, and waits that keep the
 // event loop running (the workers hand their work to it).
 #include <QAction>
-#include <QCoreApplication>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -11,11 +10,8 @@
 #include <QTreeWidget>
 #include <functional>
 #include <memory>
-#include <string>
 
 #include "app/main.h"
-#include "platform/metabase.h"
-#include "platform/process_system.h"
 #include "tests/support/test_clock.h"
 
 namespace tarnwell::guitest {
@@ -66,11 +62,6 @@ struct Window {
     }
     return out;
   }
-  QStringList Column(const char* list, int column) {
-    QStringList out;
-    for (QTreeWidgetItem* item : Items(list)) out << item->text(column);
-    return out;
-  }
   QStringList Ticked() {
     QStringList out;
     for (QTreeWidgetItem* item : Items("lvTaskOPools")) {
@@ -90,6 +81,11 @@ struct Window {
     return out;
   }
 
+  // Shows the window and waits until it is drawn.
+  bool Show() {
+    frm->show();
+    return QTest::qWaitForWindowExposed(frm.get());
+  }
   void Click(const char* button) { Get<QPushButton>(button)->click(); }
   void Trigger(const char* action) { Get<QAction>(action)->trigger(); }
 

@@ -1,6 +1,5 @@
-// The About dialog on its own: the two links and OK. Its texts and size are in the main
+// The About dialog on its own: the two links, then OK. Its texts and size are in the main
 // window's layout table (tst_main.cpp).
-#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <QUrl>
@@ -13,7 +12,7 @@ class TestAbout : public QObject {
   Q_OBJECT
 
  private slots:
-  void linksOpenTheirCaptions() {
+  void linksOpenTheirCaptionsAndOkCloses() {
     TFrmAbout about;
     QList<QUrl> opened;
     about.SetUrlOpener([&opened](const QUrl& url) { opened << url; });
@@ -39,12 +38,7 @@ class TestAbout : public QObject {
     QTest::mousePress(first, Qt::LeftButton, {}, QPoint(2, 2));
     QTest::mouseRelease(first, Qt::LeftButton, {}, QPoint(-20, -20));
     QCOMPARE(opened.size(), 2);
-  }
 
-  void okCloses() {
-    TFrmAbout about;
-    about.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&about));
     QTest::mouseClick(about.findChild<QPushButton*>("btnOK"), Qt::LeftButton);
     QVERIFY(!about.isVisible());
     QCOMPARE(about.result(), int(QDialog::Accepted));

@@ -9,8 +9,6 @@
 #include "app/HistoryTab.h"
 #include "tests/support/temp_dir.h"
 
-using tarnwell::HistoryTab;
-
 class TstHistory : public QObject {
   Q_OBJECT
 
@@ -31,10 +29,10 @@ class TstHistory : public QObject {
     write(today.addDays(-1), "Old", 200000);
     write(today, "New", 3);
 
-    HistoryTab tab;
+    tarnwell::HistoryTab tab;
     tab.resize(900, 600);
     tab.SetLogDir(dir.Dir());
-    QSignalSpy drawn(&tab, &HistoryTab::loaded);
+    QSignalSpy drawn(&tab, &tarnwell::HistoryTab::loaded);
     auto* from = tab.findChild<QDateEdit*>(QStringLiteral("edtHistoryFrom"));
     from->setDate(today.addDays(-1));
     tab.Reload();  // both days: a long read

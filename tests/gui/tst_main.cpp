@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
-#include <QMenu>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -18,7 +17,6 @@
 #include <QtCharts/QChartView>
 
 #include "app/About.h"
-#include "logs/Logs.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/gui/gui_support.h"
 
@@ -171,8 +169,7 @@ class TestMainWindow : public QObject {
     QFETCH(QString, expected);
     if (!layout_) {
       layout_ = std::make_unique<Run>();
-      (*layout_)->show();
-      QVERIFY(QTest::qWaitForWindowExposed(layout_->frm.get()));
+      QVERIFY(layout_->Show());
     }
     QObject* found = Find(**layout_, control);
     QVERIFY2(found != nullptr, qPrintable(control));
@@ -183,8 +180,7 @@ class TestMainWindow : public QObject {
 
   void hintsGoToTheStatusBarOnly() {
     Run run;
-    run->show();
-    QVERIFY(QTest::qWaitForWindowExposed(run.frm.get()));
+    QVERIFY(run.Show());
     for (QWidget* child : run->findChildren<QWidget*>()) {
       QVERIFY2(child->toolTip().isEmpty(), qPrintable(child->objectName()));
     }
@@ -201,8 +197,7 @@ class TestMainWindow : public QObject {
   void exitClosesAndAboutShowsModally() {
     Run run;
     TFrmMain& w = *run;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(run.Show());
     TFrmAbout& about = w.About();
     QVERIFY(!about.isVisible());  // made at start, hidden
     bool seenModal = false;
@@ -222,8 +217,7 @@ class TestMainWindow : public QObject {
   void noScrollKeepsTheViewStill() {
     Run run;
     TFrmMain& w = *run;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(run.Show());
     auto* noScroll = run.Get<QCheckBox>("chkDontScroll");
     auto* pane = run.Get<QPlainTextEdit>("memLog");
     QScrollBar* v = pane->verticalScrollBar();

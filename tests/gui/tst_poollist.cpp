@@ -1,48 +1,23 @@
 // The Task tab's pool list in the Qt window over a MetaBase.xml store: a reload drawn as
 // rows with tick boxes, header clicks, Ctrl+A and Ctrl+B, and closing while reloads run.
 // Its rules are tested on the controller (tests/app/main_controller_pools_test.cpp).
-#include <QApplication>
 #include <QHeaderView>
 #include <QLineEdit>
-#include <QTest>
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <thread>
 
-#include "iis/iis.h"
-#include "metabase/metabase_store.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/gui/gui_support.h"
-#include "tests/support/files.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/window_servers.h"
 
 using namespace tarnwell;
-using guitest::WaitFor;
-
 namespace {
 
 const QStringList kAllRows{"DefaultAppPool|1", "MyPool2|10", "AppPool1|9", "MyAppPool|1", "Intranet|0"};
 
-using testutil::SlowMetabase;
-
 // A server in a temporary MetaBase.xml and a window over it.
 struct Server {
-  testutil::TempDir dir;
-  std::unique_ptr<platform::IMetabase> store;
-  std::unique_ptr<SlowMetabase> slow;
+  testutil::PoolListMetabase metabase;
   fakes::NullProcessSystem processes;
-  std::unique_ptr<guitest::Window> w;
-
-  Server() {
-    testutil::WriteFile(dir.File("MetaBase.xml"), testutil::PoolListServerXml());
-    store = standin::OpenMetabaseStore(dir.File("MetaBase.xml"));
-    slow = std::make_unique<SlowMetabase>(*store);
-    w = std::make_unique<guitest::Window>(*slow, processes);
-  }
-  guitest::Window& operator*() { return *w; }
-  guitest::Window* operator->() { return w.get(); }
+  guitest::Window w{metabase, processes};
 };
 
 void ClickHeader(QTreeWidget* list, int column) {
@@ -59,42 +34,37 @@ class TestPoolList : public QObject {
  private slots:
   void refreshListsThePoolsInMetabaseOrder() {
     Server server;
-    guitest::Window& w = *server;
+    guitest::Window& w = server.w;
     QVERIFY(w.Refresh());
     QCOMPARE(w.Rows("lvTaskOPools"), kAllRows);
-    QCOMPARE(w.Messages(), QStringList({"Start application.", "Begin get pools. Please wait...", "End get pools",
-                                        "Pools: 5", "Begin fill list", "End fill list"}));
     auto* list = w.Get<QTreeWidget>("lvTaskOPools");
     for (int i = 0; i < list->topLevelItemCount(); ++i) {
       QVERIFY(list->topLevelItem(i)->flags() & Qt::ItemIsUserCheckable);
       QCOMPARE(list->topLevelItem(i)->checkState(0), Qt::Unchecked);
     }
-    QVERIFY(!w.Get<QPushButton>("btnTaskStart")->isEnabled());
     // F5 and the pop-up's Refresh reload the same way.
     w.Trigger("Refresh2");
-    QVERIFY(WaitFor([&] { return w.CountMessage("End fill list") == 2 && w->LiveWorkers().loaders == 0; }));
+    QVERIFY(guitest::WaitFor([&] { return w.CountMessage("End fill list") == 2 && w->LiveWorkers().loaders == 0; }));
     QCOMPARE(w.Rows("lvTaskOPools"), kAllRows);
   }
 
   void headerClicksSortEachColumnByItsOwnSign() {
     Server server;
-    guitest::Window& w = *server;
-    w->show();
-    QVERIFY(QTest::qWaitForWindowExposed(w.frm.get()));
+    guitest::Window& w = server.w;
+    QVERIFY(w.Show());
     QVERIFY(w.Refresh());
     auto* list = w.Get<QTreeWidget>("lvTaskOPools");
     w.Tick("MyAppPool");
 
     ClickHeader(list, 0);
-    QCOMPARE(w.Column("lvTaskOPools", 0),
-             QStringList({"MyPool2", "MyAppPool", "Intranet", "DefaultAppPool", "AppPool1"}));
+    QCOMPARE(w.Rows("lvTaskOPools"),
+             QStringList({"MyPool2|10", "MyAppPool|1", "Intranet|0", "DefaultAppPool|1", "AppPool1|9"}));
     ClickHeader(list, 1);  // as text: 9, 10, 1; equal counts keep their order
-    QCOMPARE(w.Column("lvTaskOPools", 1), QStringList({"9", "10", "1", "1", "0"}));
-    QCOMPARE(w.Column("lvTaskOPools", 0),
-             QStringList({"AppPool1", "MyPool2", "MyAppPool", "DefaultAppPool", "Intranet"}));
+    QCOMPARE(w.Rows("lvTaskOPools"),
+             QStringList({"AppPool1|9", "MyPool2|10", "MyAppPool|1", "DefaultAppPool|1", "Intranet|0"}));
     ClickHeader(list, 0);  // the Pool column goes on from its own sign: now A to Z
-    QCOMPARE(w.Column("lvTaskOPools", 0),
-             QStringList({"AppPool1", "DefaultAppPool", "Intranet", "MyAppPool", "MyPool2"}));
+    QCOMPARE(w.Rows("lvTaskOPools"),
+             QStringList({"AppPool1|9", "DefaultAppPool|1", "Intranet|0", "MyAppPool|1", "MyPool2|10"}));
     QCOMPARE(w->PoolColumnTags(), QVector<int>({1, -1}));
     QCOMPARE(w.Ticked(), QStringList{"MyAppPool"});  // ticks go with their rows
     QVERIFY(w.Get<QPushButton>("btnTaskStart")->isEnabled());
@@ -106,7 +76,7 @@ class TestPoolList : public QObject {
 
   void ctrlAAndCtrlBTickAndUntickFromTheKeyboard() {
     Server server;
-    guitest::Window& w = *server;
+    guitest::Window& w = server.w;
     w->show();
     w->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(w.frm.get()));
@@ -130,14 +100,13 @@ class TestPoolList : public QObject {
 
   void closingWhileReloadsRunWaitsForThem() {
     Server server;
-    guitest::Window& w = *server;
-    server.slow->delayMs = 80;
+    guitest::Window& w = server.w;
+    server.metabase.delayMs = 80;
     w.Click("btnTaskOPRefresh");
     w.Click("btnTaskOPRefresh");
     w->close();
     QVERIFY(w.NoWorkers());
     QCOMPARE(w.CountMessage("End fill list"), 2);  // their hand-overs ran during the wait
-    server.w.reset();
   }
 };
 

@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "app/MainController.h"
-#include "app/MainView.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_clock.h"
 
@@ -184,7 +183,7 @@ class FakeMainView final : public IMainView {
 };
 
 // The rules on a fake window over the given seams, which stay owned by the test. The
-// executable directory is relativeExeDir under a temporary one.
+// executable directory is relativeExeDir under a temporary one (an absolute one as it is).
 struct FakeWindow {
   TempDir tmp;
   std::string exeDir;
@@ -201,9 +200,7 @@ struct FakeWindow {
         processes(p) {
     if (open) Open();
   }
-  ~FakeWindow() { Close(); }
-  FakeWindow(const FakeWindow&) = delete;
-  FakeWindow& operator=(const FakeWindow&) = delete;
+  ~FakeWindow() { Close(); }  // TempDir keeps it from being copied
 
   // The window opens (again): new rules, as at the program's start.
   void Open() {

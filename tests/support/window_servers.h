@@ -3,9 +3,7 @@
 // controller (tests/app) and the Qt smoke tests (tests/gui).
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -13,10 +11,11 @@
 #include <vector>
 
 #include "iis/iis.h"
-#include "platform/metabase.h"
-#include "tasks/AnalysePool.h"
+#include "metabase/metabase_store.h"
 #include "tests/fakes/fake_metabase.h"
 #include "tests/fakes/fake_process_system.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 
 namespace tarnwell::testutil {
 
@@ -40,35 +39,44 @@ inline std::string PoolListServerXml() {
          "</MBProperty>\n</configuration>\n";
 }
 
-// Slows every bind down, so that reloads started together are sure to overlap.
-class SlowMetabase final : public platform::IMetabase {
+// The store over the given MetaBase.xml text in a temporary file. Every bind can be slowed
+// down, so that reloads started together are sure to overlap.
+class PoolListMetabase final : public platform::IMetabase {
  public:
-  explicit SlowMetabase(platform::IMetabase& inner) : inner_(inner) {}
+  explicit PoolListMetabase(const std::string& xml = PoolListServerXml()) {
+    WriteFile(file, xml);
+    store_ = standin::OpenMetabaseStore(file);
+  }
   std::unique_ptr<platform::IMetabaseObject> Bind(std::string_view path) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
-    return inner_.Bind(path);
+    return store_->Bind(path);
   }
+  TempDir dir;
+  const std::string file = dir.File("MetaBase.xml");
   std::atomic<int> delayMs{0};
 
  private:
-  platform::IMetabase& inner_;
+  std::unique_ptr<platform::IMetabase> store_;
 };
 
 // DefaultAppPool with two applications and a busy worker; Idle with one application and no
 // worker; Other, never ticked by the tests.
-inline void AddMonitoringServer(fakes::FakeMetabase& metabase, fakes::FakeProcessSystem& processes) {
-  metabase.AddSite("1", "Shop");
-  metabase.AddPool("DefaultAppPool");
-  metabase.AddPool("Idle");
-  metabase.AddPool("Other");
-  metabase.AddApp("/LM/W3SVC/1/ROOT", "DefaultAppPool");
-  metabase.AddApp("/LM/W3SVC/1/ROOT/shop", "DefaultAppPool");
-  metabase.AddApp("/LM/W3SVC/1/ROOT/idle", "Idle");
-  metabase.AddApp("/LM/W3SVC/1/ROOT/other", "Other");
-  processes.AddWorker(2044, "DefaultAppPool", 7, 12345 * 1024, 25);
-  processes.Update(2044, [](fakes::FakeProcessSystem::Process& p) { p.handles = {40, 3, 400}; });
-  processes.AddWorker(2300, "Other", 50, 4096 * 1024, 3);
-}
+struct MonitoringServer {
+  fakes::FakeMetabase metabase;
+  fakes::FakeProcessSystem processes;
+
+  MonitoringServer() {
+    metabase.AddSite("1", "Shop");
+    for (const char* pool : {"DefaultAppPool", "Idle", "Other"}) metabase.AddPool(pool);
+    for (const auto& [app, pool] : {std::pair{"", "DefaultAppPool"}, {"/shop", "DefaultAppPool"},
+                                    {"/idle", "Idle"}, {"/other", "Other"}}) {
+      metabase.AddApp(std::string("/LM/W3SVC/1/ROOT") + app, pool);
+    }
+    processes.AddWorker(2044, "DefaultAppPool", 7, 12345 * 1024, 25);
+    processes.Update(2044, [](fakes::FakeProcessSystem::Process& p) { p.handles = {40, 3, 400}; });
+    processes.AddWorker(2300, "Other", 50, 4096 * 1024, 3);
+  }
+};
 
 // Puts records (name, applications, CPU, RAM) in the registry, as a monitoring pass would
 // leave them for the redraw.
