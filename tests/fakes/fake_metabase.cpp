@@ -16,9 +16,7 @@ namespace {
 
 using Properties = std::vector<std::pair<std::string, MetabaseValue>>;
 
-std::string Lower(std::string_view text) { return LowerAscii(text); }
-
-bool IEquals(std::string_view a, std::string_view b) { return Lower(a) == Lower(b); }
+bool IEquals(std::string_view a, std::string_view b) { return LowerAscii(a) == LowerAscii(b); }
 
 bool StartsWithI(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && IEquals(text.substr(0, prefix.size()), prefix);
@@ -119,7 +117,7 @@ class FakeMetabaseObject final : public IMetabaseObject {
     if (pending_) {
       if (key) throw MetabaseError(platform::kErrAlreadyExists, "Already exists: " + path_);
       owner_.Existing(ParentOf(path_));
-      key = &owner_.keys_.emplace_back(FakeMetabase::Key{path_, Lower(path_), className_, {}, true});
+      key = &owner_.keys_.emplace_back(FakeMetabase::Key{path_, LowerAscii(path_), className_, {}, true});
     }
     for (const auto& [name, value] : staged_) SetNamed(key->properties, name, value);
     for (const auto& name : cleared_) EraseNamed(key->properties, name);
@@ -131,7 +129,7 @@ class FakeMetabaseObject final : public IMetabaseObject {
     auto lock = Log("EnumAppsInPool", {Op::EnumAppsInPool});
     if (!IEquals(className_, "IIsApplicationPool")) throw MetabaseError(platform::kErrFail, "Not a pool: " + path_);
     owner_.Existing(path_);
-    const auto it = owner_.enumAppsOverride_.find(Lower(LastOf(path_)));
+    const auto it = owner_.enumAppsOverride_.find(LowerAscii(LastOf(path_)));
     return it != owner_.enumAppsOverride_.end() ? it->second : MetabaseValue(owner_.AppsIn(LastOf(path_)));
   }
   std::unique_ptr<IMetabaseObject> Create(std::string_view className, std::string_view name) override {
@@ -148,7 +146,7 @@ class FakeMetabaseObject final : public IMetabaseObject {
     if (IEquals(className, "IIsApplicationPool") && !owner_.AppsIn(std::string(name)).empty()) {
       throw MetabaseError(platform::kErrPoolNotEmpty, "Pool in use: " + std::string(name));
     }
-    const std::string lower = Lower(child);
+    const std::string lower = LowerAscii(child);
     std::erase_if(owner_.keys_, [&](const auto& k) { return k.lower == lower || k.lower.starts_with(lower + "/"); });
   }
   std::unique_ptr<IMetabaseObject> GetObject(std::string_view className, std::string_view name) override {
@@ -219,7 +217,7 @@ FakeMetabase::FakeMetabase() {
 
 void FakeMetabase::AddKey(const std::string& path, const std::string& className) {
   const std::string trimmed = Trimmed(path);
-  Locked([&] { if (!Find(trimmed)) keys_.push_back(Key{trimmed, Lower(trimmed), className, {}, true}); });
+  Locked([&] { if (!Find(trimmed)) keys_.push_back(Key{trimmed, LowerAscii(trimmed), className, {}, true}); });
 }
 
 void FakeMetabase::AddPool(const std::string& name) { AddKey("/LM/W3SVC/AppPools/" + name, "IIsApplicationPool"); }
@@ -238,18 +236,18 @@ void FakeMetabase::AddApp(const std::string& path, std::optional<std::string> ap
 void FakeMetabase::SetProperty(const std::string& path, const std::string& property, MetabaseValue value) {
   std::lock_guard lock(mutex_);
   Key* key = Find(path);
-  if (!key) key = &keys_.emplace_back(Key{Trimmed(path), Lower(Trimmed(path)), "IIsConfigObject", {}, true});
+  if (!key) key = &keys_.emplace_back(Key{Trimmed(path), LowerAscii(Trimmed(path)), "IIsConfigObject", {}, true});
   SetNamed(key->properties, property, std::move(value));
 }
 
 void FakeMetabase::AddNonDirectoryChild(const std::string& containerPath) {
   std::lock_guard lock(mutex_);
   const std::string path = Trimmed(containerPath) + "/<not a directory object " + std::to_string(keys_.size()) + ">";
-  keys_.push_back(Key{path, Lower(path), "", {}, false});
+  keys_.push_back(Key{path, LowerAscii(path), "", {}, false});
 }
 
 void FakeMetabase::SetEnumAppsResult(const std::string& pool, MetabaseValue value) {
-  Locked([&] { enumAppsOverride_[Lower(pool)] = std::move(value); });
+  Locked([&] { enumAppsOverride_[LowerAscii(pool)] = std::move(value); });
 }
 
 std::vector<std::string> FakeMetabase::PoolNames() const {
@@ -277,12 +275,12 @@ int FakeMetabase::CountCalls(std::string_view prefix) const {
 }
 
 void FakeMetabase::FailCall(Op op, int nth, std::string match, std::uint32_t code) {
-  Locked([&] { rules_.push_back(FailRule{op, nth, Lower(match), code, 0}); });
+  Locked([&] { rules_.push_back(FailRule{op, nth, LowerAscii(match), code, 0}); });
 }
 
 void FakeMetabase::Record(const std::string& line, std::initializer_list<Op> kinds) {
   calls_.push_back(line);
-  const std::string lower = Lower(line);
+  const std::string lower = LowerAscii(line);
   for (auto& rule : rules_) {
     if (std::find(kinds.begin(), kinds.end(), rule.op) == kinds.end()) continue;
     const bool anchored = rule.match.ends_with('$');
@@ -295,7 +293,7 @@ void FakeMetabase::Record(const std::string& line, std::initializer_list<Op> kin
 }
 
 FakeMetabase::Key* FakeMetabase::Find(std::string_view path) const {
-  const std::string wanted = Lower(Trimmed(std::string(path)));
+  const std::string wanted = LowerAscii(Trimmed(std::string(path)));
   const auto it = std::find_if(keys_.begin(), keys_.end(), [&](const Key& k) { return k.lower == wanted; });
   return it == keys_.end() ? nullptr : &*it;
 }

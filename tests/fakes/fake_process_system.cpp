@@ -1,9 +1,7 @@
 #include "tests/fakes/fake_process_system.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <thread>
 
 namespace tarnwell::fakes {
 
@@ -64,11 +62,10 @@ std::unique_ptr<platform::IProcessTimesReader> FakeProcessSystem::OpenTimes(std:
 }
 
 void FakeProcessSystem::SleepMs(std::uint32_t ms) {
-  const auto [hook, real] = Locked([&] {
+  const auto hook = Locked([&] {
     sleptMs_ += ms;
-    return std::pair(onSleep_, realSleep_);
+    return onSleep_;
   });
-  if (real) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   AdvanceMs(ms);
   if (hook) hook(ms);
 }

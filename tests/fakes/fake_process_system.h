@@ -60,8 +60,6 @@ class FakeProcessSystem : public platform::IProcessSystem {
   void AdvanceMs(std::uint32_t ms);
   // Runs after the clock has moved in SleepMs (no lock held: it may Remove or Update).
   void SetOnSleep(std::function<void(std::uint32_t ms)> hook) { Locked([&] { onSleep_ = std::move(hook); }); }
-  // SleepMs also waits for real, for tests of threads that must see time pass.
-  void SetRealSleep(bool real) { Locked([&] { realSleep_ = real; }); }
 
   void SetSnapshotFails(bool fails) { Locked([&] { snapshotFails_ = fails; }); }
 
@@ -98,7 +96,6 @@ class FakeProcessSystem : public platform::IProcessSystem {
   std::uint32_t tick_ = 1000;
   std::uint32_t sleptMs_ = 0;
   bool snapshotFails_ = false;
-  bool realSleep_ = false;
   std::function<void(std::uint32_t)> onSleep_;
   std::map<std::uint32_t, int> commandLineReads_;
   std::map<std::uint32_t, int> censusCount_;

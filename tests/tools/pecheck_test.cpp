@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tools/pecheck/pe_image.h"
@@ -84,13 +85,8 @@ std::vector<std::uint8_t> BuildImage(bool pe32Plus, std::uint16_t subsystem, Ver
   const std::size_t coff = 0x84, opt = coff + 20, directories = opt + (pe32Plus ? 112 : 96);
   const std::uint16_t optionalSize = pe32Plus ? 240 : 224;
   const std::size_t header = opt + optionalSize;  // the section's
-  struct Field {
-    std::size_t at;
-    std::uint64_t value;
-    unsigned width;
-  };
   Bytes file;
-  for (const Field& f : std::initializer_list<Field>{
+  for (const auto& [at, value, fieldWidth] : std::initializer_list<std::tuple<std::size_t, std::uint64_t, unsigned>>{
            {0, 0x5A4D, 2}, {0x3C, 0x80, 4}, {0x80, 0x4550, 4},  // MZ, where the PE header is, PE\0\0
            {coff, pe32Plus ? kMachineAmd64 : kMachineI386, 2}, {coff + 2, 1, 2}, {coff + 16, optionalSize, 2},
            {opt, pe32Plus ? 0x20Bu : 0x10Bu, 2}, {opt + (pe32Plus ? 24 : 28), pe32Plus ? 0x140000000u : 0x400000u, width},
@@ -100,7 +96,7 @@ std::vector<std::uint8_t> BuildImage(bool pe32Plus, std::uint16_t subsystem, Ver
            {directories + 8 * 1, kRva + descriptors, 4}, {directories + 8 * 13, kRva + delayDescriptors, 4},
            {header + 8, section.bytes_.size(), 4}, {header + 12, kRva, 4}, {header + 16, section.bytes_.size(), 4},
            {header + 20, kFileOffset, 4}}) {
-    file.Put(f.at, f.value, f.width);
+    file.Put(at, value, fieldWidth);
   }
   file.bytes_.resize(kFileOffset);
   file.bytes_.insert(file.bytes_.end(), section.bytes_.begin(), section.bytes_.end());
@@ -122,19 +118,13 @@ TEST(PeImage, ReadsHeadersAndImportsOfBothWordSizes) {
     EXPECT_EQ(image.subsystem, kSubsystemGui);
     EXPECT_EQ(image.subsystemVersion, (Version{6, 1}));
     EXPECT_EQ(image.osVersion, kServer2003);
-    ASSERT_EQ(image.imports.size(), 3u);
-    const ImportedDll& kernel = image.imports[0];
-    EXPECT_EQ(kernel.name, "KERNEL32.dll");
-    EXPECT_FALSE(kernel.delayed);
-    ASSERT_EQ(kernel.functions.size(), 3u);
-    EXPECT_EQ(kernel.functions[0].name, "GetTickCount");
-    EXPECT_FALSE(kernel.functions[0].ordinal);
-    EXPECT_EQ(kernel.functions[1].ordinal, std::optional<std::uint16_t>(17));
-    EXPECT_EQ(kernel.functions[2].name, "Sleep");
-    EXPECT_EQ(image.imports[1].functions.at(0).name, "malloc");
-    EXPECT_EQ(image.imports[2].name, "USER32.dll");
-    EXPECT_TRUE(image.imports[2].delayed);
-    EXPECT_EQ(image.imports[2].functions.at(0).name, "MessageBoxW");
+    std::string imports;  // "dll[ delayed]: name #ordinal ...; "
+    for (const ImportedDll& dll : image.imports) {
+      imports += dll.name + (dll.delayed ? " delayed:" : ":");
+      for (const auto& f : dll.functions) imports += " " + f.name + (f.ordinal ? "#" + std::to_string(*f.ordinal) : "");
+      imports += "; ";
+    }
+    EXPECT_EQ(imports, "KERNEL32.dll: GetTickCount #17 Sleep; msvcrt.dll: malloc; USER32.dll delayed: MessageBoxW; ");
   }
 }
 
@@ -169,10 +159,6 @@ PeImage ServerReady() {
   return image;
 }
 
-void Use(PeImage& image, std::string dll, std::string function, bool delayed = false) {
-  image.imports.push_back({std::move(dll), delayed, {{std::move(function), {}}}});
-}
-
 TEST(Server2003, NamesWhatKeepsAProgramFromLoading) {
   const Expected console{kMachineAmd64, kSubsystemConsole};
   struct Case {
@@ -182,7 +168,7 @@ TEST(Server2003, NamesWhatKeepsAProgramFromLoading) {
     std::string problem;  // empty: none
   };
   const auto uses = [](std::string dll, std::string function, bool delayed = false) {
-    return [=](PeImage& i) { Use(i, dll, function, delayed); };
+    return [=](PeImage& i) { i.imports.push_back({dll, delayed, {{function, {}}}}); };
   };
   std::vector<Case> cases = {
       {"as built", [](PeImage&) {}, console, ""},

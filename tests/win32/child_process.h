@@ -1,8 +1,8 @@
 #pragma once
 // A test helper process of the Windows seam tests, ended when the owner goes.
 #include "platform/win32/win_api.h"
+#include "platform/win32/win_handles.h"
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <stdexcept>
@@ -14,20 +14,10 @@ namespace tarnwell::tests {
 
 // The directory of the running test program, where the helper is built too.
 inline std::filesystem::path ProgramDirectory() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n < path.size()) {
-      path.resize(n);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
+  std::wstring path(32768, L'\0');  // the longest path the system has
+  path.resize(::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
   return std::filesystem::path(path).parent_path();
 }
-
-// The event a helper sets once it runs: its arguments readable, its threads started.
-inline std::wstring ReadyEventName(DWORD pid) { return L"tarnwell-child-ready-" + std::to_wstring(pid); }
 
 class ChildProcess {
  public:
@@ -43,38 +33,33 @@ class ChildProcess {
                           nullptr, &startup, &info)) {
       throw std::runtime_error("cannot start the test helper");
     }
-    process_ = info.hProcess;
+    process_.reset(info.hProcess);
     pid_ = info.dwProcessId;
-    // Made before the helper runs, so that it finds it; a minute is a hung helper.
-    const HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, ReadyEventName(pid_).c_str());
+    // The event the helper sets once it runs, made before it runs so that it finds it; a
+    // minute is a hung helper.
+    const std::wstring readyName = L"tarnwell-child-ready-" + std::to_wstring(pid_);
+    const platform::win32::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
     ::ResumeThread(info.hThread);
     ::CloseHandle(info.hThread);
-    const DWORD waited = ::WaitForSingleObject(ready, 60000);
-    ::CloseHandle(ready);
-    if (waited != WAIT_OBJECT_0) throw std::runtime_error("the test helper did not start");
+    if (::WaitForSingleObject(ready.get(), 60000) != WAIT_OBJECT_0) throw std::runtime_error("the test helper hung");
   }
   ~ChildProcess() {
-    if (process_ == nullptr) return;
-    ::TerminateProcess(process_, 1);
-    ::WaitForSingleObject(process_, 5000);
-    ::CloseHandle(process_);
+    ::TerminateProcess(process_.get(), 1);
+    ::WaitForSingleObject(process_.get(), 5000);
   }
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
 
   std::uint32_t pid() const { return pid_; }
-  HANDLE handle() const { return process_; }
   const std::wstring& commandLine() const { return commandLine_; }
   // Exit code once ended within the wait; STILL_ACTIVE otherwise.
   DWORD WaitExit(DWORD ms) const {
-    ::WaitForSingleObject(process_, ms);
+    ::WaitForSingleObject(process_.get(), ms);
     DWORD code = STILL_ACTIVE;
-    ::GetExitCodeProcess(process_, &code);
+    ::GetExitCodeProcess(process_.get(), &code);
     return code;
   }
 
  private:
-  HANDLE process_ = nullptr;
+  platform::win32::UniqueHandle process_;
   std::uint32_t pid_ = 0;
   std::wstring commandLine_;
 };
@@ -96,27 +81,16 @@ inline std::uint32_t EndedProcessId() {
   return pid;
 }
 
-// Threads of this process that keep processors busy while the object lives.
-class Burners {
- public:
-  explicit Burners(int count) {
-    for (int i = 0; i < count; ++i) {
-      threads_.emplace_back([this] {
-        volatile unsigned long long spin = 0;
-        while (!stop_.load(std::memory_order_relaxed)) spin = spin + 1;
-      });
-    }
+// Threads of this process that keep processors busy until they are destroyed.
+inline std::vector<std::jthread> Burners(int count) {
+  std::vector<std::jthread> threads;
+  for (int i = 0; i < count; ++i) {
+    threads.emplace_back([](std::stop_token stop) {
+      volatile unsigned long long spin = 0;
+      while (!stop.stop_requested()) spin = spin + 1;
+    });
   }
-  ~Burners() {
-    stop_ = true;
-    for (auto& t : threads_) t.join();
-  }
-  Burners(const Burners&) = delete;
-  Burners& operator=(const Burners&) = delete;
-
- private:
-  std::atomic<bool> stop_{false};
-  std::vector<std::thread> threads_;
-};
+  return threads;
+}
 
 }  // namespace tarnwell::tests

@@ -24,6 +24,8 @@ namespace tarnwell::tests {
 
 class FakeDirectory;
 
+inline constexpr HRESULT kPathNotFound = static_cast<HRESULT>(platform::kErrPathNotFound);
+
 // COM references only counted: the test owns the object.
 template <typename... Interfaces>
 class Counted : public Interfaces... {
@@ -103,16 +105,27 @@ class FakeNode final : public Counted<IADs, IADsContainer> {
   HRESULT WINAPI put_Filter(VARIANT) override { return E_NOTIMPL; }
   HRESULT WINAPI get_Hints(VARIANT*) override { return E_NOTIMPL; }
   HRESULT WINAPI put_Hints(VARIANT) override { return E_NOTIMPL; }
-  HRESULT WINAPI GetObject(BSTR className, BSTR name, IDispatch** out) override;
+  HRESULT WINAPI GetObject(BSTR, BSTR name, IDispatch** out) override {
+    *out = nullptr;
+    const auto child = FindChild(name);
+    if (child == children.end()) return kPathNotFound;
+    *out = (*child)->AsDispatch();
+    (*out)->AddRef();
+    return S_OK;
+  }
   HRESULT WINAPI Create(BSTR className, BSTR name, IDispatch** out) override;
-  HRESULT WINAPI Delete(BSTR className, BSTR name) override;
+  HRESULT WINAPI Delete(BSTR, BSTR name) override {
+    const auto child = FindChild(name);
+    if (child == children.end()) return kPathNotFound;
+    children.erase(child);
+    return S_OK;
+  }
   HRESULT WINAPI CopyHere(BSTR, BSTR, IDispatch**) override { return E_NOTIMPL; }
   HRESULT WINAPI MoveHere(BSTR, BSTR, IDispatch**) override { return E_NOTIMPL; }
 
-  const std::wstring& name() const { return name_; }
   std::vector<FakeNode*>::iterator FindChild(const wchar_t* name) {
     return std::find_if(children.begin(), children.end(),
-                        [&](FakeNode* child) { return _wcsicmp(child->name().c_str(), name) == 0; });
+                        [&](FakeNode* child) { return _wcsicmp(child->name_.c_str(), name) == 0; });
   }
 
  private:
@@ -184,8 +197,6 @@ class FakeDirectory {
   std::vector<std::unique_ptr<FakeEnum>> enums_;
 };
 
-inline constexpr HRESULT kPathNotFound = static_cast<HRESULT>(platform::kErrPathNotFound);
-
 inline HRESULT FakeNode::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                                 EXCEPINFO* info, UINT*) {
   if ((flags & DISPATCH_METHOD) == 0) return DISP_E_MEMBERNOTFOUND;
@@ -250,27 +261,11 @@ inline HRESULT FakeNode::get__NewEnum(IUnknown** out) {
   return S_OK;
 }
 
-inline HRESULT FakeNode::GetObject(BSTR, BSTR name, IDispatch** out) {
-  *out = nullptr;
-  const auto child = FindChild(name);
-  if (child == children.end()) return kPathNotFound;
-  *out = (*child)->AsDispatch();
-  (*out)->AddRef();
-  return S_OK;
-}
-
 inline HRESULT FakeNode::Create(BSTR, BSTR name, IDispatch** out) {
   if (FindChild(name) != children.end()) return static_cast<HRESULT>(platform::kErrAlreadyExists);
   children.push_back(&owner_.Add(name, true));
   *out = children.back()->AsDispatch();
   (*out)->AddRef();
-  return S_OK;
-}
-
-inline HRESULT FakeNode::Delete(BSTR, BSTR name) {
-  const auto child = FindChild(name);
-  if (child == children.end()) return kPathNotFound;
-  children.erase(child);
   return S_OK;
 }
 

@@ -10,10 +10,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 
 #include "child_process.h"
@@ -24,25 +22,22 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(ClassifyHandleName, LocalDiskFilesAndTcpEndpoints) {
-  const auto disk = ClassifyHandleName("\\Device\\HarddiskVolume1\\inetpub\\wwwroot\\shop\\web.config");
-  EXPECT_TRUE(disk.file);
-  EXPECT_FALSE(disk.tcp);
-  for (const char* tcp : {"\\Device\\Tcp", "\\Device\\Tcp6"}) {
-    const auto kind = ClassifyHandleName(tcp);
-    EXPECT_TRUE(kind.tcp) << tcp;
-    EXPECT_FALSE(kind.file) << tcp;
-  }
-}
-
-TEST(ClassifyHandleName, EverythingElseIsNeither) {
-  for (const char* name : {"\\Device\\Udp", "\\Device\\Udp6", "\\Device\\Afd", "\\Device\\Afd\\Endpoint",
-                           "\\Device\\NamedPipe\\x", "\\Device\\LanmanRedirector\\server\\share\\f.txt",
-                           "\\device\\harddiskvolume1\\x.log", "\\DEVICE\\TCP", "\\Device\\tcp",
-                           "\\??\\C:\\windows\\win.ini", ""}) {
-    const auto kind = ClassifyHandleName(name);
-    EXPECT_FALSE(kind.file) << name;
-    EXPECT_FALSE(kind.tcp) << name;
+TEST(ClassifyHandleName, LocalDiskFilesAndTcpEndpointsOnly) {
+  struct Case {
+    const char* name;
+    bool file, tcp;
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {"\\Device\\HarddiskVolume1\\inetpub\\wwwroot\\shop\\web.config", true, false},
+           {"\\Device\\Tcp", false, true}, {"\\Device\\Tcp6", false, true},
+           {"\\Device\\Udp", false, false}, {"\\Device\\Udp6", false, false}, {"\\Device\\Afd", false, false},
+           {"\\Device\\Afd\\Endpoint", false, false}, {"\\Device\\NamedPipe\\x", false, false},
+           {"\\Device\\LanmanRedirector\\server\\share\\f.txt", false, false},
+           {"\\device\\harddiskvolume1\\x.log", false, false}, {"\\DEVICE\\TCP", false, false},
+           {"\\Device\\tcp", false, false}, {"\\??\\C:\\windows\\win.ini", false, false}, {"", false, false}}) {
+    const auto kind = ClassifyHandleName(c.name);
+    EXPECT_EQ(kind.file, c.file) << c.name;
+    EXPECT_EQ(kind.tcp, c.tcp) << c.name;
   }
 }
 

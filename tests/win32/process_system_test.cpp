@@ -17,23 +17,15 @@ namespace {
 
 using tests::ChildProcess;
 
-TEST(Win32CommandLine, ChildCommandLineReadsBackWholeAndNamesItsPool) {
+TEST(Win32CommandLine, ReadsBackAChildsAndItsOwnWholeInUtf8AndNothingOfUnreadableProcesses) {
   auto system = OpenProcessSystem();
   ChildProcess child(L"-a \\\\.\\pipe\\iisipm5d1f2c3a-1b -ap \"Pool Name\" -v \"v2.0\" -l webengine4.dll");
   const std::string line = system->CommandLine(child.pid());  // the child runs: its parameters are set
   EXPECT_EQ(line, win32::ToUtf8(child.commandLine()));
   EXPECT_EQ(ExtractPoolName(line), "Pool Name");
   EXPECT_EQ(GetProcessCommandLine(*system, child.pid()), line);
-}
-
-TEST(Win32CommandLine, NonAsciiPoolNameComesBackAsUtf8) {
-  auto system = OpenProcessSystem();
-  ChildProcess child(L"-ap \"P\u00f6ol \u2603\"");
-  EXPECT_EQ(ExtractPoolName(system->CommandLine(child.pid())), "P\xC3\xB6ol \xE2\x98\x83");
-}
-
-TEST(Win32CommandLine, OwnCommandLineAndUnreadableProcesses) {
-  auto system = OpenProcessSystem();
+  ChildProcess nonAscii(L"-ap \"P\u00f6ol \u2603\"");
+  EXPECT_EQ(ExtractPoolName(system->CommandLine(nonAscii.pid())), "P\xC3\xB6ol \xE2\x98\x83");
   EXPECT_EQ(system->CommandLine(::GetCurrentProcessId()), win32::ToUtf8(::GetCommandLineW()));
   EXPECT_EQ(system->CommandLine(tests::EndedProcessId()), "");
   EXPECT_EQ(system->CommandLine(0), "");
@@ -53,7 +45,7 @@ TEST(Win32Figures, WorkingSetOfALiveAndOfAnEndedProcess) {
 TEST(Win32Figures, BusyProcessReads99AndIdleOneAlmostNothing) {
   auto system = OpenProcessSystem();
   {
-    tests::Burners burners(4);
+    const auto burners = tests::Burners(4);
     auto own = system->OpenTimes(::GetCurrentProcessId());
     ASSERT_NE(own, nullptr);
     const auto before = own->Read();

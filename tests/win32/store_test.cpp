@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/support/files.h"
+#include "tests/support/metabase_xml.h"
 #include "tests/support/temp_dir.h"
 
 namespace tarnwell::platform {
@@ -19,35 +20,17 @@ namespace {
 
 #if TARNWELL_WIN32_STORE
 
-const char* const kSmall =
-    "<?xml version =\"1.0\"?>\n<configuration>\n<MBProperty>\n"
-    "<IIsWebService\tLocation =\"/LM/W3SVC\"\n\t>\n</IIsWebService>\n"
-    "<IIsApplicationPools\tLocation =\"/LM/W3SVC/AppPools\"\n\t>\n</IIsApplicationPools>\n"
-    "<IIsApplicationPool\tLocation =\"/LM/W3SVC/AppPools/DefaultAppPool\"\n\t>\n</IIsApplicationPool>\n"
-    "<IIsApplicationPool\tLocation =\"/LM/W3SVC/AppPools/Shop\"\n\t>\n</IIsApplicationPool>\n"
-    "<IIsWebServer\tLocation =\"/LM/W3SVC/1\"\n\t\tServerComment=\"Small\"\n\t>\n</IIsWebServer>\n"
-    "<IIsWebVirtualDir\tLocation =\"/LM/W3SVC/1/ROOT\"\n\t\tAppRoot=\"/LM/W3SVC/1/ROOT\"\n\t>\n</IIsWebVirtualDir>\n"
-    "<IIsWebVirtualDir\tLocation =\"/LM/W3SVC/1/ROOT/cart\"\n\t\tAppPoolId=\"Shop\"\n"
-    "\t\tAppRoot=\"/LM/W3SVC/1/ROOT/cart\"\n\t>\n</IIsWebVirtualDir>\n"
-    "</MBProperty>\n</configuration>\n";
-
 // A directory with a non-ASCII name so that the path goes through UTF-8 and back;
 // IIS_METABASE names the file in it for the test's lifetime.
 class MetabaseFromEnvironment : public ::testing::Test {
  protected:
   MetabaseFromEnvironment() {
     std::filesystem::create_directory(dir_);
-    testutil::WriteFile(file_, kSmall);
+    testutil::WriteFile(file_, testutil::MetabaseXml().Pool("DefaultAppPool").Pool("Shop").Site(1, "Small")
+                                   .App("/LM/W3SVC/1/ROOT").App("/LM/W3SVC/1/ROOT/cart", "Shop").Text());
     ::SetEnvironmentVariableW(L"IIS_METABASE", file_.wstring().c_str());
   }
   ~MetabaseFromEnvironment() override { ::SetEnvironmentVariableW(L"IIS_METABASE", nullptr); }
-
-  std::vector<std::string> Files() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
 
   testutil::TempDir temp_;
   const std::filesystem::path dir_ = temp_.Path() / L"st\u00f6re";
@@ -68,7 +51,10 @@ TEST_F(MetabaseFromEnvironment, ListsThePoolsOfTheFileAndSavesChangesInPlace) {
   // A save replaces the file whole, leaves the lock file beside it and nothing else, and
   // a second store over the same file sees it.
   metabase->Bind("IIS://localhost/W3SVC/AppPools")->Create("IIsApplicationPool", "Temp")->SetInfo();
-  EXPECT_EQ(Files(), (std::vector<std::string>{"MetaBase.xml", "MetaBase.xml.lock"}));
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) files.push_back(entry.path().filename().string());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"MetaBase.xml", "MetaBase.xml.lock"}));
   auto other = OpenLocalMetabase();
   EXPECT_EQ(other->Bind("IIS://localhost/W3SVC/AppPools/Temp")->Name(), "Temp");
   registry.LoadPools();

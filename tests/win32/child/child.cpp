@@ -4,27 +4,17 @@
 // Its other arguments are there to be read back through the process environment block.
 #include <windows.h>
 
-#include <atomic>
 #include <string>
 #include <thread>
-#include <vector>
-
-namespace {
-
-std::atomic<bool> gStop{false};
-
-void Burn() {
-  volatile unsigned long long spin = 0;
-  while (!gStop.load(std::memory_order_relaxed)) spin = spin + 1;
-}
-
-}  // namespace
 
 int main() {
-  const bool burn = std::wstring_view(::GetCommandLineW()).find(L"--burn") != std::wstring_view::npos;
-  std::vector<std::thread> burners;
-  if (burn) {
-    for (int i = 0; i < 2; ++i) burners.emplace_back(Burn);
+  if (std::wstring_view(::GetCommandLineW()).find(L"--burn") != std::wstring_view::npos) {
+    for (int i = 0; i < 2; ++i) {
+      std::thread([] {
+        volatile unsigned long long spin = 0;
+        for (;;) spin = spin + 1;
+      }).detach();  // ended with the process
+    }
   }
   const std::wstring ready = L"tarnwell-child-ready-" + std::to_wstring(::GetCurrentProcessId());
   if (HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str())) {
@@ -32,7 +22,5 @@ int main() {
     ::CloseHandle(event);
   }
   ::Sleep(120000);
-  gStop = true;
-  for (auto& t : burners) t.join();
   return 0;
 }

@@ -64,26 +64,12 @@ bool WaitFor(HANDLE program, const std::function<bool()>& holds) {
   return true;
 }
 
+// The main window, when the program's: the display has no other program.
 HWND FindMainWindow(DWORD pid) {
-  struct Search {
-    DWORD pid;
-    HWND found;
-  } search{pid, nullptr};
-  ::EnumWindows(
-      [](HWND hwnd, LPARAM param) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(param);
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(hwnd, &owner);
-        wchar_t cls[64] = {};
-        ::GetClassNameW(hwnd, cls, 64);
-        if (owner == s->pid && std::wstring(cls) == kMainClass) {
-          s->found = hwnd;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
+  HWND found = ::FindWindowW(kMainClass, nullptr);
+  DWORD owner = 0;
+  if (found != nullptr) ::GetWindowThreadProcessId(found, &owner);
+  return owner == pid ? found : nullptr;
 }
 
 // Clicks a tab of a tab control in the program, as the mouse would.
