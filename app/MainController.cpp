@@ -48,6 +48,15 @@ std::string NodeText(const TPoolRec& rec) {
 
 void SleepMs(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// Each click on a column heading turns its sort direction round; the new sign, or 0 for a
+// column the list does not have.
+int FlipSortSign(std::vector<int>& tags, int column) {
+  if (column < 0 || column >= static_cast<int>(tags.size())) return 0;
+  int& tag = tags[static_cast<std::size_t>(column)];
+  tag = -tag;
+  return tag;
+}
+
 }  // namespace
 
 MainController::MainController(IMainView& view, platform::IMetabase& metabase,
@@ -410,11 +419,9 @@ void MainController::SortList(ViewList list, int column,
 }
 
 void MainController::PoolColumnClicked(int column) {
-  if (column < 0 || column >= static_cast<int>(poolColumnTags_.size())) return;
+  const int sign = FlipSortSign(poolColumnTags_, column);
+  if (sign == 0) return;
   PoolSortColumn = column;
-  int& tag = poolColumnTags_[static_cast<std::size_t>(column)];
-  tag = -tag;
-  const int sign = tag;
   SortList(ViewList::Pools, column,
            [sign](const std::string& a, const std::string& b) { return PoolListLess(a, b, sign); });
 }
@@ -492,11 +499,9 @@ void MainController::MonitorMinutesChanged(const std::string& text) {
 }
 
 void MainController::AnalyseColumnClicked(int column) {
-  if (column < 0 || column >= static_cast<int>(analyseColumnTags_.size())) return;
+  const int sign = FlipSortSign(analyseColumnTags_, column);
+  if (sign == 0) return;
   AnalyseSortColumn = column;
-  int& tag = analyseColumnTags_[static_cast<std::size_t>(column)];
-  tag = -tag;
-  const int sign = tag;
   SortList(ViewList::Analyse, column, [column, sign](const std::string& a, const std::string& b) {
     return AnalyseListLess(column, a, b, sign);
   });
