@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <exception>
 #include <mutex>
 
 #include "iis/iis.h"
 #include "logs/Logs.h"
+#include "metrics/uCpuUsage.h"
 #include "tasks/WindowPort.h"
 #include "textfile/textfile_export.h"
 
@@ -16,6 +18,7 @@ namespace {
 
 constexpr std::uint32_t kPollMs = 1000;
 constexpr double kSecondsPerDay = 86400.0;
+constexpr double kMsPerDay = 86'400'000.0;
 
 }  // namespace
 
@@ -67,14 +70,28 @@ void TMonitoringPool::Execute() {
   while (run) {
     const double passStart = clock_.Now().ToDateTime();
     Pass(registry, monLog);
-    const double deadline = passStart + *interval / kSecondsPerDay;
-    // An interval of 0 runs the passes back to back, even when a pass took no measurable time.
-    while (*interval > 0 && clock_.Now().ToDateTime() <= deadline) {
-      sleep_(kPollMs);
-      if (!KeepGoing(registry)) break;
+    if (*interval == 0) {
+      WaitOutMeasuringWindow(passStart);
+    } else {
+      const double deadline = passStart + *interval / kSecondsPerDay;
+      while (clock_.Now().ToDateTime() <= deadline) {
+        sleep_(kPollMs);
+        if (!KeepGoing(registry)) break;
+      }
     }
     run = KeepGoing(registry);
   }
+}
+
+void TMonitoringPool::WaitOutMeasuringWindow(double passStart) {
+  // Back to back, but a pass that measured nothing (no worker runs, or the metabase cannot be
+  // read) would otherwise follow the last one at once: a busy processor and a daily log
+  // growing by megabytes a minute. The clock set back counts as one window, never more.
+  const double elapsedMs = (clock_.Now().ToDateTime() - passStart) * kMsPerDay;
+  const double remainingMs = std::clamp(static_cast<double>(CpuSampleDelay) - elapsedMs, 0.0,
+                                        static_cast<double>(CpuSampleDelay));
+  const auto ms = static_cast<std::uint32_t>(std::lround(remainingMs));
+  if (ms > 0) sleep_(ms);
 }
 
 void TMonitoringPool::Pass(TIISObject& registry, TLog& monLog) {

@@ -37,6 +37,8 @@ class TMonitoringPool : public TTaskThread {
 
  private:
   void Pass(TIISObject& registry, TLog& monLog);
+  // At interval 0: sleeps what is left of one processor-use window since the pass started.
+  void WaitOutMeasuringWindow(double passStart);
   bool KeepGoing(TIISObject& registry) const;
 
   const ILocalClock& clock_;

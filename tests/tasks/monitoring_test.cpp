@@ -173,16 +173,23 @@ TEST_F(MonitoringTest, PassesStartOneIntervalApartOrAtOnceAfterALongerPass) {
     std::int64_t gapMs;    // between pass starts
     std::vector<int> sleepsAtRedraw;
     std::size_t linesOfTheDay;  // the other passes of 999 fall on the next day
+    const char* selected = "DefaultAppPool\tIntranet\tIdle\t";
+    bool snapshotFails = false;
   };
   const Case cases[] = {
       {"0", 500, 500, {0, 0, 0}, 6},  // back to back, without sleeping
-      {"000", 0, 0, {0, 0, 0}, 6},    // even when a pass takes no time
+      // A pass shorter than one processor-use window waits out the rest of it: no worker to
+      // measure, or a pass that failed early, gives two passes a second, not thousands.
+      {"000", 0, 500, {0, 1, 2}, 6},
+      {"0", 200, 500, {0, 1, 2}, 6},
+      {"0", 500, 500, {0, 1, 2}, 0, "Idle\t"},
+      {"0", 500, 500, {0, 1, 2}, 0, "DefaultAppPool\tIntranet\t", true},
       // 999, the most the box takes: the first one-second poll after start + 59,940 s.
       {"999", 500, 59'940'500, {0, 59'940, 2 * 59'940}, 2},
       {"1", 90'000, 90'000, {0, 0, 0}, 6},  // a pass longer than the interval is followed at once
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.interval);
+    SCOPED_TRACE(::testing::Message() << c.interval << ", a pass of " << c.passMs << " ms, " << c.selected);
     reg_->SetMonitoring(true);
     redrawMs_.clear();
     sleepsAtRedraw_.clear();
@@ -190,6 +197,8 @@ TEST_F(MonitoringTest, PassesStartOneIntervalApartOrAtOnceAfterALongerPass) {
     clock_.Set(At(2026, 12, 6, 10, 0));
     const std::size_t linesBefore = DataLines().size();
     window_.intervalText = c.interval;
+    reg_->SelectedPools = c.selected;
+    processes_.SetSnapshotFails(c.snapshotFails);
     processes_.SetOnSleep([this, &c](std::uint32_t) { clock_.Advance(c.passMs); });
     afterRedraw_ = [this](std::size_t pass) {
       window_.intervalText = "1";  // read only at the start: a later change has no effect
