@@ -1,6 +1,6 @@
 // The window's rules on a fake window over the fake seams: Start and Stop, one monitor at
-// a time, a Start that waits for the old monitor, the interval's checks, a monitor that
-// ends on an error or cannot start, and the redraw's figures. Closing while monitoring is
+// a time, a Start that waits for the old monitor or a reload, the interval's checks, a
+// monitor that ends on an error or cannot start, and the redraw's figures. Closing while monitoring is
 // tested on the Qt window (tests/gui/tst_monitoring.cpp).
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -18,7 +18,13 @@ using Strings = std::vector<std::string>;
 // testutil::MonitoringServer under the rules.
 class MainControllerTest : public ::testing::Test, protected testutil::MonitoringServer {
  protected:
-  testutil::FakeWindow w{metabase, processes};
+  testutil::GatedMetabase gate{metabase};
+  testutil::FakeWindow w{gate, processes};
+
+  void SetUp() override {
+    gate.onWaiting = [this] { w.view.PostToUi([] {}); };
+  }
+  void TearDown() override { gate.Open(); }  // a test that failed with it shut still closes
 
   // Redraws so far.
   int Passes() const {
@@ -167,6 +173,50 @@ TEST_F(MainControllerTest, StartAfterStopWaitsForTheOldMonitorAndStopCancelsIt) 
   EXPECT_TRUE(neverTwo);
   EXPECT_TRUE(w->Registry().IsMonitoring());
   EXPECT_EQ(w->LiveWorkers().monitors, 1);
+  Stop();
+  EXPECT_TRUE(MonitorGone());
+}
+
+TEST_F(MainControllerTest, StartDuringAReloadWaitsForItThenMonitorsTheTickedPools) {
+  ASSERT_TRUE(w.Refresh());
+  w.Tick("DefaultAppPool");
+  w.Tick("Idle");
+  w.view.texts[ViewText::MonitorMinutes] = "1";
+  // A reload that is still reading the metabase when Start is pressed.
+  const auto startDuringReload = [&] {
+    gate.Shut();
+    w.Click(ViewControl::PoolRefresh, &MainController::RefreshClicked);
+    ASSERT_TRUE(w.view.WaitFor([&] { return gate.Waiting() > 0; }));
+    Start();
+    EXPECT_TRUE(w->MonitoringStartPending());
+    EXPECT_EQ(w->LiveWorkers().monitors, 0);
+    EXPECT_TRUE(PoolButtons(false));
+  };
+
+  // The waiting monitor cannot start when the reload ends: the window is as before Start.
+  startDuringReload();
+  {
+    NoNewThreads refused;
+    ASSERT_TRUE(refused.Ok());
+    gate.Open();
+    ASSERT_TRUE(w.view.WaitFor([&] { return !w->MonitoringStartPending() && w->LiveWorkers().loaders == 0; }));
+  }
+  EXPECT_TRUE(w.view.Messages().back().starts_with("Cannot start a worker thread: "));
+  EXPECT_FALSE(w->Registry().IsMonitoring());
+  EXPECT_TRUE(PoolButtons(true));
+  EXPECT_FALSE(Enabled(ViewControl::AnalyseTab));
+
+  // It starts once the reload has ended, on the pools ticked when Start was pressed, though
+  // the reload has listed them again unticked.
+  w.Tick("DefaultAppPool");
+  w.Tick("Idle");
+  startDuringReload();
+  gate.Open();
+  ASSERT_TRUE(w.view.WaitFor([&] { return Passes() > 0; }));
+  EXPECT_EQ(w->Registry().SelectedPools, "DefaultAppPool\tIdle\t");
+  EXPECT_EQ(w->LiveWorkers().monitors, 1);
+  EXPECT_EQ(w.view.CountMessage("Start monitoring"), 2);
+  EXPECT_EQ(w.view.Rows(ViewList::Analyse), (Strings{"DefaultAppPool|2|7|12345", "Idle|1|0|0"}));
   Stop();
   EXPECT_TRUE(MonitorGone());
 }
