@@ -127,11 +127,9 @@ TEST(MainControllerStartUp, AspNetFollowsSiteName) {
   view.checks[ViewCheck::GetSiteName] = true;
   run.w->SiteNameToggled();
   EXPECT_TRUE(view.enabled[ViewControl::AspNetBox]);
-  view.checks[ViewCheck::GetAspNet] = true;
   view.checks[ViewCheck::GetSiteName] = false;
   run.w->SiteNameToggled();
   EXPECT_FALSE(view.enabled[ViewControl::AspNetBox]);
-  EXPECT_TRUE(view.checks[ViewCheck::GetAspNet]);  // keeps its tick while disabled
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -79,14 +80,34 @@ TEST(HistoryLines, ReductionKeepsEachColumnsExtremesAndTheCsvHoldsExactlyThePoin
   PoolLine line;
   line.pool = "Shop, \"main\"";
   line.segments.push_back({});
-  for (int i = 0; i < 1000; ++i) line.segments[0].push_back({i * 1000, static_cast<double>((i * 37) % 101)});
-  const PoolLine reduced = ReduceToColumns(line, 0, 1'000'000, 10);
+  // Ten columns of 100 points, each column with extremes of its own.
+  constexpr int kColumns = 10;
+  for (int i = 0; i < 1000; ++i) {
+    const int c = i / 100;
+    line.segments[0].push_back({i * 1000, static_cast<double>((i * 37) % (11 + 9 * c) + 5 * c)});
+  }
+  const PoolLine reduced = ReduceToColumns(line, 0, 1'000'000, kColumns);
   ASSERT_EQ(reduced.segments.size(), 1u);
-  EXPECT_LE(reduced.segments[0].size(), 20u);
-  const auto [low, high] = std::minmax_element(reduced.segments[0].begin(), reduced.segments[0].end(),
-                                               [](const Point& a, const Point& b) { return a.value < b.value; });
-  EXPECT_EQ(low->value, 0);
-  EXPECT_EQ(high->value, 100);
+  const auto byValue = [](const Point& a, const Point& b) { return a.value < b.value; };
+  const auto byTime = [](const Point& a, const Point& b) { return a.timeMs < b.timeMs; };
+  EXPECT_TRUE(std::is_sorted(reduced.segments[0].begin(), reduced.segments[0].end(), byTime));
+  for (int c = 0; c < kColumns; ++c) {
+    SCOPED_TRACE(c);
+    const auto inColumn = [c](const std::vector<Point>& points) {
+      std::vector<Point> out;
+      std::copy_if(points.begin(), points.end(), std::back_inserter(out),
+                   [c](const Point& p) { return p.timeMs / 100'000 == c; });
+      return out;
+    };
+    const std::vector<Point> original = inColumn(line.segments[0]);
+    const std::vector<Point> kept = inColumn(reduced.segments[0]);
+    ASSERT_EQ(kept.size(), 2u);
+    const auto low = std::min_element(original.begin(), original.end(), byValue);
+    const auto high = std::max_element(original.begin(), original.end(), byValue);
+    // The first lowest and the first highest point of the column, each as it was.
+    EXPECT_EQ(kept[0], std::min(*low, *high, byTime));
+    EXPECT_EQ(kept[1], std::max(*low, *high, byTime));
+  }
   const std::string csv = FormatCsv({reduced});
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1 + std::ssize(reduced.segments[0]));
   EXPECT_EQ(csv.rfind("pool,time,value\n\"Shop, \"\"main\"\"\",2000-01-01 00:00:00.000,0\n", 0), 0u) << csv;

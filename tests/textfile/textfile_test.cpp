@@ -83,6 +83,7 @@ TEST(TextfileExport, AReaderAtAnyMomentSeesAWholeFile) {
   std::atomic<bool> done{false};
   std::atomic<int> torn{0};
   std::atomic<int> reads{0};
+  std::set<std::string> contents;  // reader thread until joined
   std::thread reader([&] {
     while (!done) {
       std::ifstream in(out.FilePath(), std::ios::binary);
@@ -90,6 +91,7 @@ TEST(TextfileExport, AReaderAtAnyMomentSeesAWholeFile) {
       std::ostringstream seen;
       seen << in.rdbuf();
       if (std::find(texts.begin(), texts.end(), seen.str()) == texts.end()) ++torn;
+      contents.insert(seen.str());
       ++reads;
       in.close();
       // A scraper comes back now and then; one that never lets go would keep a Windows
@@ -98,12 +100,13 @@ TEST(TextfileExport, AReaderAtAnyMomentSeesAWholeFile) {
     }
   });
   std::string failed;
-  for (int i = 0; i < 500 && failed.empty(); ++i) failed = out.Replace(texts[static_cast<std::size_t>(i) % texts.size()]);
-  while (reads < 100) std::this_thread::yield();  // the reader has had its looks
+  // The writer goes on until the reader has had its looks, however late the reader starts.
+  for (std::size_t i = 0; (i < 500 || reads < 100) && failed.empty(); ++i) failed = out.Replace(texts[i % texts.size()]);
   done = true;
   reader.join();
   EXPECT_EQ(failed, "");  // on Windows too, where an open reader holds the file for a moment
   EXPECT_EQ(torn, 0);
+  EXPECT_GE(contents.size(), 2u) << "the reader saw the file change";
   // Only the file itself is left in the folder.
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) names.push_back(entry.path().filename().string());
