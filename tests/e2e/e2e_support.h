@@ -82,9 +82,10 @@ std::map<std::string, pid_t> Workers(pid_t service);
 
 int CountFdEntries(pid_t pid);
 
-// Gives every thread of pid the highest scheduling priority this process may set, so that
-// builds running beside the tests cannot take a burning worker's processor away.
-void BoostPriority(pid_t pid);
+// Gives every thread of pid the highest scheduling priority, so that builds running beside
+// the tests cannot take a burning worker's processor away. Without the right to it, says so
+// in the test's output and returns false.
+bool BoostPriority(pid_t pid);
 
 // A shell command's standard output, and its exit code (-1 when it did not exit).
 struct CommandResult {

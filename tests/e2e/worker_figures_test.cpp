@@ -52,20 +52,21 @@ TEST_F(WorkerFigures, IdleReadsNearZeroAndABurnerWellAbove) {
   const float idleCpu = GetProcessCpuUsage(*system, Pid(idle));
   EXPECT_TRUE(idleCpu >= 0.0f && CpuFromUsage(idleCpu) <= 2) << idleCpu;
 
-  // Other work on a shared machine takes processor time away, so only a floor holds, and
-  // the best of several half-second windows counts: alone, and in one window shared with
-  // the idle worker (the figures come back in the order asked, whatever the pids' order).
-  constexpr std::int32_t kFloor = 20;
+  // Other work on a shared machine takes processor time away from both workers alike, so the
+  // burner is compared with the idle worker, and the best of several half-second windows
+  // counts: alone, and in one window shared with the idle worker (the figures come back in
+  // the order asked, whatever the pids' order).
+  constexpr std::int32_t kMargin = 20;
   std::int32_t alone = -1, shared = -1;
-  for (int attempt = 0; attempt < 20 && std::min(alone, shared) < kFloor; ++attempt) {
-    alone = std::max(alone, CpuFromUsage(GetProcessCpuUsage(*system, Pid(busy))));
+  for (int attempt = 0; attempt < 20 && std::min(alone, shared) < kMargin; ++attempt) {
+    alone = std::max(alone, CpuFromUsage(GetProcessCpuUsage(*system, Pid(busy))) - CpuFromUsage(idleCpu));
     const auto both = GetProcessesCpuUsage(*system, {Pid(busy), Pid(idle)});
     ASSERT_EQ(both.size(), 2u);
     EXPECT_TRUE(both[1] >= 0.0f && CpuFromUsage(both[1]) <= 2) << both[1];
-    shared = std::max(shared, CpuFromUsage(both[0]));
+    shared = std::max(shared, CpuFromUsage(both[0]) - CpuFromUsage(both[1]));
   }
-  EXPECT_GE(alone, kFloor);
-  EXPECT_GE(shared, kFloor);
+  EXPECT_GE(alone, kMargin) << "above the idle worker, alone";
+  EXPECT_GE(shared, kMargin) << "above the idle worker, in the same window";
 }
 
 TEST_F(WorkerFigures, HeldMemoryShowsInTheWorkingSet) {

@@ -121,7 +121,10 @@ TEST(PeImage, ReadsHeadersAndImportsOfBothWordSizes) {
     std::string imports;  // "dll[ delayed]: name #ordinal ...; "
     for (const ImportedDll& dll : image.imports) {
       imports += dll.name + (dll.delayed ? " delayed:" : ":");
-      for (const auto& f : dll.functions) imports += " " + f.name + (f.ordinal ? "#" + std::to_string(*f.ordinal) : "");
+      for (const auto& f : dll.functions) {
+        imports.append(" ").append(f.name);
+        if (f.ordinal) imports.append("#").append(std::to_string(*f.ordinal));
+      }
       imports += "; ";
     }
     EXPECT_EQ(imports, "KERNEL32.dll: GetTickCount #17 Sleep; msvcrt.dll: malloc; USER32.dll delayed: MessageBoxW; ");

@@ -2,7 +2,9 @@
 // eight workers through the real window, whose resident memory must stay flat.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 #include "tests/e2e/e2e_support.h"
@@ -11,8 +13,13 @@ namespace tarnwell::e2e {
 namespace {
 
 constexpr int kSettledPass = 200;
+constexpr int kMiddlePass = 1100;
 constexpr int kLastPass = 2000;
-constexpr long kAllowedGrowthKB = 2048;
+// What a flat program's resident size moves by over 900 passes (the allocator's pages come
+// and go); a leak of half a kB a pass is about that much.
+constexpr long kNoiseKB = 384;
+// A rise that only begins in the second half.
+constexpr long kLateGrowthKB = 1024;
 
 // VmRSS of a process in kB; 0 when unreadable.
 long ResidentKB(pid_t pid) {
@@ -32,11 +39,20 @@ TEST(Soak, TwoThousandPassesKeepTheWindowsMemoryFlat) {
   ChildProcess driver = StartDriver(dir.File("app"), metabase, {"--monitor", "0"});
   ASSERT_TRUE(AwaitPasses(driver, kSettledPass)) << "the window stopped monitoring";
   const long settled = ResidentKB(driver.pid());
-  ASSERT_TRUE(AwaitPasses(driver, kLastPass - kSettledPass)) << "the window stopped monitoring";
+  ASSERT_TRUE(AwaitPasses(driver, kMiddlePass - kSettledPass)) << "the window stopped monitoring";
+  const long middle = ResidentKB(driver.pid());
+  ASSERT_TRUE(AwaitPasses(driver, kLastPass - kMiddlePass)) << "the window stopped monitoring";
   const long last = ResidentKB(driver.pid());
   ASSERT_GT(settled, 0);
-  EXPECT_LE(last - settled, kAllowedGrowthKB) << "resident after pass " << kSettledPass << ": " << settled
-                                               << " kB, after pass " << kLastPass << ": " << last << " kB";
+  // A leak grows the program by the same amount in both halves; a flat program may still
+  // settle in the first, but then stays.
+  const long early = middle - settled, late = last - middle;
+  std::ostringstream figures;
+  figures << "resident after passes " << kSettledPass << ", " << kMiddlePass << ", " << kLastPass << ": " << settled
+          << ", " << middle << ", " << last << " kB";
+  EXPECT_FALSE(early > kNoiseKB && late > kNoiseKB) << "it grows pass after pass; " << figures.str();
+  EXPECT_LE(late, kLateGrowthKB) << figures.str();
+  std::printf("%s\n", figures.str().c_str());
   driver.Send("close");
   EXPECT_TRUE(driver.SignalAndWait(0, 60s).has_value());
 }
