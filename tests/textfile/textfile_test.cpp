@@ -110,7 +110,9 @@ TEST(TextfileExport, AReaderAtAnyMomentSeesAWholeFile) {
   EXPECT_EQ(names, std::vector<std::string>{"tarnwell.prom"});
 }
 
-TEST(TextfileExport, AFolderThatCannotBeWrittenIsSaidOnceAndAgainWhenItWorks) {
+// Every figure of the records under its own metric, and the ticked pools counted, not
+// all of them; a folder that cannot be written is said once, and again when it works.
+TEST(TextfileExport, WritesEveryRecordFigureAndSaysOnceWhenTheFolderCannotBeWritten) {
   testutil::TempDir dir;
   testutil::TestClock clock{testutil::At(2026, 12, 8, 9, 0)};
   TLog log{dir.Dir(), "", clock};
@@ -119,19 +121,51 @@ TEST(TextfileExport, AFolderThatCannotBeWrittenIsSaidOnceAndAgainWhenItWorks) {
   const auto registry = std::make_unique<TIISObject>(metabase, processes);
   const std::string folder = dir.File("exporter");  // not there yet
   TextfileExport out(folder);
-  registry->PoolCount = 1;
-  registry->Pools[0].Name = "ShopPool";
-  registry->Pools[0].Pid = 12;
+  // No two figures alike, so that one written under another's metric shows.
+  registry->PoolCount = 4;
+  registry->Pools[0] = {.Name = "ShopPool", .AppCount = 2, .RamKB = 12288, .Cpu = 37, .Threads = 25, .OpenFiles = 40,
+                        .OpenTcp = 3, .Handles = 400, .Pid = 4242, .Apps = {}};
+  registry->Pools[1] = {.Name = "Blog", .AppCount = 1, .RamKB = 5000, .Cpu = -1, .Threads = 9, .OpenFiles = 6,
+                        .OpenTcp = 8, .Handles = 120, .Pid = 77, .Apps = {}};
+  // Record 2 holds no pool.
+  registry->Pools[3] = {.Name = "Idle", .AppCount = 5, .Apps = {}};
+  registry->SelectedPools = "ShopPool\tBlog\t";
+  out.CountOverload("ShopPool", "/LM/W3SVC/1/ROOT/cart/");
+  out.CountOverload("ShopPool", "/LM/W3SVC/1/ROOT/cart/");
   out.WritePass(*registry, 0.5, 1.0, &log);
   out.WritePass(*registry, 0.5, 2.0, &log);
   std::filesystem::create_directory(folder);
   out.WritePass(*registry, 0.5, 3.0, &log);
-  out.WritePass(*registry, 0.5, 4.0, &log);
+  out.WritePass(*registry, 0.25, 4.0, &log);
   const auto lines = testing::SplitCrLf(testutil::ReadAll(log.FileNameFor(clock.Now())));
   ASSERT_EQ(lines.size(), 3u);  // the opening's empty line, then one line each
   EXPECT_NE(lines[1].find("\tMetrics textfile [" + out.FilePath() + "] cannot be written: "), std::string::npos);
   EXPECT_NE(lines[2].find("\tMetrics textfile [" + out.FilePath() + "] is written again"), std::string::npos);
-  EXPECT_NE(testutil::ReadAll(out.FilePath()).find("tarnwell_pass_timestamp_seconds 4\n"), std::string::npos);
+
+  std::vector<std::string> samples;
+  std::istringstream text(testutil::ReadAll(out.FilePath()));
+  for (std::string line; std::getline(text, line);)
+    if (!line.starts_with("#")) samples.push_back(line);
+  EXPECT_EQ(samples, (std::vector<std::string>{
+                         R"(tarnwell_pool_working_set_bytes{pool="ShopPool",pid="4242"} 12582912)",
+                         R"(tarnwell_pool_working_set_bytes{pool="Blog",pid="77"} 5120000)",
+                         R"(tarnwell_pool_cpu_percent{pool="ShopPool",pid="4242"} 37)",
+                         R"(tarnwell_pool_threads{pool="ShopPool",pid="4242"} 25)",
+                         R"(tarnwell_pool_threads{pool="Blog",pid="77"} 9)",
+                         R"(tarnwell_pool_handles{pool="ShopPool",pid="4242"} 400)",
+                         R"(tarnwell_pool_handles{pool="Blog",pid="77"} 120)",
+                         R"(tarnwell_pool_open_files{pool="ShopPool",pid="4242"} 40)",
+                         R"(tarnwell_pool_open_files{pool="Blog",pid="77"} 6)",
+                         R"(tarnwell_pool_tcp_endpoints{pool="ShopPool",pid="4242"} 3)",
+                         R"(tarnwell_pool_tcp_endpoints{pool="Blog",pid="77"} 8)",
+                         R"(tarnwell_pool_applications{pool="ShopPool"} 2)",
+                         R"(tarnwell_pool_applications{pool="Blog"} 1)",
+                         R"(tarnwell_pool_applications{pool="Idle"} 5)",
+                         "tarnwell_pass_duration_seconds 0.25",
+                         "tarnwell_pass_timestamp_seconds 4",
+                         "tarnwell_pools_selected 2",
+                         R"(tarnwell_overload_reports_total{pool="ShopPool",app_path="/LM/W3SVC/1/ROOT/cart/"} 2)",
+                     }));
 }
 
 }  // namespace
