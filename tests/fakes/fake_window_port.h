@@ -52,6 +52,7 @@ class FakeWindowPort : public IWindowPort {
   void LogWinMsg(const std::string& msg) override { Locked([&] { messages_.push_back(msg); }); }
   TIISObject& Registry() override { return registry_; }
   std::string LogDir() const override { return logDir_; }
+  TextfileExport* Textfile() override { return textfile; }
   std::string MonitoringIntervalText() override {
     CheckUi();
     return intervalText;
@@ -88,6 +89,8 @@ class FakeWindowPort : public IWindowPort {
   bool UiRuleBroken() const { return Locked([this] { return uiRuleBroken_; }); }
 
   std::string intervalText = "3";
+  // The metrics textfile the workers are given; set before one starts, not owned.
+  TextfileExport* textfile = nullptr;
   // Called on the UI thread inside ThreadPoolMonitoring, for tests that read the records.
   std::function<void(TIISObject&)> onRedraw;
 

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "tests/support/analyse_bench.h"
 #include "tests/support/analyse_fixture.h"
 #include "tests/support/files.h"
+#include "textfile/textfile_export.h"
 
 namespace tarnwell {
 namespace {
@@ -58,6 +60,9 @@ Strings Whole(const Strings& temps, const Strings& reports) {
 
 TEST_F(AnalyseTest, MovesEveryApplicationOutMeasuresAndBringsThemBack) {
   loads[kShopApps[0]] = 70;  // equal to the threshold: reported too
+  TextfileExport textfile(bench.dir.File("textfile"));
+  std::filesystem::create_directory(bench.dir.File("textfile"));
+  bench.window.textfile = &textfile;
   const auto lines = bench.Run(kShop, 70);
   const auto temps = TempPools(lines);
   ASSERT_EQ(temps.size(), 3u);
@@ -73,6 +78,14 @@ TEST_F(AnalyseTest, MovesEveryApplicationOutMeasuresAndBringsThemBack) {
   // The pool's own worker was ended with 101, and only it.
   EXPECT_EQ(processes.Terminated(), (Terminations{{500, 101}}));
   EXPECT_EQ(Configuration(), original);  // c inherits its pool again rather than holding a copy
+  // Every report counted for the next pass's textfile, under the analysed pool, not the temporary one.
+  textfile.WritePass(bench.registry, 0.5, 1.0, nullptr);
+  Strings counted;
+  std::istringstream text(testutil::ReadAll(textfile.FilePath()));
+  for (std::string line; std::getline(text, line);)
+    if (line.starts_with("tarnwell_overload_reports_total")) counted.push_back(line);
+  EXPECT_EQ(counted, (Strings{R"(tarnwell_overload_reports_total{pool="Shop",app_path="/LM/W3SVC/1/ROOT/a/"} 2)",
+                              R"(tarnwell_overload_reports_total{pool="Shop",app_path="/LM/W3SVC/1/ROOT/b/"} 2)"}));
 }
 
 TEST_F(AnalyseTest, StopDuringTheTransfersLetsThemFinishEndsThePoolsWorkerAndRunsNoCycle) {
