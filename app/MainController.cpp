@@ -440,7 +440,13 @@ void MainController::UpdateTaskStartButton(int changedRow) {
 }
 
 void MainController::StartClicked() {
-  if (registry_->IsMonitoring() || pendingStart_) {
+  if (pendingStart_) {
+    const bool oldMonitor = LiveWorkers().monitors > 0;
+    LogWinMsg(std::string("Monitoring will start when ") +
+              (oldMonitor ? "the previous monitoring has ended" : "the pool list reload has ended"));
+    return;
+  }
+  if (registry_->IsMonitoring()) {
     LogWinMsg("Monitoring already runs");
     return;
   }

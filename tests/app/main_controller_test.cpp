@@ -150,7 +150,7 @@ TEST_F(MainControllerTest, StartAfterStopWaitsForTheOldMonitorAndStopCancelsIt) 
   EXPECT_EQ(w.view.CountMessage("Start monitoring"), 2);
   EXPECT_TRUE(PoolButtons(false));
   Start();
-  EXPECT_EQ(w.view.CountMessage("Monitoring already runs"), 1);
+  EXPECT_EQ(w.view.Messages().back(), "Monitoring will start when the previous monitoring has ended");
   Stop();
   EXPECT_FALSE(w->MonitoringStartPending());
   EXPECT_EQ(w.view.CountMessage("Stop monitoring pool"), 2);
@@ -191,6 +191,8 @@ TEST_F(MainControllerTest, StartDuringAReloadWaitsForItThenMonitorsTheTickedPool
     EXPECT_TRUE(w->MonitoringStartPending());
     EXPECT_EQ(w->LiveWorkers().monitors, 0);
     EXPECT_TRUE(PoolButtons(false));
+    Start();
+    EXPECT_EQ(w.view.Messages().back(), "Monitoring will start when the pool list reload has ended");
   };
 
   // The waiting monitor cannot start when the reload ends: the window is as before Start.
