@@ -6,7 +6,7 @@
 #include "app/CommandLine.h"
 #include "app/Walkthrough.h"
 #include "app/main.h"
-#include "platform/platform.h"
+#include "app/ProgramSeams.h"
 
 int main(int argc, char* argv[]) {
   // Before QApplication: --help and --version need no display.
@@ -31,8 +31,8 @@ int main(int argc, char* argv[]) {
   QApplication::setApplicationVersion(QStringLiteral(TARNWELL_VERSION));
 
   // The seams outlive the window that uses them.
-  auto metabase = tarnwell::platform::OpenLocalMetabase();
-  auto processes = tarnwell::platform::OpenProcessSystem();
+  auto metabase = tarnwell::OpenLocalMetabase();
+  auto processes = tarnwell::OpenProcessSystem();
 
   if (!options.walkthrough.isEmpty()) {
     return tarnwell::PlayWalkthrough(QCoreApplication::applicationDirPath(), *metabase, *processes,

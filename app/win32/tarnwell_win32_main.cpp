@@ -9,7 +9,7 @@
 
 #include "app/win32/Win32Window.h"
 #include "logs/LogsClock.h"
-#include "platform/platform.h"
+#include "app/ProgramSeams.h"
 #include "platform/win32/text.h"
 
 namespace {
@@ -81,8 +81,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   if (!tarnwell::win32ui::RegisterClasses(instance)) return 1;
 
   // The seams outlive the window that uses them.
-  auto metabase = tarnwell::platform::OpenLocalMetabase();
-  auto processes = tarnwell::platform::OpenProcessSystem();
+  auto metabase = tarnwell::OpenLocalMetabase();
+  auto processes = tarnwell::OpenProcessSystem();
   tarnwell::win32ui::MainWindow window(instance, ExeDir(), *metabase, *processes,
                                        tarnwell::SystemClock());
   if (!window.Create(ToUtf8(Environment(L"TARNWELL_TEXTFILE_DIR")))) return 1;

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "iis/iis.h"
-#include "platform/platform.h"
+#include "app/ProgramSeams.h"
 #include "platform/thread_scope.h"
 #include "tests/fakes/null_seams.h"
 
@@ -227,7 +227,7 @@ TEST(AdsiObject, NullObjectFailsOnItsFirstCall) {
 TEST(AdsiMetabase, BindingFailsWithoutIisAndTheRegistryKeepsItsPools) {
   ThreadScope com(Apartment::MultiThreaded);
   ASSERT_TRUE(::SetEnvironmentVariableW(L"IIS_METABASE", nullptr) || ::GetLastError() == ERROR_ENVVAR_NOT_FOUND);
-  auto metabase = OpenLocalMetabase();
+  auto metabase = tarnwell::OpenLocalMetabase();
   const MetabaseError e = ErrorOf([&] { metabase->Bind("IIS://localhost/W3SVC/AppPools"); });
   EXPECT_NE(e.code(), 0u) << "bound a metabase on a machine without IIS";
   EXPECT_NE(std::string(e.what()).find("IIS://localhost/W3SVC/AppPools"), std::string::npos);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "iis/iis.h"
-#include "platform/platform.h"
+#include "app/ProgramSeams.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/support/files.h"
 #include "tests/support/metabase_xml.h"
@@ -38,7 +38,7 @@ class MetabaseFromEnvironment : public ::testing::Test {
 };
 
 TEST_F(MetabaseFromEnvironment, ListsThePoolsOfTheFileAndSavesChangesInPlace) {
-  auto metabase = OpenLocalMetabase();
+  auto metabase = tarnwell::OpenLocalMetabase();
   fakes::NullProcessSystem processes;
   TIISObject registry(*metabase, processes);
   registry.LoadPools();
@@ -55,7 +55,7 @@ TEST_F(MetabaseFromEnvironment, ListsThePoolsOfTheFileAndSavesChangesInPlace) {
   for (const auto& entry : std::filesystem::directory_iterator(dir_)) files.push_back(entry.path().filename().string());
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (std::vector<std::string>{"MetaBase.xml", "MetaBase.xml.lock"}));
-  auto other = OpenLocalMetabase();
+  auto other = tarnwell::OpenLocalMetabase();
   EXPECT_EQ(other->Bind("IIS://localhost/W3SVC/AppPools/Temp")->Name(), "Temp");
   registry.LoadPools();
   EXPECT_EQ(registry.PoolCount, 3);
@@ -70,7 +70,7 @@ TEST_F(MetabaseFromEnvironment, ListsThePoolsOfTheFileAndSavesChangesInPlace) {
 
 TEST_F(MetabaseFromEnvironment, AMissingFileIsAClearErrorNamingIt) {
   std::filesystem::remove(file_);
-  auto metabase = OpenLocalMetabase();
+  auto metabase = tarnwell::OpenLocalMetabase();
   try {
     metabase->Bind("IIS://localhost/W3SVC/AppPools");
     FAIL() << "bound a missing file";

@@ -37,7 +37,7 @@
 #include "app/HistoryTab.h"
 #include "app/WindowDriver.h"
 #include "app/main.h"
-#include "platform/platform.h"
+#include "app/ProgramSeams.h"
 
 namespace {
 
@@ -168,8 +168,8 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tarnwell"));
 
-  auto metabase = platform::OpenLocalMetabase();
-  auto processes = platform::OpenProcessSystem();
+  auto metabase = tarnwell::OpenLocalMetabase();
+  auto processes = tarnwell::OpenProcessSystem();
   TFrmMain window(options.dir, *metabase, *processes, SystemClock(),
                   [](const QString& text) { Say("BOX " + text.toStdString()); });
   window.SetTextfileDir(options.textfileDir.toStdString());

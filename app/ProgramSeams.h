@@ -1,0 +1,18 @@
+#pragma once
+// Where the program chooses the seams it runs on; platform/ and metabase/ do not know each
+// other, so the choice between them is made here, at the program's start.
+#include <memory>
+
+#include "platform/metabase.h"
+#include "platform/process_system.h"
+
+namespace tarnwell {
+
+// The local metabase: on Windows ADSI, or the MetaBase.xml store at IIS_METABASE when that
+// is set (the store is built in); on Linux the store at IIS_METABASE, else MetaBase.xml
+// beside the executable.
+std::unique_ptr<platform::IMetabase> OpenLocalMetabase();
+// The process system of this machine. Safe to call from several threads.
+std::unique_ptr<platform::IProcessSystem> OpenProcessSystem();
+
+}  // namespace tarnwell
