@@ -9,7 +9,7 @@
 #include "child_process.h"
 #include "iis/iis_workers.h"
 #include "metrics/uCpuUsage.h"
-#include "platform/platform.h"
+#include "platform/win32/process_system_win32.h"
 #include "platform/win32/text.h"
 
 namespace tarnwell::platform {
@@ -18,7 +18,7 @@ namespace {
 using tests::ChildProcess;
 
 TEST(Win32CommandLine, ReadsBackAChildsAndItsOwnWholeInUtf8AndNothingOfUnreadableProcesses) {
-  auto system = OpenProcessSystem();
+  auto system = win32::OpenWin32ProcessSystem();
   ChildProcess child(L"-a \\\\.\\pipe\\iisipm5d1f2c3a-1b -ap \"Pool Name\" -v \"v2.0\" -l webengine4.dll");
   const std::string line = system->CommandLine(child.pid());  // the child runs: its parameters are set
   EXPECT_EQ(line, win32::ToUtf8(child.commandLine()));
@@ -32,7 +32,7 @@ TEST(Win32CommandLine, ReadsBackAChildsAndItsOwnWholeInUtf8AndNothingOfUnreadabl
 }
 
 TEST(Win32Figures, WorkingSetOfALiveAndOfAnEndedProcess) {
-  auto system = OpenProcessSystem();
+  auto system = win32::OpenWin32ProcessSystem();
   ChildProcess child(L"-ap \"Memory\"");
   EXPECT_GT(system->WorkingSet(child.pid()), 0);
   EXPECT_GT(GetProcessWorkingSet(*system, child.pid()), 0);
@@ -43,7 +43,7 @@ TEST(Win32Figures, WorkingSetOfALiveAndOfAnEndedProcess) {
 // Wine reports processor time only for the calling process itself (another process's
 // times stay fixed), so the busy process here is the test's own, with burner threads.
 TEST(Win32Figures, BusyProcessReads99AndIdleOneAlmostNothing) {
-  auto system = OpenProcessSystem();
+  auto system = win32::OpenWin32ProcessSystem();
   {
     const auto burners = tests::Burners(4);
     auto own = system->OpenTimes(::GetCurrentProcessId());
@@ -77,7 +77,7 @@ TEST(Win32Figures, BusyProcessReads99AndIdleOneAlmostNothing) {
 }
 
 TEST(Win32Snapshot, ListsThisProcessAndTheHelperWithTheirThreads) {
-  auto system = OpenProcessSystem();
+  auto system = win32::OpenWin32ProcessSystem();
   ChildProcess busy(L"-ap \"Threads\" --burn");
   std::vector<ProcessEntry> entries;
   auto find = [&](std::uint32_t pid) {
@@ -95,7 +95,7 @@ TEST(Win32Snapshot, ListsThisProcessAndTheHelperWithTheirThreads) {
 }
 
 TEST(Win32Terminate, EndsTheProcessWithTheGivenExitCode) {
-  auto system = OpenProcessSystem();
+  auto system = win32::OpenWin32ProcessSystem();
   ChildProcess child(L"-ap \"Doomed\"");
   EXPECT_TRUE(system->Terminate(child.pid(), 101));
   EXPECT_EQ(child.WaitExit(5000), 101u);
