@@ -152,19 +152,34 @@ ctest --test-dir "$build32" -L '^win32$' -j "$jobs" --output-on-failure --timeou
 timeout 120 "$wine64" cmd.exe /c ver </dev/null >/dev/null 2>&1 || true
 # The Windows seams (label win32) and the portable unit tests (label unit) built for Windows.
 # Every test here takes seconds, so two minutes is a hang. On a freshly made prefix a wine
-# process has been seen to hang before main, with no output at all, and the same test then
-# passes alone: a test that hangs runs once more, and is named, so that one that keeps
-# needing it is seen. A test that fails, or hangs on both runs, fails the run.
+# process has been seen to hang before main, or to end before it, with no output at all,
+# and the same test then passes alone: a test that hangs, or whose program never reached
+# its main, runs once more, and is named, so that one that keeps needing it is seen. A test
+# that ran and failed, or that needs a second run and fails it too, fails the run.
 win_tests() { ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 120 "$@"; }
 failed_list=$build/Testing/Temporary/LastTestsFailed.log  # number:name; a passing run leaves the old one
 first_run=$build/win-tests.log
 rm -f "$failed_list"
 tests_rc=0
 win_tests -L '^(win32|unit)$' 2>&1 | tee "$first_run" || tests_rc=$?
+# What ctest printed of a failed test's own output: the lines after its result line, up to
+# the next line of ctest's own.
+test_output() {  # number
+  awk -v n="$1" '
+    $0 ~ ("Test +#" n ": ") { on = 1; next }
+    on && (/^ *Start +[0-9]+: / || /^ *[0-9]+\/[0-9]+ Test +#/ || /^[0-9]+% tests passed/) { on = 0 }
+    on { print }' "$first_run"
+}
 hung=() failed=()
 if [ -f "$failed_list" ]; then
   while IFS=: read -r number name; do
-    if grep -Eq "Test +#$number: .*\*\*\*Timeout" "$first_run"; then hung+=("$name"); else failed+=("$name"); fi
+    if grep -Eq "Test +#$number: .*\*\*\*Timeout" "$first_run"; then
+      hung+=("$name")
+    elif ! test_output "$number" | grep -Eq '^(Running main\(\) from|Note: Google Test filter)'; then
+      hung+=("$name")  # the test program never reached its main: the test did not run
+    else
+      failed+=("$name")
+    fi
   done <"$failed_list"
 fi
 if [ ${#failed[@]} -gt 0 ]; then
@@ -177,7 +192,7 @@ if [ ${#hung[@]} -eq 0 ] && [ "$tests_rc" -ne 0 ]; then
   exit 1
 fi
 if [ ${#hung[@]} -gt 0 ]; then
-  printf '\nHung on the first run, running again:\n'
+  printf '\nHung or never started on the first run, running again:\n'
   printf '  %s\n' "${hung[@]}"
   pattern=$(printf '%s\n' "${hung[@]}" | sed 's/[][\.^$*+?(){}|]/\\&/g' | paste -sd '|')
   win_tests -R "^($pattern)\$" || { echo "Failed or hung again on the second run" >&2; exit 1; }
@@ -203,6 +218,6 @@ for bmp in "$shots"/*.bmp; do
   if [ "${TARNWELL_UPDATE_SCREENSHOTS:-0}" = 1 ]; then cp "$png" "$root/docs/screenshots/"; fi
 done
 if [ ${#hung[@]} -gt 0 ]; then
-  printf 'Passed only on a second run, after hanging on the first:\n'
+  printf 'Passed only on a second run, after hanging or not starting on the first:\n'
   printf '  %s\n' "${hung[@]}"
 fi
