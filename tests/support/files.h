@@ -7,6 +7,10 @@
 
 namespace tarnwell::testutil {
 
+// A UTF-8 name, as the program keeps names, as a path: on Windows a narrow string would be
+// read in the ANSI code page.
+inline std::filesystem::path Utf8Path(const std::string& utf8) { return std::u8string(utf8.begin(), utf8.end()); }
+
 // The file's bytes; empty when it cannot be read.
 inline std::string ReadAll(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -1,6 +1,8 @@
-// Drives tarnwell.exe as an administrator would, under wine in Xvfb: F5 on a copy of the
-// demo MetaBase.xml, monitoring of every pool while a worker of ShopPool runs, a picture of
-// each tab, and File > Exit. Usage:
+// Drives tarnwell.exe as an administrator would, under wine in Xvfb: a mistyped option, the
+// version and the help, each read from its message box and closed with OK; then F5 on a
+// copy of the demo MetaBase.xml, monitoring of every pool while a worker of ShopPool runs,
+// with the figures written to the folder --textfile-dir names, a picture of each tab, and
+// File > Exit. Usage:
 //   tarnwell_window_smoke <tarnwell.exe> <MetaBase.xml> <child.exe> [picture folder]
 // Prints what it finds; exits 0 when the program did all of it.
 #include <windows.h>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "app/win32/Win32Ids.h"
+#include "platform/win32/text.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
@@ -70,6 +73,49 @@ HWND FindMainWindow(DWORD pid) {
   DWORD owner = 0;
   if (found != nullptr) ::GetWindowThreadProcessId(found, &owner);
   return owner == pid ? found : nullptr;
+}
+
+// A message box of the program's, once it shows.
+HWND FindMessageBox(DWORD pid) {
+  struct Search {
+    DWORD pid;
+    HWND box;
+  } search{pid, nullptr};
+  ::EnumWindows(
+      [](HWND window, LPARAM data) -> BOOL {
+        auto& s = *reinterpret_cast<Search*>(data);
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(window, &owner);
+        wchar_t name[16] = {};
+        ::GetClassNameW(window, name, 16);
+        if (owner != s.pid || std::wstring(name) != L"#32770" || !::IsWindowVisible(window)) return TRUE;
+        s.box = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.box;
+}
+
+// A window's text, UTF-8, asked of its process.
+std::string TextOf(HWND window) {
+  std::wstring text(static_cast<std::size_t>(::SendMessageW(window, WM_GETTEXTLENGTH, 0, 0)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(
+      ::SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()))));
+  return tarnwell::platform::win32::ToUtf8(text);
+}
+
+// Whether the folder holds nothing.
+bool IsEmpty(const std::wstring& dir) {
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileW((dir + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return true;
+  bool empty = true;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") empty = false;
+  } while (empty && ::FindNextFileW(search, &found) != 0);
+  ::FindClose(search);
+  return empty;
 }
 
 // Clicks a tab of a tab control in the program, as the mouse would.
@@ -148,11 +194,52 @@ int wmain(int argc, wchar_t** argv) {
     return Fail("copying the program, the store and the worker");
   }
 
+  // The command line answers in a message box, since the program has no console: the text
+  // of the box (its static text has the id 0xFFFF), OK, and the exit status.
+  struct Answer {
+    const wchar_t* arguments;
+    DWORD status;
+    const char* says;
+  };
+  for (const Answer& answer : {Answer{L"--bogus extra", 2, "tarnwell.exe: unknown option --bogus\nusage: tarnwell.exe "},
+                               Answer{L"--textfile-dir", 2, "tarnwell.exe: --textfile-dir needs a folder\n"},
+                               Answer{L"--version", 0, "Tarnwell " TARNWELL_VERSION "\n"},
+                               Answer{L"/?", 0, "usage: tarnwell.exe "}}) {
+    const std::string what = std::string("tarnwell.exe ").append(tarnwell::platform::win32::ToUtf8(answer.arguments));
+    Process program;
+    if (!Start(dir + L"tarnwell.exe", answer.arguments, program)) return Fail(("starting " + what).c_str());
+    HWND box = nullptr;
+    if (!WaitFor(program.info.hProcess, [&] { return (box = FindMessageBox(program.info.dwProcessId)) != nullptr; })) {
+      return Fail((what + ": no message box").c_str());
+    }
+    const std::string text = TextOf(::GetDlgItem(box, 0xFFFF));
+    if (text.rfind(answer.says, 0) != 0) return Fail((what + ": the box says \"" + text + "\"").c_str());
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    DWORD status = 0;
+    if (::WaitForSingleObject(program.info.hProcess, kPatienceMs) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(program.info.hProcess, &status)) {
+      return Fail((what + ": still running after OK").c_str());
+    }
+    if (status != answer.status) return Fail((what + ": exit status " + std::to_string(status)).c_str());
+    std::printf("%s: a box, OK, exit status %lu\n", what.c_str(), status);
+  }
+  if (!IsEmpty(dir + L"log\\")) return Fail("the command line's answers wrote to the log folder");
+
+  // --textfile-dir names the folder over TARNWELL_TEXTFILE_DIR; a name with a space and a
+  // letter beyond ASCII reaches the program and the file system intact.
+  const std::wstring textfiles = dir + L"Pr\u00FCfung 1\\";
+  const std::wstring environmentTextfiles = dir + L"environment\\";
+  if (!::CreateDirectoryW(textfiles.c_str(), nullptr) || !::CreateDirectoryW(environmentTextfiles.c_str(), nullptr)) {
+    return Fail("making the textfile folders");
+  }
+  ::SetEnvironmentVariableW(L"TARNWELL_TEXTFILE_DIR", environmentTextfiles.c_str());
+
   Process worker;
   if (!Start(dir + L"w3wp.exe", L"-ap \"ShopPool\"", worker)) return Fail("starting w3wp.exe -ap \"ShopPool\"");
   ::SetEnvironmentVariableW(L"IIS_METABASE", (dir + L"MetaBase.xml").c_str());
   Process program;
-  if (!Start(dir + L"tarnwell.exe", L"", program)) return Fail("starting tarnwell.exe");
+  const std::wstring arguments = L"--textfile-dir \"" + textfiles.substr(0, textfiles.size() - 1) + L"\"";
+  if (!Start(dir + L"tarnwell.exe", arguments, program)) return Fail("starting tarnwell.exe");
   ::WaitForInputIdle(program.info.hProcess, kPatienceMs);
   HWND main = nullptr;
   if (!WaitFor(program.info.hProcess, [&] { return (main = FindMainWindow(program.info.dwProcessId)) != nullptr; })) {
@@ -185,6 +272,12 @@ int wmain(int argc, wchar_t** argv) {
   });
   if (!found) return Fail(("monitoring: no ShopPool line ending in the worker's id " + std::to_string(worker.info.dwProcessId) + "; last: " + line).c_str());
   std::printf("monitoring: ShopPool line with pid %lu\n", worker.info.dwProcessId);
+  const std::string promPool = std::string("pool=\"ShopPool\",pid=\"").append(std::to_string(worker.info.dwProcessId)).append("\"");
+  if (!WaitFor(program.info.hProcess, [&] { return ReadMatching(textfiles, L"tarnwell.prom").find(promPool) != std::string::npos; })) {
+    return Fail(("--textfile-dir: no tarnwell.prom with " + promPool).c_str());
+  }
+  if (!IsEmpty(environmentTextfiles)) return Fail("--textfile-dir: TARNWELL_TEXTFILE_DIR's folder was written to");
+  std::printf("--textfile-dir: tarnwell.prom with ShopPool's worker\n");
   // The pass's redraw reaches the window after its log line.
   HWND tree = ::GetDlgItem(main, kIdTree);
   if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(tree, TVM_GETCOUNT, 0, 0) > 0; })) {
