@@ -11,6 +11,7 @@
 #include "iis/iis.h"
 #include "logs/Logs.h"
 #include "platform/files/os_file.h"
+#include "platform/files/utf8_path.h"
 #include "textfile/exposition.h"
 
 #ifdef _WIN32
@@ -37,14 +38,6 @@ std::int32_t CountSelected(const std::string& selected) {
   return count;
 }
 
-// The program's UTF-8 names as the file system takes them: on Windows a narrow path is read
-// in the ANSI code page, which loses or garbles a folder named beyond ASCII.
-std::filesystem::path FsPath(const std::string& utf8) { return std::u8string(utf8.begin(), utf8.end()); }
-std::string Utf8(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return {text.begin(), text.end()};
-}
-
 void Say(TLog* log, const std::string& line) {
   if (log == nullptr) return;
   try {
@@ -56,15 +49,17 @@ void Say(TLog* log, const std::string& line) {
 
 }  // namespace
 
-TextfileExport::TextfileExport(std::string dir) : dir_(std::move(dir)) {
-  const std::filesystem::path folder = FsPath(dir_);
-  path_ = Utf8(folder / kFileName);
-  // Not *.prom: the collectors never read the file before it is whole and renamed.
-  tempPath_ = Utf8(folder / std::string(".").append(kFileName).append(".").append(std::to_string(tarnwell_getpid())).append(".tmp"));
-}
+TextfileExport::TextfileExport(std::string dir)
+    : dir_(std::move(dir)),
+      file_(platform::PathFromUtf8(dir_) / kFileName),
+      // Not *.prom: the collectors never read the file before it is whole and renamed.
+      tempFile_(platform::PathFromUtf8(dir_) /
+                std::string(".").append(kFileName).append(".").append(std::to_string(tarnwell_getpid())).append(".tmp")),
+      path_(platform::Utf8FromPath(file_)),
+      tempPath_(platform::Utf8FromPath(tempFile_)) {}
 
 std::string TextfileExport::Replace(const std::string& text) {
-  platform::NewFileGuard guard(FsPath(tempPath_));
+  platform::NewFileGuard guard(tempFile_);
   platform::FileDescriptor file = platform::CreateEmpty(tempPath_);
   if (!file.IsOpen()) return std::strerror(errno);
   if (const int e = platform::WriteAll(file.Get(), text); e != 0) return std::strerror(e);
@@ -74,7 +69,7 @@ std::string TextfileExport::Replace(const std::string& text) {
   std::error_code ec;
   const auto deadline = std::chrono::steady_clock::now() + kRenameBudget;
   for (int attempt = 0;; ++attempt) {
-    std::filesystem::rename(FsPath(tempPath_), FsPath(path_), ec);
+    std::filesystem::rename(tempFile_, file_, ec);
     if (!ec || ec != std::errc::permission_denied) break;
     if (std::chrono::steady_clock::now() >= deadline) break;
     if (attempt % 2 == 0) {

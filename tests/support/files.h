@@ -1,15 +1,14 @@
 #pragma once
-// Whole files, read and written as bytes: what the tests compare byte for byte.
+// Whole files, read and written as bytes: what the tests compare byte for byte. A name
+// given as a std::string is UTF-8, as the program's are.
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 
-namespace tarnwell::testutil {
+#include "platform/files/utf8_path.h"
 
-// A UTF-8 name, as the program keeps names, as a path: on Windows a narrow string would be
-// read in the ANSI code page.
-inline std::filesystem::path Utf8Path(const std::string& utf8) { return std::u8string(utf8.begin(), utf8.end()); }
+namespace tarnwell::testutil {
 
 // The file's bytes; empty when it cannot be read.
 inline std::string ReadAll(const std::filesystem::path& path) {
@@ -18,10 +17,14 @@ inline std::string ReadAll(const std::filesystem::path& path) {
   out << in.rdbuf();
   return out.str();
 }
+inline std::string ReadAll(const std::string& path) { return ReadAll(platform::PathFromUtf8(path)); }
 
 inline void WriteFile(const std::filesystem::path& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+inline void WriteFile(const std::string& path, const std::string& text) {
+  WriteFile(platform::PathFromUtf8(path), text);
 }
 
 // Writes beside the file and renames over it, as another program saving would.
@@ -30,6 +33,9 @@ inline void ReplaceFile(const std::filesystem::path& path, const std::string& te
   temp += ".new";
   WriteFile(temp, text);
   std::filesystem::rename(temp, path);
+}
+inline void ReplaceFile(const std::string& path, const std::string& text) {
+  ReplaceFile(platform::PathFromUtf8(path), text);
 }
 
 }  // namespace tarnwell::testutil

@@ -2,12 +2,14 @@
 // version and the help, each read from its message box and closed with OK; then F5 on a
 // copy of the demo MetaBase.xml, monitoring of every pool while a worker of ShopPool runs,
 // with the figures written to the folder --textfile-dir names, a picture of each tab, and
-// File > Exit. Usage:
+// File > Exit. The program, the store and the textfile folder are in folders named outside
+// ASCII, where a path that went through the ANSI code page would miss. Usage:
 //   tarnwell_window_smoke <tarnwell.exe> <MetaBase.xml> <child.exe> [picture folder]
 // Prints what it finds; exits 0 when the program did all of it.
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -55,6 +57,21 @@ std::string ReadMatching(const std::wstring& dir, const wchar_t* pattern) {
   } while (::FindNextFileW(search, &found) != 0);
   ::FindClose(search);
   return all;
+}
+
+// The names in dir (ending in a separator), sorted.
+std::vector<std::wstring> Names(const std::wstring& dir) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileW((dir + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (::FindNextFileW(search, &found) != 0);
+  ::FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // Looks at what the program has done until it holds, while the program runs.
@@ -185,11 +202,16 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 4) return Fail("usage: tarnwell_window_smoke <tarnwell.exe> <MetaBase.xml> <child.exe> [pictures]");
   const std::wstring pictures = argc > 4 ? std::wstring(argv[4]) + L"\\" : L"";
 
-  // A fresh folder: the program, its log folder beside it, the store and the worker.
-  const tarnwell::testutil::TempDir temp;  // removed after the processes below have ended
+  // A fresh folder named as an administrator might name it ("... Prüfung Tärnwell"): the
+  // program, its log folder beside it and the worker; the store and the textfile folder each
+  // in a folder of its own, one of them outside the Latin ANSI code pages.
+  const tarnwell::testutil::TempDir temp{tarnwell::testutil::kNonAsciiName};  // removed after the processes end
   const std::wstring dir = temp.Path().wstring() + L"\\";
-  if (!::CopyFileW(argv[1], (dir + L"tarnwell.exe").c_str(), FALSE) ||
-      !::CopyFileW(argv[2], (dir + L"MetaBase.xml").c_str(), FALSE) ||
+  const std::wstring storeDir = dir + L"M\u00E9tabase \u00C4rger\\";
+  const std::wstring textfileDir = dir + L"Z\u00E4hler \u5E97\\";
+  if (!::CreateDirectoryW(storeDir.c_str(), nullptr) || !::CreateDirectoryW(textfileDir.c_str(), nullptr) ||
+      !::CopyFileW(argv[1], (dir + L"tarnwell.exe").c_str(), FALSE) ||
+      !::CopyFileW(argv[2], (storeDir + L"MetaBase.xml").c_str(), FALSE) ||
       !::CopyFileW(argv[3], (dir + L"w3wp.exe").c_str(), FALSE)) {
     return Fail("copying the program, the store and the worker");
   }
@@ -225,20 +247,19 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (!IsEmpty(dir + L"log\\")) return Fail("the command line's answers wrote to the log folder");
 
-  // --textfile-dir names the folder over TARNWELL_TEXTFILE_DIR; a name with a space and a
-  // letter beyond ASCII reaches the program and the file system intact.
-  const std::wstring textfiles = dir + L"Pr\u00FCfung 1\\";
+  // --textfile-dir names the folder over TARNWELL_TEXTFILE_DIR; a name with a space and
+  // letters beyond ASCII reaches the program and the file system intact.
   const std::wstring environmentTextfiles = dir + L"environment\\";
-  if (!::CreateDirectoryW(textfiles.c_str(), nullptr) || !::CreateDirectoryW(environmentTextfiles.c_str(), nullptr)) {
+  if (!::CreateDirectoryW(environmentTextfiles.c_str(), nullptr)) {
     return Fail("making the textfile folders");
   }
   ::SetEnvironmentVariableW(L"TARNWELL_TEXTFILE_DIR", environmentTextfiles.c_str());
 
   Process worker;
   if (!Start(dir + L"w3wp.exe", L"-ap \"ShopPool\"", worker)) return Fail("starting w3wp.exe -ap \"ShopPool\"");
-  ::SetEnvironmentVariableW(L"IIS_METABASE", (dir + L"MetaBase.xml").c_str());
+  ::SetEnvironmentVariableW(L"IIS_METABASE", (storeDir + L"MetaBase.xml").c_str());
   Process program;
-  const std::wstring arguments = L"--textfile-dir \"" + textfiles.substr(0, textfiles.size() - 1) + L"\"";
+  const std::wstring arguments = L"--textfile-dir \"" + textfileDir.substr(0, textfileDir.size() - 1) + L"\"";
   if (!Start(dir + L"tarnwell.exe", arguments, program)) return Fail("starting tarnwell.exe");
   ::WaitForInputIdle(program.info.hProcess, kPatienceMs);
   HWND main = nullptr;
@@ -272,12 +293,21 @@ int wmain(int argc, wchar_t** argv) {
   });
   if (!found) return Fail(("monitoring: no ShopPool line ending in the worker's id " + std::to_string(worker.info.dwProcessId) + "; last: " + line).c_str());
   std::printf("monitoring: ShopPool line with pid %lu\n", worker.info.dwProcessId);
-  const std::string promPool = std::string("pool=\"ShopPool\",pid=\"").append(std::to_string(worker.info.dwProcessId)).append("\"");
-  if (!WaitFor(program.info.hProcess, [&] { return ReadMatching(textfiles, L"tarnwell.prom").find(promPool) != std::string::npos; })) {
-    return Fail(("--textfile-dir: no tarnwell.prom with " + promPool).c_str());
-  }
+  // The pass's figures in tarnwell.prom in the textfile folder, else the daily log's word
+  // of why not.
+  const std::string promLine =
+      "tarnwell_pool_threads{pool=\"ShopPool\",pid=\"" + std::to_string(worker.info.dwProcessId) + "\"}";
+  std::string refused;
+  const bool exported = WaitFor(program.info.hProcess, [&] {
+    if (tarnwell::testutil::ReadAll(textfileDir + L"tarnwell.prom").find(promLine) != std::string::npos) return true;
+    const std::string daily = ReadMatching(logDir, L"trnw??????.log");
+    const std::size_t at = daily.find("Metrics textfile [");
+    if (at != std::string::npos) refused = daily.substr(at, daily.find("\r\n", at) - at);
+    return !refused.empty();
+  });
+  if (!exported || !refused.empty()) return Fail(("textfile: no " + promLine + " in tarnwell.prom; " + refused).c_str());
   if (!IsEmpty(environmentTextfiles)) return Fail("--textfile-dir: TARNWELL_TEXTFILE_DIR's folder was written to");
-  std::printf("--textfile-dir: tarnwell.prom with ShopPool's worker\n");
+  std::printf("--textfile-dir: tarnwell.prom with the worker's figures\n");
   // The pass's redraw reaches the window after its log line.
   HWND tree = ::GetDlgItem(main, kIdTree);
   if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(tree, TVM_GETCOUNT, 0, 0) > 0; })) {
@@ -319,6 +349,13 @@ int wmain(int argc, wchar_t** argv) {
   ::PostMessageW(main, WM_COMMAND, kIdExit, 0);
   if (::WaitForSingleObject(program.info.hProcess, kPatienceMs) != WAIT_OBJECT_0) return Fail("File > Exit: still running");
   std::printf("File > Exit: ended after %lu ms\n", ::GetTickCount() - asked);
+  // The store's lock file beside it, and no temporary file left behind in the textfile folder.
+  if (Names(storeDir) != std::vector<std::wstring>{L"MetaBase.xml", L"MetaBase.xml.lock"}) {
+    return Fail("store: the folder holds other files than MetaBase.xml and its lock file");
+  }
+  if (Names(textfileDir) != std::vector<std::wstring>{L"tarnwell.prom"}) {
+    return Fail("textfile: the folder holds other files than tarnwell.prom");
+  }
   std::printf("PASSED\n");
   return 0;
 }
