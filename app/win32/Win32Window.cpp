@@ -28,6 +28,7 @@ constexpr int kTagSelectAll = 10;
 constexpr wchar_t kNoHint[] = L"";
 constexpr wchar_t kFilterHint[] = L"Support regular expression";
 constexpr wchar_t kAnalyseHint[] = L"Analyse only CPU value.";
+constexpr char kClosingWait[] = "Close: waiting for the monitoring and the analysis to end.";
 
 LRESULT CALLBACK ChartProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == WM_PAINT) {
@@ -556,9 +557,18 @@ LRESULT CALLBACK MainWindow::IntervalEditProc(HWND hwnd, UINT msg, WPARAM wParam
 }
 
 void MainWindow::OnClose() {
+  // The wait below runs posted messages, and a second close (the taskbar's, End Task)
+  // would destroy the window and the rules under the first one.
+  if (closing_) return;
+  closing_ = true;
   // As the Qt window: the workers end, and what they hand over still runs, before the
-  // window goes.
-  if (MainController* rules = Rules()) rules->StopWorkersAndWait();
+  // window goes. An analysis may take a while to put its applications back: say why the
+  // window stays.
+  if (MainController* rules = Rules()) {
+    const MainController::WorkerCounts live = rules->LiveWorkers();
+    if (live.loaders + live.monitors + live.analysers > 0) rules->LogWinMsg(kClosingWait);
+    rules->StopWorkersAndWait();
+  }
   ::DestroyWindow(hwnd_);
 }
 

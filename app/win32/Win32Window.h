@@ -159,6 +159,7 @@ class MainWindow final : public IMainView {
   bool analyseEnabled_ = false;
   const wchar_t* shownHint_ = nullptr;  // the status bar's text
   int quiet_ = 0;  // >0 while the window itself changes ticks, rows or selection
+  bool closing_ = false;  // a close is under way: it takes no second one
 
   std::mutex queueLock_;
   std::deque<std::function<void()>> queue_;

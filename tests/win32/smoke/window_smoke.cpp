@@ -1,11 +1,13 @@
 // Drives tarnwell.exe as an administrator would, under wine in Xvfb: F5 on a copy of the
 // demo MetaBase.xml, monitoring of every pool while a worker of ShopPool runs, a picture of
-// each tab, and File > Exit. Usage:
+// each tab, and File > Exit; then a second run whose analysis of ShopPool
+// is closed twice at once. Usage:
 //   tarnwell_window_smoke <tarnwell.exe> <MetaBase.xml> <child.exe> [picture folder]
 // Prints what it finds; exits 0 when the program did all of it.
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -86,6 +88,29 @@ void ClickTab(HANDLE program, HWND tabs, int index) {
   ::SendMessageW(tabs, WM_LBUTTONUP, 0, at);
 }
 
+// Selects the list row whose first cell is text, as a click on it would (the same
+// notifications reach the window); false when no row has it.
+bool SelectRow(HANDLE program, HWND list, const std::wstring& text) {
+  const std::size_t bytes = std::max(sizeof(LVITEMW), sizeof(LVFINDINFOW) + (text.size() + 1) * sizeof(wchar_t));
+  auto* remote = static_cast<char*>(::VirtualAllocEx(program, nullptr, bytes, MEM_COMMIT, PAGE_READWRITE));
+  if (remote == nullptr) return false;
+  LVFINDINFOW find{};
+  find.flags = LVFI_STRING;
+  find.psz = reinterpret_cast<LPCWSTR>(remote + sizeof find);
+  ::WriteProcessMemory(program, remote, &find, sizeof find, nullptr);
+  ::WriteProcessMemory(program, remote + sizeof find, text.c_str(), (text.size() + 1) * sizeof(wchar_t), nullptr);
+  const auto row = ::SendMessageW(list, LVM_FINDITEMW, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(remote));
+  if (row >= 0) {
+    LVITEMW item{};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    ::WriteProcessMemory(program, remote, &item, sizeof item, nullptr);
+    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote));
+  }
+  ::VirtualFreeEx(program, remote, 0, MEM_RELEASE);
+  return row >= 0;
+}
+
 // The window as the screen shows it, to a 24-bit BMP file.
 // clientOnly: without the frame, whose size wine reports for a dialog with no window
 // manager to draw it.
@@ -148,48 +173,78 @@ int wmain(int argc, wchar_t** argv) {
     return Fail("copying the program, the store and the worker");
   }
 
-  Process worker;
-  if (!Start(dir + L"w3wp.exe", L"-ap \"ShopPool\"", worker)) return Fail("starting w3wp.exe -ap \"ShopPool\"");
-  ::SetEnvironmentVariableW(L"IIS_METABASE", (dir + L"MetaBase.xml").c_str());
-  Process program;
-  if (!Start(dir + L"tarnwell.exe", L"", program)) return Fail("starting tarnwell.exe");
-  ::WaitForInputIdle(program.info.hProcess, kPatienceMs);
-  HWND main = nullptr;
-  if (!WaitFor(program.info.hProcess, [&] { return (main = FindMainWindow(program.info.dwProcessId)) != nullptr; })) {
-    return Fail("the main window");
-  }
-  std::printf("window up\n");
-
-  // F5 lists the pools.
+  const std::string original = tarnwell::testutil::ReadAll(dir + L"MetaBase.xml");
   const std::wstring logDir = dir + L"log\\";
-  ::PostMessageW(main, WM_KEYDOWN, VK_F5, 0x003F0001);
-  ::PostMessageW(main, WM_KEYUP, VK_F5, 0xC03F0001);
-  if (!WaitFor(program.info.hProcess, [&] { return ReadMatching(logDir, L"trnw??????.log").find("Pools: 9") != std::string::npos; })) {
-    return Fail("F5: the daily log never said \"Pools: 9\"");
-  }
-  std::printf("F5: Pools: 9\n");
+  ::SetEnvironmentVariableW(L"IIS_METABASE", (dir + L"MetaBase.xml").c_str());
 
-  // Every pool ticked (Edit > Select all), then Start: the worker is found with its id.
-  ::SendMessageW(main, WM_COMMAND, kIdSelectAll1, 0);
-  HWND start = ::GetDlgItem(main, kIdStart);
-  ::SendMessageW(main, WM_COMMAND, MAKEWPARAM(kIdStart, BN_CLICKED), reinterpret_cast<LPARAM>(start));
-  const std::string pidEnd = "\t" + std::to_string(worker.info.dwProcessId) + "\r\n";
-  std::string line;
-  const bool found = WaitFor(program.info.hProcess, [&] {
-    const std::string mon = ReadMatching(logDir, L"trnw-mon-*.log");
-    const std::size_t at = mon.rfind("\tShopPool\t");
-    if (at == std::string::npos) return false;
-    const std::size_t end = mon.find("\r\n", at);
-    line = mon.substr(at, end == std::string::npos ? std::string::npos : end + 2 - at);
-    return line.size() >= pidEnd.size() && line.compare(line.size() - pidEnd.size(), pidEnd.size(), pidEnd) == 0;
-  });
-  if (!found) return Fail(("monitoring: no ShopPool line ending in the worker's id " + std::to_string(worker.info.dwProcessId) + "; last: " + line).c_str());
-  std::printf("monitoring: ShopPool line with pid %lu\n", worker.info.dwProcessId);
-  // The pass's redraw reaches the window after its log line.
-  HWND tree = ::GetDlgItem(main, kIdTree);
-  if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(tree, TVM_GETCOUNT, 0, 0) > 0; })) {
-    return Fail("monitoring: the tree stayed empty");
-  }
+  // The program up with a worker of ShopPool, the pools listed by F5, every pool ticked
+  // (Edit > Select all) and monitored until the worker is seen with its id.
+  auto launch = [&](Process& worker, Process& program, HWND& main) -> const char* {
+    if (!Start(dir + L"w3wp.exe", L"-ap \"ShopPool\"", worker)) return "starting w3wp.exe -ap \"ShopPool\"";
+    if (!Start(dir + L"tarnwell.exe", L"", program)) return "starting tarnwell.exe";
+    ::WaitForInputIdle(program.info.hProcess, kPatienceMs);
+    if (!WaitFor(program.info.hProcess, [&] { return (main = FindMainWindow(program.info.dwProcessId)) != nullptr; })) {
+      return "the main window";
+    }
+    std::printf("window up\n");
+
+    ::PostMessageW(main, WM_KEYDOWN, VK_F5, 0x003F0001);
+    ::PostMessageW(main, WM_KEYUP, VK_F5, 0xC03F0001);
+    HWND pools = ::GetDlgItem(main, kIdPools);
+    if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(pools, LVM_GETITEMCOUNT, 0, 0) == 9; })) {
+      return "F5: the pool list never had 9 rows";
+    }
+    if (!WaitFor(program.info.hProcess, [&] { return ReadMatching(logDir, L"trnw??????.log").find("Pools: 9") != std::string::npos; })) {
+      return "F5: the daily log never said \"Pools: 9\"";
+    }
+    std::printf("F5: Pools: 9\n");
+
+    ::SendMessageW(main, WM_COMMAND, kIdSelectAll1, 0);
+    HWND start = ::GetDlgItem(main, kIdStart);
+    ::SendMessageW(main, WM_COMMAND, MAKEWPARAM(kIdStart, BN_CLICKED), reinterpret_cast<LPARAM>(start));
+    const std::string pidEnd = "\t" + std::to_string(worker.info.dwProcessId) + "\r\n";
+    std::string line;
+    const bool found = WaitFor(program.info.hProcess, [&] {
+      const std::string mon = ReadMatching(logDir, L"trnw-mon-*.log");
+      const std::size_t at = mon.rfind("\tShopPool\t");
+      if (at == std::string::npos) return false;
+      const std::size_t end = mon.find("\r\n", at);
+      line = mon.substr(at, end == std::string::npos ? std::string::npos : end + 2 - at);
+      return line.size() >= pidEnd.size() && line.compare(line.size() - pidEnd.size(), pidEnd.size(), pidEnd) == 0;
+    });
+    if (!found) {
+      std::printf("last ShopPool line: %s\n", line.c_str());
+      return "monitoring: no ShopPool line ending in the worker's id";
+    }
+    std::printf("monitoring: ShopPool line with pid %lu\n", worker.info.dwProcessId);
+    // The pass's redraw reaches the window after its log line.
+    HWND tree = ::GetDlgItem(main, kIdTree);
+    if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(tree, TVM_GETCOUNT, 0, 0) > 0; })) {
+      return "monitoring: the tree stayed empty";
+    }
+    return nullptr;
+  };
+
+  // ShopPool selected in the Analyse list and its Start pressed; returns once the
+  // applications sit in temporary pools (the analyser then ends the pool's own worker).
+  auto analyse = [&](const Process& worker, const Process& program, HWND main) -> const char* {
+    HWND list = ::GetDlgItem(main, kIdAnalyseList);
+    if (!SelectRow(program.info.hProcess, list, L"ShopPool")) return "Analyse: no ShopPool row";
+    HWND start = ::GetDlgItem(main, kIdAnalyseStart);
+    if (::IsWindowEnabled(start) == 0) return "Analyse: Start stayed greyed with ShopPool selected";
+    ::SendMessageW(start, BM_CLICK, 0, 0);
+    if (!WaitFor(program.info.hProcess, [&] { return ::WaitForSingleObject(worker.info.hProcess, 0) == WAIT_OBJECT_0; })) {
+      return "Analyse: ShopPool's worker was never ended";
+    }
+    if (tarnwell::testutil::ReadAll(dir + L"MetaBase.xml") == original) return "Analyse: MetaBase.xml unchanged";
+    std::printf("Analyse: ShopPool's applications in temporary pools\n");
+    return nullptr;
+  };
+
+  Process worker;
+  Process program;
+  HWND main = nullptr;
+  if (const char* failed = launch(worker, program, main)) return Fail(failed);
 
   if (!pictures.empty()) {
     HWND pcMain = ::GetDlgItem(main, kIdTabs);
@@ -225,7 +280,32 @@ int wmain(int argc, wchar_t** argv) {
   const DWORD asked = ::GetTickCount();
   ::PostMessageW(main, WM_COMMAND, kIdExit, 0);
   if (::WaitForSingleObject(program.info.hProcess, kPatienceMs) != WAIT_OBJECT_0) return Fail("File > Exit: still running");
+  DWORD code = 1;
+  ::GetExitCodeProcess(program.info.hProcess, &code);
+  if (code != 0) return Fail(("File > Exit: exit code " + std::to_string(code)).c_str());
   std::printf("File > Exit: ended after %lu ms\n", ::GetTickCount() - asked);
+
+  // A second close while the first waits for the analysis to put everything back (the
+  // taskbar's Close, then End Task): one clean end.
+  Process worker2;
+  Process program2;
+  HWND main2 = nullptr;
+  const std::size_t logBefore = ReadMatching(logDir, L"trnw??????.log").size();
+  if (const char* failed = launch(worker2, program2, main2)) return Fail(failed);
+  if (const char* failed = analyse(worker2, program2, main2)) return Fail(failed);
+  ::PostMessageW(main2, WM_CLOSE, 0, 0);
+  ::PostMessageW(main2, WM_CLOSE, 0, 0);
+  if (::WaitForSingleObject(program2.info.hProcess, kPatienceMs) != WAIT_OBJECT_0) return Fail("two closes: still running");
+  code = 1;
+  ::GetExitCodeProcess(program2.info.hProcess, &code);
+  if (code != 0) return Fail(("two closes: exit code " + std::to_string(code)).c_str());
+  if (tarnwell::testutil::ReadAll(dir + L"MetaBase.xml") != original) return Fail("two closes: MetaBase.xml is not the original");
+  // Each close that ran says so once; the second must not have run.
+  const std::string log = ReadMatching(logDir, L"trnw??????.log").substr(logBefore);
+  int closes = 0;
+  for (std::size_t at = log.find("Close: waiting"); at != std::string::npos; at = log.find("Close: waiting", at + 1)) ++closes;
+  if (closes != 1) return Fail(("two closes: " + std::to_string(closes) + " closes ran, not one").c_str());
+  std::printf("two closes: one clean end, MetaBase.xml back to the original\n");
   std::printf("PASSED\n");
   return 0;
 }
