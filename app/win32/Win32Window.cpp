@@ -189,6 +189,17 @@ LRESULT MainWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:
       OnClose();
       return 0;
+    case WM_QUERYENDSESSION:
+      // A logoff or shutdown is asked for: the analysis starts putting the applications
+      // back now, which leaves WM_ENDSESSION less to wait for.
+      if (MainController* rules = Rules()) rules->AnalyseStopClicked();
+      return TRUE;
+    case WM_ENDSESSION:
+      // The process is ended once this returns: the configuration must be back by then.
+      if (wParam != FALSE) {
+        if (MainController* rules = Rules()) rules->StopWorkersAndWait();
+      }
+      return 0;
     case WM_DESTROY:
       OnDestroy();
       return 0;

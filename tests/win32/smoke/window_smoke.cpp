@@ -1,7 +1,7 @@
 // Drives tarnwell.exe as an administrator would, under wine in Xvfb: F5 on a copy of the
 // demo MetaBase.xml, monitoring of every pool while a worker of ShopPool runs, a picture of
-// each tab, and File > Exit; then a second run whose analysis of ShopPool
-// is closed twice at once. Usage:
+// each tab, an analysis of ShopPool ended by the session's end, and File > Exit; then a
+// second run whose analysis is closed twice at once. Usage:
 //   tarnwell_window_smoke <tarnwell.exe> <MetaBase.xml> <child.exe> [picture folder]
 // Prints what it finds; exits 0 when the program did all of it.
 #include <windows.h>
@@ -275,6 +275,20 @@ int wmain(int argc, wchar_t** argv) {
     ::SendMessageW(about, WM_CLOSE, 0, 0);
     std::printf("pictures saved\n");
   }
+
+  // A logoff during an analysis: the applications are back before the session goes.
+  if (const char* failed = analyse(worker, program, main)) return Fail(failed);
+  DWORD_PTR agreed = 0;
+  if (::SendMessageTimeoutW(main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, kPatienceMs, &agreed) == 0 || agreed == 0) {
+    return Fail("WM_QUERYENDSESSION: refused or no answer");
+  }
+  if (::SendMessageTimeoutW(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, kPatienceMs, nullptr) == 0) {
+    return Fail("WM_ENDSESSION: no answer");
+  }
+  if (tarnwell::testutil::ReadAll(dir + L"MetaBase.xml") != original) {
+    return Fail("WM_ENDSESSION: MetaBase.xml is not the original once it returned");
+  }
+  std::printf("session end: MetaBase.xml back to the original\n");
 
   // File > Exit ends the program.
   const DWORD asked = ::GetTickCount();
