@@ -333,6 +333,11 @@ bool MainWindow::OnCreate() {
   Button_SetCheck(chkDontScroll, BST_CHECKED);
   memLog = Make(L"EDIT", L"", visible | paneStyle, kIdLog, WS_EX_CLIENTEDGE);
   ::SendMessageW(memLog, EM_SETLIMITTEXT, 0, 0);
+  for (HWND pane : {memAnalyse, memLog}) {
+    ::SetWindowLongPtrW(pane, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    paneEditBase_ = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
+        pane, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&MainWindow::PaneEditProc)));
+  }
 
   frmAbout_ = CreateAbout(instance_, hwnd_, font_.get());
 
@@ -565,6 +570,18 @@ LRESULT CALLBACK MainWindow::IntervalEditProc(HWND hwnd, UINT msg, WPARAM wParam
     if (!MainController::IntervalKeyAccepted(ToUtf8(typed))) return 0;  // dropped
   }
   return ::CallWindowProcW(self->intervalEditBase_, hwnd, msg, wParam, lParam);
+}
+
+LRESULT CALLBACK MainWindow::PaneEditProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  auto* self = reinterpret_cast<MainWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (msg == WM_GETDLGCODE) {
+    // A multi-line edit asks for every key, and then takes Esc for the window's close and
+    // keeps Tab: the panes are read-only, so both go back to the dialog keys.
+    const LRESULT code = ::CallWindowProcW(self->paneEditBase_, hwnd, msg, wParam, lParam);
+    return code & ~static_cast<LRESULT>(DLGC_WANTALLKEYS | DLGC_WANTTAB | DLGC_WANTMESSAGE);
+  }
+  if ((msg == WM_KEYDOWN || msg == WM_CHAR) && (wParam == VK_ESCAPE || wParam == VK_TAB)) return 0;
+  return ::CallWindowProcW(self->paneEditBase_, hwnd, msg, wParam, lParam);
 }
 
 void MainWindow::OnClose() {

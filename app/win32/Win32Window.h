@@ -101,6 +101,7 @@ class MainWindow final : public IMainView {
 
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
   static LRESULT CALLBACK IntervalEditProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK PaneEditProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
  private:
   LRESULT Handle(UINT msg, WPARAM wParam, LPARAM lParam);
@@ -143,6 +144,7 @@ class MainWindow final : public IMainView {
   HWND btnAnalyseStop = nullptr, Label2 = nullptr, edtAnalyseCPU = nullptr, Label3 = nullptr;
   HWND frmAbout_ = nullptr;
   WNDPROC intervalEditBase_ = nullptr;
+  WNDPROC paneEditBase_ = nullptr;  // the message panes' EDIT procedure
 
   FontPtr font_, boldFont_;
   BrushPtr filterBrush_, analyseBrush_, paneBrush_;

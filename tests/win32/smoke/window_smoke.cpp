@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/win32/Win32Ids.h"
@@ -109,6 +110,38 @@ bool SelectRow(HANDLE program, HWND list, const std::wstring& text) {
   }
   ::VirtualFreeEx(program, remote, 0, MEM_RELEASE);
   return row >= 0;
+}
+
+// The control that has the keyboard in the program's window.
+HWND FocusOf(HWND main) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  return ::GetGUIThreadInfo(::GetWindowThreadProcessId(main, nullptr), &info) != 0 ? info.hwndFocus : nullptr;
+}
+
+// Keys as the keyboard types them, to the foreground window's focus.
+void Type(std::initializer_list<std::pair<WORD, bool>> keys) {
+  std::vector<INPUT> inputs;
+  for (const auto& [key, down] : keys) {
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = key;
+    input.ki.dwFlags = down ? 0 : KEYEVENTF_KEYUP;
+    inputs.push_back(input);
+  }
+  ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+// A click of the mouse on the middle of a window, as the mouse makes it.
+void ClickOn(HWND window) {
+  RECT box{};
+  ::GetWindowRect(window, &box);
+  ::SetCursorPos((box.left + box.right) / 2, (box.top + box.bottom) / 2);
+  INPUT clicks[2] = {};
+  clicks[0].type = clicks[1].type = INPUT_MOUSE;
+  clicks[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  clicks[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  ::SendInput(2, clicks, sizeof(INPUT));
 }
 
 // The window as the screen shows it, to a 24-bit BMP file.
@@ -273,8 +306,30 @@ int wmain(int argc, wchar_t** argv) {
     ::Sleep(500);  // for the picture only
     if (!SavePicture(about, pictures + L"win32-about.bmp", true)) return Fail("saving a picture");
     ::SendMessageW(about, WM_CLOSE, 0, 0);
+    if (!WaitFor(program.info.hProcess, [&] { return ::IsWindowEnabled(main) != 0; })) return Fail("About closed: the window stayed disabled");
     std::printf("pictures saved\n");
   }
+
+  // Esc in a message pane leaves the program running; Tab and Shift+Tab leave the pane
+  // and come back to it.
+  ::SetForegroundWindow(main);
+  ClickTab(program.info.hProcess, ::GetDlgItem(main, kIdTabs), kTabAnalyse);
+  for (const int id : {kIdLog, kIdAnalyseLog}) {
+    const std::size_t logBefore = ReadMatching(logDir, L"trnw??????.log").size();
+    HWND pane = ::GetDlgItem(main, id);
+    ClickOn(pane);
+    if (!WaitFor(program.info.hProcess, [&] { return FocusOf(main) == pane; })) return Fail("a click on a pane left it without the keyboard");
+    Type({{VK_ESCAPE, true}, {VK_ESCAPE, false}, {VK_TAB, true}, {VK_TAB, false}});
+    if (!WaitFor(program.info.hProcess, [&] { return FocusOf(main) != pane; })) return Fail("Tab stayed in a pane");
+    Type({{VK_SHIFT, true}, {VK_TAB, true}, {VK_TAB, false}, {VK_SHIFT, false}});
+    if (!WaitFor(program.info.hProcess, [&] { return FocusOf(main) == pane; })) return Fail("Shift+Tab did not come back to a pane");
+    // Esc came before both Tabs: a close it raised has run by now.
+    if (::WaitForSingleObject(program.info.hProcess, 0) != WAIT_TIMEOUT || ::IsWindow(main) == 0 ||
+        ReadMatching(logDir, L"trnw??????.log").find("Close: waiting", logBefore) != std::string::npos) {
+      return Fail("Esc in a pane closed the window");
+    }
+  }
+  std::printf("panes: Esc ignored, Tab and Shift+Tab move on and back\n");
 
   // A logoff during an analysis: the applications are back before the session goes.
   if (const char* failed = analyse(worker, program, main)) return Fail(failed);
