@@ -283,7 +283,7 @@ bool MainWindow::OnCreate() {
   // Task tab.
   stTaskOPools = Make(L"STATIC", L"Avaible pools", SS_LEFT, kIdPoolsTitle);
   ::SendMessageW(stTaskOPools, WM_SETFONT, reinterpret_cast<WPARAM>(boldFont_.get()), FALSE);
-  lvTaskOPools = Make(WC_LISTVIEWW, L"", LVS_REPORT | LVS_SHOWSELALWAYS | tab, kIdPools);
+  lvTaskOPools = Make(WC_LISTVIEWW, L"", LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | tab, kIdPools);
   ListView_SetExtendedListViewStyle(lvTaskOPools, LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
   AddColumn(lvTaskOPools, 0, L"Pool", 220);
   AddColumn(lvTaskOPools, 1, L"Apps", 40);

@@ -361,6 +361,26 @@ int wmain(int argc, wchar_t** argv) {
   HWND main2 = nullptr;
   const std::size_t logBefore = ReadMatching(logDir, L"trnw??????.log").size();
   if (const char* failed = launch(worker2, program2, main2)) return Fail(failed);
+
+  // One pool row is selected at a time.
+  HWND pools = ::GetDlgItem(main2, kIdPools);
+  if (!SelectRow(program2.info.hProcess, pools, L"ShopPool") || !SelectRow(program2.info.hProcess, pools, L"DefaultAppPool")) {
+    return Fail("pool list: no ShopPool or DefaultAppPool row");
+  }
+  if (::SendMessageW(pools, LVM_GETSELECTEDCOUNT, 0, 0) != 1) return Fail("pool list: two rows selected at once");
+  // A line added to the message pane (Stop's) keeps the text selected in it.
+  HWND pane = ::GetDlgItem(main2, kIdLog);
+  ::SendMessageW(pane, EM_SETSEL, 2, 10);
+  const std::size_t beforeStop = ReadMatching(logDir, L"trnw??????.log").size();
+  ::SendMessageW(::GetDlgItem(main2, kIdStop), BM_CLICK, 0, 0);
+  if (!WaitFor(program2.info.hProcess, [&] { return ReadMatching(logDir, L"trnw??????.log").find("Stop monitoring pool", beforeStop) != std::string::npos; })) {
+    return Fail("Stop: no \"Stop monitoring pool\" line");
+  }
+  const auto selection = static_cast<DWORD>(::SendMessageW(pane, EM_GETSEL, 0, 0));
+  if (LOWORD(selection) != 2 || HIWORD(selection) != 10) {
+    return Fail(("message pane: selection " + std::to_string(LOWORD(selection)) + ".." + std::to_string(HIWORD(selection)) + " after a new line, not 2..10").c_str());
+  }
+  std::printf("one pool row selected at a time; the pane's selection kept\n");
   if (const char* failed = analyse(worker2, program2, main2)) return Fail(failed);
   ::PostMessageW(main2, WM_CLOSE, 0, 0);
   ::PostMessageW(main2, WM_CLOSE, 0, 0);
