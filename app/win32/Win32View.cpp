@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "app/win32/Win32Controls.h"
+#include "app/win32/Win32Ids.h"
 #include "app/win32/Win32Window.h"
 #include "platform/win32/text.h"
 
@@ -44,6 +45,11 @@ void MainWindow::SetEnabled(ViewControl control, bool enabled) {
       // The page's controls; the tab itself stays clickable.
       analyseEnabled_ = enabled;
       for (HWND c : {lvAnalyse, memAnalyse, Label2, edtAnalyseCPU, Label3}) ::EnableWindow(c, enabled);
+      ::InvalidateRect(pcMain, nullptr, FALSE);  // its caption, greyed or not
+      if (!enabled && TabCtrl_GetCurSel(pcMain) == kTabAnalyse) {
+        TabCtrl_SetCurSel(pcMain, kTabTask);
+        ShowPages();
+      }
       return;
   }
   if (hwnd != nullptr) ::EnableWindow(hwnd, enabled);

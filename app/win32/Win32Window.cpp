@@ -28,6 +28,7 @@ constexpr int kTagSelectAll = 10;
 constexpr wchar_t kNoHint[] = L"";
 constexpr wchar_t kFilterHint[] = L"Support regular expression";
 constexpr wchar_t kAnalyseHint[] = L"Analyse only CPU value.";
+const wchar_t* const kMainTabs[] = {L"&Task", L"&Monitoring", L"&Analyse"};
 constexpr char kClosingWait[] = "Close: waiting for the monitoring and the analysis to end.";
 
 LRESULT CALLBACK ChartProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -142,6 +143,21 @@ LRESULT MainWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_NOTIFY:
       return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
+    case WM_DRAWITEM: {
+      const auto& item = *reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+      if (item.hwndItem != pcMain || item.itemID >= 3) break;
+      const bool greyed = item.itemID == kTabAnalyse && !analyseEnabled_;
+      RECT box = item.rcItem;
+      ::FillRect(item.hDC, &box, ::GetSysColorBrush(COLOR_BTNFACE));
+      const int mode = ::SetBkMode(item.hDC, TRANSPARENT);
+      const COLORREF colour = ::SetTextColor(item.hDC, ::GetSysColor(greyed ? COLOR_GRAYTEXT : COLOR_BTNTEXT));
+      HGDIOBJ old = ::SelectObject(item.hDC, font_.get());
+      ::DrawTextW(item.hDC, kMainTabs[item.itemID], -1, &box, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+      ::SelectObject(item.hDC, old);
+      ::SetTextColor(item.hDC, colour);
+      ::SetBkMode(item.hDC, mode);
+      return TRUE;
+    }
     case WM_CONTEXTMENU:
       if (reinterpret_cast<HWND>(wParam) == lvTaskOPools) {
         POINT at{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
@@ -263,12 +279,13 @@ bool MainWindow::OnCreate() {
   const DWORD visible = WS_VISIBLE;
   stbStatus = Make(STATUSCLASSNAMEW, L"", visible | SBARS_SIZEGRIP | SBT_NOBORDERS, kIdStatus);
   ::SendMessageW(stbStatus, SB_SIMPLE, TRUE, 0);
-  pcMain = Make(WC_TABCONTROLW, L"", visible | WS_CLIPSIBLINGS | TCS_BOTTOM | tab, kIdTabs);
-  const wchar_t* mainTabs[] = {L"&Task", L"&Monitoring", L"&Analyse"};
+  // Drawn by the window: a tab control has no greyed tab, and Analyse is greyed until
+  // monitoring has filled its list.
+  pcMain = Make(WC_TABCONTROLW, L"", visible | WS_CLIPSIBLINGS | TCS_BOTTOM | TCS_OWNERDRAWFIXED | tab, kIdTabs);
   for (int i = 0; i < 3; ++i) {
     TCITEMW item{};
     item.mask = TCIF_TEXT;
-    item.pszText = const_cast<wchar_t*>(mainTabs[i]);
+    item.pszText = const_cast<wchar_t*>(kMainTabs[i]);
     TabCtrl_InsertItem(pcMain, i, &item);
   }
   pcMon = Make(WC_TABCONTROLW, L"", WS_CLIPSIBLINGS | tab, kIdMonTabs);
@@ -349,7 +366,8 @@ bool MainWindow::OnCreate() {
   for (HWND tabs : {pcMon, pcMain}) {
     ::SetWindowPos(tabs, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   }
-  TabCtrl_SetCurSel(pcMain, kTabAnalyse);  // the tab shown when the window opens
+  TabCtrl_SetCurSel(pcMain, kTabTask);  // the tab shown when the window opens
+  SetEnabled(ViewControl::AnalyseTab, false);
   ShowPages();
 
   // The rules start once every control they reach exists.
@@ -362,6 +380,7 @@ bool MainWindow::OnCreate() {
 
 void MainWindow::ShowPages() {
   const int page = TabCtrl_GetCurSel(pcMain);
+  shownPage_ = page;
   const bool graph = TabCtrl_GetCurSel(pcMon) == 1;
   auto show = [](HWND hwnd, bool on) { ::ShowWindow(hwnd, on ? SW_SHOWNA : SW_HIDE); };
   for (HWND c : {stTaskOPools, lvTaskOPools, btnTaskOPRefresh, btnTaskOFilter, edtTaskOPFilter,
@@ -541,7 +560,12 @@ void MainWindow::OnCommand(int id, int code, HWND control) {
 LRESULT MainWindow::OnNotify(const NMHDR& header) {
   MainController* rules = Rules();
   if (header.hwndFrom == pcMain || header.hwndFrom == pcMon) {
-    if (header.code == TCN_SELCHANGE) ShowPages();
+    if (header.code != TCN_SELCHANGE) return 0;
+    if (header.hwndFrom == pcMain && TabCtrl_GetCurSel(pcMain) == kTabAnalyse && !analyseEnabled_) {
+      TabCtrl_SetCurSel(pcMain, shownPage_);  // greyed: the click or key is refused
+      return 0;
+    }
+    ShowPages();
     return 0;
   }
   if (rules == nullptr || quiet_ > 0) return 0;

@@ -159,6 +159,7 @@ class MainWindow final : public IMainView {
   enum class Drag { None, Log, Analyse } drag_ = Drag::None;
   int dragOffset_ = 0;
   bool analyseEnabled_ = false;
+  int shownPage_ = 0;  // pcMain's page on show
   const wchar_t* shownHint_ = nullptr;  // the status bar's text
   int quiet_ = 0;  // >0 while the window itself changes ticks, rows or selection
   bool closing_ = false;  // a close is under way: it takes no second one

@@ -220,6 +220,11 @@ int wmain(int argc, wchar_t** argv) {
       return "the main window";
     }
     std::printf("window up\n");
+    // The first tab at start; Analyse greyed, its click refused, until monitoring fills it.
+    HWND tabs = ::GetDlgItem(main, kIdTabs);
+    if (::SendMessageW(tabs, TCM_GETCURSEL, 0, 0) != kTabTask) return "the window did not open on the Task tab";
+    ClickTab(program.info.hProcess, tabs, kTabAnalyse);
+    if (::SendMessageW(tabs, TCM_GETCURSEL, 0, 0) != kTabTask) return "a click on the greyed Analyse tab was taken";
 
     ::PostMessageW(main, WM_KEYDOWN, VK_F5, 0x003F0001);
     ::PostMessageW(main, WM_KEYUP, VK_F5, 0xC03F0001);
@@ -255,6 +260,9 @@ int wmain(int argc, wchar_t** argv) {
     if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(tree, TVM_GETCOUNT, 0, 0) > 0; })) {
       return "monitoring: the tree stayed empty";
     }
+    ClickTab(program.info.hProcess, tabs, kTabAnalyse);
+    if (::SendMessageW(tabs, TCM_GETCURSEL, 0, 0) != kTabAnalyse) return "a click on the Analyse tab was refused while monitoring";
+    ClickTab(program.info.hProcess, tabs, kTabTask);
     return nullptr;
   };
 
