@@ -106,6 +106,10 @@ int MainWindow::Run() {
         ::SendMessageW(focus, EM_SETSEL, 0, -1);
         continue;
       }
+      if (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB && (::GetKeyState(VK_CONTROL) & 0x8000) != 0) {
+        StepTab((::GetKeyState(VK_SHIFT) & 0x8000) != 0 ? -1 : 1);
+        continue;
+      }
       if (::TranslateAcceleratorW(hwnd_, accelerators_.get(), &msg) != 0) continue;
       if (::IsDialogMessageW(hwnd_, &msg) != 0) continue;
     }
@@ -201,6 +205,19 @@ LRESULT MainWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_APP + 2:  // the chart window's paint
       PaintChart(s, reinterpret_cast<HDC>(wParam), chart_, font_.get());
+      return 0;
+    case WM_ACTIVATE:
+      // The keyboard goes back where it was before Alt+Tab, the About box or a message box.
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        const HWND focus = ::GetFocus();
+        if (focus != nullptr && ::IsChild(hwnd_, focus)) savedFocus_ = focus;
+        return 0;
+      }
+      if (savedFocus_ == nullptr || !::IsWindow(savedFocus_) || !::IsWindowVisible(savedFocus_) ||
+          !::IsWindowEnabled(savedFocus_)) {
+        savedFocus_ = TabCtrl_GetCurSel(pcMain) == kTabTask ? lvTaskOPools : pcMain;
+      }
+      ::SetFocus(savedFocus_);
       return 0;
     case WM_CLOSE:
       OnClose();
@@ -376,6 +393,18 @@ bool MainWindow::OnCreate() {
   if (!textfileDir_.empty()) controller_->SetTextfileDir(textfileDir_);
   controller_->Start(exeDir_);
   return true;
+}
+
+void MainWindow::StepTab(int step) {
+  int page = TabCtrl_GetCurSel(pcMain);
+  do {
+    page = (page + step + 3) % 3;
+  } while (page == kTabAnalyse && !analyseEnabled_);
+  TabCtrl_SetCurSel(pcMain, page);
+  ShowPages();
+  // The keyboard leaves a control the page change hid.
+  const HWND focus = ::GetFocus();
+  if (focus == nullptr || !::IsWindowVisible(focus)) ::SetFocus(pcMain);
 }
 
 void MainWindow::ShowPages() {

@@ -116,6 +116,7 @@ class MainWindow final : public IMainView {
   void RunPosted();
   void RunTimer(UINT_PTR id);
   void ShowPages();
+  void StepTab(int step);  // Ctrl+Tab (+1) and Ctrl+Shift+Tab (-1) over the main tabs
   void SplitterPress(int y);
   void SplitterDrag(int y);
 
@@ -160,6 +161,7 @@ class MainWindow final : public IMainView {
   int dragOffset_ = 0;
   bool analyseEnabled_ = false;
   int shownPage_ = 0;  // pcMain's page on show
+  HWND savedFocus_ = nullptr;  // the control with the keyboard when the window was left
   const wchar_t* shownHint_ = nullptr;  // the status bar's text
   int quiet_ = 0;  // >0 while the window itself changes ticks, rows or selection
   bool closing_ = false;  // a close is under way: it takes no second one

@@ -339,6 +339,32 @@ int wmain(int argc, wchar_t** argv) {
   }
   std::printf("panes: Esc ignored, Tab and Shift+Tab move on and back\n");
 
+  // The About box gives the keyboard back to the pane that had it.
+  HWND analysePane = ::GetDlgItem(main, kIdAnalyseLog);
+  ::PostMessageW(main, WM_COMMAND, kIdAbout, 0);
+  HWND about = nullptr;
+  if (!WaitFor(program.info.hProcess, [&] {
+        about = ::FindWindowW(L"TarnwellFrmAbout", nullptr);
+        return about != nullptr && ::IsWindowVisible(about);
+      })) {
+    return Fail("Help > About...: no dialog");
+  }
+  ::SendMessageW(about, WM_CLOSE, 0, 0);
+  if (!WaitFor(program.info.hProcess, [&] { return ::IsWindowEnabled(main) != 0 && FocusOf(main) == analysePane; })) {
+    return Fail("About closed: the keyboard did not come back to the pane");
+  }
+  // Ctrl+Tab and Ctrl+Shift+Tab step through the main tabs.
+  HWND mainTabs = ::GetDlgItem(main, kIdTabs);
+  Type({{VK_CONTROL, true}, {VK_TAB, true}, {VK_TAB, false}, {VK_CONTROL, false}});
+  if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(mainTabs, TCM_GETCURSEL, 0, 0) == kTabTask; })) {
+    return Fail("Ctrl+Tab on Analyse did not go on to Task");
+  }
+  Type({{VK_CONTROL, true}, {VK_SHIFT, true}, {VK_TAB, true}, {VK_TAB, false}, {VK_SHIFT, false}, {VK_CONTROL, false}});
+  if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(mainTabs, TCM_GETCURSEL, 0, 0) == kTabAnalyse; })) {
+    return Fail("Ctrl+Shift+Tab on Task did not go back to Analyse");
+  }
+  std::printf("keyboard: back to the pane after About; Ctrl+Tab and Ctrl+Shift+Tab switch tabs\n");
+
   // A logoff during an analysis: the applications are back before the session goes.
   if (const char* failed = analyse(worker, program, main)) return Fail(failed);
   DWORD_PTR agreed = 0;
