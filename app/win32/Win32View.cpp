@@ -42,7 +42,7 @@ void MainWindow::SetEnabled(ViewControl control, bool enabled) {
     case ViewControl::AnalyseStart: hwnd = btnAnalyseStart; break;
     case ViewControl::AnalyseStop: hwnd = btnAnalyseStop; break;
     case ViewControl::AnalyseTab:
-      // The page's controls; the tab itself stays clickable.
+      // The page's controls, and the tab: greyed, and refused while disabled (OnNotify).
       analyseEnabled_ = enabled;
       for (HWND c : {lvAnalyse, memAnalyse, Label2, edtAnalyseCPU, Label3}) ::EnableWindow(c, enabled);
       ::InvalidateRect(pcMain, nullptr, FALSE);  // its caption, greyed or not
