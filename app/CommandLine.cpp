@@ -1,13 +1,13 @@
 #include "app/CommandLine.h"
 
-#include <QCommandLineOption>
-#include <QCommandLineParser>
+#include <algorithm>
+#include <iterator>
+#include <string_view>
 
 namespace tarnwell {
 
-namespace {
-
-const char kUsage[] =
+const CommandLineSyntax kQtCommandLine{
+    "tarnwell",
     "usage: tarnwell [--textfile-dir DIR] [--walkthrough DIR]\n"
     "       tarnwell --help | --version\n"
     "  Watches the IIS 6 application pools of this server. Set IIS_METABASE to the path of a\n"
@@ -20,73 +20,155 @@ const char kUsage[] =
     "                     overload is found, Stop), saves a picture of each tab at each step\n"
     "                     into DIR, and exits: 0 when every step was seen\n"
     "  -h, --help         shows this text\n"
-    "  -v, --version      shows the version\n";
+    "  -v, --version      shows the version\n",
+    /*walkthrough=*/true,
+    /*toolkitOptions=*/true,
+    /*slashQuestion=*/false,
+};
+
+// Shown in a message box, whose font is proportional and which wraps long lines itself:
+// no columns, one paragraph a line.
+const CommandLineSyntax kWin32CommandLine{
+    "tarnwell.exe",
+    "usage: tarnwell.exe [--textfile-dir DIR]\n"
+    "       tarnwell.exe --help | --version\n"
+    "\n"
+    "Lists the application pools of the local IIS, monitors the ticked pools' worker processes and "
+    "finds the application that overloads a pool. Set IIS_METABASE to the path of a MetaBase.xml to "
+    "read it instead of the local IIS. The daily logs go to the log folder beside tarnwell.exe.\n"
+    "\n"
+    "--textfile-dir DIR: writes every monitoring pass's figures to DIR\\tarnwell.prom for a "
+    "Prometheus exporter's textfile collector (also TARNWELL_TEXTFILE_DIR)\n"
+    "-h, --help, /?: shows this text\n"
+    "-v, --version: shows the version\n",
+    /*walkthrough=*/false,
+    /*toolkitOptions=*/false,
+    /*slashQuestion=*/true,
+};
+
+namespace {
 
 // Options that QGuiApplication and QApplication read themselves.
-const char* const kQtValueOptions[] = {"platform", "platformpluginpath", "platformtheme", "plugin",
-                                       "qmljsdebugger", "qwindowgeometry", "geometry", "qwindowicon",
-                                       "icon", "qwindowtitle", "title", "display", "name", "style",
-                                       "stylesheet", "session", "fontengine", "dialogs"};
-const char* const kQtFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync", "testability"};
+constexpr std::string_view kQtValueOptions[] = {
+    "platform", "platformpluginpath", "platformtheme", "plugin", "qmljsdebugger", "qwindowgeometry",
+    "geometry", "qwindowicon",        "icon",          "qwindowtitle", "title", "display",
+    "name",     "style",              "stylesheet",    "session",      "fontengine", "dialogs"};
+constexpr std::string_view kQtFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync", "testability"};
 
-// Names an unknown option as it was typed, dashes and all.
-QString ErrorText(const QCommandLineParser& parser, const QStringList& arguments) {
-  const QStringList unknown = parser.unknownOptionNames();
-  if (unknown.isEmpty()) return parser.errorText();
-  for (const QString& argument : arguments) {
-    QString name = argument.section(QLatin1Char('='), 0, 0);
-    while (name.startsWith(QLatin1Char('-'))) name.remove(0, 1);
-    if (argument.startsWith(QLatin1Char('-')) && name == unknown.first())
-      return QStringLiteral("unknown option ") + argument.section(QLatin1Char('='), 0, 0);
-  }
-  return parser.errorText();
+enum class Option { Unknown, Help, Version, TextfileDir, Walkthrough, QtValue, QtFlag };
+
+template <std::size_t N>
+bool Among(std::string_view name, const std::string_view (&names)[N]) {
+  return std::find(std::begin(names), std::end(names), name) != std::end(names);
 }
+
+Option Find(std::string_view name, const CommandLineSyntax& syntax) {
+  if (name == "h" || name == "help") return Option::Help;
+  if (name == "v" || name == "version") return Option::Version;
+  if (name == "textfile-dir") return Option::TextfileDir;
+  if (syntax.walkthrough && name == "walkthrough") return Option::Walkthrough;
+  if (syntax.toolkitOptions && Among(name, kQtValueOptions)) return Option::QtValue;
+  if (syntax.toolkitOptions && Among(name, kQtFlags)) return Option::QtFlag;
+  return Option::Unknown;
+}
+
+bool TakesValue(Option option) {
+  return option == Option::TextfileDir || option == Option::Walkthrough || option == Option::QtValue;
+}
+
+// A folder option that is given holds its last value.
+struct Folder {
+  bool given = false;
+  std::string value;
+};
 
 }  // namespace
 
-ProgramOptions ParseProgramOptions(const QStringList& arguments, const QString& textfileDirFromEnvironment) {
-  QCommandLineParser parser;
-  // Qt's options are single-dash words; so are ours when typed that way.
-  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-  const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-  const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-  const QCommandLineOption walkthrough(QStringLiteral("walkthrough"), QString(), QStringLiteral("DIR"));
-  parser.addOption(help);
-  parser.addOption(version);
-  parser.addOption(walkthrough);
-  const QCommandLineOption textfileDir(QStringLiteral("textfile-dir"), QString(), QStringLiteral("DIR"));
-  parser.addOption(textfileDir);
-  for (const char* name : kQtValueOptions)
-    parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
-  for (const char* name : kQtFlags) parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
+ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, const CommandLineSyntax& syntax,
+                                   const std::string& textfileDirFromEnvironment) {
+  bool help = false;
+  bool version = false;
+  Folder textfileDir;
+  Folder walkthrough;
+  std::vector<std::string> positional;
+  std::string unknown;  // the first unknown option, as typed
+  std::string error;    // the first other mistake
+  bool onlyPositional = false;
+
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (onlyPositional || argument.size() < 2 || argument[0] != '-') {
+      if (syntax.slashQuestion && argument == "/?" && !onlyPositional) {
+        help = true;
+      } else {
+        positional.push_back(argument);
+      }
+      continue;
+    }
+    if (argument == "--") {
+      onlyPositional = true;
+      continue;
+    }
+    // One dash or two: Qt's own options are single-dash words, and so are ours when typed so.
+    const std::size_t dashes = argument[1] == '-' ? 2 : 1;
+    const std::size_t equals = argument.find('=');
+    const std::string typed = argument.substr(0, equals);
+    const Option option = Find(std::string_view(typed).substr(dashes), syntax);
+    if (option == Option::Unknown) {
+      if (unknown.empty()) unknown = typed;
+      continue;
+    }
+    if (!TakesValue(option)) {
+      if (equals != std::string::npos) {
+        if (error.empty()) error = typed + " takes no value";
+      } else if (option == Option::Help) {
+        help = true;
+      } else if (option == Option::Version) {
+        version = true;
+      }
+      continue;
+    }
+    std::string value;
+    if (equals != std::string::npos) {
+      value = argument.substr(equals + 1);
+    } else if (i + 1 < arguments.size()) {
+      value = arguments[++i];  // whatever it is, as Qt takes it
+    } else {
+      if (error.empty()) error = typed + (option == Option::QtValue ? " needs a value" : " needs a folder");
+      continue;
+    }
+    if (option == Option::TextfileDir) textfileDir = {true, value};
+    if (option == Option::Walkthrough) walkthrough = {true, value};
+  }
 
   ProgramOptions options;
-  const QString usage = QString::fromLatin1(kUsage);
-  if (!parser.parse(arguments)) {
+  const std::string usage = syntax.usage;
+  const std::string program = syntax.program;
+  const auto fail = [&](std::string_view what, std::string_view name = {}, std::string_view after = {}) {
     options.action = ProgramOptions::Action::Fail;
-    options.text = QStringLiteral("tarnwell: ") + ErrorText(parser, arguments) + QLatin1Char('\n') + usage;
-  } else if (!parser.positionalArguments().isEmpty()) {
-    options.action = ProgramOptions::Action::Fail;
-    options.text = QStringLiteral("tarnwell: unexpected argument '") + parser.positionalArguments().first() +
-                   QStringLiteral("'\n") + usage;
-  } else if (parser.isSet(help)) {
+    options.text = program;
+    options.text.append(": ").append(what).append(name).append(after).append("\n").append(usage);
+  };
+  if (!unknown.empty()) {
+    fail("unknown option ", unknown);
+  } else if (!error.empty()) {
+    fail(error);
+  } else if (!positional.empty()) {
+    fail("unexpected argument '", positional.front(), "'");
+  } else if (help) {
     options.action = ProgramOptions::Action::Help;
     options.text = usage;
-  } else if (parser.isSet(version)) {
+  } else if (version) {
     options.action = ProgramOptions::Action::Version;
-    options.text = QStringLiteral("Tarnwell " TARNWELL_VERSION "\n");
-  } else if (parser.isSet(textfileDir) && parser.value(textfileDir).isEmpty()) {
-    options.action = ProgramOptions::Action::Fail;
-    options.text = QStringLiteral("tarnwell: --textfile-dir needs a folder\n") + usage;
-  } else if (parser.isSet(walkthrough)) {
-    options.walkthrough = parser.value(walkthrough);
-    if (options.walkthrough.isEmpty()) {
-      options.action = ProgramOptions::Action::Fail;
-      options.text = QStringLiteral("tarnwell: --walkthrough needs a folder\n") + usage;
-    }
+    options.text = "Tarnwell " TARNWELL_VERSION "\n";
+  } else if (textfileDir.given && textfileDir.value.empty()) {
+    fail("--textfile-dir needs a folder");
+  } else if (walkthrough.given && walkthrough.value.empty()) {
+    fail("--walkthrough needs a folder");
+  } else {
+    options.walkthrough = walkthrough.value;
+    options.textfileDir = textfileDir.given ? textfileDir.value : textfileDirFromEnvironment;
   }
-  if (options.action == ProgramOptions::Action::Run)
-    options.textfileDir = parser.isSet(textfileDir) ? parser.value(textfileDir) : textfileDirFromEnvironment;
   return options;
 }
 

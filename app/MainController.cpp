@@ -10,6 +10,7 @@
 
 #include "app/ListCompare.h"
 #include "iis/iis.h"
+#include "platform/files/utf8_path.h"
 #include "tasks/AnalyseJournal.h"
 #include "tasks/AnalysePool.h"
 #include "tasks/MonitoringPool.h"
@@ -25,15 +26,6 @@ constexpr std::int32_t kDefaultCpuThreshold = 70;  // percent
 constexpr int kReapRetryMs = 1;
 const char* const kIntervalReset = "3";
 constexpr const char* kSelectPoolToAnalyse = "Select a pool in the list to analyse.";
-
-std::filesystem::path PathFromUtf8(const std::string& text) {
-  return std::filesystem::path(std::u8string(text.begin(), text.end()));
-}
-
-std::string Utf8(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
 
 bool AllDigits(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -106,11 +98,11 @@ void MainController::RecoverLeftAnalysis() {
 void MainController::CreateLogDir(const std::string& exeDir) {
   std::error_code ec;
   std::filesystem::path base = exeDir.empty() ? std::filesystem::current_path(ec)
-                                              : std::filesystem::absolute(PathFromUtf8(exeDir), ec);
+                                              : std::filesystem::absolute(platform::PathFromUtf8(exeDir), ec);
   base = base.lexically_normal();
   if (!base.has_filename() && base.has_relative_path()) base = base.parent_path();
   std::filesystem::path logPath = base / "log";
-  logDir_ = Utf8(std::filesystem::path(logPath).make_preferred()) +
+  logDir_ = platform::Utf8FromPath(std::filesystem::path(logPath).make_preferred()) +
             static_cast<char>(std::filesystem::path::preferred_separator);
 
   ec.clear();

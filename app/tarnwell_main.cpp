@@ -1,7 +1,9 @@
 // The program: the local metabase and process system, and the main window over them.
 #include <QApplication>
-#include <QStringList>
+#include <QString>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "app/CommandLine.h"
 #include "app/Walkthrough.h"
@@ -10,17 +12,17 @@
 
 int main(int argc, char* argv[]) {
   // Before QApplication: --help and --version need no display.
-  QStringList arguments;
-  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
-  const tarnwell::ProgramOptions options =
-      tarnwell::ParseProgramOptions(arguments, qEnvironmentVariable("TARNWELL_TEXTFILE_DIR"));
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i) arguments.push_back(QString::fromLocal8Bit(argv[i]).toStdString());
+  const tarnwell::ProgramOptions options = tarnwell::ParseProgramOptions(
+      arguments, tarnwell::kQtCommandLine, qEnvironmentVariable("TARNWELL_TEXTFILE_DIR").toStdString());
   switch (options.action) {
     case tarnwell::ProgramOptions::Action::Help:
     case tarnwell::ProgramOptions::Action::Version:
-      std::fputs(options.text.toLocal8Bit().constData(), stdout);
+      std::fputs(QString::fromStdString(options.text).toLocal8Bit().constData(), stdout);
       return 0;
     case tarnwell::ProgramOptions::Action::Fail:
-      std::fputs(options.text.toLocal8Bit().constData(), stderr);
+      std::fputs(QString::fromStdString(options.text).toLocal8Bit().constData(), stderr);
       return 2;
     case tarnwell::ProgramOptions::Action::Run:
       break;
@@ -34,12 +36,12 @@ int main(int argc, char* argv[]) {
   auto metabase = tarnwell::OpenLocalMetabase();
   auto processes = tarnwell::OpenProcessSystem();
 
-  if (!options.walkthrough.isEmpty()) {
+  if (!options.walkthrough.empty()) {
     return tarnwell::PlayWalkthrough(QCoreApplication::applicationDirPath(), *metabase, *processes,
-                                     options.walkthrough);
+                                     QString::fromStdString(options.walkthrough));
   }
   tarnwell::TFrmMain window(QCoreApplication::applicationDirPath(), *metabase, *processes);
-  window.SetTextfileDir(options.textfileDir.toStdString());
+  window.SetTextfileDir(options.textfileDir);
   window.CentreOnScreen();
   window.show();
   return QApplication::exec();

@@ -10,6 +10,7 @@ if(WIN32)
   add_compile_definitions(_WIN32_WINNT=0x0502 WINVER=0x0502)
 
   # The checker runs on the build machine: built with its compiler, outside the cross build.
+  # What 2003 has, it reads from the headers of this build's own compiler.
   include(ExternalProject)
   set(tarnwell_pecheck_dir ${CMAKE_BINARY_DIR}/host/pecheck)
   set(TARNWELL_PECHECK ${tarnwell_pecheck_dir}/tarnwell-pecheck)
@@ -17,7 +18,7 @@ if(WIN32)
     SOURCE_DIR ${PROJECT_SOURCE_DIR}/tools/pecheck
     BINARY_DIR ${tarnwell_pecheck_dir}
     CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DTARNWELL_WERROR=${TARNWELL_WERROR}
-               -DTARNWELL_VERSION=${PROJECT_VERSION}
+               -DTARNWELL_VERSION=${PROJECT_VERSION} -DTARNWELL_PECHECK_HEADERS_CC=${CMAKE_CXX_COMPILER}
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
     BUILD_BYPRODUCTS ${TARNWELL_PECHECK})

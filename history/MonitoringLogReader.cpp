@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/files/utf8_path.h"
+
 namespace tarnwell::history {
 
 namespace {
@@ -157,7 +159,7 @@ std::vector<Day> DaysWithLogs(const std::string& dir, const Day& from, const Day
   std::vector<Day> found;
   std::error_code ec;
   for (Day d = from; d <= to; d = NextDay(d)) {
-    if (std::filesystem::is_regular_file(std::filesystem::path(dir) / MonitoringLogName(d), ec)) found.push_back(d);
+    if (std::filesystem::is_regular_file(platform::PathFromUtf8(dir) / MonitoringLogName(d), ec)) found.push_back(d);
   }
   return found;
 }
@@ -174,7 +176,7 @@ History LoadHistory(const std::string& dir, const Day& from, const Day& to, std:
     for (unsigned t = 0; t < threads; ++t) {
       workers.emplace_back([&, t] {
         for (std::size_t i = t; i < range.size() && !stop.stop_requested(); i += threads)
-          ReadFile(std::filesystem::path(dir) / MonitoringLogName(range[i]), results[i], stop);
+          ReadFile(platform::PathFromUtf8(dir) / MonitoringLogName(range[i]), results[i], stop);
       });
     }
   }

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "platform/files/os_file.h"
+#include "platform/files/utf8_path.h"
 #include "platform/metabase.h"
 
 namespace tarnwell::standin::mbfs {
@@ -100,7 +101,7 @@ FileIdentity WriteReplacing(const std::string& path, const std::string& text) {
   std::string pattern = path + ".XXXXXX";
   platform::FileDescriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
   if (fd.Get() < 0) throw WriteError(path, "create a temporary file", errno);
-  platform::NewFileGuard temp(pattern);
+  platform::NewFileGuard temp(platform::PathFromUtf8(pattern));
 
   struct stat old{};
   const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;

@@ -16,6 +16,7 @@
 #include <limits>
 
 #include "platform/files/os_file.h"
+#include "platform/files/utf8_path.h"
 #include "platform/metabase.h"
 
 namespace tarnwell::standin::mbfs {
@@ -59,14 +60,6 @@ class UniqueHandle {
  private:
   HANDLE h_;
 };
-
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(std::max(n, 0)), L'\0');
-  if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
 
 std::string Narrow(std::wstring_view text) {
   if (text.empty()) return {};
@@ -143,8 +136,8 @@ bool Transient(DWORD err) { return err == ERROR_SHARING_VIOLATION || err == ERRO
 }  // namespace
 
 bool IdentityOf(const std::string& path, FileIdentity& id, std::string& why) {
-  UniqueHandle h(::CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueHandle h(::CreateFileW(platform::PathFromUtf8(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!h.Valid() || !IdentityOfHandle(h.Get(), id)) {
     why = ErrorText(::GetLastError());
     return false;
@@ -153,8 +146,8 @@ bool IdentityOf(const std::string& path, FileIdentity& id, std::string& why) {
 }
 
 bool ReadWhole(const std::string& path, std::string& text, FileIdentity& id, std::string& why) {
-  UniqueHandle h(::CreateFileW(Wide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  UniqueHandle h(::CreateFileW(platform::PathFromUtf8(path).c_str(), GENERIC_READ, kShareAll, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!h.Valid() || !IdentityOfHandle(h.Get(), id)) {
     why = ErrorText(::GetLastError());
     return false;
@@ -187,11 +180,11 @@ bool RecentlyWritten(const FileIdentity& id) {
 
 bool IsSymbolicLink(const std::string& path) {
   std::error_code ec;
-  return std::filesystem::is_symlink(std::filesystem::symlink_status(std::filesystem::path(Wide(path)), ec));
+  return std::filesystem::is_symlink(std::filesystem::symlink_status(platform::PathFromUtf8(path), ec));
 }
 
 FileIdentity WriteReplacing(const std::string& path, const std::string& text) {
-  const std::wstring target = Wide(path);
+  const std::wstring target = platform::PathFromUtf8(path).native();
   std::wstring tempPath;
   UniqueHandle h;
   for (int attempt = 0; attempt < 100 && !h.Valid(); ++attempt) {
@@ -246,8 +239,8 @@ struct FileLock::Impl {
 };
 
 FileLock::FileLock(const std::string& path) : impl_(std::make_unique<Impl>()) {
-  impl_->h = UniqueHandle(::CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
-                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  impl_->h = UniqueHandle(::CreateFileW(platform::PathFromUtf8(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                        kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!impl_->h.Valid()) {
     throw MetabaseError(platform::kErrFail, "Cannot open the lock file " + path + ": " + ErrorText(::GetLastError()));
   }
@@ -264,8 +257,8 @@ struct ReadLock::Impl {
 };
 
 ReadLock::ReadLock(const std::string& lockPath) : impl_(std::make_unique<Impl>()) {
-  impl_->h = UniqueHandle(::CreateFileW(Wide(lockPath).c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
-                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  impl_->h = UniqueHandle(::CreateFileW(platform::PathFromUtf8(lockPath).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                        kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   OVERLAPPED at{};
   if (impl_->h.Valid() && !::LockFileEx(impl_->h.Get(), 0, 0, 1, 0, &at)) impl_->h.Reset();
 }

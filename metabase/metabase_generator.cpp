@@ -4,6 +4,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "platform/files/utf8_path.h"
+
 namespace tarnwell::standin {
 
 namespace {
@@ -197,7 +199,7 @@ std::string GenerateMetabase(int sites, int pools, int appsPerPool) {
 
 void WriteGeneratedMetabase(const std::string& path, int sites, int pools, int appsPerPool) {
   const std::string text = GenerateMetabase(sites, pools, appsPerPool);
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  std::ofstream file(platform::PathFromUtf8(path), std::ios::binary | std::ios::trunc);
   if (!file) throw std::runtime_error("Cannot create " + path);
   file.write(text.data(), static_cast<std::streamsize>(text.size()));
   file.close();

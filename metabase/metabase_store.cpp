@@ -12,6 +12,7 @@
 #include "metabase/metabase_doc.h"
 #include "metabase/metabase_fs.h"
 #include "metabase/metabase_text.h"
+#include "platform/files/utf8_path.h"
 
 namespace tarnwell::standin {
 
@@ -145,8 +146,8 @@ class StoreState {
   std::string SaveTarget() const {
     if (!mbfs::IsSymbolicLink(path_)) return path_;
     std::error_code ec;
-    const auto resolved = std::filesystem::canonical(path_, ec);
-    return ec ? path_ : resolved.string();
+    const auto resolved = std::filesystem::canonical(platform::PathFromUtf8(path_), ec);
+    return ec ? path_ : platform::Utf8FromPath(resolved);
   }
 
   void Forget() {

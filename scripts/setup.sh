@@ -9,7 +9,7 @@ packages=(
   libpcre2-dev libpugixml-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth fonts-dejavu-core
-  lsof procps
+  lsof procps python3
 )
 
 . "$(dirname "${BASH_SOURCE[0]}")/lib/packages.sh"

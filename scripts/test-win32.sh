@@ -200,8 +200,10 @@ fi
 
 # --- The window, under wine in a virtual display ----------------------------------------
 # tarnwell.exe on a copy of demo/MetaBase.xml (IIS_METABASE): F5 lists the nine pools, a
-# worker started as w3wp.exe -ap "ShopPool" is found by monitoring with its process id, a
-# picture of each tab, File > Exit. A wine server of its own, started inside the display.
+# worker started as w3wp.exe -ap "ShopPool" is found by monitoring with its process id and
+# its figures reach tarnwell.prom (TARNWELL_TEXTFILE_DIR), a picture of each tab, File > Exit.
+# The program, the store and the textfile folder sit in folders named outside ASCII. A wine
+# server of its own, started inside the display.
 stop_wine
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 shots=$build/window-smoke

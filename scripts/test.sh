@@ -12,6 +12,8 @@ root=$(pwd)
 # The exporter and the server that the metrics textfile's end-to-end test runs.
 . scripts/lib/packages.sh
 ensure_packages prometheus prometheus-node-exporter
+# The Windows import checker's tests read what Server 2003 has from mingw-w64's headers.
+ensure_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
 
 jobs=$(nproc)
 build=${TARNWELL_BUILD_DIR:-build}

@@ -11,6 +11,7 @@
 
 #include "iis/iis.h"
 #include "platform/files/os_file.h"
+#include "platform/files/utf8_path.h"
 #include "platform/metabase.h"
 #include "tasks/AnalysePool.h"
 
@@ -32,9 +33,6 @@ constexpr const char* kLockSuffix = ".lock";
 constexpr const char* kNewSuffix = ".tmp";
 constexpr int kMaxBadCopies = 100;
 constexpr const char* kCutShort = "no \"end\" line: the file is cut short";
-
-// Paths are UTF-8 throughout the program.
-fs::path FsPath(const std::string& path) { return fs::path(std::u8string(path.begin(), path.end())); }
 
 std::system_error ErrnoError(int err, const std::string& what) {
   return std::system_error(err, std::generic_category(), what);
@@ -98,10 +96,10 @@ bool EqualsNoCase(std::string_view a, std::string_view b) { return LowerAscii(a)
 // The journal's text; nullopt when there is no file. Raises std::system_error.
 std::optional<std::string> ReadJournalText(const std::string& path) {
   std::error_code ec;
-  const bool exists = fs::exists(FsPath(path), ec);
+  const bool exists = fs::exists(platform::PathFromUtf8(path), ec);
   if (ec) throw std::system_error(ec, path);
   if (!exists) return std::nullopt;
-  std::ifstream in(FsPath(path), std::ios::binary);
+  std::ifstream in(platform::PathFromUtf8(path), std::ios::binary);
   if (!in) throw ErrnoError(errno != 0 ? errno : EIO, path);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) throw ErrnoError(EIO, path);
@@ -114,8 +112,8 @@ std::string SetAside(const std::string& path) {
   for (int n = 1; n <= kMaxBadCopies; ++n) {
     const std::string bad = path + ".bad" + (n == 1 ? std::string() : std::to_string(n));
     std::error_code ec;
-    if (fs::exists(FsPath(bad), ec) || ec) continue;
-    fs::rename(FsPath(path), FsPath(bad), ec);
+    if (fs::exists(platform::PathFromUtf8(bad), ec) || ec) continue;
+    fs::rename(platform::PathFromUtf8(path), platform::PathFromUtf8(bad), ec);
     if (ec) return {};
     platform::SyncDirectoryOf(path);
     return bad;
@@ -312,12 +310,12 @@ void SaveJournal(const std::string& path, const AnalyseJournal& journal) {
   const std::string newPath = path + kNewSuffix;
   platform::FileDescriptor fd = platform::CreateEmpty(newPath);
   if (!fd.IsOpen()) throw ErrnoError(errno, newPath);
-  platform::NewFileGuard guard(FsPath(newPath));
+  platform::NewFileGuard guard(platform::PathFromUtf8(newPath));
   if (const int err = platform::WriteAll(fd.Get(), text); err != 0) throw ErrnoError(err, newPath);
   if (const int err = platform::SyncToDisk(fd.Get()); err != 0) throw ErrnoError(err, newPath);
   if (const int err = fd.Close(); err != 0) throw ErrnoError(err, newPath);
   std::error_code ec;
-  fs::rename(FsPath(newPath), FsPath(path), ec);
+  fs::rename(platform::PathFromUtf8(newPath), platform::PathFromUtf8(path), ec);
   if (ec) throw std::system_error(ec, path);
   guard.Keep();
   platform::SyncDirectoryOf(path);
@@ -325,20 +323,20 @@ void SaveJournal(const std::string& path, const AnalyseJournal& journal) {
 
 void RemoveJournal(const std::string& path) {
   std::error_code ec;
-  fs::remove(FsPath(path), ec);
+  fs::remove(platform::PathFromUtf8(path), ec);
   if (ec) throw std::system_error(ec, path);
   platform::SyncDirectoryOf(path);
 }
 
 bool JournalExists(const std::string& path) {
   std::error_code ec;
-  const bool exists = fs::exists(FsPath(path), ec);
+  const bool exists = fs::exists(platform::PathFromUtf8(path), ec);
   return exists || static_cast<bool>(ec);  // unsure counts as there: recovery will say why
 }
 
 #ifdef _WIN32
 JournalLock::JournalLock(const std::string& logDir) : journal_(JournalPath(logDir)) {
-  const std::wstring lockPath = FsPath(journal_ + kLockSuffix).wstring();
+  const fs::path lockPath = platform::PathFromUtf8(journal_ + kLockSuffix);
   HANDLE h = ::CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -400,7 +398,7 @@ RecoveryOutcome RecoverHeldJournal(const JournalLock& lock, platform::IMetabase&
   {
     // A new journal that never got renamed into place: the old one still stands.
     std::error_code ec;
-    fs::remove(FsPath(path + kNewSuffix), ec);
+    fs::remove(platform::PathFromUtf8(path + kNewSuffix), ec);
   }
   std::optional<std::string> text;
   try {

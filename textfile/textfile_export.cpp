@@ -11,6 +11,7 @@
 #include "iis/iis.h"
 #include "logs/Logs.h"
 #include "platform/files/os_file.h"
+#include "platform/files/utf8_path.h"
 #include "textfile/exposition.h"
 
 #ifdef _WIN32
@@ -48,16 +49,17 @@ void Say(TLog* log, const std::string& line) {
 
 }  // namespace
 
-TextfileExport::TextfileExport(std::string dir) : dir_(std::move(dir)) {
-  const std::filesystem::path folder(dir_);
-  path_ = (folder / kFileName).string();
-  // Not *.prom: the collectors never read the file before it is whole and renamed.
-  tempPath_ = (folder / std::string(".").append(kFileName).append(".").append(std::to_string(tarnwell_getpid())).append(".tmp"))
-                  .string();
-}
+TextfileExport::TextfileExport(std::string dir)
+    : dir_(std::move(dir)),
+      file_(platform::PathFromUtf8(dir_) / kFileName),
+      // Not *.prom: the collectors never read the file before it is whole and renamed.
+      tempFile_(platform::PathFromUtf8(dir_) /
+                std::string(".").append(kFileName).append(".").append(std::to_string(tarnwell_getpid())).append(".tmp")),
+      path_(platform::Utf8FromPath(file_)),
+      tempPath_(platform::Utf8FromPath(tempFile_)) {}
 
 std::string TextfileExport::Replace(const std::string& text) {
-  platform::NewFileGuard guard(tempPath_);
+  platform::NewFileGuard guard(tempFile_);
   platform::FileDescriptor file = platform::CreateEmpty(tempPath_);
   if (!file.IsOpen()) return std::strerror(errno);
   if (const int e = platform::WriteAll(file.Get(), text); e != 0) return std::strerror(e);
@@ -67,7 +69,7 @@ std::string TextfileExport::Replace(const std::string& text) {
   std::error_code ec;
   const auto deadline = std::chrono::steady_clock::now() + kRenameBudget;
   for (int attempt = 0;; ++attempt) {
-    std::filesystem::rename(tempPath_, path_, ec);
+    std::filesystem::rename(tempFile_, file_, ec);
     if (!ec || ec != std::errc::permission_denied) break;
     if (std::chrono::steady_clock::now() >= deadline) break;
     if (attempt % 2 == 0) {

@@ -4,6 +4,7 @@
 // never disturbs monitoring: a folder that cannot be written to is said once in the daily
 // log when it starts failing and once when it works again.
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -32,7 +33,9 @@ class TextfileExport {
 
  private:
   std::string dir_;
-  std::string path_;
+  std::filesystem::path file_;      // what reaches the system
+  std::filesystem::path tempFile_;
+  std::string path_;                // the same, UTF-8, for the log
   std::string tempPath_;
   std::mutex overloadsMutex_;
   std::map<std::pair<std::string, std::string>, std::uint64_t> overloads_;

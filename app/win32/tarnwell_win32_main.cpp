@@ -6,7 +6,9 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "app/CommandLine.h"
 #include "app/win32/Win32Window.h"
 #include "logs/LogsClock.h"
 #include "app/ProgramSeams.h"
@@ -16,14 +18,6 @@ namespace {
 
 using tarnwell::platform::win32::FromUtf8;
 using tarnwell::platform::win32::ToUtf8;
-
-constexpr wchar_t kUsage[] =
-    L"Usage: tarnwell.exe [--help] [--version]\n\n"
-    L"Lists the application pools of the local IIS, monitors the ticked pools' worker\n"
-    L"processes and finds the application that overloads a pool.\n\n"
-    L"IIS_METABASE=<file>  use that MetaBase.xml file instead of the local IIS\n"
-    L"TARNWELL_TEXTFILE_DIR=<folder>  write every pass's figures to <folder>\\tarnwell.prom\n"
-    L"The daily logs go to the log folder beside tarnwell.exe.";
 
 struct ArgvDeleter {
   void operator()(wchar_t** argv) const noexcept { ::LocalFree(argv); }
@@ -57,22 +51,23 @@ std::string ExeDir() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
+  std::vector<std::string> arguments;
   int argc = 0;
   std::unique_ptr<wchar_t*, ArgvDeleter> argv(::CommandLineToArgvW(::GetCommandLineW(), &argc));
-  for (int i = 1; argv && i < argc; ++i) {
-    const std::wstring arg = argv.get()[i];
-    if (arg == L"--help" || arg == L"-h" || arg == L"/?") {
-      ::MessageBoxW(nullptr, kUsage, L"Tarnwell", MB_OK | MB_ICONINFORMATION);
+  for (int i = 0; argv && i < argc; ++i) arguments.push_back(ToUtf8(argv.get()[i]));
+  const tarnwell::ProgramOptions options = tarnwell::ParseProgramOptions(
+      arguments, tarnwell::kWin32CommandLine, ToUtf8(Environment(L"TARNWELL_TEXTFILE_DIR")));
+  // A GUI program has no console to answer on: help, the version and a mistake show in a box.
+  switch (options.action) {
+    case tarnwell::ProgramOptions::Action::Help:
+    case tarnwell::ProgramOptions::Action::Version:
+      ::MessageBoxW(nullptr, FromUtf8(options.text).c_str(), L"Tarnwell", MB_OK | MB_ICONINFORMATION);
       return 0;
-    }
-    if (arg == L"--version") {
-      ::MessageBoxW(nullptr, (L"Tarnwell " + FromUtf8(TARNWELL_VERSION)).c_str(), L"Tarnwell",
-                    MB_OK | MB_ICONINFORMATION);
-      return 0;
-    }
-    ::MessageBoxW(nullptr, (L"Unknown option: " + arg + L"\n\n" + kUsage).c_str(), L"Tarnwell",
-                  MB_OK | MB_ICONERROR);
-    return 2;
+    case tarnwell::ProgramOptions::Action::Fail:
+      ::MessageBoxW(nullptr, FromUtf8(options.text).c_str(), L"Tarnwell", MB_OK | MB_ICONERROR);
+      return 2;
+    case tarnwell::ProgramOptions::Action::Run:
+      break;
   }
 
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_TREEVIEW_CLASSES |
@@ -85,7 +80,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   auto processes = tarnwell::OpenProcessSystem();
   tarnwell::win32ui::MainWindow window(instance, ExeDir(), *metabase, *processes,
                                        tarnwell::SystemClock());
-  if (!window.Create(ToUtf8(Environment(L"TARNWELL_TEXTFILE_DIR")))) return 1;
+  if (!window.Create(options.textfileDir)) return 1;
   ::ShowWindow(window.Handle(), show);
   ::UpdateWindow(window.Handle());
   return window.Run();

@@ -8,6 +8,15 @@
 
 #include "metabase/metabase_generator.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+
+#include <memory>
+
+#include "platform/files/utf8_path.h"
+#endif
+
 namespace {
 
 bool ParseCount(const char* text, int min, int& out) {
@@ -16,6 +25,24 @@ bool ParseCount(const char* text, int min, int& out) {
   if (end == text || *end != '\0' || value < min || value > 1000000) return false;
   out = static_cast<int>(value);
   return true;
+}
+
+// The arguments as UTF-8. Windows hands main() its arguments in the ANSI code page, which
+// would misname a file in a folder outside it: they come from the wide command line there.
+std::vector<std::string> Arguments(int argc, char** argv) {
+#ifdef _WIN32
+  struct Deleter {
+    void operator()(wchar_t** wide) const noexcept { ::LocalFree(wide); }
+  };
+  int n = 0;
+  std::unique_ptr<wchar_t*, Deleter> wide(::CommandLineToArgvW(::GetCommandLineW(), &n));
+  if (wide) {
+    std::vector<std::string> args;
+    for (int i = 0; i < n; ++i) args.push_back(tarnwell::platform::Utf8FromPath(wide.get()[i]));
+    return args;
+  }
+#endif
+  return {argv, argv + argc};
 }
 
 constexpr const char* kUsage =
@@ -30,12 +57,13 @@ int main(int argc, char** argv) {
   int sites = 3;
   int pools = 8;
   int appsPerPool = 2;
+  const std::vector<std::string> args = Arguments(argc, argv);
   std::vector<const char*> operands;
   bool optionsEnd = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
     if (optionsEnd || arg.size() < 2 || arg.front() != '-') {
-      operands.push_back(argv[i]);
+      operands.push_back(args[i].c_str());
     } else if (arg == "--") {
       optionsEnd = true;
     } else if (arg == "-h" || arg == "--help") {
@@ -46,7 +74,7 @@ int main(int argc, char** argv) {
       return 0;
     } else {
       // Never taken for a file name: a mistyped option must not write a metabase.
-      std::fprintf(stderr, "tarnwell-genmeta: unknown option %s\n%s", argv[i], kUsage);
+      std::fprintf(stderr, "tarnwell-genmeta: unknown option %s\n%s", args[i].c_str(), kUsage);
       return 2;
     }
   }

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "platform/files/utf8_path.h"
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -19,8 +21,8 @@ namespace {
 #ifdef _WIN32
 // The CRT's wide open, so that a UTF-8 name reaches the file system intact.
 int OpenFlags(const std::string& path, int flags) {
-  const std::filesystem::path p(std::u8string(path.begin(), path.end()));
-  return _wopen(p.c_str(), flags | _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+  return _wopen(PathFromUtf8(path).c_str(), flags | _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+                _S_IREAD | _S_IWRITE);
 }
 constexpr int kAppend = _O_APPEND;
 constexpr int kTruncate = _O_TRUNC;
@@ -98,7 +100,7 @@ int SyncToDisk(int fd) {
 
 void SyncDirectoryOf([[maybe_unused]] const std::string& path) {
 #ifndef _WIN32
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  const std::filesystem::path parent = PathFromUtf8(path).parent_path();
   const char* const dir = parent.empty() ? "." : parent.c_str();
   FileDescriptor directory(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory.IsOpen()) ::fsync(directory.Get());

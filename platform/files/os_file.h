@@ -42,6 +42,8 @@ class FileDescriptor {
 class NewFileGuard {
  public:
   explicit NewFileGuard(std::filesystem::path path) : path_(std::move(path)) {}
+  // A UTF-8 name would be read in the ANSI code page on Windows: PathFromUtf8 first.
+  explicit NewFileGuard(const std::string&) = delete;
   ~NewFileGuard();
   NewFileGuard(const NewFileGuard&) = delete;
   NewFileGuard& operator=(const NewFileGuard&) = delete;

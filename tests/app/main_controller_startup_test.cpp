@@ -61,6 +61,11 @@ TEST(MainControllerStartUp, CreatesTheLogDirWithMissingParentsAndAppendsToTheDay
   fs::create_directories(dotted.w.tmp.Path() / "deep");
   dotted.w.Open();
   EXPECT_EQ(dotted.w->LogDir(), (dotted.w.tmp.Path() / "deep/bin/log/").string());
+
+  // Nor does a name outside ASCII: the log folder and the day's file are beside it.
+  Start odd(std::string(testutil::kNonAsciiName) + "/bin");
+  EXPECT_EQ(odd.w->LogDir(), odd.w.exeDir + "/log/");
+  EXPECT_EQ(testutil::ReadAll(odd.LogFile()), once);
 }
 
 TEST(MainControllerStartUp, LogDirThatCannotBeMadeIsReportedAndStartUpGoesOn) {

@@ -22,8 +22,9 @@ const std::string kHeader =
     "\r\n08-12-26 09:00:00.000\t#Format (tab delimiter): datetime name_of_pool count_app ram cpu count_treads "
     "open_files open_tcp open_handles pid\r\n";
 
+// In a log folder named outside ASCII.
 TEST(HistoryRead, BadLinesAndMissingDaysAreSkippedAndCounted) {
-  testutil::TempDir dir;
+  testutil::TempDir dir{testutil::kNonAsciiName};
   testutil::WriteFile(dir.File("trnw-mon-061226.log"),
         kHeader + LogLine("06-12-26 10:00:00.000", "Shop", 5, 100) + LogLine("06-12-26 10:03:00.000", "Shop", 7, 100) +
             "06-12-26 10:06:00.000\tShop\t2\t65536\t5\n" +         // another shape
@@ -33,7 +34,8 @@ TEST(HistoryRead, BadLinesAndMissingDaysAreSkippedAndCounted) {
             "06-12-26 10:09:00.000\tShop\t2\t65536\t9\t20\t7\t2\t3");  // cut off by a crash
   // 07-12-26 missing.
   testutil::WriteFile(dir.File("trnw-mon-081226.log"), LogLine("08-12-26 00:00:01.500", "Shop", 9, 101));
-  const History h = LoadHistory(dir.Path().string(), {2026, 12, 6}, {2026, 12, 8}, {}, 2);
+  EXPECT_EQ(DaysWithLogs(dir.Dir(), {2026, 12, 5}, {2026, 12, 9}), (std::vector<Day>{{2026, 12, 6}, {2026, 12, 8}}));
+  const History h = LoadHistory(dir.Dir(), {2026, 12, 6}, {2026, 12, 8}, {}, 2);
   EXPECT_FALSE(h.cancelled);
   EXPECT_EQ(h.files, 2);
   EXPECT_EQ(h.missingDays, 1);
@@ -50,7 +52,7 @@ TEST(HistoryRead, ACancelledLoadKeepsNothing) {
   testutil::WriteFile(dir.File("trnw-mon-061226.log"), LogLine("06-12-26 10:00:00.000", "Shop", 5, 100));
   std::stop_source source;
   source.request_stop();  // a new range was asked for before this one was read
-  const History h = LoadHistory(dir.Path().string(), {2026, 12, 6}, {2026, 12, 6}, source.get_token(), 1);
+  const History h = LoadHistory(dir.Dir(), {2026, 12, 6}, {2026, 12, 6}, source.get_token(), 1);
   EXPECT_TRUE(h.cancelled);
   EXPECT_TRUE(h.pools.empty());
   EXPECT_EQ(h.lines, 0);

@@ -17,12 +17,13 @@
 namespace tarnwell {
 namespace {
 
+using platform::PathFromUtf8;
 using testutil::At;
 using testutil::ReadAll;
 
 class LogTest : public ::testing::Test {
  protected:
-  testutil::TempDir tmp_;
+  testutil::TempDir tmp_{testutil::kNonAsciiName};  // every log test in a folder named outside ASCII
   testutil::TestClock clock_{At(2026, 12, 6, 10, 0)};
   std::string Day1File() const { return tmp_.Dir() + "trnw061226.log"; }
 };
@@ -57,7 +58,7 @@ TEST_F(LogTest, OnlyALineAtAnEarlierTimeOfDayThanTheOpeningStartsTheNewDaysFile)
     log.Write("line");
   }
   EXPECT_EQ(ReadAll(Day1File()), "\r\n06-12-26 23:55:00.000\tline\r\n07-12-26 11:00:00.000\tline\r\n");
-  EXPECT_FALSE(std::filesystem::exists(tmp_.Dir() + "trnw071226.log"));
+  EXPECT_FALSE(std::filesystem::exists(PathFromUtf8(tmp_.Dir() + "trnw071226.log")));
   EXPECT_EQ(ReadAll(tmp_.Dir() + "trnw081226.log"),
             "\r\n08-12-26 00:05:00.000\tline\r\n08-12-26 00:10:00.000\tline\r\n");
 }
@@ -73,7 +74,7 @@ TEST_F(LogTest, AFileThatCannotBeOpenedIsReportedOnceARunAndItsLinesArriveOnceIt
   // Each line tries again; the failure goes to the caller, not to the reporter again.
   EXPECT_THROW(log.Write("lost one"), std::system_error);
   EXPECT_THROW(log.Write("lost two", true), std::system_error);
-  std::filesystem::create_directory(dir);
+  std::filesystem::create_directory(PathFromUtf8(dir));
   clock_.Set(At(2026, 12, 6, 10, 30));
   log.Write("back");
   EXPECT_TRUE(log.IsOpen());
@@ -84,14 +85,14 @@ TEST_F(LogTest, AFileThatCannotBeOpenedIsReportedOnceARunAndItsLinesArriveOnceIt
   GTEST_SKIP() << "Windows refuses to remove a directory that holds an open file";
 #endif
   // A failed switch at the day change is a new run of failures: reported again, once.
-  std::filesystem::remove_all(dir);  // the open descriptor keeps working; the switch cannot
+  std::filesystem::remove_all(PathFromUtf8(dir));  // the open descriptor keeps working; the switch cannot
   clock_.Set(At(2026, 12, 7, 0, 5));
   EXPECT_THROW(log.Write("cannot switch"), std::system_error);
   EXPECT_FALSE(log.IsOpen());
   EXPECT_THROW(log.Write("still cannot"), std::system_error);
   ASSERT_EQ(reports.Messages().size(), 2u);
   EXPECT_TRUE(reports.Messages()[1].starts_with("Error to create/open file of log: " + dir + ". Exception: "));
-  std::filesystem::create_directory(dir);
+  std::filesystem::create_directory(PathFromUtf8(dir));
   clock_.Set(At(2026, 12, 7, 0, 20));
   log.Write("new day");
   clock_.Set(At(2026, 12, 7, 0, 25));
@@ -116,9 +117,9 @@ TEST_F(LogTest, ReporterRunsWithoutTheLogsLock) {
     probeFinished = probe.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
   });
   const std::string dir = tmp_.Dir() + "log/";
-  std::filesystem::create_directory(dir);
+  std::filesystem::create_directory(PathFromUtf8(dir));
   log = std::make_unique<TLog>(dir, "", clock_);
-  std::filesystem::remove_all(dir);
+  std::filesystem::remove_all(PathFromUtf8(dir));
   clock_.Set(At(2026, 12, 7, 0, 5));
   EXPECT_THROW(log->Write("switch fails"), std::system_error);
   if (probe.valid()) probe.wait();

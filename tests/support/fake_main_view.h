@@ -195,7 +195,8 @@ struct FakeWindow {
 
   FakeWindow(platform::IMetabase& m, platform::IProcessSystem& p, const std::string& relativeExeDir = "",
              bool open = true)
-      : exeDir(relativeExeDir.empty() ? tmp.Path().string() : (tmp.Path() / relativeExeDir).string()),
+      : exeDir(platform::Utf8FromPath(relativeExeDir.empty() ? tmp.Path()
+                                                             : tmp.Path() / platform::PathFromUtf8(relativeExeDir))),
         metabase(m),
         processes(p) {
     if (open) Open();

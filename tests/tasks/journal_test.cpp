@@ -15,6 +15,7 @@
 namespace tarnwell {
 namespace {
 
+using platform::PathFromUtf8;
 using testutil::ReadAll;
 using testutil::TempDir;
 using testutil::WriteFile;
@@ -89,7 +90,7 @@ TEST(JournalText, DamageIsRefusedWithTheLine) {
 // ---- the file --------------------------------------------------------------------------
 
 TEST(JournalFile, SaveReplacesWholeAFailedSaveKeepsTheOldOneAndOneHolderAtATime) {
-  TempDir dir;
+  TempDir dir{testutil::kNonAsciiName};
   const std::string path = JournalPath(dir.Dir());
   EXPECT_EQ(path, dir.Dir() + "trnw-analyse.journal");
   EXPECT_FALSE(JournalExists(path));
@@ -98,8 +99,8 @@ TEST(JournalFile, SaveReplacesWholeAFailedSaveKeepsTheOldOneAndOneHolderAtATime)
   one.Apps.pop_back();
   SaveJournal(path, one);
   EXPECT_EQ(ParseJournal(ReadAll(path)), one);
-  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
-  std::filesystem::create_directory(path + ".tmp");  // the new file cannot be made
+  EXPECT_FALSE(std::filesystem::exists(PathFromUtf8(path + ".tmp")));
+  std::filesystem::create_directory(PathFromUtf8(path + ".tmp"));  // the new file cannot be made
   const AnalyseJournal less{"Shop", {}, {}};
   EXPECT_THROW(SaveJournal(path, less), std::system_error);
   EXPECT_EQ(ParseJournal(ReadAll(path)), one);
@@ -139,7 +140,7 @@ class RecoveryTest : public ::testing::Test, public testutil::ShopServer {
     return RecoverAnalysis(dir.Dir(), metabase, [this](const std::string& m) { messages.push_back(m); });
   }
 
-  TempDir dir;
+  TempDir dir{testutil::kNonAsciiName};  // a log folder named outside ASCII
   const std::string path = JournalPath(dir.Dir());
   std::vector<std::string> messages;
 };
@@ -245,7 +246,7 @@ TEST_F(RecoveryTest, AJournalHeldByARunningAnalysisIsLeftToIt) {
 TEST_F(RecoveryTest, ANewJournalThatNeverGotInPlaceIsDropped) {
   WriteFile(path + ".tmp", "Tarnwell analysis jou");
   EXPECT_EQ(Recover(), RecoveryOutcome::Complete);
-  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+  EXPECT_FALSE(std::filesystem::exists(PathFromUtf8(path + ".tmp")));
   EXPECT_TRUE(Restored());
 }
 

@@ -33,6 +33,14 @@ bool Has(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
+// The names in a folder, UTF-8.
+std::vector<std::string> Names(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(platform::Utf8FromPath(entry.path().filename()));
+  return names;
+}
+
 // Pool names of every kind that needs care: a quote, backslashes (one before a letter that
 // is no escape), a line feed, other scripts, and bytes that are not UTF-8.
 textfile::PassFigures OddNames() {
@@ -118,7 +126,7 @@ TEST(TextfileExport, AReaderAtAnyMomentSeesAWholeFile) {
   std::set<std::string> contents;  // reader thread until joined
   std::thread reader([&] {
     while (!done) {
-      std::ifstream in(out.FilePath(), std::ios::binary);
+      std::ifstream in(platform::PathFromUtf8(out.FilePath()), std::ios::binary);
       if (!in.is_open()) continue;  // Windows, in the instant of the replace: no look, not half a file
       std::ostringstream seen;
       seen << in.rdbuf();
@@ -139,22 +147,21 @@ TEST(TextfileExport, AReaderAtAnyMomentSeesAWholeFile) {
   EXPECT_EQ(failed, "");  // on Windows too, where an open reader holds the file for a moment
   EXPECT_EQ(torn, 0);
   EXPECT_GE(contents.size(), 2u) << "the reader saw the file change";
-  // Only the file itself is left in the folder.
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) names.push_back(entry.path().filename().string());
-  EXPECT_EQ(names, std::vector<std::string>{"tarnwell.prom"});
+  EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"tarnwell.prom"});  // no temporary file left
 }
 
 // Every figure of the records under its own metric, and the ticked pools counted, not
-// all of them; a folder that cannot be written is said once, and again when it works.
+// all of them; a folder that cannot be written is said once, and again when it works. The
+// folder's name is outside ASCII, and the file lands in it under its own name.
 TEST(TextfileExport, WritesEveryRecordFigureAndSaysOnceWhenTheFolderCannotBeWritten) {
-  testutil::TempDir dir;
+  testutil::TempDir dir{testutil::kNonAsciiName};
   testutil::TestClock clock{testutil::At(2026, 12, 8, 9, 0)};
   TLog log{dir.Dir(), "", clock};
   fakes::NullMetabase metabase;
   fakes::NullProcessSystem processes;
   const auto registry = std::make_unique<TIISObject>(metabase, processes);
-  const std::string folder = dir.File("exporter");  // not there yet
+  // Not there yet; named beyond ASCII, as the program keeps names: UTF-8.
+  const std::string folder = dir.File("exporter K\xC3\xBC" "che");
   TextfileExport out(folder);
   // No two figures alike, so that one written under another's metric shows.
   registry->PoolCount = 4;
@@ -169,13 +176,15 @@ TEST(TextfileExport, WritesEveryRecordFigureAndSaysOnceWhenTheFolderCannotBeWrit
   out.CountOverload("ShopPool", "/LM/W3SVC/1/ROOT/cart/");
   out.WritePass(*registry, 0.5, 1.0, &log);
   out.WritePass(*registry, 0.5, 2.0, &log);
-  std::filesystem::create_directory(folder);
+  std::filesystem::create_directory(platform::PathFromUtf8(folder));
   out.WritePass(*registry, 0.5, 3.0, &log);
   out.WritePass(*registry, 0.25, 4.0, &log);
   const auto lines = testing::SplitCrLf(testutil::ReadAll(log.FileNameFor(clock.Now())));
   ASSERT_EQ(lines.size(), 3u);  // the opening's empty line, then one line each
   EXPECT_NE(lines[1].find("\tMetrics textfile [" + out.FilePath() + "] cannot be written: "), std::string::npos);
   EXPECT_NE(lines[2].find("\tMetrics textfile [" + out.FilePath() + "] is written again"), std::string::npos);
+  EXPECT_TRUE(out.FilePath().starts_with(folder)) << out.FilePath();  // UTF-8, as the log line shows it
+  EXPECT_EQ(Names(platform::PathFromUtf8(folder)), std::vector<std::string>{"tarnwell.prom"});
 
   std::vector<std::string> samples;
   std::istringstream text(testutil::ReadAll(out.FilePath()));

@@ -21,8 +21,9 @@ using namespace tarnwell::pecheck;
 constexpr std::string_view kUsage =
     "Usage: tarnwell-pecheck [--machine x86_64|i686] [--subsystem console|gui] [--list] FILE...\n"
     "Checks that each Windows program FILE loads on Windows Server 2003: subsystem and system\n"
-    "version 5.02, DLLs the system ships, no function it lacks. --machine and --subsystem\n"
-    "say what the program must be; --list also prints every import.\n";
+    "version 5.02, DLLs the system ships, and only functions it is known to have: those that\n"
+    "mingw-w64's headers declare at its level, read when this tool was built. --machine and\n"
+    "--subsystem say what the program must be; --list also prints every import.\n";
 
 int UsageError(std::string_view what) {
   std::cerr << "tarnwell-pecheck: " << what << "\n" << kUsage;

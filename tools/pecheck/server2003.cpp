@@ -39,7 +39,9 @@ bool Matches(const Missing& m, std::string_view name) {
 }
 
 // Functions of the system DLLs that came with Windows Vista or later, whichever DLL names
-// them. Those the posix-thread runtime or the C++ library may pull in come first.
+// them: the headers declare some of them at 2003's level all the same (GetThreadErrorMode,
+// AddDllDirectory), and a name here is told apart from one merely unknown. Those the
+// posix-thread runtime or the C++ library may pull in come first.
 constexpr Missing kMissing[] = {
     {Match::kExact, "GetTickCount64"},
     {Match::kContains, "ConditionVariable"},  // Initialize/Sleep*/Wake*/WakeAll*
@@ -92,6 +94,10 @@ constexpr Missing kMissing[] = {
     {Match::kExact, "ShutdownBlockReasonCreate"},           //
     {Match::kPrefix, "GetDpiFor"},                          //
     {Match::kContains, "DpiAwarenessContext"},              //
+    {Match::kExact, "SetWindowSubclass"},                   // comctl32 6, which takes a
+    {Match::kExact, "GetWindowSubclass"},                   // manifest the programs lack
+    {Match::kExact, "RemoveWindowSubclass"},                //
+    {Match::kExact, "DefSubclassProc"},                     //
     {Match::kPrefix, "TaskDialog"},                         // comctl32
     {Match::kPrefix, "LoadIconMetric"},                     //
     {Match::kPrefix, "LoadIconWithScaleDown"},              //
@@ -102,8 +108,9 @@ constexpr Missing kMissing[] = {
     {Match::kExact, "DrawThemeTextEx"},                     //
 };
 
-// msvcrt.dll's additions of Windows Vista and later. The secure (_s), locale (_l),
-// positional (_p) and debug (_dbg) variants are all among them; no older name ends so.
+// msvcrt.dll's additions of Windows Vista and later, which mingw-w64's C headers declare
+// whatever the level. The secure (_s), locale (_l), positional (_p) and debug (_dbg)
+// variants are all among them; no older name ends so.
 constexpr Missing kMissingFromMsvcrt[] = {
     {Match::kSuffix, "_s"},
     {Match::kSuffix, "_l"},
@@ -143,6 +150,43 @@ constexpr Missing kMissingFromMsvcrt[] = {
     {Match::kExact, "_difftime64"},
 };
 
+struct Export {
+  std::string_view dll;
+  std::string_view function;
+};
+
+// Exports of 2003 that the headers do not declare. msvcrt.dll is judged by the C runtime's
+// headers, which name what our code calls; mingw's startup code and the prebuilt runtime
+// libraries also import the entry points and data below, which 2003's msvcrt.dll (7.0)
+// has and no header declares.
+constexpr Export kAlsoKnown[] = {
+    {"ntdll.dll", "NtDuplicateObject"},  // bound at run time (platform/win32/native.cpp)
+    {"msvcrt.dll", "__getmainargs"},     // the console startup's argc, argv, environment
+    {"msvcrt.dll", "__wgetmainargs"},    // the same, wide
+    {"msvcrt.dll", "__set_app_type"},    // console or GUI, told at startup
+    {"msvcrt.dll", "__p__commode"},      // the startup's file commit mode
+    {"msvcrt.dll", "_amsg_exit"},        // the startup's exit on a runtime error
+    {"msvcrt.dll", "_initterm"},         // runs a table of initialisers
+    {"msvcrt.dll", "_lock"},             // the runtime's own locks, taken around the
+    {"msvcrt.dll", "_unlock"},           // at-exit table
+    {"msvcrt.dll", "__initenv"},         // data: the environment main gets
+    {"msvcrt.dll", "__winitenv"},        // data: the same, wide
+    {"msvcrt.dll", "_acmdln"},           // data: the command line
+    {"msvcrt.dll", "_wcmdln"},           // data: the same, wide
+    {"msvcrt.dll", "_commode"},          // data: the default commit mode
+    {"msvcrt.dll", "_fmode"},            // data: the default text or binary mode
+    {"msvcrt.dll", "_iob"},              // data: stdin, stdout, stderr
+    {"msvcrt.dll", "__mb_cur_max"},      // data: MB_CUR_MAX
+    // The i686 import library binds the headers' 32-bit-time names to the old exports:
+    {"msvcrt.dll", "localtime"},    // _localtime32
+    {"msvcrt.dll", "_wfindfirst"},  // _wfindfirst32
+    {"msvcrt.dll", "_wfindnext"},   // _wfindnext32
+};
+
+bool Declared(std::span<const std::string_view> sorted, std::string_view function) {
+  return std::ranges::binary_search(sorted, function);
+}
+
 std::string MachineName(std::uint16_t machine) {
   switch (machine) {
     case kMachineI386: return "i686";
@@ -175,7 +219,16 @@ bool Server2003LacksFunction(std::string_view dll, std::string_view function) {
          (Lower(dll) == "msvcrt.dll" && std::ranges::any_of(kMissingFromMsvcrt, matches));
 }
 
-std::vector<std::string> Server2003Problems(const PeImage& image, const Expected& expected) {
+bool Server2003HasFunction(std::string_view dll, std::string_view function, const KnownFunctions& known) {
+  const std::string lower = Lower(dll);
+  if (!Server2003ShipsDll(lower) || Server2003LacksFunction(lower, function)) return false;
+  const bool runtime = lower == "msvcrt.dll";
+  return Declared(runtime ? known.runtime : known.system, function) ||
+         std::ranges::any_of(kAlsoKnown, [&](const Export& e) { return e.dll == lower && e.function == function; });
+}
+
+std::vector<std::string> Server2003Problems(const PeImage& image, const Expected& expected,
+                                            const KnownFunctions& known) {
   std::vector<std::string> problems;
   const bool wide = image.machine == kMachineAmd64;
   if (image.machine != kMachineI386 && !wide) {
@@ -199,6 +252,7 @@ std::vector<std::string> Server2003Problems(const PeImage& image, const Expected
   if (image.osVersion != kServer2003) {
     problems.push_back("system version " + VersionText(image.osVersion) + ", not " + VersionText(kServer2003));
   }
+  bool unread = false;
   for (const ImportedDll& dll : image.imports) {
     if (!Server2003ShipsDll(dll.name)) {
       problems.push_back("imports " + dll.name + ", which Windows Server 2003 does not ship");
@@ -211,8 +265,19 @@ std::vector<std::string> Server2003Problems(const PeImage& image, const Expected
                            ", which cannot be checked");
       } else if (Server2003LacksFunction(dll.name, f.name)) {
         problems.push_back("imports " + f.name + " from " + dll.name + ", which Windows Server 2003 lacks");
+      } else if (!known.read) {
+        unread = true;
+      } else if (!Server2003HasFunction(dll.name, f.name, known)) {
+        problems.push_back("imports " + f.name + " from " + dll.name +
+                           ", which is not known to Windows Server 2003: mingw-w64's headers do not "
+                           "declare it at its level");
       }
     }
+  }
+  if (unread) {
+    problems.push_back(
+        "imports functions that cannot be checked: tarnwell-pecheck was built without mingw-w64's headers, "
+        "so it knows none of Windows Server 2003's");
   }
   return problems;
 }

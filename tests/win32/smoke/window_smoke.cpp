@@ -1,7 +1,11 @@
-// Drives tarnwell.exe as an administrator would, under wine in Xvfb: F5 on a copy of the
-// demo MetaBase.xml, monitoring of every pool while a worker of ShopPool runs, a picture of
-// each tab, an analysis of ShopPool ended by the session's end, and File > Exit; then a
-// second run whose analysis is closed twice at once. Usage:
+// Drives tarnwell.exe as an administrator would, under wine in Xvfb: a mistyped option, the
+// version and the help, each read from its message box and closed with OK; then F5 on a
+// copy of the demo MetaBase.xml, monitoring of every pool while a worker of ShopPool runs,
+// with the figures written to the folder --textfile-dir names, a picture of each tab, an
+// analysis of ShopPool ended by the session's end, and File > Exit; then a second run whose
+// analysis is closed twice at once. The program, the store and the textfile folder are in
+// folders named outside ASCII, where a path that went through the ANSI code page would
+// miss. Usage:
 //   tarnwell_window_smoke <tarnwell.exe> <MetaBase.xml> <child.exe> [picture folder]
 // Prints what it finds; exits 0 when the program did all of it.
 #include <windows.h>
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "app/win32/Win32Ids.h"
+#include "platform/win32/text.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
@@ -147,6 +152,81 @@ void ClickOn(HWND window) {
 // The window as the screen shows it, to a 24-bit BMP file.
 // clientOnly: without the frame, whose size wine reports for a dialog with no window
 // manager to draw it.
+// The names in dir (ending in a separator), sorted.
+std::vector<std::wstring> Names(const std::wstring& dir) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileW((dir + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (::FindNextFileW(search, &found) != 0);
+  ::FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A message box of the program's, once it shows.
+HWND FindMessageBox(DWORD pid) {
+  struct Search {
+    DWORD pid;
+    HWND box;
+  } search{pid, nullptr};
+  ::EnumWindows(
+      [](HWND window, LPARAM data) -> BOOL {
+        auto& s = *reinterpret_cast<Search*>(data);
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(window, &owner);
+        wchar_t name[16] = {};
+        ::GetClassNameW(window, name, 16);
+        if (owner != s.pid || std::wstring(name) != L"#32770" || !::IsWindowVisible(window)) return TRUE;
+        s.box = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.box;
+}
+
+// A window's text, UTF-8, asked of its process.
+std::string TextOf(HWND window) {
+  std::wstring text(static_cast<std::size_t>(::SendMessageW(window, WM_GETTEXTLENGTH, 0, 0)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(
+      ::SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()))));
+  return tarnwell::platform::win32::ToUtf8(text);
+}
+
+// Whether the folder holds nothing.
+bool IsEmpty(const std::wstring& dir) {
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileW((dir + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return true;
+  bool empty = true;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") empty = false;
+  } while (empty && ::FindNextFileW(search, &found) != 0);
+  ::FindClose(search);
+  return empty;
+}
+
+// Clicks a tab of a tab control in the program, as the mouse would.
+void ClickTab(HANDLE program, HWND tabs, int index) {
+  void* remote = ::VirtualAllocEx(program, nullptr, sizeof(RECT), MEM_COMMIT, PAGE_READWRITE);
+  RECT box{};
+  if (remote != nullptr) {
+    ::SendMessageW(tabs, TCM_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(remote));
+    ::ReadProcessMemory(program, remote, &box, sizeof box, nullptr);
+    ::VirtualFreeEx(program, remote, 0, MEM_RELEASE);
+  }
+  const LPARAM at = MAKELPARAM((box.left + box.right) / 2, (box.top + box.bottom) / 2);
+  ::SendMessageW(tabs, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  ::SendMessageW(tabs, WM_LBUTTONUP, 0, at);
+}
+
+// The window as the screen shows it, to a 24-bit BMP file.
+// clientOnly: without the frame, whose size wine reports for a dialog with no window
+// manager to draw it.
 bool SavePicture(HWND window, const std::wstring& path, bool clientOnly = false) {
   ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
   RECT box{};
@@ -197,24 +277,69 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 4) return Fail("usage: tarnwell_window_smoke <tarnwell.exe> <MetaBase.xml> <child.exe> [pictures]");
   const std::wstring pictures = argc > 4 ? std::wstring(argv[4]) + L"\\" : L"";
 
-  // A fresh folder: the program, its log folder beside it, the store and the worker.
-  const tarnwell::testutil::TempDir temp;  // removed after the processes below have ended
+  // A fresh folder named as an administrator might name it ("... Prüfung Tärnwell"): the
+  // program, its log folder beside it and the worker; the store and the textfile folder each
+  // in a folder of its own, one of them outside the Latin ANSI code pages.
+  const tarnwell::testutil::TempDir temp{tarnwell::testutil::kNonAsciiName};  // removed after the processes end
   const std::wstring dir = temp.Path().wstring() + L"\\";
-  if (!::CopyFileW(argv[1], (dir + L"tarnwell.exe").c_str(), FALSE) ||
-      !::CopyFileW(argv[2], (dir + L"MetaBase.xml").c_str(), FALSE) ||
+  const std::wstring storeDir = dir + L"M\u00E9tabase \u00C4rger\\";
+  const std::wstring textfileDir = dir + L"Z\u00E4hler \u5E97\\";
+  if (!::CreateDirectoryW(storeDir.c_str(), nullptr) || !::CreateDirectoryW(textfileDir.c_str(), nullptr) ||
+      !::CopyFileW(argv[1], (dir + L"tarnwell.exe").c_str(), FALSE) ||
+      !::CopyFileW(argv[2], (storeDir + L"MetaBase.xml").c_str(), FALSE) ||
       !::CopyFileW(argv[3], (dir + L"w3wp.exe").c_str(), FALSE)) {
     return Fail("copying the program, the store and the worker");
   }
 
-  const std::string original = tarnwell::testutil::ReadAll(dir + L"MetaBase.xml");
+  // The command line answers in a message box, since the program has no console: the text
+  // of the box (its static text has the id 0xFFFF), OK, and the exit status.
+  struct Answer {
+    const wchar_t* arguments;
+    DWORD status;
+    const char* says;
+  };
+  for (const Answer& answer : {Answer{L"--bogus extra", 2, "tarnwell.exe: unknown option --bogus\nusage: tarnwell.exe "},
+                               Answer{L"--textfile-dir", 2, "tarnwell.exe: --textfile-dir needs a folder\n"},
+                               Answer{L"--version", 0, "Tarnwell " TARNWELL_VERSION "\n"},
+                               Answer{L"/?", 0, "usage: tarnwell.exe "}}) {
+    const std::string what = std::string("tarnwell.exe ").append(tarnwell::platform::win32::ToUtf8(answer.arguments));
+    Process program;
+    if (!Start(dir + L"tarnwell.exe", answer.arguments, program)) return Fail(("starting " + what).c_str());
+    HWND box = nullptr;
+    if (!WaitFor(program.info.hProcess, [&] { return (box = FindMessageBox(program.info.dwProcessId)) != nullptr; })) {
+      return Fail((what + ": no message box").c_str());
+    }
+    const std::string text = TextOf(::GetDlgItem(box, 0xFFFF));
+    if (text.rfind(answer.says, 0) != 0) return Fail((what + ": the box says \"" + text + "\"").c_str());
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    DWORD status = 0;
+    if (::WaitForSingleObject(program.info.hProcess, kPatienceMs) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(program.info.hProcess, &status)) {
+      return Fail((what + ": still running after OK").c_str());
+    }
+    if (status != answer.status) return Fail((what + ": exit status " + std::to_string(status)).c_str());
+    std::printf("%s: a box, OK, exit status %lu\n", what.c_str(), status);
+  }
+  if (!IsEmpty(dir + L"log\\")) return Fail("the command line's answers wrote to the log folder");
+
+  // --textfile-dir names the folder over TARNWELL_TEXTFILE_DIR; a name with a space and
+  // letters beyond ASCII reaches the program and the file system intact.
+  const std::wstring environmentTextfiles = dir + L"environment\\";
+  if (!::CreateDirectoryW(environmentTextfiles.c_str(), nullptr)) {
+    return Fail("making the textfile folders");
+  }
+  ::SetEnvironmentVariableW(L"TARNWELL_TEXTFILE_DIR", environmentTextfiles.c_str());
+
+  const std::string original = tarnwell::testutil::ReadAll(storeDir + L"MetaBase.xml");
   const std::wstring logDir = dir + L"log\\";
-  ::SetEnvironmentVariableW(L"IIS_METABASE", (dir + L"MetaBase.xml").c_str());
+  ::SetEnvironmentVariableW(L"IIS_METABASE", (storeDir + L"MetaBase.xml").c_str());
 
   // The program up with a worker of ShopPool, the pools listed by F5, every pool ticked
   // (Edit > Select all) and monitored until the worker is seen with its id.
   auto launch = [&](Process& worker, Process& program, HWND& main) -> const char* {
     if (!Start(dir + L"w3wp.exe", L"-ap \"ShopPool\"", worker)) return "starting w3wp.exe -ap \"ShopPool\"";
-    if (!Start(dir + L"tarnwell.exe", L"", program)) return "starting tarnwell.exe";
+    const std::wstring arguments = L"--textfile-dir \"" + textfileDir.substr(0, textfileDir.size() - 1) + L"\"";
+    if (!Start(dir + L"tarnwell.exe", arguments, program)) return "starting tarnwell.exe";
     ::WaitForInputIdle(program.info.hProcess, kPatienceMs);
     if (!WaitFor(program.info.hProcess, [&] { return (main = FindMainWindow(program.info.dwProcessId)) != nullptr; })) {
       return "the main window";
@@ -255,6 +380,24 @@ int wmain(int argc, wchar_t** argv) {
       return "monitoring: no ShopPool line ending in the worker's id";
     }
     std::printf("monitoring: ShopPool line with pid %lu\n", worker.info.dwProcessId);
+    // The pass's figures in tarnwell.prom in the folder --textfile-dir names, else the daily
+    // log's word of why not; nothing in the one TARNWELL_TEXTFILE_DIR names.
+    const std::string promLine =
+        "tarnwell_pool_threads{pool=\"ShopPool\",pid=\"" + std::to_string(worker.info.dwProcessId) + "\"}";
+    std::string refused;
+    const bool exported = WaitFor(program.info.hProcess, [&] {
+      if (tarnwell::testutil::ReadAll(textfileDir + L"tarnwell.prom").find(promLine) != std::string::npos) return true;
+      const std::string daily = ReadMatching(logDir, L"trnw??????.log");
+      const std::size_t at = daily.find("Metrics textfile [");
+      if (at != std::string::npos) refused = daily.substr(at, daily.find("\r\n", at) - at);
+      return !refused.empty();
+    });
+    if (!exported || !refused.empty()) {
+      std::printf("textfile: %s\n", refused.c_str());
+      return "textfile: no figures of ShopPool's worker in tarnwell.prom";
+    }
+    if (!IsEmpty(environmentTextfiles)) return "--textfile-dir: TARNWELL_TEXTFILE_DIR's folder was written to";
+    std::printf("--textfile-dir: tarnwell.prom with the worker's figures\n");
     // The pass's redraw reaches the window after its log line.
     HWND tree = ::GetDlgItem(main, kIdTree);
     if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(tree, TVM_GETCOUNT, 0, 0) > 0; })) {
@@ -277,7 +420,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!WaitFor(program.info.hProcess, [&] { return ::WaitForSingleObject(worker.info.hProcess, 0) == WAIT_OBJECT_0; })) {
       return "Analyse: ShopPool's worker was never ended";
     }
-    if (tarnwell::testutil::ReadAll(dir + L"MetaBase.xml") == original) return "Analyse: MetaBase.xml unchanged";
+    if (tarnwell::testutil::ReadAll(storeDir + L"MetaBase.xml") == original) return "Analyse: MetaBase.xml unchanged";
     std::printf("Analyse: ShopPool's applications in temporary pools\n");
     return nullptr;
   };
@@ -374,7 +517,7 @@ int wmain(int argc, wchar_t** argv) {
   if (::SendMessageTimeoutW(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, kPatienceMs, nullptr) == 0) {
     return Fail("WM_ENDSESSION: no answer");
   }
-  if (tarnwell::testutil::ReadAll(dir + L"MetaBase.xml") != original) {
+  if (tarnwell::testutil::ReadAll(storeDir + L"MetaBase.xml") != original) {
     return Fail("WM_ENDSESSION: MetaBase.xml is not the original once it returned");
   }
   std::printf("session end: MetaBase.xml back to the original\n");
@@ -387,6 +530,13 @@ int wmain(int argc, wchar_t** argv) {
   ::GetExitCodeProcess(program.info.hProcess, &code);
   if (code != 0) return Fail(("File > Exit: exit code " + std::to_string(code)).c_str());
   std::printf("File > Exit: ended after %lu ms\n", ::GetTickCount() - asked);
+  // The store's lock file beside it, and no temporary file left behind in the textfile folder.
+  if (Names(storeDir) != std::vector<std::wstring>{L"MetaBase.xml", L"MetaBase.xml.lock"}) {
+    return Fail("store: the folder holds other files than MetaBase.xml and its lock file");
+  }
+  if (Names(textfileDir) != std::vector<std::wstring>{L"tarnwell.prom"}) {
+    return Fail("textfile: the folder holds other files than tarnwell.prom");
+  }
 
   // A second close while the first waits for the analysis to put everything back (the
   // taskbar's Close, then End Task): one clean end.
@@ -422,7 +572,7 @@ int wmain(int argc, wchar_t** argv) {
   code = 1;
   ::GetExitCodeProcess(program2.info.hProcess, &code);
   if (code != 0) return Fail(("two closes: exit code " + std::to_string(code)).c_str());
-  if (tarnwell::testutil::ReadAll(dir + L"MetaBase.xml") != original) return Fail("two closes: MetaBase.xml is not the original");
+  if (tarnwell::testutil::ReadAll(storeDir + L"MetaBase.xml") != original) return Fail("two closes: MetaBase.xml is not the original");
   // Each close that ran says so once; the second must not have run.
   const std::string log = ReadMatching(logDir, L"trnw??????.log").substr(logBefore);
   int closes = 0;
