@@ -149,9 +149,6 @@ void ClickOn(HWND window) {
   ::SendInput(2, clicks, sizeof(INPUT));
 }
 
-// The window as the screen shows it, to a 24-bit BMP file.
-// clientOnly: without the frame, whose size wine reports for a dialog with no window
-// manager to draw it.
 // The names in dir (ending in a separator), sorted.
 std::vector<std::wstring> Names(const std::wstring& dir) {
   std::vector<std::wstring> names;
@@ -208,20 +205,6 @@ bool IsEmpty(const std::wstring& dir) {
   } while (empty && ::FindNextFileW(search, &found) != 0);
   ::FindClose(search);
   return empty;
-}
-
-// Clicks a tab of a tab control in the program, as the mouse would.
-void ClickTab(HANDLE program, HWND tabs, int index) {
-  void* remote = ::VirtualAllocEx(program, nullptr, sizeof(RECT), MEM_COMMIT, PAGE_READWRITE);
-  RECT box{};
-  if (remote != nullptr) {
-    ::SendMessageW(tabs, TCM_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(remote));
-    ::ReadProcessMemory(program, remote, &box, sizeof box, nullptr);
-    ::VirtualFreeEx(program, remote, 0, MEM_RELEASE);
-  }
-  const LPARAM at = MAKELPARAM((box.left + box.right) / 2, (box.top + box.bottom) / 2);
-  ::SendMessageW(tabs, WM_LBUTTONDOWN, MK_LBUTTON, at);
-  ::SendMessageW(tabs, WM_LBUTTONUP, 0, at);
 }
 
 // The window as the screen shows it, to a 24-bit BMP file.
