@@ -81,6 +81,9 @@ LRESULT CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     }
     case WM_CLOSE:
       ::ShowWindow(hwnd, SW_HIDE);
+      // A sent close does not wake the modal loop, which would leave the main window
+      // disabled until the next message.
+      ::PostMessageW(hwnd, WM_NULL, 0, 0);
       return 0;
     default:
       break;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "app/win32/Win32Controls.h"
+#include "app/win32/Win32Ids.h"
 #include "app/win32/Win32Window.h"
 #include "platform/win32/text.h"
 
@@ -41,9 +42,14 @@ void MainWindow::SetEnabled(ViewControl control, bool enabled) {
     case ViewControl::AnalyseStart: hwnd = btnAnalyseStart; break;
     case ViewControl::AnalyseStop: hwnd = btnAnalyseStop; break;
     case ViewControl::AnalyseTab:
-      // The page's controls; the tab itself stays clickable.
+      // The page's controls, and the tab: greyed, and refused while disabled (OnNotify).
       analyseEnabled_ = enabled;
       for (HWND c : {lvAnalyse, memAnalyse, Label2, edtAnalyseCPU, Label3}) ::EnableWindow(c, enabled);
+      ::InvalidateRect(pcMain, nullptr, FALSE);  // its caption, greyed or not
+      if (!enabled && TabCtrl_GetCurSel(pcMain) == kTabAnalyse) {
+        TabCtrl_SetCurSel(pcMain, kTabTask);
+        ShowPages();
+      }
       return;
   }
   if (hwnd != nullptr) ::EnableWindow(hwnd, enabled);
@@ -187,6 +193,8 @@ void MainWindow::SetChart(const std::vector<ViewChartBar>& bars, double low, dou
 void MainWindow::AppendLine(HWND edit, const std::string& line, bool keepView, bool showStart) {
   const int firstVisible = static_cast<int>(::SendMessageW(edit, EM_GETFIRSTVISIBLELINE, 0, 0));
   const int left = ::GetScrollPos(edit, SB_HORZ);
+  DWORD selStart = 0, selEnd = 0;  // the user's, put back after the line
+  ::SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&selStart), reinterpret_cast<LPARAM>(&selEnd));
   std::optional<RedrawOff> frozen;
   if (keepView) frozen.emplace(edit);
 
@@ -195,19 +203,28 @@ void MainWindow::AppendLine(HWND edit, const std::string& line, bool keepView, b
   ::SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(length), static_cast<LPARAM>(length));
   ::SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
   int dropped = 0;
+  DWORD cutChars = 0;
   const int lines = static_cast<int>(::SendMessageW(edit, EM_GETLINECOUNT, 0, 0));
   if (lines > kPaneMaxLines) {
     dropped = lines - kPaneMaxLines;
     const LRESULT cut = ::SendMessageW(edit, EM_LINEINDEX, static_cast<WPARAM>(dropped), 0);
+    cutChars = static_cast<DWORD>(std::max<LRESULT>(cut, 0));
     ::SendMessageW(edit, EM_SETSEL, 0, cut);
     ::SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
   }
+  // A selection the user made stays, less what went from the top.
+  const bool selected = selStart != selEnd && selEnd > cutChars;
+  const auto keepSelection = [&] {
+    if (!selected) return;
+    ::SendMessageW(edit, EM_SETSEL, selStart > cutChars ? selStart - cutChars : 0, selEnd - cutChars);
+  };
   if (keepView) {
     // Back to the lines that were in view, less those dropped from the top.
     ::SendMessageW(edit, EM_SETSEL, 0, 0);
     ::SendMessageW(edit, EM_SCROLLCARET, 0, 0);
     ::SendMessageW(edit, EM_LINESCROLL, 0, std::max(0, firstVisible - dropped));
     ::SendMessageW(edit, WM_HSCROLL, MAKEWPARAM(SB_THUMBPOSITION, left), 0);
+    keepSelection();
     return;
   }
   LRESULT caret = ::GetWindowTextLengthW(edit);
@@ -217,6 +234,7 @@ void MainWindow::AppendLine(HWND edit, const std::string& line, bool keepView, b
   }
   ::SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(caret), caret);
   ::SendMessageW(edit, EM_SCROLLCARET, 0, 0);
+  keepSelection();
 }
 
 void MainWindow::AppendPaneLine(const std::string& line) {

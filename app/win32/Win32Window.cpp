@@ -28,6 +28,8 @@ constexpr int kTagSelectAll = 10;
 constexpr wchar_t kNoHint[] = L"";
 constexpr wchar_t kFilterHint[] = L"Support regular expression";
 constexpr wchar_t kAnalyseHint[] = L"Analyse only CPU value.";
+const wchar_t* const kMainTabs[] = {L"&Task", L"&Monitoring", L"&Analyse"};
+constexpr char kClosingWait[] = "Close: waiting for the monitoring and the analysis to end.";
 
 LRESULT CALLBACK ChartProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == WM_PAINT) {
@@ -104,6 +106,10 @@ int MainWindow::Run() {
         ::SendMessageW(focus, EM_SETSEL, 0, -1);
         continue;
       }
+      if (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB && (::GetKeyState(VK_CONTROL) & 0x8000) != 0) {
+        StepTab((::GetKeyState(VK_SHIFT) & 0x8000) != 0 ? -1 : 1);
+        continue;
+      }
       if (::TranslateAcceleratorW(hwnd_, accelerators_.get(), &msg) != 0) continue;
       if (::IsDialogMessageW(hwnd_, &msg) != 0) continue;
     }
@@ -141,6 +147,21 @@ LRESULT MainWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_NOTIFY:
       return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
+    case WM_DRAWITEM: {
+      const auto& item = *reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+      if (item.hwndItem != pcMain || item.itemID >= 3) break;
+      const bool greyed = item.itemID == kTabAnalyse && !analyseEnabled_;
+      RECT box = item.rcItem;
+      ::FillRect(item.hDC, &box, ::GetSysColorBrush(COLOR_BTNFACE));
+      const int mode = ::SetBkMode(item.hDC, TRANSPARENT);
+      const COLORREF colour = ::SetTextColor(item.hDC, ::GetSysColor(greyed ? COLOR_GRAYTEXT : COLOR_BTNTEXT));
+      HGDIOBJ old = ::SelectObject(item.hDC, font_.get());
+      ::DrawTextW(item.hDC, kMainTabs[item.itemID], -1, &box, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+      ::SelectObject(item.hDC, old);
+      ::SetTextColor(item.hDC, colour);
+      ::SetBkMode(item.hDC, mode);
+      return TRUE;
+    }
     case WM_CONTEXTMENU:
       if (reinterpret_cast<HWND>(wParam) == lvTaskOPools) {
         POINT at{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
@@ -185,8 +206,32 @@ LRESULT MainWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_APP + 2:  // the chart window's paint
       PaintChart(s, reinterpret_cast<HDC>(wParam), chart_, font_.get());
       return 0;
+    case WM_ACTIVATE:
+      // The keyboard goes back where it was before Alt+Tab, the About box or a message box.
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        const HWND focus = ::GetFocus();
+        if (focus != nullptr && ::IsChild(hwnd_, focus)) savedFocus_ = focus;
+        return 0;
+      }
+      if (savedFocus_ == nullptr || !::IsWindow(savedFocus_) || !::IsWindowVisible(savedFocus_) ||
+          !::IsWindowEnabled(savedFocus_)) {
+        savedFocus_ = TabCtrl_GetCurSel(pcMain) == kTabTask ? lvTaskOPools : pcMain;
+      }
+      ::SetFocus(savedFocus_);
+      return 0;
     case WM_CLOSE:
       OnClose();
+      return 0;
+    case WM_QUERYENDSESSION:
+      // A logoff or shutdown is asked for: the analysis starts putting the applications
+      // back now, which leaves WM_ENDSESSION less to wait for.
+      if (MainController* rules = Rules()) rules->AnalyseStopClicked();
+      return TRUE;
+    case WM_ENDSESSION:
+      // The process is ended once this returns: the configuration must be back by then.
+      if (wParam != FALSE) {
+        if (MainController* rules = Rules()) rules->StopWorkersAndWait();
+      }
       return 0;
     case WM_DESTROY:
       OnDestroy();
@@ -251,12 +296,13 @@ bool MainWindow::OnCreate() {
   const DWORD visible = WS_VISIBLE;
   stbStatus = Make(STATUSCLASSNAMEW, L"", visible | SBARS_SIZEGRIP | SBT_NOBORDERS, kIdStatus);
   ::SendMessageW(stbStatus, SB_SIMPLE, TRUE, 0);
-  pcMain = Make(WC_TABCONTROLW, L"", visible | WS_CLIPSIBLINGS | TCS_BOTTOM | tab, kIdTabs);
-  const wchar_t* mainTabs[] = {L"&Task", L"&Monitoring", L"&Analyse"};
+  // Drawn by the window: a tab control has no greyed tab, and Analyse is greyed until
+  // monitoring has filled its list.
+  pcMain = Make(WC_TABCONTROLW, L"", visible | WS_CLIPSIBLINGS | TCS_BOTTOM | TCS_OWNERDRAWFIXED | tab, kIdTabs);
   for (int i = 0; i < 3; ++i) {
     TCITEMW item{};
     item.mask = TCIF_TEXT;
-    item.pszText = const_cast<wchar_t*>(mainTabs[i]);
+    item.pszText = const_cast<wchar_t*>(kMainTabs[i]);
     TabCtrl_InsertItem(pcMain, i, &item);
   }
   pcMon = Make(WC_TABCONTROLW, L"", WS_CLIPSIBLINGS | tab, kIdMonTabs);
@@ -271,7 +317,7 @@ bool MainWindow::OnCreate() {
   // Task tab.
   stTaskOPools = Make(L"STATIC", L"Avaible pools", SS_LEFT, kIdPoolsTitle);
   ::SendMessageW(stTaskOPools, WM_SETFONT, reinterpret_cast<WPARAM>(boldFont_.get()), FALSE);
-  lvTaskOPools = Make(WC_LISTVIEWW, L"", LVS_REPORT | LVS_SHOWSELALWAYS | tab, kIdPools);
+  lvTaskOPools = Make(WC_LISTVIEWW, L"", LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | tab, kIdPools);
   ListView_SetExtendedListViewStyle(lvTaskOPools, LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
   AddColumn(lvTaskOPools, 0, L"Pool", 220);
   AddColumn(lvTaskOPools, 1, L"Apps", 40);
@@ -321,6 +367,11 @@ bool MainWindow::OnCreate() {
   Button_SetCheck(chkDontScroll, BST_CHECKED);
   memLog = Make(L"EDIT", L"", visible | paneStyle, kIdLog, WS_EX_CLIENTEDGE);
   ::SendMessageW(memLog, EM_SETLIMITTEXT, 0, 0);
+  for (HWND pane : {memAnalyse, memLog}) {
+    ::SetWindowLongPtrW(pane, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    paneEditBase_ = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
+        pane, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&MainWindow::PaneEditProc)));
+  }
 
   frmAbout_ = CreateAbout(instance_, hwnd_, font_.get());
 
@@ -332,7 +383,8 @@ bool MainWindow::OnCreate() {
   for (HWND tabs : {pcMon, pcMain}) {
     ::SetWindowPos(tabs, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   }
-  TabCtrl_SetCurSel(pcMain, kTabAnalyse);  // the tab shown when the window opens
+  TabCtrl_SetCurSel(pcMain, kTabTask);  // the tab shown when the window opens
+  SetEnabled(ViewControl::AnalyseTab, false);
   ShowPages();
 
   // The rules start once every control they reach exists.
@@ -343,8 +395,21 @@ bool MainWindow::OnCreate() {
   return true;
 }
 
+void MainWindow::StepTab(int step) {
+  int page = TabCtrl_GetCurSel(pcMain);
+  do {
+    page = (page + step + 3) % 3;
+  } while (page == kTabAnalyse && !analyseEnabled_);
+  TabCtrl_SetCurSel(pcMain, page);
+  ShowPages();
+  // The keyboard leaves a control the page change hid.
+  const HWND focus = ::GetFocus();
+  if (focus == nullptr || !::IsWindowVisible(focus)) ::SetFocus(pcMain);
+}
+
 void MainWindow::ShowPages() {
   const int page = TabCtrl_GetCurSel(pcMain);
+  shownPage_ = page;
   const bool graph = TabCtrl_GetCurSel(pcMon) == 1;
   auto show = [](HWND hwnd, bool on) { ::ShowWindow(hwnd, on ? SW_SHOWNA : SW_HIDE); };
   for (HWND c : {stTaskOPools, lvTaskOPools, btnTaskOPRefresh, btnTaskOFilter, edtTaskOPFilter,
@@ -524,7 +589,12 @@ void MainWindow::OnCommand(int id, int code, HWND control) {
 LRESULT MainWindow::OnNotify(const NMHDR& header) {
   MainController* rules = Rules();
   if (header.hwndFrom == pcMain || header.hwndFrom == pcMon) {
-    if (header.code == TCN_SELCHANGE) ShowPages();
+    if (header.code != TCN_SELCHANGE) return 0;
+    if (header.hwndFrom == pcMain && TabCtrl_GetCurSel(pcMain) == kTabAnalyse && !analyseEnabled_) {
+      TabCtrl_SetCurSel(pcMain, shownPage_);  // greyed: the click or key is refused
+      return 0;
+    }
+    ShowPages();
     return 0;
   }
   if (rules == nullptr || quiet_ > 0) return 0;
@@ -555,10 +625,31 @@ LRESULT CALLBACK MainWindow::IntervalEditProc(HWND hwnd, UINT msg, WPARAM wParam
   return ::CallWindowProcW(self->intervalEditBase_, hwnd, msg, wParam, lParam);
 }
 
+LRESULT CALLBACK MainWindow::PaneEditProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  auto* self = reinterpret_cast<MainWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (msg == WM_GETDLGCODE) {
+    // A multi-line edit asks for every key, and then takes Esc for the window's close and
+    // keeps Tab: the panes are read-only, so both go back to the dialog keys.
+    const LRESULT code = ::CallWindowProcW(self->paneEditBase_, hwnd, msg, wParam, lParam);
+    return code & ~static_cast<LRESULT>(DLGC_WANTALLKEYS | DLGC_WANTTAB | DLGC_WANTMESSAGE);
+  }
+  if ((msg == WM_KEYDOWN || msg == WM_CHAR) && (wParam == VK_ESCAPE || wParam == VK_TAB)) return 0;
+  return ::CallWindowProcW(self->paneEditBase_, hwnd, msg, wParam, lParam);
+}
+
 void MainWindow::OnClose() {
+  // The wait below runs posted messages, and a second close (the taskbar's, End Task)
+  // would destroy the window and the rules under the first one.
+  if (closing_) return;
+  closing_ = true;
   // As the Qt window: the workers end, and what they hand over still runs, before the
-  // window goes.
-  if (MainController* rules = Rules()) rules->StopWorkersAndWait();
+  // window goes. An analysis may take a while to put its applications back: say why the
+  // window stays.
+  if (MainController* rules = Rules()) {
+    const MainController::WorkerCounts live = rules->LiveWorkers();
+    if (live.loaders + live.monitors + live.analysers > 0) rules->LogWinMsg(kClosingWait);
+    rules->StopWorkersAndWait();
+  }
   ::DestroyWindow(hwnd_);
 }
 

@@ -101,6 +101,7 @@ class MainWindow final : public IMainView {
 
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
   static LRESULT CALLBACK IntervalEditProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK PaneEditProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
  private:
   LRESULT Handle(UINT msg, WPARAM wParam, LPARAM lParam);
@@ -115,6 +116,7 @@ class MainWindow final : public IMainView {
   void RunPosted();
   void RunTimer(UINT_PTR id);
   void ShowPages();
+  void StepTab(int step);  // Ctrl+Tab (+1) and Ctrl+Shift+Tab (-1) over the main tabs
   void SplitterPress(int y);
   void SplitterDrag(int y);
 
@@ -143,6 +145,7 @@ class MainWindow final : public IMainView {
   HWND btnAnalyseStop = nullptr, Label2 = nullptr, edtAnalyseCPU = nullptr, Label3 = nullptr;
   HWND frmAbout_ = nullptr;
   WNDPROC intervalEditBase_ = nullptr;
+  WNDPROC paneEditBase_ = nullptr;  // the message panes' EDIT procedure
 
   FontPtr font_, boldFont_;
   BrushPtr filterBrush_, analyseBrush_, paneBrush_;
@@ -157,8 +160,11 @@ class MainWindow final : public IMainView {
   enum class Drag { None, Log, Analyse } drag_ = Drag::None;
   int dragOffset_ = 0;
   bool analyseEnabled_ = false;
+  int shownPage_ = 0;  // pcMain's page on show
+  HWND savedFocus_ = nullptr;  // the control with the keyboard when the window was left
   const wchar_t* shownHint_ = nullptr;  // the status bar's text
   int quiet_ = 0;  // >0 while the window itself changes ticks, rows or selection
+  bool closing_ = false;  // a close is under way: it takes no second one
 
   std::mutex queueLock_;
   std::deque<std::function<void()>> queue_;

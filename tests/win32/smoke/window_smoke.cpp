@@ -1,9 +1,11 @@
 // Drives tarnwell.exe as an administrator would, under wine in Xvfb: a mistyped option, the
 // version and the help, each read from its message box and closed with OK; then F5 on a
 // copy of the demo MetaBase.xml, monitoring of every pool while a worker of ShopPool runs,
-// with the figures written to the folder --textfile-dir names, a picture of each tab, and
-// File > Exit. The program, the store and the textfile folder are in folders named outside
-// ASCII, where a path that went through the ANSI code page would miss. Usage:
+// with the figures written to the folder --textfile-dir names, a picture of each tab, an
+// analysis of ShopPool ended by the session's end, and File > Exit; then a second run whose
+// analysis is closed twice at once. The program, the store and the textfile folder are in
+// folders named outside ASCII, where a path that went through the ANSI code page would
+// miss. Usage:
 //   tarnwell_window_smoke <tarnwell.exe> <MetaBase.xml> <child.exe> [picture folder]
 // Prints what it finds; exits 0 when the program did all of it.
 #include <windows.h>
@@ -14,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/win32/Win32Ids.h"
@@ -59,21 +62,6 @@ std::string ReadMatching(const std::wstring& dir, const wchar_t* pattern) {
   return all;
 }
 
-// The names in dir (ending in a separator), sorted.
-std::vector<std::wstring> Names(const std::wstring& dir) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found{};
-  HANDLE search = ::FindFirstFileW((dir + L"*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (::FindNextFileW(search, &found) != 0);
-  ::FindClose(search);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // Looks at what the program has done until it holds, while the program runs.
 bool WaitFor(HANDLE program, const std::function<bool()>& holds) {
   const DWORD start = ::GetTickCount();
@@ -90,6 +78,90 @@ HWND FindMainWindow(DWORD pid) {
   DWORD owner = 0;
   if (found != nullptr) ::GetWindowThreadProcessId(found, &owner);
   return owner == pid ? found : nullptr;
+}
+
+// Clicks a tab of a tab control in the program, as the mouse would.
+void ClickTab(HANDLE program, HWND tabs, int index) {
+  void* remote = ::VirtualAllocEx(program, nullptr, sizeof(RECT), MEM_COMMIT, PAGE_READWRITE);
+  RECT box{};
+  if (remote != nullptr) {
+    ::SendMessageW(tabs, TCM_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(remote));
+    ::ReadProcessMemory(program, remote, &box, sizeof box, nullptr);
+    ::VirtualFreeEx(program, remote, 0, MEM_RELEASE);
+  }
+  const LPARAM at = MAKELPARAM((box.left + box.right) / 2, (box.top + box.bottom) / 2);
+  ::SendMessageW(tabs, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  ::SendMessageW(tabs, WM_LBUTTONUP, 0, at);
+}
+
+// Selects the list row whose first cell is text, as a click on it would (the same
+// notifications reach the window); false when no row has it.
+bool SelectRow(HANDLE program, HWND list, const std::wstring& text) {
+  const std::size_t bytes = std::max(sizeof(LVITEMW), sizeof(LVFINDINFOW) + (text.size() + 1) * sizeof(wchar_t));
+  auto* remote = static_cast<char*>(::VirtualAllocEx(program, nullptr, bytes, MEM_COMMIT, PAGE_READWRITE));
+  if (remote == nullptr) return false;
+  LVFINDINFOW find{};
+  find.flags = LVFI_STRING;
+  find.psz = reinterpret_cast<LPCWSTR>(remote + sizeof find);
+  ::WriteProcessMemory(program, remote, &find, sizeof find, nullptr);
+  ::WriteProcessMemory(program, remote + sizeof find, text.c_str(), (text.size() + 1) * sizeof(wchar_t), nullptr);
+  const auto row = ::SendMessageW(list, LVM_FINDITEMW, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(remote));
+  if (row >= 0) {
+    LVITEMW item{};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    ::WriteProcessMemory(program, remote, &item, sizeof item, nullptr);
+    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote));
+  }
+  ::VirtualFreeEx(program, remote, 0, MEM_RELEASE);
+  return row >= 0;
+}
+
+// The control that has the keyboard in the program's window.
+HWND FocusOf(HWND main) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  return ::GetGUIThreadInfo(::GetWindowThreadProcessId(main, nullptr), &info) != 0 ? info.hwndFocus : nullptr;
+}
+
+// Keys as the keyboard types them, to the foreground window's focus.
+void Type(std::initializer_list<std::pair<WORD, bool>> keys) {
+  std::vector<INPUT> inputs;
+  for (const auto& [key, down] : keys) {
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = key;
+    input.ki.dwFlags = down ? 0 : KEYEVENTF_KEYUP;
+    inputs.push_back(input);
+  }
+  ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+// A click of the mouse on the middle of a window, as the mouse makes it.
+void ClickOn(HWND window) {
+  RECT box{};
+  ::GetWindowRect(window, &box);
+  ::SetCursorPos((box.left + box.right) / 2, (box.top + box.bottom) / 2);
+  INPUT clicks[2] = {};
+  clicks[0].type = clicks[1].type = INPUT_MOUSE;
+  clicks[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  clicks[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  ::SendInput(2, clicks, sizeof(INPUT));
+}
+
+// The names in dir (ending in a separator), sorted.
+std::vector<std::wstring> Names(const std::wstring& dir) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileW((dir + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (::FindNextFileW(search, &found) != 0);
+  ::FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // A message box of the program's, once it shows.
@@ -133,20 +205,6 @@ bool IsEmpty(const std::wstring& dir) {
   } while (empty && ::FindNextFileW(search, &found) != 0);
   ::FindClose(search);
   return empty;
-}
-
-// Clicks a tab of a tab control in the program, as the mouse would.
-void ClickTab(HANDLE program, HWND tabs, int index) {
-  void* remote = ::VirtualAllocEx(program, nullptr, sizeof(RECT), MEM_COMMIT, PAGE_READWRITE);
-  RECT box{};
-  if (remote != nullptr) {
-    ::SendMessageW(tabs, TCM_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(remote));
-    ::ReadProcessMemory(program, remote, &box, sizeof box, nullptr);
-    ::VirtualFreeEx(program, remote, 0, MEM_RELEASE);
-  }
-  const LPARAM at = MAKELPARAM((box.left + box.right) / 2, (box.top + box.bottom) / 2);
-  ::SendMessageW(tabs, WM_LBUTTONDOWN, MK_LBUTTON, at);
-  ::SendMessageW(tabs, WM_LBUTTONUP, 0, at);
 }
 
 // The window as the screen shows it, to a 24-bit BMP file.
@@ -255,64 +313,105 @@ int wmain(int argc, wchar_t** argv) {
   }
   ::SetEnvironmentVariableW(L"TARNWELL_TEXTFILE_DIR", environmentTextfiles.c_str());
 
-  Process worker;
-  if (!Start(dir + L"w3wp.exe", L"-ap \"ShopPool\"", worker)) return Fail("starting w3wp.exe -ap \"ShopPool\"");
-  ::SetEnvironmentVariableW(L"IIS_METABASE", (storeDir + L"MetaBase.xml").c_str());
-  Process program;
-  const std::wstring arguments = L"--textfile-dir \"" + textfileDir.substr(0, textfileDir.size() - 1) + L"\"";
-  if (!Start(dir + L"tarnwell.exe", arguments, program)) return Fail("starting tarnwell.exe");
-  ::WaitForInputIdle(program.info.hProcess, kPatienceMs);
-  HWND main = nullptr;
-  if (!WaitFor(program.info.hProcess, [&] { return (main = FindMainWindow(program.info.dwProcessId)) != nullptr; })) {
-    return Fail("the main window");
-  }
-  std::printf("window up\n");
-
-  // F5 lists the pools.
+  const std::string original = tarnwell::testutil::ReadAll(storeDir + L"MetaBase.xml");
   const std::wstring logDir = dir + L"log\\";
-  ::PostMessageW(main, WM_KEYDOWN, VK_F5, 0x003F0001);
-  ::PostMessageW(main, WM_KEYUP, VK_F5, 0xC03F0001);
-  if (!WaitFor(program.info.hProcess, [&] { return ReadMatching(logDir, L"trnw??????.log").find("Pools: 9") != std::string::npos; })) {
-    return Fail("F5: the daily log never said \"Pools: 9\"");
-  }
-  std::printf("F5: Pools: 9\n");
+  ::SetEnvironmentVariableW(L"IIS_METABASE", (storeDir + L"MetaBase.xml").c_str());
 
-  // Every pool ticked (Edit > Select all), then Start: the worker is found with its id.
-  ::SendMessageW(main, WM_COMMAND, kIdSelectAll1, 0);
-  HWND start = ::GetDlgItem(main, kIdStart);
-  ::SendMessageW(main, WM_COMMAND, MAKEWPARAM(kIdStart, BN_CLICKED), reinterpret_cast<LPARAM>(start));
-  const std::string pidEnd = "\t" + std::to_string(worker.info.dwProcessId) + "\r\n";
-  std::string line;
-  const bool found = WaitFor(program.info.hProcess, [&] {
-    const std::string mon = ReadMatching(logDir, L"trnw-mon-*.log");
-    const std::size_t at = mon.rfind("\tShopPool\t");
-    if (at == std::string::npos) return false;
-    const std::size_t end = mon.find("\r\n", at);
-    line = mon.substr(at, end == std::string::npos ? std::string::npos : end + 2 - at);
-    return line.size() >= pidEnd.size() && line.compare(line.size() - pidEnd.size(), pidEnd.size(), pidEnd) == 0;
-  });
-  if (!found) return Fail(("monitoring: no ShopPool line ending in the worker's id " + std::to_string(worker.info.dwProcessId) + "; last: " + line).c_str());
-  std::printf("monitoring: ShopPool line with pid %lu\n", worker.info.dwProcessId);
-  // The pass's figures in tarnwell.prom in the textfile folder, else the daily log's word
-  // of why not.
-  const std::string promLine =
-      "tarnwell_pool_threads{pool=\"ShopPool\",pid=\"" + std::to_string(worker.info.dwProcessId) + "\"}";
-  std::string refused;
-  const bool exported = WaitFor(program.info.hProcess, [&] {
-    if (tarnwell::testutil::ReadAll(textfileDir + L"tarnwell.prom").find(promLine) != std::string::npos) return true;
-    const std::string daily = ReadMatching(logDir, L"trnw??????.log");
-    const std::size_t at = daily.find("Metrics textfile [");
-    if (at != std::string::npos) refused = daily.substr(at, daily.find("\r\n", at) - at);
-    return !refused.empty();
-  });
-  if (!exported || !refused.empty()) return Fail(("textfile: no " + promLine + " in tarnwell.prom; " + refused).c_str());
-  if (!IsEmpty(environmentTextfiles)) return Fail("--textfile-dir: TARNWELL_TEXTFILE_DIR's folder was written to");
-  std::printf("--textfile-dir: tarnwell.prom with the worker's figures\n");
-  // The pass's redraw reaches the window after its log line.
-  HWND tree = ::GetDlgItem(main, kIdTree);
-  if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(tree, TVM_GETCOUNT, 0, 0) > 0; })) {
-    return Fail("monitoring: the tree stayed empty");
-  }
+  // The program up with a worker of ShopPool, the pools listed by F5, every pool ticked
+  // (Edit > Select all) and monitored until the worker is seen with its id.
+  auto launch = [&](Process& worker, Process& program, HWND& main) -> const char* {
+    if (!Start(dir + L"w3wp.exe", L"-ap \"ShopPool\"", worker)) return "starting w3wp.exe -ap \"ShopPool\"";
+    const std::wstring arguments = L"--textfile-dir \"" + textfileDir.substr(0, textfileDir.size() - 1) + L"\"";
+    if (!Start(dir + L"tarnwell.exe", arguments, program)) return "starting tarnwell.exe";
+    ::WaitForInputIdle(program.info.hProcess, kPatienceMs);
+    if (!WaitFor(program.info.hProcess, [&] { return (main = FindMainWindow(program.info.dwProcessId)) != nullptr; })) {
+      return "the main window";
+    }
+    std::printf("window up\n");
+    // The first tab at start; Analyse greyed, its click refused, until monitoring fills it.
+    HWND tabs = ::GetDlgItem(main, kIdTabs);
+    if (::SendMessageW(tabs, TCM_GETCURSEL, 0, 0) != kTabTask) return "the window did not open on the Task tab";
+    ClickTab(program.info.hProcess, tabs, kTabAnalyse);
+    if (::SendMessageW(tabs, TCM_GETCURSEL, 0, 0) != kTabTask) return "a click on the greyed Analyse tab was taken";
+
+    ::PostMessageW(main, WM_KEYDOWN, VK_F5, 0x003F0001);
+    ::PostMessageW(main, WM_KEYUP, VK_F5, 0xC03F0001);
+    HWND pools = ::GetDlgItem(main, kIdPools);
+    if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(pools, LVM_GETITEMCOUNT, 0, 0) == 9; })) {
+      return "F5: the pool list never had 9 rows";
+    }
+    if (!WaitFor(program.info.hProcess, [&] { return ReadMatching(logDir, L"trnw??????.log").find("Pools: 9") != std::string::npos; })) {
+      return "F5: the daily log never said \"Pools: 9\"";
+    }
+    std::printf("F5: Pools: 9\n");
+
+    ::SendMessageW(main, WM_COMMAND, kIdSelectAll1, 0);
+    HWND start = ::GetDlgItem(main, kIdStart);
+    ::SendMessageW(main, WM_COMMAND, MAKEWPARAM(kIdStart, BN_CLICKED), reinterpret_cast<LPARAM>(start));
+    const std::string pidEnd = "\t" + std::to_string(worker.info.dwProcessId) + "\r\n";
+    std::string line;
+    const bool found = WaitFor(program.info.hProcess, [&] {
+      const std::string mon = ReadMatching(logDir, L"trnw-mon-*.log");
+      const std::size_t at = mon.rfind("\tShopPool\t");
+      if (at == std::string::npos) return false;
+      const std::size_t end = mon.find("\r\n", at);
+      line = mon.substr(at, end == std::string::npos ? std::string::npos : end + 2 - at);
+      return line.size() >= pidEnd.size() && line.compare(line.size() - pidEnd.size(), pidEnd.size(), pidEnd) == 0;
+    });
+    if (!found) {
+      std::printf("last ShopPool line: %s\n", line.c_str());
+      return "monitoring: no ShopPool line ending in the worker's id";
+    }
+    std::printf("monitoring: ShopPool line with pid %lu\n", worker.info.dwProcessId);
+    // The pass's figures in tarnwell.prom in the folder --textfile-dir names, else the daily
+    // log's word of why not; nothing in the one TARNWELL_TEXTFILE_DIR names.
+    const std::string promLine =
+        "tarnwell_pool_threads{pool=\"ShopPool\",pid=\"" + std::to_string(worker.info.dwProcessId) + "\"}";
+    std::string refused;
+    const bool exported = WaitFor(program.info.hProcess, [&] {
+      if (tarnwell::testutil::ReadAll(textfileDir + L"tarnwell.prom").find(promLine) != std::string::npos) return true;
+      const std::string daily = ReadMatching(logDir, L"trnw??????.log");
+      const std::size_t at = daily.find("Metrics textfile [");
+      if (at != std::string::npos) refused = daily.substr(at, daily.find("\r\n", at) - at);
+      return !refused.empty();
+    });
+    if (!exported || !refused.empty()) {
+      std::printf("textfile: %s\n", refused.c_str());
+      return "textfile: no figures of ShopPool's worker in tarnwell.prom";
+    }
+    if (!IsEmpty(environmentTextfiles)) return "--textfile-dir: TARNWELL_TEXTFILE_DIR's folder was written to";
+    std::printf("--textfile-dir: tarnwell.prom with the worker's figures\n");
+    // The pass's redraw reaches the window after its log line.
+    HWND tree = ::GetDlgItem(main, kIdTree);
+    if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(tree, TVM_GETCOUNT, 0, 0) > 0; })) {
+      return "monitoring: the tree stayed empty";
+    }
+    ClickTab(program.info.hProcess, tabs, kTabAnalyse);
+    if (::SendMessageW(tabs, TCM_GETCURSEL, 0, 0) != kTabAnalyse) return "a click on the Analyse tab was refused while monitoring";
+    ClickTab(program.info.hProcess, tabs, kTabTask);
+    return nullptr;
+  };
+
+  // ShopPool selected in the Analyse list and its Start pressed; returns once the
+  // applications sit in temporary pools (the analyser then ends the pool's own worker).
+  auto analyse = [&](const Process& worker, const Process& program, HWND main) -> const char* {
+    HWND list = ::GetDlgItem(main, kIdAnalyseList);
+    if (!SelectRow(program.info.hProcess, list, L"ShopPool")) return "Analyse: no ShopPool row";
+    HWND start = ::GetDlgItem(main, kIdAnalyseStart);
+    if (::IsWindowEnabled(start) == 0) return "Analyse: Start stayed greyed with ShopPool selected";
+    ::SendMessageW(start, BM_CLICK, 0, 0);
+    if (!WaitFor(program.info.hProcess, [&] { return ::WaitForSingleObject(worker.info.hProcess, 0) == WAIT_OBJECT_0; })) {
+      return "Analyse: ShopPool's worker was never ended";
+    }
+    if (tarnwell::testutil::ReadAll(storeDir + L"MetaBase.xml") == original) return "Analyse: MetaBase.xml unchanged";
+    std::printf("Analyse: ShopPool's applications in temporary pools\n");
+    return nullptr;
+  };
+
+  Process worker;
+  Process program;
+  HWND main = nullptr;
+  if (const char* failed = launch(worker, program, main)) return Fail(failed);
 
   if (!pictures.empty()) {
     HWND pcMain = ::GetDlgItem(main, kIdTabs);
@@ -341,13 +440,78 @@ int wmain(int argc, wchar_t** argv) {
     ::Sleep(500);  // for the picture only
     if (!SavePicture(about, pictures + L"win32-about.bmp", true)) return Fail("saving a picture");
     ::SendMessageW(about, WM_CLOSE, 0, 0);
+    if (!WaitFor(program.info.hProcess, [&] { return ::IsWindowEnabled(main) != 0; })) return Fail("About closed: the window stayed disabled");
     std::printf("pictures saved\n");
   }
+
+  // Esc in a message pane leaves the program running; Tab and Shift+Tab leave the pane
+  // and come back to it.
+  ::SetForegroundWindow(main);
+  ClickTab(program.info.hProcess, ::GetDlgItem(main, kIdTabs), kTabAnalyse);
+  for (const int id : {kIdLog, kIdAnalyseLog}) {
+    const std::size_t logBefore = ReadMatching(logDir, L"trnw??????.log").size();
+    HWND pane = ::GetDlgItem(main, id);
+    ClickOn(pane);
+    if (!WaitFor(program.info.hProcess, [&] { return FocusOf(main) == pane; })) return Fail("a click on a pane left it without the keyboard");
+    Type({{VK_ESCAPE, true}, {VK_ESCAPE, false}, {VK_TAB, true}, {VK_TAB, false}});
+    if (!WaitFor(program.info.hProcess, [&] { return FocusOf(main) != pane; })) return Fail("Tab stayed in a pane");
+    Type({{VK_SHIFT, true}, {VK_TAB, true}, {VK_TAB, false}, {VK_SHIFT, false}});
+    if (!WaitFor(program.info.hProcess, [&] { return FocusOf(main) == pane; })) return Fail("Shift+Tab did not come back to a pane");
+    // Esc came before both Tabs: a close it raised has run by now.
+    if (::WaitForSingleObject(program.info.hProcess, 0) != WAIT_TIMEOUT || ::IsWindow(main) == 0 ||
+        ReadMatching(logDir, L"trnw??????.log").find("Close: waiting", logBefore) != std::string::npos) {
+      return Fail("Esc in a pane closed the window");
+    }
+  }
+  std::printf("panes: Esc ignored, Tab and Shift+Tab move on and back\n");
+
+  // The About box gives the keyboard back to the pane that had it.
+  HWND analysePane = ::GetDlgItem(main, kIdAnalyseLog);
+  ::PostMessageW(main, WM_COMMAND, kIdAbout, 0);
+  HWND about = nullptr;
+  if (!WaitFor(program.info.hProcess, [&] {
+        about = ::FindWindowW(L"TarnwellFrmAbout", nullptr);
+        return about != nullptr && ::IsWindowVisible(about);
+      })) {
+    return Fail("Help > About...: no dialog");
+  }
+  ::SendMessageW(about, WM_CLOSE, 0, 0);
+  if (!WaitFor(program.info.hProcess, [&] { return ::IsWindowEnabled(main) != 0 && FocusOf(main) == analysePane; })) {
+    return Fail("About closed: the keyboard did not come back to the pane");
+  }
+  // Ctrl+Tab and Ctrl+Shift+Tab step through the main tabs.
+  HWND mainTabs = ::GetDlgItem(main, kIdTabs);
+  Type({{VK_CONTROL, true}, {VK_TAB, true}, {VK_TAB, false}, {VK_CONTROL, false}});
+  if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(mainTabs, TCM_GETCURSEL, 0, 0) == kTabTask; })) {
+    return Fail("Ctrl+Tab on Analyse did not go on to Task");
+  }
+  Type({{VK_CONTROL, true}, {VK_SHIFT, true}, {VK_TAB, true}, {VK_TAB, false}, {VK_SHIFT, false}, {VK_CONTROL, false}});
+  if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(mainTabs, TCM_GETCURSEL, 0, 0) == kTabAnalyse; })) {
+    return Fail("Ctrl+Shift+Tab on Task did not go back to Analyse");
+  }
+  std::printf("keyboard: back to the pane after About; Ctrl+Tab and Ctrl+Shift+Tab switch tabs\n");
+
+  // A logoff during an analysis: the applications are back before the session goes.
+  if (const char* failed = analyse(worker, program, main)) return Fail(failed);
+  DWORD_PTR agreed = 0;
+  if (::SendMessageTimeoutW(main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, kPatienceMs, &agreed) == 0 || agreed == 0) {
+    return Fail("WM_QUERYENDSESSION: refused or no answer");
+  }
+  if (::SendMessageTimeoutW(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, kPatienceMs, nullptr) == 0) {
+    return Fail("WM_ENDSESSION: no answer");
+  }
+  if (tarnwell::testutil::ReadAll(storeDir + L"MetaBase.xml") != original) {
+    return Fail("WM_ENDSESSION: MetaBase.xml is not the original once it returned");
+  }
+  std::printf("session end: MetaBase.xml back to the original\n");
 
   // File > Exit ends the program.
   const DWORD asked = ::GetTickCount();
   ::PostMessageW(main, WM_COMMAND, kIdExit, 0);
   if (::WaitForSingleObject(program.info.hProcess, kPatienceMs) != WAIT_OBJECT_0) return Fail("File > Exit: still running");
+  DWORD code = 1;
+  ::GetExitCodeProcess(program.info.hProcess, &code);
+  if (code != 0) return Fail(("File > Exit: exit code " + std::to_string(code)).c_str());
   std::printf("File > Exit: ended after %lu ms\n", ::GetTickCount() - asked);
   // The store's lock file beside it, and no temporary file left behind in the textfile folder.
   if (Names(storeDir) != std::vector<std::wstring>{L"MetaBase.xml", L"MetaBase.xml.lock"}) {
@@ -356,6 +520,48 @@ int wmain(int argc, wchar_t** argv) {
   if (Names(textfileDir) != std::vector<std::wstring>{L"tarnwell.prom"}) {
     return Fail("textfile: the folder holds other files than tarnwell.prom");
   }
+
+  // A second close while the first waits for the analysis to put everything back (the
+  // taskbar's Close, then End Task): one clean end.
+  Process worker2;
+  Process program2;
+  HWND main2 = nullptr;
+  const std::size_t logBefore = ReadMatching(logDir, L"trnw??????.log").size();
+  if (const char* failed = launch(worker2, program2, main2)) return Fail(failed);
+
+  // One pool row is selected at a time.
+  HWND pools = ::GetDlgItem(main2, kIdPools);
+  if (!SelectRow(program2.info.hProcess, pools, L"ShopPool") || !SelectRow(program2.info.hProcess, pools, L"DefaultAppPool")) {
+    return Fail("pool list: no ShopPool or DefaultAppPool row");
+  }
+  if (::SendMessageW(pools, LVM_GETSELECTEDCOUNT, 0, 0) != 1) return Fail("pool list: two rows selected at once");
+  // A line added to the message pane (Stop's) keeps the text selected in it.
+  HWND pane = ::GetDlgItem(main2, kIdLog);
+  ::SendMessageW(pane, EM_SETSEL, 2, 10);
+  const std::size_t beforeStop = ReadMatching(logDir, L"trnw??????.log").size();
+  ::SendMessageW(::GetDlgItem(main2, kIdStop), BM_CLICK, 0, 0);
+  if (!WaitFor(program2.info.hProcess, [&] { return ReadMatching(logDir, L"trnw??????.log").find("Stop monitoring pool", beforeStop) != std::string::npos; })) {
+    return Fail("Stop: no \"Stop monitoring pool\" line");
+  }
+  const auto selection = static_cast<DWORD>(::SendMessageW(pane, EM_GETSEL, 0, 0));
+  if (LOWORD(selection) != 2 || HIWORD(selection) != 10) {
+    return Fail(("message pane: selection " + std::to_string(LOWORD(selection)) + ".." + std::to_string(HIWORD(selection)) + " after a new line, not 2..10").c_str());
+  }
+  std::printf("one pool row selected at a time; the pane's selection kept\n");
+  if (const char* failed = analyse(worker2, program2, main2)) return Fail(failed);
+  ::PostMessageW(main2, WM_CLOSE, 0, 0);
+  ::PostMessageW(main2, WM_CLOSE, 0, 0);
+  if (::WaitForSingleObject(program2.info.hProcess, kPatienceMs) != WAIT_OBJECT_0) return Fail("two closes: still running");
+  code = 1;
+  ::GetExitCodeProcess(program2.info.hProcess, &code);
+  if (code != 0) return Fail(("two closes: exit code " + std::to_string(code)).c_str());
+  if (tarnwell::testutil::ReadAll(storeDir + L"MetaBase.xml") != original) return Fail("two closes: MetaBase.xml is not the original");
+  // Each close that ran says so once; the second must not have run.
+  const std::string log = ReadMatching(logDir, L"trnw??????.log").substr(logBefore);
+  int closes = 0;
+  for (std::size_t at = log.find("Close: waiting"); at != std::string::npos; at = log.find("Close: waiting", at + 1)) ++closes;
+  if (closes != 1) return Fail(("two closes: " + std::to_string(closes) + " closes ran, not one").c_str());
+  std::printf("two closes: one clean end, MetaBase.xml back to the original\n");
   std::printf("PASSED\n");
   return 0;
 }
