@@ -31,6 +31,22 @@ constexpr wchar_t kAnalyseHint[] = L"Analyse only CPU value.";
 const wchar_t* const kMainTabs[] = {L"&Task", L"&Monitoring", L"&Analyse"};
 constexpr char kClosingWait[] = "Close: waiting for the monitoring and the analysis to end.";
 
+// The letter a caption underlines: the one after a single '&'; 0 when none.
+wchar_t MnemonicOf(const wchar_t* text) {
+  for (const wchar_t* p = text; *p != L'\0'; ++p) {
+    if (*p != L'&') continue;
+    if (p[1] != L'&') return p[1];
+    ++p;  // "&&" is a literal '&'
+  }
+  return 0;
+}
+
+wchar_t UpperCase(wchar_t letter) {
+  // CharUpperW takes one character in the low word of its "string" argument.
+  return static_cast<wchar_t>(reinterpret_cast<ULONG_PTR>(
+      ::CharUpperW(reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(letter)))));
+}
+
 LRESULT CALLBACK ChartProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == WM_PAINT) {
     PAINTSTRUCT paint;
@@ -108,6 +124,10 @@ int MainWindow::Run() {
       }
       if (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB && (::GetKeyState(VK_CONTROL) & 0x8000) != 0) {
         StepTab((::GetKeyState(VK_SHIFT) & 0x8000) != 0 ? -1 : 1);
+        continue;
+      }
+      if (msg.message == WM_SYSCHAR && (msg.hwnd == hwnd_ || ::IsChild(hwnd_, msg.hwnd)) &&
+          Mnemonic(static_cast<wchar_t>(msg.wParam))) {
         continue;
       }
       if (::TranslateAcceleratorW(hwnd_, accelerators_.get(), &msg) != 0) continue;
@@ -400,11 +420,82 @@ void MainWindow::StepTab(int step) {
   do {
     page = (page + step + 3) % 3;
   } while (page == kTabAnalyse && !analyseEnabled_);
-  TabCtrl_SetCurSel(pcMain, page);
+  SelectTab(pcMain, page);
+}
+
+void MainWindow::SelectTab(HWND tabs, int index) {
+  TabCtrl_SetCurSel(tabs, index);
   ShowPages();
-  // The keyboard leaves a control the page change hid.
+  // The keyboard leaves a control the page change hid; hiding it gave the keyboard to
+  // the main window itself, where no key does anything.
   const HWND focus = ::GetFocus();
-  if (focus == nullptr || !::IsWindowVisible(focus)) ::SetFocus(pcMain);
+  if (focus == nullptr || focus == hwnd_ || !::IsWindowVisible(focus)) ::SetFocus(tabs);
+}
+
+bool MainWindow::Mnemonic(wchar_t key) {
+  // Every caption on show that underlines the key, in tab order: the page's controls,
+  // then the inner and the main tabs. The dialog manager knows no tab caption, so the
+  // window answers Alt+letter itself, by the dialog manager's own rule: one control takes
+  // the key (a button is clicked, a label gives the keyboard to the control after it, a
+  // tab is shown); several only take the keyboard in turn, so that "&Task" and "S&top"
+  // on one page never stop monitoring unasked.
+  struct Target {
+    HWND control;
+    int tab;  // the caption's index on a tab control; -1 for a control's own caption
+    bool label = false;
+  };
+  key = UpperCase(key);
+  const HWND focus = ::GetFocus();
+  std::vector<Target> targets;
+  std::size_t afterFocus = 0;  // the first target after the control with the keyboard
+  std::optional<std::size_t> current;  // the target that has the keyboard
+  for (HWND c = ::GetWindow(hwnd_, GW_CHILD); c != nullptr; c = ::GetWindow(c, GW_HWNDNEXT)) {
+    if (c == focus) afterFocus = targets.size();
+    if (::IsWindowVisible(c) == 0 || ::IsWindowEnabled(c) == 0) continue;
+    if (c == pcMain || c == pcMon) {
+      const int count = TabCtrl_GetItemCount(c);
+      for (int i = 0; i < count; ++i) {
+        if (c == pcMain && i == kTabAnalyse && !analyseEnabled_) continue;  // greyed
+        wchar_t text[32] = {};
+        TCITEMW item{};
+        item.mask = TCIF_TEXT;
+        item.pszText = text;
+        item.cchTextMax = 32;
+        if (TabCtrl_GetItem(c, i, &item) == FALSE || UpperCase(MnemonicOf(text)) != key) continue;
+        if (c == focus && TabCtrl_GetCurSel(c) == i) current = targets.size();
+        targets.push_back({c, i});
+      }
+      continue;
+    }
+    wchar_t cls[16] = {};
+    ::GetClassNameW(c, cls, 16);
+    const bool label = ::lstrcmpiW(cls, L"Static") == 0;
+    if (!label && ::lstrcmpiW(cls, L"Button") != 0) continue;
+    if (label && (::GetWindowLongPtrW(c, GWL_STYLE) & SS_NOPREFIX) != 0) continue;
+    wchar_t text[64] = {};
+    ::GetWindowTextW(c, text, 64);
+    if (UpperCase(MnemonicOf(text)) != key) continue;
+    if (c == focus) current = targets.size();
+    targets.push_back({c, -1, label});
+  }
+  if (targets.empty() || key == 0) return false;  // the menu bar's, if any
+
+  if (targets.size() > 1) {
+    const Target& next = targets[current ? (*current + 1) % targets.size() : afterFocus % targets.size()];
+    if (next.tab >= 0) SelectTab(next.control, next.tab);
+    ::SetFocus(next.control);
+    return true;
+  }
+  const Target& only = targets.front();
+  if (only.tab >= 0) {
+    SelectTab(only.control, only.tab);
+  } else if (!only.label) {
+    ::SendMessageW(only.control, BM_CLICK, 0, 0);
+  } else if (HWND after = ::GetNextDlgTabItem(hwnd_, only.control, FALSE)) {
+    ::SetFocus(after);
+    if ((::SendMessageW(after, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) != 0) ::SendMessageW(after, EM_SETSEL, 0, -1);
+  }
+  return true;
 }
 
 void MainWindow::ShowPages() {

@@ -117,6 +117,8 @@ class MainWindow final : public IMainView {
   void RunTimer(UINT_PTR id);
   void ShowPages();
   void StepTab(int step);  // Ctrl+Tab (+1) and Ctrl+Shift+Tab (-1) over the main tabs
+  void SelectTab(HWND tabs, int index);  // shows the page as a click on its tab would
+  bool Mnemonic(wchar_t key);  // Alt+key; false when no caption on show underlines it
   void SplitterPress(int y);
   void SplitterDrag(int y);
 

@@ -328,6 +328,10 @@ int wmain(int argc, wchar_t** argv) {
       return "the main window";
     }
     std::printf("window up\n");
+    // The keyboard starts in the pool list.
+    if (!WaitFor(program.info.hProcess, [&] { return FocusOf(main) == ::GetDlgItem(main, kIdPools); })) {
+      return "the keyboard did not start in the pool list";
+    }
     // The first tab at start; Analyse greyed, its click refused, until monitoring fills it.
     HWND tabs = ::GetDlgItem(main, kIdTabs);
     if (::SendMessageW(tabs, TCM_GETCURSEL, 0, 0) != kTabTask) return "the window did not open on the Task tab";
@@ -490,6 +494,38 @@ int wmain(int argc, wchar_t** argv) {
     return Fail("Ctrl+Shift+Tab on Task did not go back to Analyse");
   }
   std::printf("keyboard: back to the pane after About; Ctrl+Tab and Ctrl+Shift+Tab switch tabs\n");
+
+  // Alt and a tab's underlined letter show the tab. On Task, "&Task" shares its letter
+  // with "S&top" and "&Analyse" with "&Apply filter": the key then only moves the
+  // keyboard between them, and neither button is clicked.
+  struct Mnemonic {
+    WORD letter;
+    int tab, inner, focusId;  // -1: not checked
+  };
+  const std::size_t beforeKeys = ReadMatching(logDir, L"trnw??????.log").size();
+  HWND innerTabs = ::GetDlgItem(main, kIdMonTabs);
+  for (const Mnemonic& step : {Mnemonic{'M', kTabMonitoring, -1, -1}, Mnemonic{'G', kTabMonitoring, 1, -1},
+                               Mnemonic{'L', kTabMonitoring, 0, -1}, Mnemonic{'T', kTabTask, -1, kIdTabs},
+                               Mnemonic{'T', kTabTask, -1, kIdStop}, Mnemonic{'A', kTabAnalyse, -1, kIdTabs}}) {
+    Type({{VK_MENU, true}, {step.letter, true}, {step.letter, false}, {VK_MENU, false}});
+    const bool shown = WaitFor(program.info.hProcess, [&] {
+      return ::SendMessageW(mainTabs, TCM_GETCURSEL, 0, 0) == step.tab &&
+             (step.inner < 0 || ::SendMessageW(innerTabs, TCM_GETCURSEL, 0, 0) == step.inner) &&
+             (step.focusId < 0 || FocusOf(main) == ::GetDlgItem(main, step.focusId));
+    });
+    if (!shown) {
+      return Fail(("Alt+" + std::string(1, static_cast<char>(step.letter)) + ": tab " +
+                   std::to_string(::SendMessageW(mainTabs, TCM_GETCURSEL, 0, 0)) + ", focus on control " +
+                   std::to_string(::GetDlgCtrlID(FocusOf(main))) + ", not tab " + std::to_string(step.tab) +
+                   " with control " + std::to_string(step.focusId))
+                      .c_str());
+    }
+  }
+  const std::string keysLog = ReadMatching(logDir, L"trnw??????.log").substr(beforeKeys);
+  if (keysLog.find("Stop monitoring pool") != std::string::npos || keysLog.find("Apply filter") != std::string::npos) {
+    return Fail("Alt+T or Alt+A on Task clicked Stop or Apply filter");
+  }
+  std::printf("keyboard: Alt+M, G, L, T, A show their tabs; Stop and Apply filter only take the keyboard\n");
 
   // A logoff during an analysis: the applications are back before the session goes.
   if (const char* failed = analyse(worker, program, main)) return Fail(failed);
