@@ -1,0 +1,225 @@
+// What the window tests under wine share: starting programs, waiting on what they do,
+// and the mouse and the keyboard as a user's.
+#include "tests/win32/driver/window_driver.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+#include "app/win32/Win32Ids.h"
+#include "platform/win32/text.h"
+#include "tests/support/files.h"
+
+namespace tarnwell::wintest {
+
+using namespace tarnwell::win32ui;
+
+Process::~Process() {
+  if (info.hProcess != nullptr) {
+    if (::WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT) ::TerminateProcess(info.hProcess, 1);
+    ::CloseHandle(info.hProcess);
+    ::CloseHandle(info.hThread);
+  }
+}
+
+bool Start(const std::wstring& exe, const std::wstring& args, Process& out) {
+  std::wstring line = L"\"" + exe + L"\" " + args;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  return ::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &out.info) != 0;
+}
+
+std::string ReadMatching(const std::wstring& dir, const wchar_t* pattern) {
+  std::string all;
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileW((dir + pattern).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return all;
+  do {
+    all += tarnwell::testutil::ReadAll(dir + found.cFileName);  // a wide path on Windows
+  } while (::FindNextFileW(search, &found) != 0);
+  ::FindClose(search);
+  return all;
+}
+
+bool WaitFor(HANDLE program, const std::function<bool()>& holds) {
+  const DWORD start = ::GetTickCount();
+  while (!holds()) {
+    if (::WaitForSingleObject(program, 200) != WAIT_TIMEOUT) return holds();
+    if (::GetTickCount() - start > kPatienceMs) return false;
+  }
+  return true;
+}
+
+HWND FindMainWindow(DWORD pid) {
+  HWND found = ::FindWindowW(kMainClass, nullptr);
+  DWORD owner = 0;
+  if (found != nullptr) ::GetWindowThreadProcessId(found, &owner);
+  return owner == pid ? found : nullptr;
+}
+
+void ClickTab(HANDLE program, HWND tabs, int index) {
+  void* remote = ::VirtualAllocEx(program, nullptr, sizeof(RECT), MEM_COMMIT, PAGE_READWRITE);
+  RECT box{};
+  if (remote != nullptr) {
+    ::SendMessageW(tabs, TCM_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(remote));
+    ::ReadProcessMemory(program, remote, &box, sizeof box, nullptr);
+    ::VirtualFreeEx(program, remote, 0, MEM_RELEASE);
+  }
+  const LPARAM at = MAKELPARAM((box.left + box.right) / 2, (box.top + box.bottom) / 2);
+  ::SendMessageW(tabs, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  ::SendMessageW(tabs, WM_LBUTTONUP, 0, at);
+}
+
+bool SelectRow(HANDLE program, HWND list, const std::wstring& text) {
+  const std::size_t bytes = std::max(sizeof(LVITEMW), sizeof(LVFINDINFOW) + (text.size() + 1) * sizeof(wchar_t));
+  auto* remote = static_cast<char*>(::VirtualAllocEx(program, nullptr, bytes, MEM_COMMIT, PAGE_READWRITE));
+  if (remote == nullptr) return false;
+  LVFINDINFOW find{};
+  find.flags = LVFI_STRING;
+  find.psz = reinterpret_cast<LPCWSTR>(remote + sizeof find);
+  ::WriteProcessMemory(program, remote, &find, sizeof find, nullptr);
+  ::WriteProcessMemory(program, remote + sizeof find, text.c_str(), (text.size() + 1) * sizeof(wchar_t), nullptr);
+  const auto row = ::SendMessageW(list, LVM_FINDITEMW, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(remote));
+  if (row >= 0) {
+    LVITEMW item{};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    ::WriteProcessMemory(program, remote, &item, sizeof item, nullptr);
+    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote));
+  }
+  ::VirtualFreeEx(program, remote, 0, MEM_RELEASE);
+  return row >= 0;
+}
+
+HWND FocusOf(HWND main) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  return ::GetGUIThreadInfo(::GetWindowThreadProcessId(main, nullptr), &info) != 0 ? info.hwndFocus : nullptr;
+}
+
+void Type(std::initializer_list<std::pair<WORD, bool>> keys) {
+  std::vector<INPUT> inputs;
+  for (const auto& [key, down] : keys) {
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = key;
+    input.ki.dwFlags = down ? 0 : KEYEVENTF_KEYUP;
+    inputs.push_back(input);
+  }
+  ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+void ClickOn(HWND window) {
+  RECT box{};
+  ::GetWindowRect(window, &box);
+  ::SetCursorPos((box.left + box.right) / 2, (box.top + box.bottom) / 2);
+  INPUT clicks[2] = {};
+  clicks[0].type = clicks[1].type = INPUT_MOUSE;
+  clicks[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  clicks[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  ::SendInput(2, clicks, sizeof(INPUT));
+}
+
+std::vector<std::wstring> Names(const std::wstring& dir) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileW((dir + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (::FindNextFileW(search, &found) != 0);
+  ::FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+HWND FindMessageBox(DWORD pid) {
+  struct Search {
+    DWORD pid;
+    HWND box;
+  } search{pid, nullptr};
+  ::EnumWindows(
+      [](HWND window, LPARAM data) -> BOOL {
+        auto& s = *reinterpret_cast<Search*>(data);
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(window, &owner);
+        wchar_t name[16] = {};
+        ::GetClassNameW(window, name, 16);
+        if (owner != s.pid || std::wstring(name) != L"#32770" || !::IsWindowVisible(window)) return TRUE;
+        s.box = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.box;
+}
+
+std::string TextOf(HWND window) {
+  std::wstring text(static_cast<std::size_t>(::SendMessageW(window, WM_GETTEXTLENGTH, 0, 0)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(
+      ::SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()))));
+  return tarnwell::platform::win32::ToUtf8(text);
+}
+
+bool IsEmpty(const std::wstring& dir) {
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileW((dir + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return true;
+  bool empty = true;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") empty = false;
+  } while (empty && ::FindNextFileW(search, &found) != 0);
+  ::FindClose(search);
+  return empty;
+}
+
+bool SavePicture(HWND window, const std::wstring& path, bool clientOnly) {
+  ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  RECT box{};
+  ::GetWindowRect(window, &box);
+  if (clientOnly) {
+    ::GetClientRect(window, &box);
+    ::MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&box), 2);
+  }
+  const int w = box.right - box.left, h = box.bottom - box.top;
+  HDC screen = ::GetDC(nullptr);
+  HDC dc = ::CreateCompatibleDC(screen);
+  HBITMAP bitmap = ::CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = ::SelectObject(dc, bitmap);
+  ::BitBlt(dc, 0, 0, w, h, screen, box.left, box.top, SRCCOPY);
+  ::SelectObject(dc, old);
+  BITMAPINFOHEADER info{};
+  info.biSize = sizeof info;
+  info.biWidth = w;
+  info.biHeight = h;
+  info.biPlanes = 1;
+  info.biBitCount = 24;
+  const int stride = (w * 3 + 3) & ~3;
+  std::vector<char> pixels(static_cast<std::size_t>(stride) * static_cast<std::size_t>(h));
+  ::GetDIBits(dc, bitmap, 0, static_cast<UINT>(h), pixels.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
+  ::DeleteObject(bitmap);
+  ::DeleteDC(dc);
+  ::ReleaseDC(nullptr, screen);
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof file + sizeof info;
+  file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
+  std::ofstream out(path.c_str(), std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof file);
+  out.write(reinterpret_cast<const char*>(&info), sizeof info);
+  out.write(pixels.data(), static_cast<std::streamsize>(pixels.size()));
+  return static_cast<bool>(out);
+}
+
+int Fail(const char* what) {
+  std::printf("FAILED: %s\n", what);
+  std::fflush(stdout);
+  return 1;
+}
+
+
+}  // namespace tarnwell::wintest
