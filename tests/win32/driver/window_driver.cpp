@@ -73,25 +73,49 @@ void ClickTab(HANDLE program, HWND tabs, int index) {
   ::SendMessageW(tabs, WM_LBUTTONUP, 0, at);
 }
 
-bool SelectRow(HANDLE program, HWND list, const std::wstring& text) {
-  const std::size_t bytes = std::max(sizeof(LVITEMW), sizeof(LVFINDINFOW) + (text.size() + 1) * sizeof(wchar_t));
+int FindRow(HANDLE program, HWND list, const std::wstring& text) {
+  const std::size_t bytes = sizeof(LVFINDINFOW) + (text.size() + 1) * sizeof(wchar_t);
   auto* remote = static_cast<char*>(::VirtualAllocEx(program, nullptr, bytes, MEM_COMMIT, PAGE_READWRITE));
-  if (remote == nullptr) return false;
+  if (remote == nullptr) return -1;
   LVFINDINFOW find{};
   find.flags = LVFI_STRING;
   find.psz = reinterpret_cast<LPCWSTR>(remote + sizeof find);
   ::WriteProcessMemory(program, remote, &find, sizeof find, nullptr);
   ::WriteProcessMemory(program, remote + sizeof find, text.c_str(), (text.size() + 1) * sizeof(wchar_t), nullptr);
   const auto row = ::SendMessageW(list, LVM_FINDITEMW, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(remote));
-  if (row >= 0) {
-    LVITEMW item{};
-    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
-    item.state = LVIS_SELECTED | LVIS_FOCUSED;
-    ::WriteProcessMemory(program, remote, &item, sizeof item, nullptr);
-    ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote));
-  }
   ::VirtualFreeEx(program, remote, 0, MEM_RELEASE);
-  return row >= 0;
+  return static_cast<int>(row);
+}
+
+bool SelectRow(HANDLE program, HWND list, const std::wstring& text) {
+  const int row = FindRow(program, list, text);
+  void* remote = row < 0 ? nullptr : ::VirtualAllocEx(program, nullptr, sizeof(LVITEMW), MEM_COMMIT, PAGE_READWRITE);
+  if (remote == nullptr) return false;
+  LVITEMW item{};
+  item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  item.state = LVIS_SELECTED | LVIS_FOCUSED;
+  ::WriteProcessMemory(program, remote, &item, sizeof item, nullptr);
+  ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote));
+  ::VirtualFreeEx(program, remote, 0, MEM_RELEASE);
+  return true;
+}
+
+bool TickRow(HANDLE program, HWND list, const std::wstring& text) {
+  const int row = FindRow(program, list, text);
+  void* remote = row < 0 ? nullptr : ::VirtualAllocEx(program, nullptr, sizeof(RECT), MEM_COMMIT, PAGE_READWRITE);
+  if (remote == nullptr) return false;
+  ::SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), FALSE);
+  RECT box{};
+  box.left = LVIR_BOUNDS;
+  ::WriteProcessMemory(program, remote, &box, sizeof box, nullptr);
+  ::SendMessageW(list, LVM_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote));
+  ::ReadProcessMemory(program, remote, &box, sizeof box, nullptr);
+  ::VirtualFreeEx(program, remote, 0, MEM_RELEASE);
+  // The tick box is the row's first 16 pixels.
+  POINT at{box.left + 8, (box.top + box.bottom) / 2};
+  ::ClientToScreen(list, &at);
+  ClickAt(at);
+  return true;
 }
 
 HWND FocusOf(HWND main) {
@@ -112,15 +136,19 @@ void Type(std::initializer_list<std::pair<WORD, bool>> keys) {
   ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
 }
 
-void ClickOn(HWND window) {
-  RECT box{};
-  ::GetWindowRect(window, &box);
-  ::SetCursorPos((box.left + box.right) / 2, (box.top + box.bottom) / 2);
+void ClickAt(POINT screen) {
+  ::SetCursorPos(screen.x, screen.y);
   INPUT clicks[2] = {};
   clicks[0].type = clicks[1].type = INPUT_MOUSE;
   clicks[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
   clicks[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
   ::SendInput(2, clicks, sizeof(INPUT));
+}
+
+void ClickOn(HWND window) {
+  RECT box{};
+  ::GetWindowRect(window, &box);
+  ClickAt({(box.left + box.right) / 2, (box.top + box.bottom) / 2});
 }
 
 std::vector<std::wstring> Names(const std::wstring& dir) {

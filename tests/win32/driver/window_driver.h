@@ -32,14 +32,20 @@ bool WaitFor(HANDLE program, const std::function<bool()>& holds);
 HWND FindMainWindow(DWORD pid);
 // Clicks a tab of a tab control in the program, as the mouse would.
 void ClickTab(HANDLE program, HWND tabs, int index);
+// The list row whose first cell is text; -1 when none.
+int FindRow(HANDLE program, HWND list, const std::wstring& text);
 // Selects the list row whose first cell is text, as a click on it would (the same
 // notifications reach the window); false when no row has it.
 bool SelectRow(HANDLE program, HWND list, const std::wstring& text);
+// Ticks or clears the row's tick box with a click of the mouse; false when no row has text.
+bool TickRow(HANDLE program, HWND list, const std::wstring& text);
 // The control that has the keyboard in the program's window.
 HWND FocusOf(HWND main);
 // Keys as the keyboard types them (virtual key, down), to the foreground window's focus.
 void Type(std::initializer_list<std::pair<WORD, bool>> keys);
-// A click of the mouse on the middle of a window, as the mouse makes it.
+// A click of the mouse at a point of the screen, or on the middle of a window, as the
+// mouse makes it: a greyed control takes none.
+void ClickAt(POINT screen);
 void ClickOn(HWND window);
 // The names in dir (ending in a separator), sorted.
 std::vector<std::wstring> Names(const std::wstring& dir);
