@@ -15,4 +15,10 @@ std::filesystem::path PathFromUtf8(std::string_view utf8);
 // On Windows an unpaired surrogate becomes U+FFFD.
 std::string Utf8FromPath(const std::filesystem::path& path);
 
+#ifdef _WIN32
+// The same two conversions for any text, with the same replacements.
+std::wstring WideFromUtf8(std::string_view utf8);
+std::string Utf8FromWide(std::wstring_view wide);
+#endif
+
 }  // namespace tarnwell::platform

@@ -1,30 +1,15 @@
 #include "platform/win32/text.h"
 
+#include "platform/files/utf8_path.h"
 #include "platform/win32/win_api.h"
 
 #include <climits>
 
 namespace tarnwell::platform::win32 {
 
-std::string ToUtf8(std::wstring_view text) {
-  if (text.empty() || text.size() > INT_MAX) return {};
-  const int wide = static_cast<int>(text.size());
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return {};
-  std::string out(static_cast<std::size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, out.data(), n, nullptr, nullptr);
-  return out;
-}
+std::string ToUtf8(std::wstring_view text) { return Utf8FromWide(text); }
 
-std::wstring FromUtf8(std::string_view text) {
-  if (text.empty() || text.size() > INT_MAX) return {};
-  const int bytes = static_cast<int>(text.size());
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), bytes, nullptr, 0);
-  if (n <= 0) return {};
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), bytes, out.data(), n);
-  return out;
-}
+std::wstring FromUtf8(std::string_view text) { return WideFromUtf8(text); }
 
 std::string AnsiToUtf8(std::string_view text) {
   if (text.empty() || text.size() > INT_MAX) return {};
