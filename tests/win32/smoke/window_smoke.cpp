@@ -28,6 +28,21 @@
 using namespace tarnwell::win32ui;
 using namespace tarnwell::wintest;
 
+namespace {
+
+// Help > About..., shown modally; null when it does not show.
+HWND OpenAbout(const Process& program, HWND main) {
+  ::PostMessageW(main, WM_COMMAND, kIdAbout, 0);
+  HWND about = nullptr;
+  const bool shown = WaitFor(program.info.hProcess, [&] {
+    about = ::FindWindowW(L"TarnwellFrmAbout", nullptr);
+    return about != nullptr && ::IsWindowVisible(about);
+  });
+  return shown ? about : nullptr;
+}
+
+}  // namespace
+
 int wmain(int argc, wchar_t** argv) {
   if (argc < 4) return Fail("usage: tarnwell_window_smoke <tarnwell.exe> <MetaBase.xml> <child.exe> [pictures]");
   const std::wstring pictures = argc > 4 ? std::wstring(argv[4]) + L"\\" : L"";
@@ -205,14 +220,8 @@ int wmain(int argc, wchar_t** argv) {
       if (!SavePicture(main, pictures + shot.name)) return Fail("saving a picture");
     }
     // Help > About..., shown modally; its picture, then closed as its frame would.
-    ::PostMessageW(main, WM_COMMAND, kIdAbout, 0);
-    HWND about = nullptr;
-    if (!WaitFor(program.info.hProcess, [&] {
-          about = ::FindWindowW(L"TarnwellFrmAbout", nullptr);
-          return about != nullptr && ::IsWindowVisible(about);
-        })) {
-      return Fail("Help > About...: no dialog");
-    }
+    HWND about = OpenAbout(program, main);
+    if (about == nullptr) return Fail("Help > About...: no dialog");
     ::Sleep(500);  // for the picture only
     if (!SavePicture(about, pictures + L"win32-about.bmp", true)) return Fail("saving a picture");
     ::SendMessageW(about, WM_CLOSE, 0, 0);
@@ -243,14 +252,8 @@ int wmain(int argc, wchar_t** argv) {
 
   // The About box gives the keyboard back to the pane that had it.
   HWND analysePane = ::GetDlgItem(main, kIdAnalyseLog);
-  ::PostMessageW(main, WM_COMMAND, kIdAbout, 0);
-  HWND about = nullptr;
-  if (!WaitFor(program.info.hProcess, [&] {
-        about = ::FindWindowW(L"TarnwellFrmAbout", nullptr);
-        return about != nullptr && ::IsWindowVisible(about);
-      })) {
-    return Fail("Help > About...: no dialog");
-  }
+  HWND about = OpenAbout(program, main);
+  if (about == nullptr) return Fail("Help > About...: no dialog");
   ::SendMessageW(about, WM_CLOSE, 0, 0);
   if (!WaitFor(program.info.hProcess, [&] { return ::IsWindowEnabled(main) != 0 && FocusOf(main) == analysePane; })) {
     return Fail("About closed: the keyboard did not come back to the pane");
