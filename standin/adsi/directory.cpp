@@ -607,9 +607,10 @@ HRESULT STDMETHODCALLTYPE DirectoryObject::Invoke(DISPID id, REFIID, LCID, WORD 
     const Outcome outcome = Run([&] { hr = Call(*member, args, result); });
     if (FAILED(outcome.hr)) hr = outcome.hr, description = outcome.description;
   } else {
-    const std::wstring name = PropertyIds::NameOf(id);
-    if (name.empty()) return DISP_E_MEMBERNOTFOUND;
-    const Outcome outcome = Run([&] { hr = CallProperty(name, flags, args, result); });
+    const Outcome outcome = Run([&] {
+      const std::wstring name = PropertyIds::NameOf(id);
+      hr = name.empty() ? DISP_E_MEMBERNOTFOUND : CallProperty(name, flags, args, result);
+    });
     if (FAILED(outcome.hr)) hr = outcome.hr, description = outcome.description;
   }
   // The provider's own failures reach a late-bound caller as an exception carrying the code,

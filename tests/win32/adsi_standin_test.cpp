@@ -61,6 +61,30 @@ std::wstring RegistryText(const std::wstring& path, const wchar_t* name = nullpt
   return result == ERROR_SUCCESS ? std::wstring(text) : std::wstring();
 }
 
+// A member called late-bound by name, as a script calls it; arg, when given, its one
+// argument (the new value of a property put). The failure code a caller sees, or S_OK.
+HRESULT Late(IDispatch* object, const wchar_t* member, WORD flags, const char* arg, Variant& result) {
+  DISPID id = DISPID_UNKNOWN;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(member)};
+  HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+  if (FAILED(hr)) return hr;
+  Variant value;
+  if (arg != nullptr) value = ToVariant(std::string(arg));
+  DISPID put = DISPID_PROPERTYPUT;
+  const bool putting = flags == DISPATCH_PROPERTYPUT;
+  DISPPARAMS params{arg != nullptr ? value.get() : nullptr, putting ? &put : nullptr, arg != nullptr ? 1u : 0u,
+                    putting ? 1u : 0u};
+  EXCEPINFO info{};
+  hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result.put(), &info, nullptr);
+  if (hr == DISP_E_EXCEPTION) {
+    hr = info.scode;
+    const Bstr source = Bstr::Adopt(info.bstrSource);
+    const Bstr description = Bstr::Adopt(info.bstrDescription);
+    const Bstr helpFile = Bstr::Adopt(info.bstrHelpFile);
+  }
+  return hr;
+}
+
 class StandinProvider : public ::testing::Test {
  protected:
   StandinProvider() {
@@ -163,6 +187,42 @@ TEST_F(StandinProvider, ChangesReachTheFileAndPuttingThemBackRestoresItByteForBy
   }
   pools->Delete("IIsApplicationPool", temp);
   EXPECT_EQ(CodeOf([&] { adsi_->Bind("IIS://localhost/W3SVC/AppPools/" + temp); }), kErrPathNotFound);
+  EXPECT_EQ(testutil::ReadAll(file_), original);
+}
+
+// What a script reaches beyond the seam's calls: IADs properties and metabase properties
+// by name, put and read back before SetInfo, and GetInfo dropping what was not saved.
+TEST_F(StandinProvider, ScriptsReachMembersAndPropertiesByName) {
+  const std::string original = testutil::ReadAll(file_);
+  ComPtr<IDispatch> site;
+  ASSERT_EQ(::ADsGetObject(L"IIS://localhost/W3SVC/2", IID_IDispatch, site.put_void()), S_OK);
+  struct Step {
+    const wchar_t* member;
+    WORD flags;
+    const char* arg;
+    HRESULT hr;
+    std::string text;  // of the result
+  };
+  const Step steps[] = {
+      {L"class", DISPATCH_PROPERTYGET, nullptr, S_OK, "IIsWebServer"},
+      {L"ADsPath", DISPATCH_PROPERTYGET | DISPATCH_METHOD, nullptr, S_OK, "IIS://localhost/W3SVC/2"},
+      {L"ServerComment", DISPATCH_PROPERTYGET, nullptr, S_OK, "Shop site"},
+      {L"ServerComment", DISPATCH_PROPERTYPUT, "Renamed", S_OK, ""},
+      {L"Get", DISPATCH_METHOD, "servercomment", S_OK, "Renamed"},
+      {L"GetInfo", DISPATCH_METHOD, nullptr, S_OK, ""},
+      {L"ServerComment", DISPATCH_PROPERTYGET, nullptr, S_OK, "Shop site"},
+      {L"Get", DISPATCH_METHOD, "Path", static_cast<HRESULT>(kDataNotFound), ""},
+      {L"EnumAppsInPool", DISPATCH_METHOD, nullptr, DISP_E_UNKNOWNNAME, ""},
+      {L"SetInfo", DISPATCH_METHOD, "extra", DISP_E_BADPARAMCOUNT, ""},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(ToUtf8(step.member) + (step.arg != nullptr ? std::string(" ") + step.arg : std::string()));
+    Variant result;
+    EXPECT_EQ(Late(site.get(), step.member, step.flags, step.arg, result), step.hr);
+    if (step.hr == S_OK) {
+      EXPECT_EQ(FromVariant(*result.get(), "result"), MetabaseValue(step.text));
+    }
+  }
   EXPECT_EQ(testutil::ReadAll(file_), original);
 }
 
