@@ -175,6 +175,9 @@ enum MemberId : DISPID {
   kGetInfo,
   kGetDataPaths,
   kEnumAppsInPool,
+  kRecycle,
+  kStart,
+  kStop,
   kName = 20,
   kClass,
   kAdsPath,
@@ -199,6 +202,9 @@ constexpr Member kMembers[] = {
     {L"GetInfo", kGetInfo, 0, false, false},
     {L"GetDataPaths", kGetDataPaths, 2, false, false},
     {L"EnumAppsInPool", kEnumAppsInPool, 0, false, true},
+    {L"Recycle", kRecycle, 0, false, true},
+    {L"Start", kStart, 0, false, true},
+    {L"Stop", kStop, 0, false, true},
     {L"Name", kName, 0, true, false},
     {L"Class", kClass, 0, true, false},
     {L"ADsPath", kAdsPath, 0, true, false},
@@ -654,6 +660,11 @@ HRESULT DirectoryObject::Call(const Member& member, const DISPPARAMS& params, VA
     case kEnumAppsInPool:
       answer = platform::win32::ToVariant(Apps());
       break;
+    case kRecycle:
+    case kStart:
+    case kStop:
+      // Worker processes are the web service's (w3svc), not the metabase's.
+      Raise(E_NOTIMPL, "The stand-in provider does not start, stop or recycle pools");
     case kName:
       answer = platform::win32::ToVariant(Locked([&] { return object_->Name(); }));
       break;
