@@ -1,6 +1,7 @@
 #include "standin/adsi/directory.h"
 
 #include <iads.h>
+#include <iiis.h>
 #include <iiisext.h>
 
 #include <algorithm>
@@ -44,6 +45,8 @@ constexpr LONG kPropertyUpdate = 2;   // ADS_PROPERTY_UPDATE
 constexpr LONG kInheritableOnly = 1;  // IIS_INHERITABLE_ONLY
 // IISApplicationPool, which mingw-w64 declares but does not define.
 constexpr GUID kIidIisApplicationPool = {0x0B3CB1E1, 0x829A, 0x4C06, {0x8B, 0x09, 0xF5, 0x6D, 0xA1, 0x89, 0x4C, 0x88}};
+// IISBaseObject, which every IIS object has; likewise declared only.
+constexpr GUID kIidIisBaseObject = {0x4B42E390, 0x0E96, 0x11D1, {0x9C, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0xE7, 0x03}};
 
 [[noreturn]] void Raise(HRESULT hr, const std::string& message) {
   throw MetabaseError(static_cast<std::uint32_t>(hr), message);
@@ -230,7 +233,7 @@ class ChildEnum;
 
 // One metabase key. Changes are held in the store's object until SetInfo writes them to
 // the file. ThreadingModel Both: any thread may call, one call at a time per object.
-class DirectoryObject final : public ComObject<DirectoryObject, IISApplicationPool, IADsContainer> {
+class DirectoryObject final : public ComObject<DirectoryObject, IISApplicationPool, IADsContainer, IISBaseObject> {
  public:
   DirectoryObject(std::shared_ptr<IMetabase> store, std::unique_ptr<IMetabaseObject> object, std::wstring adsPath,
                   std::wstring className)
@@ -240,6 +243,7 @@ class DirectoryObject final : public ComObject<DirectoryObject, IISApplicationPo
   void* Find(REFIID iid) noexcept {
     if (iid == IID_IDispatch || iid == IID_IADs) return static_cast<IADs*>(static_cast<IISApplicationPool*>(this));
     if (iid == IID_IADsContainer) return static_cast<IADsContainer*>(this);
+    if (iid == kIidIisBaseObject) return static_cast<IISBaseObject*>(this);
     if (iid == kIidIisApplicationPool && IsPool()) return static_cast<IISApplicationPool*>(this);
     return nullptr;
   }
@@ -327,6 +331,17 @@ class DirectoryObject final : public ComObject<DirectoryObject, IISApplicationPo
   }
   HRESULT STDMETHODCALLTYPE Start() override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Stop() override { return E_NOTIMPL; }
+
+  // --- IISBaseObject ---
+  HRESULT STDMETHODCALLTYPE GetDataPaths(BSTR name, LONG attribute, VARIANT* out) override {
+    if (out == nullptr) return E_POINTER;
+    ::VariantInit(out);
+    return Run([&] { HandOut(DataPaths(ToUtf8(TextOf(name)), attribute), out); }).hr;
+  }
+  HRESULT STDMETHODCALLTYPE GetPropertyAttribObj(BSTR, IDispatch** out) override {
+    if (out != nullptr) *out = nullptr;
+    return E_NOTIMPL;  // no schema: every value is text
+  }
 
   // --- IADsContainer ---
   HRESULT STDMETHODCALLTYPE get_Count(LONG* count) override {

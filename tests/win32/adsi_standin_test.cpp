@@ -38,6 +38,8 @@ using testutil::PoolNames;
 using testutil::Text;
 
 constexpr std::uint32_t kDataNotFound = 0x800CC801;  // MD_ERROR_DATA_NOT_FOUND
+// IISBaseObject (GetDataPaths by its vtable), which mingw-w64 declares but does not define.
+constexpr GUID kIidIisBaseObject = {0x4B42E390, 0x0E96, 0x11D1, {0x9C, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0xE7, 0x03}};
 
 // The code of the MetabaseError the call raises; 0 when it raises none.
 template <typename Call>
@@ -266,8 +268,9 @@ TEST_F(StandinProvider, IsRegisteredAsIisRegistersItsProviderAndAnswersAsADirect
     ASSERT_EQ(ads.As(IID_IUnknown, one), S_OK);
     ASSERT_EQ(container.As(IID_IUnknown, other), S_OK);
     EXPECT_EQ(one.get(), other.get());
-    ComPtr<IDispatch> pool;
+    ComPtr<IDispatch> pool, base;
     EXPECT_EQ(ads.As(kIidIisApplicationPool, pool), f.pool ? S_OK : E_NOINTERFACE);
+    EXPECT_EQ(ads.As(kIidIisBaseObject, base), S_OK);
   }
 }
 
