@@ -1,9 +1,11 @@
 # Every Windows program is built for Windows Server 2003 (32-bit and 64-bit), and checked:
-# tarnwell_win32_program(<target> [GUI]) gives a program the 2003 subsystem and system
+# tarnwell_win32_program(<target> [GUI|DLL]) gives a program the 2003 subsystem and system
 # versions, the GetTickCount64 stand-in (platform/win32/compat), the GUI subsystem when
 # asked, and a test (label win32) that reads the built file's headers and imports on the
-# build machine and fails on anything that 2003 lacks (tools/pecheck). Off Windows it does
-# nothing, so callers need no condition.
+# build machine and fails on anything that 2003 lacks (tools/pecheck). DLL is for an
+# in-process server (a SHARED target): the GUI subsystem, as the system's own DLLs have,
+# the runtime linked in, and a check that the file is a DLL. Off Windows it does nothing,
+# so callers need no condition.
 if(WIN32)
   # The API level of Windows Server 2003: a declaration of anything newer is hidden, so a
   # call to it fails to compile instead of failing to load on the server.
@@ -37,20 +39,26 @@ function(tarnwell_win32_program target)
   if(NOT WIN32)
     return()
   endif()
-  cmake_parse_arguments(arg "GUI" "" "" ${ARGN})
+  cmake_parse_arguments(arg "GUI;DLL" "" "" ${ARGN})
   target_link_libraries(${target} PRIVATE tarnwell_win32_compat)
   # The loader refuses a program whose subsystem version is newer than the system.
   target_link_options(${target} PRIVATE
     LINKER:--major-subsystem-version,5,--minor-subsystem-version,2
     LINKER:--major-os-version,5,--minor-os-version,2)
-  if(arg_GUI)
+  set(kind --program)
+  if(arg_DLL)
+    # -static as for programs: no runtime DLL for the server to lack.
+    target_link_options(${target} PRIVATE -static LINKER:--subsystem,windows:5.2)
+    set(subsystem gui)
+    set(kind --dll)
+  elseif(arg_GUI)
     set_target_properties(${target} PROPERTIES WIN32_EXECUTABLE ON)
     set(subsystem gui)
   else()
     set(subsystem console)
   endif()
   add_test(NAME Server2003.${target}
-           COMMAND ${TARNWELL_PECHECK} --machine ${tarnwell_pe_machine} --subsystem ${subsystem}
+           COMMAND ${TARNWELL_PECHECK} --machine ${tarnwell_pe_machine} --subsystem ${subsystem} ${kind}
                    $<TARGET_FILE:${target}>)
   set_tests_properties(Server2003.${target} PROPERTIES LABELS win32)
 endfunction()

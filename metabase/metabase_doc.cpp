@@ -366,6 +366,9 @@ std::optional<MetabaseDoc::RawValue> MetabaseDoc::OwnRaw(const MetabaseKey& key,
     if (indexed.text) return indexed;
     return std::nullopt;
   }
+  // KeyType is the element's name in MetaBase.xml; the name ends its tag's name, so its
+  // text is terminated.
+  if (mbtext::IEquals(property, "KeyType") && !key.className.empty()) return RawValue{key.className.data(), false};
   // The Location attribute is the key's path, not a property.
   const bool location = mbtext::IEquals(property, "Location");
   for (pugi::xml_attribute a = key.node.first_attribute(); a && !location; a = a.next_attribute()) {

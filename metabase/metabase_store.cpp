@@ -171,6 +171,11 @@ MetabaseError NotFound(std::string_view path, const std::string& file) {
                        "The metabase path " + std::string(path) + " was not found in " + file);
 }
 
+// Location is the key's path and KeyType its element's name: neither is an attribute to set.
+bool IsNotAProperty(std::string_view property) {
+  return mbtext::IEquals(property, "Location") || mbtext::IEquals(property, "KeyType");
+}
+
 void CheckName(std::string_view name, std::string_view what) {
   const bool bad = name.empty() || name == "." || name == ".." ||
                    std::any_of(name.begin(), name.end(), [](char c) {
@@ -211,7 +216,7 @@ class StoreObject final : public IMetabaseObject {
   }
 
   void Put(std::string_view property, const MetabaseValue& value) override {
-    if (!mbtext::IsXmlName(property) || mbtext::IEquals(property, "Location")) {
+    if (!mbtext::IsXmlName(property) || IsNotAProperty(property)) {
       throw MetabaseError(platform::kErrFail, "The property [" + std::string(property) + "] cannot be set");
     }
     std::erase_if(cleared_, [&](const std::string& name) { return mbtext::IEquals(name, property); });
@@ -225,7 +230,7 @@ class StoreObject final : public IMetabaseObject {
   }
 
   void Clear(std::string_view property) override {
-    if (!mbtext::IsXmlName(property) || mbtext::IEquals(property, "Location")) {
+    if (!mbtext::IsXmlName(property) || IsNotAProperty(property)) {
       throw MetabaseError(platform::kErrFail, "The property [" + std::string(property) + "] cannot be cleared");
     }
     std::erase_if(staged_, [&](const auto& p) { return mbtext::IEquals(p.first, property); });

@@ -78,14 +78,29 @@ class AdsiObject;
 
 class AdsiEnumerator final : public IMetabaseEnumerator {
  public:
-  AdsiEnumerator(ComPtr<IEnumVARIANT> items, std::string parent)
-      : items_(std::move(items)), parent_(std::move(parent)) {}
+  // direct: the enumerator came from get__NewEnum, not ADsBuildEnumerator.
+  AdsiEnumerator(ComPtr<IEnumVARIANT> items, std::string parent, bool direct)
+      : items_(std::move(items)), parent_(std::move(parent)), direct_(direct) {}
   bool Next(std::unique_ptr<IMetabaseObject>& child) override;
 
  private:
   ComPtr<IEnumVARIANT> items_;
   std::string parent_;
+  bool direct_;
 };
+
+// What ADsBuildEnumerator does on Windows: the container's own enumerator, asked for
+// IEnumVARIANT. Wine's activeds has ADsBuildEnumerator and ADsEnumerateNext only as stubs
+// that answer E_NOTIMPL.
+HRESULT BuildEnumeratorDirectly(IADsContainer* container, IEnumVARIANT** items) {
+  IUnknown* unknown = nullptr;
+  HRESULT hr = container->get__NewEnum(&unknown);
+  if (FAILED(hr)) return hr;
+  if (unknown == nullptr) return E_POINTER;
+  hr = unknown->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(items));
+  unknown->Release();
+  return hr;
+}
 
 class AdsiObject final : public IMetabaseObject {
  public:
@@ -194,10 +209,12 @@ class AdsiObject final : public IMetabaseObject {
     const std::string what = "Enumeration of [" + path_ + "]";
     ComPtr<IADsContainer> container = Container(what);
     IEnumVARIANT* items = nullptr;
-    const HRESULT hr = ::ADsBuildEnumerator(container.get(), &items);
+    HRESULT hr = ::ADsBuildEnumerator(container.get(), &items);
+    const bool direct = hr == E_NOTIMPL;
+    if (direct) hr = BuildEnumeratorDirectly(container.get(), &items);
     if (FAILED(hr)) Raise(hr, what);
     if (items == nullptr) Raise(E_POINTER, what);
-    return std::make_unique<AdsiEnumerator>(ComPtr<IEnumVARIANT>::Adopt(items), path_);
+    return std::make_unique<AdsiEnumerator>(ComPtr<IEnumVARIANT>::Adopt(items), path_, direct);
   }
 
  private:
@@ -217,7 +234,8 @@ bool AdsiEnumerator::Next(std::unique_ptr<IMetabaseObject>& child) {
   child.reset();
   Variant item;
   ULONG fetched = 0;
-  const HRESULT hr = ::ADsEnumerateNext(items_.get(), 1, item.put(), &fetched);
+  const HRESULT hr =
+      direct_ ? items_->Next(1, item.put(), &fetched) : ::ADsEnumerateNext(items_.get(), 1, item.put(), &fetched);
   if (FAILED(hr)) Raise(hr, "Enumeration of [" + parent_ + "]");
   if (fetched == 0) return false;
   if (item.get()->vt != VT_DISPATCH || item.get()->pdispVal == nullptr) return true;

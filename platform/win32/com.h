@@ -53,6 +53,8 @@ class ComPtr {
     return &p_;
   }
   void** put_void() noexcept { return reinterpret_cast<void**>(put()); }
+  // Hands the reference to the caller.
+  T* release() noexcept { return std::exchange(p_, nullptr); }
   void reset() noexcept {
     if (p_ != nullptr) std::exchange(p_, nullptr)->Release();
   }

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "tests/metabase/metabase_test_util.h"
+#include "tests/support/demo_metabase.h"
 
 namespace tarnwell::standin {
 namespace {
@@ -23,33 +24,13 @@ using testutil::MetabaseXml;
 using testutil::ReadAll;
 using testutil::WriteFile;
 
-using Lines = std::vector<std::string>;
-
-// A value of the other kind throws, failing the test.
-Lines AsList(const MetabaseValue& value) { return std::get<platform::MetabaseList>(value).Strings(); }
-std::string AsString(const MetabaseValue& value) { return std::get<std::string>(value); }
-// A property of /LM/W3SVC<path>, read by a fresh bind.
-std::string Text(IMetabase& store, const std::string& path, const std::string& property) {
-  return AsString(store.Bind("IIS://localhost/W3SVC" + path)->Get(property));
-}
-
-
-Lines PoolNames(IMetabase& store) {
-  Lines names;
-  auto children = store.Bind("IIS://localhost/W3SVC/AppPools")->Enumerate();
-  for (std::unique_ptr<IMetabaseObject> child; children->Next(child);) names.push_back(child->Name());
-  return names;
-}
-
-Lines AppsOf(IMetabase& store, const std::string& pool) {
-  return AsList(store.Bind("IIS://localhost/W3SVC/AppPools/" + pool)->EnumAppsInPool());
-}
-
-void MoveApp(IMetabase& store, const std::string& app, const std::string& pool) {
-  auto object = store.Bind("IIS://localhost/w3svc" + app);
-  object->Put("AppPoolId", pool);
-  object->SetInfo();
-}
+using testutil::AppsOf;
+using testutil::AsList;
+using testutil::AsString;
+using testutil::Lines;
+using testutil::MoveApp;
+using testutil::PoolNames;
+using testutil::Text;
 
 // A small metabase, LF line ends, where only application a sets AppPoolId (in lower case);
 // `rootCustom`, a Custom element of the site's ROOT.
@@ -110,19 +91,15 @@ TEST_F(StoreTest, BindsPathsInAnyCaseAndFindsSitesOfTheRightClassOnly) {
     EXPECT_EQ(ErrorOf([&] { service->GetObject("IIsWebServer", id); }), platform::kErrPathNotFound) << id;
   }
   EXPECT_EQ(service->GetObject("IIsWebVirtualDir", "2/ROOT/cart")->Name(), "cart");
+  // The class, as IIS's KeyType gives it.
+  EXPECT_EQ(AsString(service->Get("KeyType")), "IIsWebService");
+  EXPECT_EQ(AsString(store->Bind("IIS://localhost/W3SVC/AppPools/ShopPool")->Get("keytype")), "IIsApplicationPool");
 }
 
 TEST_F(StoreTest, EnumeratesPoolsAndTheirApplicationsInFileOrder) {
   auto store = Open();
-  EXPECT_EQ(PoolNames(*store), (Lines{"DefaultAppPool", "MyPool2", "AppPool1", "MyAppPool", "ShopPool", "ReportsPool",
-                                      "LegacyPool", "IntranetPool", "EmptyPool"}));
-  EXPECT_EQ(AppsOf(*store, "ShopPool"),
-            (Lines{"/LM/W3SVC/2/ROOT/catalog/", "/LM/W3SVC/2/ROOT/cart/", "/LM/W3SVC/2/ROOT/checkout/"}));
-  // Inherited from /LM/W3SVC, from the site key, and from a parent application.
-  EXPECT_EQ(AppsOf(*store, "DefaultAppPool"), (Lines{"/LM/W3SVC/1/ROOT/", "/LM/W3SVC/1/ROOT/Printers/"}));
-  EXPECT_EQ(AppsOf(*store, "IntranetPool"), (Lines{"/LM/W3SVC/3/ROOT/", "/LM/W3SVC/3/ROOT/wiki/"}));
-  EXPECT_EQ(AppsOf(*store, "LegacyPool"), (Lines{"/LM/W3SVC/1/ROOT/legacy/", "/LM/W3SVC/1/ROOT/legacy/admin/"}));
-  EXPECT_TRUE(AppsOf(*store, "EmptyPool").empty());
+  EXPECT_EQ(PoolNames(*store), testutil::kDemoPools);
+  for (const auto& [pool, apps] : testutil::kDemoPoolApps) EXPECT_EQ(AppsOf(*store, pool), apps) << pool;
   EXPECT_EQ(AppsOf(*store, "AppPool1").size(), 1u);
 
   // Only pools answer EnumAppsInPool.
@@ -263,6 +240,7 @@ TEST_F(StoreTest, CreatesAndDeletesPoolsAsIisDoes) {
   held->Put("IdleTimeout", "5");
   EXPECT_EQ(ErrorOf([&] { held->SetInfo(); }), platform::kErrPathNotFound);
   EXPECT_EQ(ErrorOf([&] { held->Put("Location", "/LM/x"); }), platform::kErrFail);
+  EXPECT_EQ(ErrorOf([&] { held->Put("KeyType", "IIsWebServer"); }), platform::kErrFail);
   EXPECT_EQ(ErrorOf([&] { pools->Delete("IIsApplicationPool", temp); }), platform::kErrPathNotFound);
   EXPECT_EQ(ErrorOf([&] { pools->Delete("IIsWebServer", "EmptyPool"); }), platform::kErrFail);
   EXPECT_EQ(ErrorOf([&] { pools->Create("IIsApplicationPool", "a/b"); }), 0x8007007Bu);

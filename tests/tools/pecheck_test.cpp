@@ -117,6 +117,7 @@ TEST(PeImage, ReadsHeadersAndImportsOfBothWordSizes) {
     EXPECT_EQ(image.machine, pe32Plus ? kMachineAmd64 : kMachineI386);
     EXPECT_EQ(image.pe32Plus, pe32Plus);
     EXPECT_EQ(image.subsystem, kSubsystemGui);
+    EXPECT_FALSE(image.dll);
     EXPECT_EQ(image.subsystemVersion, (Version{6, 1}));
     EXPECT_EQ(image.osVersion, kServer2003);
     std::string imports;  // "dll[ delayed]: name #ordinal ...; "
@@ -173,7 +174,7 @@ PeImage ServerReady() {
 }
 
 TEST(Server2003, NamesWhatKeepsAProgramFromLoading) {
-  const Expected console{kMachineAmd64, kSubsystemConsole};
+  const Expected console{kMachineAmd64, kSubsystemConsole, {}};
   struct Case {
     const char* what;
     std::function<void(PeImage&)> change;
@@ -214,9 +215,13 @@ TEST(Server2003, NamesWhatKeepsAProgramFromLoading) {
        "imports ordinal 17 of COMCTL32.dll, which cannot be checked"},
       {"subsystem 6", [](PeImage& i) { i.subsystemVersion = {6, 0}; }, console, "subsystem version 6.00, not 5.02"},
       {"system 4", [](PeImage& i) { i.osVersion = {4, 0}; }, console, "system version 4.00, not 5.02"},
-      {"console", [](PeImage&) {}, {kMachineAmd64, kSubsystemGui}, "console program, not GUI"},
-      {"machine", [](PeImage&) {}, {kMachineI386, {}}, "built for x86_64, not i686"},
+      {"console", [](PeImage&) {}, {kMachineAmd64, kSubsystemGui, {}}, "console program, not GUI"},
+      {"machine", [](PeImage&) {}, {kMachineI386, {}, {}}, "built for x86_64, not i686"},
       {"header width", [](PeImage& i) { i.machine = kMachineI386; }, {}, "a PE32+ header on an i686 image"},
+      {"a DLL where one is meant", [](PeImage& i) { i.dll = true; }, {kMachineAmd64, kSubsystemConsole, true}, ""},
+      {"a DLL for a program", [](PeImage& i) { i.dll = true; }, {kMachineAmd64, kSubsystemConsole, false},
+       "a DLL, not a program"},
+      {"a program for a DLL", [](PeImage&) {}, {kMachineAmd64, kSubsystemConsole, true}, "a program, not a DLL"},
   };
   for (const char* function : {"AcquireSRWLockExclusive", "SleepConditionVariableCS", "InitOnceExecuteOnce",
                                "QueryFullProcessImageNameW", "GetSystemTimePreciseAsFileTime"}) {

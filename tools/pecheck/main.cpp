@@ -19,11 +19,12 @@ namespace {
 using namespace tarnwell::pecheck;
 
 constexpr std::string_view kUsage =
-    "Usage: tarnwell-pecheck [--machine x86_64|i686] [--subsystem console|gui] [--list] FILE...\n"
+    "Usage: tarnwell-pecheck [--machine x86_64|i686] [--subsystem console|gui] [--dll|--program] [--list] FILE...\n"
     "Checks that each Windows program FILE loads on Windows Server 2003: subsystem and system\n"
     "version 5.02, DLLs the system ships, and only functions it is known to have: those that\n"
     "mingw-w64's headers declare at its level, read when this tool was built. --machine and\n"
-    "--subsystem say what the program must be; --list also prints every import.\n";
+    "--subsystem say what the program must be, --dll that it is a DLL (an in-process server),\n"
+    "--program that it is not; --list also prints every import.\n";
 
 int UsageError(std::string_view what) {
   std::cerr << "tarnwell-pecheck: " << what << "\n" << kUsage;
@@ -51,6 +52,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--version") {
       std::cout << "tarnwell-pecheck " << TARNWELL_VERSION << "\n";
       return 0;
+    } else if (arg == "--dll" || arg == "--program") {
+      expected.dll = arg == "--dll";
     } else if (arg == "--list") {
       list = true;
     } else if (arg == "--machine" && hasValue) {

@@ -79,6 +79,7 @@ class ImageReader {
     image.machine = in_.At<std::uint16_t>(coff);
     const std::uint16_t sectionCount = in_.At<std::uint16_t>(coff + 2);
     const std::uint16_t optionalSize = in_.At<std::uint16_t>(coff + 16);
+    image.dll = (in_.At<std::uint16_t>(coff + 18) & 0x2000) != 0;
     const std::uint64_t opt = coff + 20;
 
     const std::uint16_t magic = in_.At<std::uint16_t>(opt);

@@ -43,6 +43,7 @@ struct ImportedDll {
 struct PeImage {
   std::uint16_t machine = 0;
   bool pe32Plus = false;
+  bool dll = false;  // IMAGE_FILE_DLL: loaded into a program rather than started
   std::uint16_t subsystem = 0;
   Version subsystemVersion;
   Version osVersion;

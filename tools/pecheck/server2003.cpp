@@ -243,6 +243,9 @@ std::vector<std::string> Server2003Problems(const PeImage& image, const Expected
   if (expected.subsystem && image.subsystem != *expected.subsystem) {
     problems.push_back(SubsystemName(image.subsystem) + " program, not " + SubsystemName(*expected.subsystem));
   }
+  if (expected.dll && image.dll != *expected.dll) {
+    problems.push_back(image.dll ? "a DLL, not a program" : "a program, not a DLL");
+  }
   // The loader refuses a newer subsystem version; both are set to 2003's, which also says
   // that the flags reached the link.
   if (image.subsystemVersion != kServer2003) {

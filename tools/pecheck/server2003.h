@@ -16,6 +16,7 @@ namespace tarnwell::pecheck {
 struct Expected {
   std::optional<std::uint16_t> machine;    // kMachineI386 or kMachineAmd64
   std::optional<std::uint16_t> subsystem;  // kSubsystemConsole or kSubsystemGui
+  std::optional<bool> dll;                 // a DLL (true) or a program (false)
 };
 
 // The subsystem and system versions every program carries: 5.02, Windows Server 2003.
