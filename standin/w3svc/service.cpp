@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdarg>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -12,6 +11,7 @@
 #include <thread>
 #include <variant>
 
+#include "logs/LogsClock.h"
 #include "metabase/metabase_store.h"
 #include "platform/files/utf8_path.h"
 #include "platform/metabase.h"
@@ -81,10 +81,9 @@ W3Service::~W3Service() {
 
 void W3Service::Log(const char* format, ...) {
   if (!log_) return;
-  const std::time_t now = std::time(nullptr);
-  char stamp[16] = "";
-  // One thread logs; the C runtime's localtime is per thread on Windows anyway.
-  if (const std::tm* local = std::localtime(&now)) std::strftime(stamp, sizeof stamp, "%H:%M:%S", local);
+  const LocalTime now = SystemClock().Now();
+  char stamp[16];
+  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d", now.hour, now.minute, now.second);
   std::fprintf(log_, "%s w3svc: ", stamp);
   va_list args;
   va_start(args, format);

@@ -69,17 +69,17 @@ class Win32Worker final : public WorkerProcess {
 
 // Set by the console handler (another thread); the main loop's pause waits on the event.
 std::atomic<bool>* g_stop = nullptr;
-HANDLE g_wake = nullptr;  // manual reset, set on a stop request; lives as long as the process
-HANDLE g_done = nullptr;  // manual reset, set once the workers are ended
+UniqueHandle g_wake;  // manual reset, set on a stop request
+UniqueHandle g_done;  // manual reset, set once the workers are ended
 
 BOOL WINAPI OnConsoleEvent(DWORD type) {
   if (g_stop == nullptr) return FALSE;
   g_stop->store(true);
-  ::SetEvent(g_wake);
+  ::SetEvent(g_wake.get());
   if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
     // The system ends the process once this returns (or after five seconds): the service
     // ends its workers first.
-    ::WaitForSingleObject(g_done, 4000);
+    ::WaitForSingleObject(g_done.get(), 4000);
   }
   return TRUE;
 }
@@ -170,8 +170,8 @@ std::string WorkerExecutableProblem(const std::string& path) {
 std::uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }
 
 void PauseMs(unsigned ms) {
-  if (g_wake != nullptr) {
-    ::WaitForSingleObject(g_wake, ms);
+  if (g_wake) {
+    ::WaitForSingleObject(g_wake.get(), ms);
   } else {
     ::Sleep(ms);
   }
@@ -211,14 +211,14 @@ std::vector<std::string> ProgramArguments(int, char**) {
 }
 
 void WatchStopRequests(std::atomic<bool>& stop) {
-  g_wake = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  g_done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  g_wake.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  g_done.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   g_stop = &stop;
   ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
 void StopDone() {
-  if (g_done != nullptr) ::SetEvent(g_done);
+  if (g_done) ::SetEvent(g_done.get());
 }
 
 }  // namespace tarnwell::standin
