@@ -92,6 +92,10 @@ struct WorkerLauncher::Impl {
 };
 
 WorkerLauncher::WorkerLauncher() : impl_(std::make_unique<Impl>()) {
+  // A worker gets the handles Start hands it, and no copy of the service's own: it must not
+  // hold open the pipes of whatever started the service, which may wait for their end.
+  for (const DWORD own : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+    ::SetHandleInformation(::GetStdHandle(own), HANDLE_FLAG_INHERIT, 0);
   // Windows 2000 and later have job objects with this limit.
   impl_->job.reset(::CreateJobObjectW(nullptr, nullptr));
   if (!impl_->job) {
@@ -145,7 +149,7 @@ std::unique_ptr<WorkerProcess> WorkerLauncher::Start(const std::vector<std::stri
   PROCESS_INFORMATION info{};
   // Suspended until it is in the job, so that not even its first instruction runs unguarded;
   // without a console, as IIS's workers run, so that a Ctrl+C reaches the service alone.
-  if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
+  if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | DETACHED_PROCESS,
                         nullptr, nullptr, &startup, &info)) {
     why = LastErrorText();
     return nullptr;

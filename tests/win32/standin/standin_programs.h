@@ -48,9 +48,12 @@ inline bool WaitUntil(std::chrono::milliseconds timeout, const std::function<boo
 class Program {
  public:
   // arguments: what follows the program's quoted path on its command line. creation: how
-  // CreateProcessW starts it (by default without a console of its own or the test's).
+  // CreateProcessW starts it (by default without a console).
   Program(const std::filesystem::path& exe, const std::wstring& arguments,
-          const std::filesystem::path& outputFile = {}, DWORD creation = CREATE_NO_WINDOW) {
+          const std::filesystem::path& outputFile = {}, DWORD creation = DETACHED_PROCESS) {
+    // Nothing it starts may hold the test runner's output open: the runner would wait for it.
+    for (const DWORD own : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+      ::SetHandleInformation(::GetStdHandle(own), HANDLE_FLAG_INHERIT, 0);
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr;
     if (!::CreatePipe(&inRead, &inWrite, &inheritable, 0)) throw std::runtime_error("pipe");

@@ -62,7 +62,7 @@ class W3svcWin32 : public ::testing::Test {
     return text;
   }
 
-  std::unique_ptr<Program> StartService(std::wstring more = {}, DWORD creation = CREATE_NO_WINDOW) {
+  std::unique_ptr<Program> StartService(std::wstring more = {}, DWORD creation = DETACHED_PROCESS) {
     return std::make_unique<Program>(StandinDirectory() / L"w3svc.exe",
                                      L"--metabase \"" + metabase.wstring() + L"\" --profile \"" + profile.wstring() +
                                          L"\"" + more,
