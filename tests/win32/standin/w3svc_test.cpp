@@ -151,21 +151,25 @@ TEST_F(W3svcWin32, FollowsTheFileRestartsKilledWorkersAndTheyEndWithTheService) 
   for (const auto& [pool, seen] : left) system->Terminate(seen.pid, 1);  // nothing left behind on a failure
 }
 
-TEST_F(W3svcWin32, CtrlBreakEndsItsWorkersAndItselfCleanly) {
+TEST_F(W3svcWin32, CtrlCEndsItsWorkersAndItselfCleanly) {
   testutil::ReplaceFile(metabase, MetabaseText({"Pool 1", "Pool 2"}, {{"/LM/W3SVC/1/ROOT", "Pool 1"},
                                                                       {"/LM/W3SVC/1/ROOT/x", "Pool 2"}}));
   testutil::WriteFile(profile, "");
   const auto pidFile = dir.Path() / L"w3svc.pid";
-  // In a process group of its own on the test's console, so that the event reaches it alone.
-  ::AllocConsole();  // fails when the test has one already
-  const auto service = StartService(L" --pid-file \"" + pidFile.wstring() + L"\"", CREATE_NEW_PROCESS_GROUP);
+  // On a console of its own, which the test joins to press Ctrl+C there.
+  const auto service = StartService(L" --pid-file \"" + pidFile.wstring() + L"\"", CREATE_NEW_CONSOLE);
   ASSERT_TRUE(WaitForPools({"Pool 1", "Pool 2"}));
   EXPECT_EQ(testutil::ReadAll(pidFile), std::to_string(service->pid()) + "\n");
   const auto workers = Workers();
 
-  // Wine without a terminal gives the test no console to send it on.
-  if (!::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, service->pid())) GTEST_SKIP() << "no console for Ctrl+Break";
+  ::FreeConsole();
+  if (!::AttachConsole(service->pid())) GTEST_SKIP() << "cannot join the service's console";
+  ::SetConsoleCtrlHandler(nullptr, TRUE);  // the test itself ignores it
+  const bool sent = ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+  ::FreeConsole();
+  ASSERT_TRUE(sent);
   EXPECT_EQ(service->WaitExit(30s), 0u);
+  ::SetConsoleCtrlHandler(nullptr, FALSE);
   for (const auto& [pool, seen] : workers) EXPECT_FALSE(IsRunning(seen.pid)) << pool;
   EXPECT_FALSE(std::filesystem::exists(pidFile));
   EXPECT_NE(testutil::ReadAll(log).find("stopping 2 workers"), std::string::npos);
