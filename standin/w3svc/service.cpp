@@ -1,40 +1,32 @@
 #include "standin/w3svc/service.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdarg>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 #include <variant>
 
-#include "platform/metabase.h"
+#include "logs/LogsClock.h"
 #include "metabase/metabase_store.h"
-
-extern char** environ;
+#include "platform/files/utf8_path.h"
+#include "platform/metabase.h"
 
 namespace tarnwell::standin {
-
-using platform::linux_proc::UniqueFd;
 
 namespace {
 
 constexpr std::int64_t kRestartGapMs = 1000;  // a worker that keeps dying is restarted once a second
-constexpr std::int64_t kStopGraceMs = 2000;   // SIGTERM, then SIGKILL after this
+constexpr std::int64_t kStopGraceMs = 2000;   // asked to end, then killed after this
 constexpr std::int64_t kRereadMs = 2000;      // files are read again at least this often
 
 std::int64_t NowMs() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 std::string Lower(std::string_view s) {
@@ -51,28 +43,6 @@ std::string NewPipeId() {
   std::snprintf(text, sizeof text, "%08x-%04x-%04x-%04x-%04x%08x", random(), random() & 0xffff, random() & 0xffff,
                 random() & 0xffff, random() & 0xffff, random());
   return text;
-}
-
-struct SpawnActions {
-  posix_spawn_file_actions_t actions;
-  SpawnActions() { ::posix_spawn_file_actions_init(&actions); }
-  ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions); }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-};
-
-struct SpawnAttributes {
-  posix_spawnattr_t attributes;
-  SpawnAttributes() { ::posix_spawnattr_init(&attributes); }
-  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-};
-
-std::string ExitText(int status) {
-  if (WIFEXITED(status)) return "exit code " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return std::string("signal ") + ::strsignal(WTERMSIG(status));
-  return "status " + std::to_string(status);
 }
 
 }  // namespace
@@ -106,16 +76,14 @@ W3Service::W3Service(ServiceOptions options, std::FILE* log) : options_(std::mov
 
 W3Service::~W3Service() {
   StopAll();
-  if (pidFileWritten_) ::unlink(options_.pidFile.c_str());
+  RemovePidFile();
 }
 
 void W3Service::Log(const char* format, ...) {
   if (!log_) return;
-  const time_t now = ::time(nullptr);
-  tm local{};
-  ::localtime_r(&now, &local);
+  const LocalTime now = SystemClock().Now();
   char stamp[16];
-  std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d", now.hour, now.minute, now.second);
   std::fprintf(log_, "%s w3svc: ", stamp);
   va_list args;
   va_start(args, format);
@@ -126,14 +94,10 @@ void W3Service::Log(const char* format, ...) {
 }
 
 W3Service::FileKey W3Service::KeyOf(const std::string& path) {
-  FileKey key;
-  struct stat st{};
-  if (path.empty() || ::stat(path.c_str(), &st) != 0) return key;
-  key.exists = true;
-  key.inode = st.st_ino;
-  key.size = static_cast<std::uint64_t>(st.st_size);
-  key.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
-  return key;
+  mbfs::FileIdentity id;
+  std::string why;
+  if (path.empty() || !mbfs::IdentityOf(path, id, why)) return std::nullopt;
+  return id;
 }
 
 void W3Service::RefreshMetabase(std::int64_t now) {
@@ -163,7 +127,7 @@ void W3Service::RefreshProfile(std::int64_t now) {
   const bool changed = profileReadMs_ < 0 || !(key == profileKey_);
   profileKey_ = key;
   profileReadMs_ = now;
-  std::ifstream in(options_.profilePath, std::ios::binary);
+  std::ifstream in(platform::PathFromUtf8(options_.profilePath), std::ios::binary);
   if (!in) {
     if (changed) Log("cannot read the load profile %s; workers idle", options_.profilePath.c_str());
     profile_ = LoadProfile{};
@@ -179,16 +143,13 @@ void W3Service::RefreshProfile(std::int64_t now) {
 }
 
 void W3Service::ReapExited() {
-  int status = 0;
-  pid_t pid;
-  while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0) {
-    if (stopping_.erase(pid) > 0) continue;
-    for (auto it = workers_.begin(); it != workers_.end(); ++it) {
-      if (it->second.pid == pid) {
-        Log("worker %d of pool [%s] ended (%s)", pid, it->second.pool.c_str(), ExitText(status).c_str());
-        workers_.erase(it);
-        break;
-      }
+  std::erase_if(stopping_, [](Stopping& s) { return s.process->Ended().has_value(); });
+  for (auto it = workers_.begin(); it != workers_.end();) {
+    if (const auto how = it->second.process->Ended()) {
+      Log("worker %u of pool [%s] ended (%s)", it->second.process->Pid(), it->second.pool.c_str(), how->c_str());
+      it = workers_.erase(it);
+    } else {
+      ++it;
     }
   }
 }
@@ -209,18 +170,18 @@ void W3Service::Reconcile(std::int64_t now) {
   for (auto it = workers_.begin(); it != workers_.end();) {
     auto pool = pools_.find(it->first);
     if (pool == pools_.end() || pool->second.apps.empty()) {
-      Log("pool [%s] %s: stopping worker %d", it->second.pool.c_str(),
-          pool == pools_.end() ? "deleted" : "has no application", it->second.pid);
+      Log("pool [%s] %s: stopping worker %u", it->second.pool.c_str(),
+          pool == pools_.end() ? "deleted" : "has no application", it->second.process->Pid());
       StopWorker(it->second, now);
       it = workers_.erase(it);
     } else {
       ++it;
     }
   }
-  for (auto& [pid, killAt] : stopping_) {
-    if (now >= killAt) {
-      ::kill(pid, SIGKILL);
-      killAt = INT64_MAX;
+  for (auto& stopping : stopping_) {
+    if (now >= stopping.killAtMs) {
+      stopping.process->Kill();
+      stopping.killAtMs = INT64_MAX;
     }
   }
 }
@@ -228,76 +189,39 @@ void W3Service::Reconcile(std::int64_t now) {
 void W3Service::Start(const PoolApps& pool, std::int64_t now) {
   const std::string key = Lower(pool.name);
   lastStartMs_[key] = now;
-
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) {
-    Log("cannot start a worker for pool [%s]: pipe: %s", pool.name.c_str(), std::strerror(errno));
+  std::string why;
+  auto process = launcher_.Start(WorkerArguments(options_.workerPath, NewPipeId(), pool.name), why);
+  if (!process) {
+    Log("cannot start %s for pool [%s]: %s", options_.workerPath.c_str(), pool.name.c_str(), why.c_str());
     return;
   }
-  UniqueFd readEnd(ends[0]);
-  UniqueFd writeEnd(ends[1]);
-
-  SpawnActions actions;
-  ::posix_spawn_file_actions_adddup2(&actions.actions, readEnd.get(), STDIN_FILENO);
-  ::posix_spawn_file_actions_addopen(&actions.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  SpawnAttributes attributes;
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);  // ignored here; a worker gets the usual behaviour back
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGINT);
-  sigset_t none;
-  sigemptyset(&none);
-  ::posix_spawnattr_setsigdefault(&attributes.attributes, &defaults);
-  ::posix_spawnattr_setsigmask(&attributes.attributes, &none);
-  ::posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-  const auto args = WorkerArguments(options_.workerPath, NewPipeId(), pool.name);
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  // The worker checks that its parent is still this service after asking to die with it.
-  const std::string parentVar = "TARNWELL_W3SVC_PID=" + std::to_string(::getpid());
-  std::vector<char*> envp;
-  for (char** e = environ; *e != nullptr; ++e)
-    if (std::strncmp(*e, "TARNWELL_W3SVC_PID=", 19) != 0) envp.push_back(*e);
-  envp.push_back(const_cast<char*>(parentVar.c_str()));
-  envp.push_back(nullptr);
-
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, options_.workerPath.c_str(), &actions.actions, &attributes.attributes,
-                               argv.data(), envp.data());
-  if (rc != 0) {
-    Log("cannot start %s for pool [%s]: %s", options_.workerPath.c_str(), pool.name.c_str(), std::strerror(rc));
-    return;
+  if (!launcher_.Unguarded().empty() && !unguardedLogged_) {
+    Log("workers may outlive a service that is killed: %s", launcher_.Unguarded().c_str());
+    unguardedLogged_ = true;
   }
-  ::fcntl(writeEnd.get(), F_SETFL, O_NONBLOCK);
   Worker worker;
-  worker.pid = pid;
+  worker.process = std::move(process);
   worker.pool = pool.name;
-  worker.control = std::move(writeEnd);
   worker.startedMs = now;
   const WorkerLoad load = PoolLoad(profile_, pool.apps);
-  Log("started worker %d for pool [%s] (%zu applications)", pid, pool.name.c_str(), pool.apps.size());
+  Log("started worker %u for pool [%s] (%zu applications)", worker.process->Pid(), pool.name.c_str(),
+      pool.apps.size());
   auto& placed = workers_[key] = std::move(worker);
   SendLoad(placed, load);
 }
 
 void W3Service::SendLoad(Worker& worker, const WorkerLoad& load) {
-  const std::string line = "load " + FormatLoad(load) + "\n";
-  // Shorter than PIPE_BUF, so the write is all or nothing; a full pipe is tried again
-  // on the next round.
-  const ssize_t n = ::write(worker.control.get(), line.data(), line.size());
-  if (n == static_cast<ssize_t>(line.size())) {
+  // A line that cannot be written now is tried again on the next round.
+  if (worker.process->Send("load " + FormatLoad(load) + "\n")) {
     worker.sent = load;
-    Log("pool [%s] worker %d load: %.4g%% CPU, %lld MB, %d files, %d TCP", worker.pool.c_str(), worker.pid,
-        load.cpuPercent, static_cast<long long>(load.memoryMB), load.files, load.tcp);
+    Log("pool [%s] worker %u load: %.4g%% CPU, %lld MB, %d files, %d TCP", worker.pool.c_str(),
+        worker.process->Pid(), load.cpuPercent, static_cast<long long>(load.memoryMB), load.files, load.tcp);
   }
 }
 
 void W3Service::StopWorker(Worker& worker, std::int64_t now) {
-  ::kill(worker.pid, SIGTERM);
-  stopping_[worker.pid] = now + kStopGraceMs;
+  worker.process->RequestStop();
+  stopping_.push_back({std::move(worker.process), now + kStopGraceMs});
 }
 
 void W3Service::StopAll() {
@@ -306,46 +230,48 @@ void W3Service::StopAll() {
   workers_.clear();
   const std::int64_t deadline = now + kStopGraceMs;
   while (!stopping_.empty()) {
-    for (auto it = stopping_.begin(); it != stopping_.end();) {
-      int status = 0;
-      const pid_t r = ::waitpid(it->first, &status, WNOHANG);
-      if (r == it->first || (r < 0 && errno == ECHILD)) {
-        it = stopping_.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    std::erase_if(stopping_, [](Stopping& s) { return s.process->Ended().has_value(); });
     if (stopping_.empty()) break;
     if (NowMs() >= deadline) {
-      for (const auto& [pid, killAt] : stopping_) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
+      for (auto& stopping : stopping_) {
+        stopping.process->Kill();
+        stopping.process->WaitEnded();
       }
       stopping_.clear();
       break;
     }
-    const timespec pause{0, 20'000'000};
-    ::nanosleep(&pause, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
 void W3Service::WritePidFile() {
   if (options_.pidFile.empty()) return;
-  const std::string temp = options_.pidFile + ".tmp";
+  const std::filesystem::path path = platform::PathFromUtf8(options_.pidFile);
+  std::filesystem::path temp = path;
+  temp += ".tmp";
   {
-    std::ofstream out(temp, std::ios::trunc);
-    out << ::getpid() << '\n';
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);  // "\n" on Windows too
+    out << CurrentProcessId() << '\n';
     if (!out) {
       Log("cannot write the pid file %s", options_.pidFile.c_str());
       return;
     }
   }
-  if (::rename(temp.c_str(), options_.pidFile.c_str()) == 0) pidFileWritten_ = true;
+  std::error_code ec;
+  std::filesystem::rename(temp, path, ec);
+  if (!ec) pidFileWritten_ = true;
 }
 
-int W3Service::Run(const volatile std::sig_atomic_t& stop) {
-  if (::access(options_.workerPath.c_str(), X_OK) != 0) {
-    Log("worker executable %s: %s", options_.workerPath.c_str(), std::strerror(errno));
+void W3Service::RemovePidFile() {
+  if (!pidFileWritten_) return;
+  std::error_code ec;
+  std::filesystem::remove(platform::PathFromUtf8(options_.pidFile), ec);
+  pidFileWritten_ = false;
+}
+
+int W3Service::Run(const std::atomic<bool>& stop) {
+  if (const std::string problem = WorkerExecutableProblem(options_.workerPath); !problem.empty()) {
+    Log("worker executable %s: %s", options_.workerPath.c_str(), problem.c_str());
     return 1;
   }
   WritePidFile();
@@ -357,16 +283,11 @@ int W3Service::Run(const volatile std::sig_atomic_t& stop) {
     RefreshMetabase(now);
     RefreshProfile(now);
     Reconcile(now);
-    const timespec pause{static_cast<time_t>(options_.pollMs / 1000),
-                         static_cast<long>(options_.pollMs % 1000) * 1'000'000L};
-    ::nanosleep(&pause, nullptr);  // a signal cuts it short
+    PauseMs(options_.pollMs);
   }
   Log("stopping %zu workers", workers_.size());
   StopAll();
-  if (pidFileWritten_) {
-    ::unlink(options_.pidFile.c_str());
-    pidFileWritten_ = false;
-  }
+  RemovePidFile();
   return 0;
 }
 

@@ -2,7 +2,7 @@
 // The web-service stand-in: keeps one w3wp.exe running for every application pool that
 // has at least one application in the MetaBase.xml store, and gives each the sum of its
 // applications' loads from the load profile. Single-threaded: everything runs in Run.
-#include <csignal>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/unique_fd.h"
+#include "metabase/metabase_fs.h"
 #include "standin/w3svc/load_profile.h"
+#include "standin/w3svc/service_process.h"
 
 namespace tarnwell::platform {
 class IMetabase;
@@ -49,27 +50,26 @@ class W3Service {
   W3Service(const W3Service&) = delete;
   W3Service& operator=(const W3Service&) = delete;
 
-  // Runs until stop becomes non-zero (set from a signal handler), then ends every worker
-  // it started. Returns the process exit code.
-  int Run(const volatile std::sig_atomic_t& stop);
+  // Runs until stop becomes true (set by a signal or console handler), then ends every
+  // worker it started. Returns the process exit code.
+  int Run(const std::atomic<bool>& stop);
 
  private:
   struct Worker {
-    pid_t pid = -1;
+    std::unique_ptr<WorkerProcess> process;  // its standard input is the control pipe
     std::string pool;
-    platform::linux_proc::UniqueFd control;  // the worker's standard input
-    std::optional<WorkerLoad> sent;          // last load written to it
+    std::optional<WorkerLoad> sent;  // last load written to it
     std::int64_t startedMs = 0;
   };
-  struct FileKey {
-    bool exists = false;
-    std::uint64_t inode = 0, size = 0;
-    std::int64_t mtimeNs = 0;
-    bool operator==(const FileKey&) const = default;
+  struct Stopping {
+    std::unique_ptr<WorkerProcess> process;
+    std::int64_t killAtMs;
   };
+  // What the service compares to see a file change: none when it cannot be asked.
+  using FileKey = std::optional<mbfs::FileIdentity>;
 
   static FileKey KeyOf(const std::string& path);
-  void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void Log(const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
   void RefreshMetabase(std::int64_t now);
   void RefreshProfile(std::int64_t now);
   void ReapExited();
@@ -79,6 +79,7 @@ class W3Service {
   void StopWorker(Worker& worker, std::int64_t now);
   void StopAll();
   void WritePidFile();
+  void RemovePidFile();
 
   ServiceOptions options_;
   std::FILE* log_;
@@ -90,10 +91,12 @@ class W3Service {
   LoadProfile profile_;
   FileKey profileKey_;
   std::int64_t profileReadMs_ = -1;
+  WorkerLauncher launcher_;  // goes after the workers: its end ends any still running
   std::map<std::string, Worker> workers_;           // by lower-cased pool name
-  std::map<pid_t, std::int64_t> stopping_;          // pid -> when to SIGKILL (ms)
+  std::vector<Stopping> stopping_;                  // asked to end, not yet gone
   std::map<std::string, std::int64_t> lastStartMs_;  // by lower-cased pool name
   bool pidFileWritten_ = false;
+  bool unguardedLogged_ = false;
 };
 
 }  // namespace tarnwell::standin

@@ -1,23 +1,14 @@
 #include "standin/w3wp/worker_load.h"
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/mman.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 
-namespace tarnwell::standin {
+#include "standin/w3wp/worker_os.h"
 
-using platform::linux_proc::UniqueFd;
+namespace tarnwell::standin {
 
 namespace {
 
@@ -46,12 +37,6 @@ bool Number(std::string_view text, T& value) {
   return ec == std::errc() && end == text.data() + text.size();
 }
 
-std::int64_t ThreadCpuNs() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
 // Keeps share (0..1] of one processor busy in 100 ms periods, counting the thread's own
 // processor time so that time lost to other processes is made up within the period.
 void Burn(double share, const std::atomic<bool>& stop) {
@@ -61,8 +46,8 @@ void Burn(double share, const std::atomic<bool>& stop) {
   volatile std::uint64_t sink = 0;
   while (!stop.load(std::memory_order_relaxed)) {
     const auto periodStart = Clock::now();
-    const std::int64_t cpuStart = ThreadCpuNs();
-    while (!stop.load(std::memory_order_relaxed) && ThreadCpuNs() - cpuStart < busyNs &&
+    const std::int64_t cpuStart = worker_os::ThreadCpuNs();
+    while (!stop.load(std::memory_order_relaxed) && worker_os::ThreadCpuNs() - cpuStart < busyNs &&
            Clock::now() - periodStart < kPeriod) {
       for (int i = 0; i < 1000; ++i) sink = sink + static_cast<std::uint64_t>(i);
     }
@@ -110,38 +95,6 @@ std::string FormatLoad(const WorkerLoad& load) {
   return text;
 }
 
-std::string PickDiskDirectory(const std::vector<std::string>& candidates) {
-  for (const auto& dir : candidates) {
-    struct stat st{};
-    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && major(st.st_dev) != 0 &&
-        ::access(dir.c_str(), W_OK) == 0)
-      return dir;
-  }
-  return {};
-}
-
-// Anonymous memory, every page written once so that it is resident.
-class LoadHolder::Memory {
- public:
-  explicit Memory(std::size_t bytes) : size_(bytes) {
-    void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return;
-    base_ = static_cast<char*>(p);
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    for (std::size_t off = 0; off < size_; off += page) base_[off] = 1;
-  }
-  ~Memory() {
-    if (base_) ::munmap(base_, size_);
-  }
-  Memory(const Memory&) = delete;
-  Memory& operator=(const Memory&) = delete;
-  bool ok() const { return base_ != nullptr; }
-
- private:
-  std::size_t size_;
-  char* base_ = nullptr;
-};
-
 LoadHolder::LoadHolder(std::string fileDirectory) : fileDirectory_(std::move(fileDirectory)) {}
 
 LoadHolder::~LoadHolder() { StopBurners(); }
@@ -178,49 +131,42 @@ WorkerLoad LoadHolder::Apply(const WorkerLoad& wanted, std::string& error) {
     held_.memoryMB = 0;
     // Touching more than half the machine's memory would bring the OOM killer, and the
     // service would start the worker again and again.
-    const auto physicalMB = static_cast<std::int64_t>(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGESIZE) >> 20;
+    const std::int64_t physicalMB = worker_os::PhysicalMemoryMB();
     if (wanted.memoryMB > physicalMB / 2) {
       addError("will not hold " + std::to_string(wanted.memoryMB) + " MB: more than half of this machine's " +
                std::to_string(physicalMB) + " MB");
     } else if (wanted.memoryMB > 0) {
-      auto block = std::make_unique<Memory>(static_cast<std::size_t>(wanted.memoryMB) << 20);
-      if (block->ok()) {
-        memory_ = std::move(block);
+      std::string why;
+      memory_ = worker_os::HoldMemory(static_cast<std::size_t>(wanted.memoryMB) << 20, why);
+      if (memory_) {
         held_.memoryMB = wanted.memoryMB;
       } else {
-        addError("cannot hold " + std::to_string(wanted.memoryMB) + " MB: " + std::strerror(errno));
+        addError("cannot hold " + std::to_string(wanted.memoryMB) + " MB: " + why);
       }
     }
   }
 
   while (static_cast<int>(files_.size()) > wanted.files) files_.pop_back();
   while (static_cast<int>(files_.size()) < wanted.files) {
-    // An unnamed file: nothing to clean up, whatever way the worker ends.
-    UniqueFd fd(::open(fileDirectory_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (!fd && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
-      std::string path = fileDirectory_ + "/w3wp-XXXXXX";
-      fd.reset(::mkostemp(path.data(), O_CLOEXEC));
-      if (fd) ::unlink(path.c_str());
-    }
-    if (!fd) {
-      addError("cannot open a file in " + fileDirectory_ + ": " + std::strerror(errno));
+    std::string why;
+    auto file = worker_os::HoldFile(fileDirectory_, why);
+    if (!file) {
+      addError("cannot open a file in " + fileDirectory_ + ": " + why);
       break;
     }
-    files_.push_back(std::move(fd));
+    files_.push_back(std::move(file));
   }
   held_.files = static_cast<int>(files_.size());
 
   while (static_cast<int>(sockets_.size()) > wanted.tcp) sockets_.pop_back();
   while (static_cast<int>(sockets_.size()) < wanted.tcp) {
-    UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (!s || ::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s.get(), 16) != 0) {
-      addError(std::string("cannot listen on 127.0.0.1: ") + std::strerror(errno));
+    std::string why;
+    auto listener = worker_os::HoldListener(why);
+    if (!listener) {
+      addError("cannot listen on 127.0.0.1: " + why);
       break;
     }
-    sockets_.push_back(std::move(s));
+    sockets_.push_back(std::move(listener));
   }
   held_.tcp = static_cast<int>(sockets_.size());
   return held_;

@@ -10,8 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/unique_fd.h"
-
 namespace tarnwell::standin {
 
 struct WorkerLoad {
@@ -34,9 +32,11 @@ struct ControlLine {
 ControlLine ParseControlLine(std::string_view line);
 std::string FormatLoad(const WorkerLoad& load);  // "CPU MB FILES TCP"
 
-// A directory on a local disk for the worker's files (a file system with a real device
-// number), from the candidates in order; empty when none qualifies.
-std::string PickDiskDirectory(const std::vector<std::string>& candidates);
+// Something held for the load (memory, a file, a listener), given back when destroyed.
+class HeldResource {
+ public:
+  virtual ~HeldResource() = default;
+};
 
 // Holds a load and changes it in place. Not thread-safe: one owner thread.
 class LoadHolder {
@@ -52,15 +52,14 @@ class LoadHolder {
   const WorkerLoad& Held() const { return held_; }
 
  private:
-  class Memory;
   void SetCpu(double percent);
   void StopBurners();
 
   std::string fileDirectory_;
   WorkerLoad held_;
-  std::unique_ptr<Memory> memory_;
-  std::vector<platform::linux_proc::UniqueFd> files_;
-  std::vector<platform::linux_proc::UniqueFd> sockets_;
+  std::unique_ptr<HeldResource> memory_;
+  std::vector<std::unique_ptr<HeldResource>> files_;
+  std::vector<std::unique_ptr<HeldResource>> sockets_;
   std::atomic<bool> stopBurners_{false};
   std::vector<std::thread> burners_;
 };
