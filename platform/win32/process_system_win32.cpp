@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include <cstring>
+#include <vector>
 
 #include "platform/win32/command_line.h"
 #include "platform/win32/native.h"
@@ -51,18 +52,62 @@ std::int64_t FileTimeCount(const FILETIME& t) {
   return static_cast<std::int64_t>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
 }
 
-// A process opened with the query-information right for repeated time reads.
+using Thread32Fn = BOOL(WINAPI*)(HANDLE, THREADENTRY32*);
+
+// The threads of a process as a snapshot lists them now, each opened to read its times;
+// a thread the caller may not open is left out.
+std::vector<UniqueHandle> OpenThreadsOf(std::uint32_t pid) {
+  static const auto first = NativeCast<Thread32Fn>(BindQuietly("kernel32.dll", "Thread32First"));
+  static const auto next = NativeCast<Thread32Fn>(BindQuietly("kernel32.dll", "Thread32Next"));
+  std::vector<UniqueHandle> threads;
+  const ToolhelpFunctions& th = Toolhelp();
+  if (th.create == nullptr || first == nullptr || next == nullptr) return threads;
+  UniqueHandle snapshot(th.create(TH32CS_SNAPTHREAD, 0));
+  if (!snapshot) return threads;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = first(snapshot.get(), &entry); more; more = next(snapshot.get(), &entry)) {
+    if (entry.th32OwnerProcessID != pid) continue;
+    UniqueHandle thread(::OpenThread(THREAD_QUERY_INFORMATION, FALSE, entry.th32ThreadID));
+    if (thread) threads.push_back(std::move(thread));
+  }
+  return threads;
+}
+
+// Wine keeps no processor time for another process (its GetProcessTimes answers numbers
+// that do not move with the process), only for each thread; Windows keeps both.
+bool ProcessTimesAreKept() {
+  static const bool kept = BindQuietly("ntdll.dll", "wine_get_version") == nullptr;
+  return kept;
+}
+
+// A process opened with the query-information right for repeated time reads. Where the
+// system keeps no process times, the threads the process had at the opening are read
+// instead, each count kept from only growing, as a thread that ended may read nothing.
 class TimesReader final : public IProcessTimesReader {
  public:
-  explicit TimesReader(UniqueHandle process) : process_(std::move(process)) {}
+  TimesReader(UniqueHandle process, std::vector<UniqueHandle> threads)
+      : process_(std::move(process)), threads_(std::move(threads)), seen_(threads_.size()) {}
   std::optional<ProcessTimes> Read() override {
     FILETIME creation{}, exit{}, kernel{}, user{};
     if (!::GetProcessTimes(process_.get(), &creation, &exit, &kernel, &user)) return std::nullopt;
-    return ProcessTimes{FileTimeCount(user), FileTimeCount(kernel)};
+    if (ProcessTimesAreKept()) return ProcessTimes{FileTimeCount(user), FileTimeCount(kernel)};
+    ProcessTimes sum;
+    for (std::size_t i = 0; i < threads_.size(); ++i) {
+      if (::GetThreadTimes(threads_[i].get(), &creation, &exit, &kernel, &user)) {
+        const ProcessTimes now{FileTimeCount(user), FileTimeCount(kernel)};
+        if (now.user + now.kernel > seen_[i].user + seen_[i].kernel) seen_[i] = now;
+      }
+      sum.user += seen_[i].user;
+      sum.kernel += seen_[i].kernel;
+    }
+    return sum;
   }
 
  private:
   UniqueHandle process_;
+  std::vector<UniqueHandle> threads_;  // empty where the system keeps process times
+  std::vector<ProcessTimes> seen_;  // per thread, the largest count read
 };
 
 class Win32ProcessSystem final : public IProcessSystem {
@@ -103,7 +148,8 @@ class Win32ProcessSystem final : public IProcessSystem {
   std::unique_ptr<IProcessTimesReader> OpenTimes(std::uint32_t pid) override {
     UniqueHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));
     if (!process) return nullptr;
-    return std::make_unique<TimesReader>(std::move(process));
+    return std::make_unique<TimesReader>(std::move(process),
+                                         ProcessTimesAreKept() ? std::vector<UniqueHandle>{} : OpenThreadsOf(pid));
   }
 
   std::uint32_t TickMs() override { return ::GetTickCount(); }

@@ -40,9 +40,8 @@ TEST(Win32Figures, WorkingSetOfALiveAndOfAnEndedProcess) {
   EXPECT_EQ(RamKBFromWorkingSet(system->WorkingSet(tests::EndedProcessId())), 0);
 }
 
-// Wine reports processor time only for the calling process itself (another process's
-// times stay fixed), so both readings are of the test's own process: busy with burner
-// threads, then idle once they have stopped.
+// Both readings are of the test's own process, whose threads this test controls: busy with
+// burner threads, then idle once they have stopped.
 TEST(Win32Figures, BusyProcessReads99AndIdleOneAlmostNothing) {
   auto system = win32::OpenWin32ProcessSystem();
   {
@@ -78,7 +77,7 @@ TEST(Win32Figures, BusyProcessReads99AndIdleOneAlmostNothing) {
   EXPECT_EQ(system->OpenTimes(ended), nullptr);
 }
 
-TEST(Win32Snapshot, ListsThisProcessAndTheHelperWithTheirThreads) {
+TEST(Win32Snapshot, ListsThisProcessAndTheBusyHelperWithTheirThreadsAndItsProcessorUse) {
   auto system = win32::OpenWin32ProcessSystem();
   ChildProcess busy(L"-ap \"Threads\" --burn");
   std::vector<ProcessEntry> entries;
@@ -94,6 +93,8 @@ TEST(Win32Snapshot, ListsThisProcessAndTheHelperWithTheirThreads) {
   ASSERT_NE(child, entries.end());
   EXPECT_EQ(child->exeName, "tarnwell_win32_child.exe");
   EXPECT_GE(child->threads, 3u);  // main and two burners
+  // Under wine only the helper's threads' times move, never its process times.
+  EXPECT_GT(GetProcessCpuUsage(*system, busy.pid()), 0.0f);
 }
 
 TEST(Win32Terminate, EndsTheProcessWithTheGivenExitCode) {
