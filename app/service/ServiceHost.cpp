@@ -97,6 +97,7 @@ ServiceHost::Outcome ServiceHost::Start(const std::string& settingsFile) {
   registry_->SelectByFilter = true;
   if (!settings_.textfileDir.empty()) textfile_ = std::make_unique<TextfileExport>(settings_.textfileDir);
 
+  LogWinMsg("Start monitoring");
   try {
     port_ = std::thread([this] { PortLoop(); });
     auto monitor = std::make_unique<ServiceMonitor>(*this, clock_, [this](std::uint32_t ms) { Sleep(ms); });
@@ -111,7 +112,6 @@ ServiceHost::Outcome ServiceHost::Start(const std::string& settingsFile) {
     lock_.reset();
     return Fail(Exit::Failed, std::string("Cannot start monitoring: ") + e.what() + ". The service stops.");
   }
-  LogWinMsg("Start monitoring");
   bool stopAlready = false;
   {
     std::lock_guard lock(stateMutex_);

@@ -25,6 +25,13 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
+// "[text]", built by appending: GCC 12 at -O3 warns falsely on a literal plus a string.
+std::string Bracketed(std::string_view text) {
+  std::string out = "[";
+  out.append(text).append("]");
+  return out;
+}
+
 // "host:port", "[v6]:port"; nothing for any other text.
 std::optional<HttpAddress> ParseHttpAddress(std::string_view text) {
   std::string_view host;
@@ -71,16 +78,16 @@ SettingsOutcome ParseServiceSettings(std::string_view text) {
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     if (line.empty() || line.front() == '#') continue;
     const std::size_t equals = line.find('=');
-    if (equals == std::string_view::npos) return fail(lineNo, "[" + std::string(line) + "] is not \"key = value\"");
+    if (equals == std::string_view::npos) return fail(lineNo, Bracketed(line) + " is not \"key = value\"");
     const std::string key = LowerAscii(Trim(line.substr(0, equals)));
     std::string_view value = Trim(line.substr(equals + 1));
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
     if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys)) {
-      return fail(lineNo, "unknown setting [" + key + "]; the settings are pools, interval, textfile-dir, "
+      return fail(lineNo, "unknown setting " + Bracketed(key) + "; the settings are pools, interval, textfile-dir, "
                           "http-address and metabase");
     }
     if (const auto [at, fresh] = seenOn.emplace(key, lineNo); !fresh) {
-      return fail(lineNo, "[" + key + "] is set again (first on line " + std::to_string(at->second) + ")");
+      return fail(lineNo, Bracketed(key) + " is set again (first on line " + std::to_string(at->second) + ")");
     }
     const std::string v(value);
     if (key == "pools") {
@@ -89,19 +96,19 @@ SettingsOutcome ParseServiceSettings(std::string_view text) {
           PoolFilter filter;
           filter.SetExpression(v);
         } catch (const RegexError& e) {
-          return fail(lineNo, "the pools filter [" + v + "] does not compile: " + e.what());
+          return fail(lineNo, "the pools filter " + Bracketed(v) + " does not compile: " + e.what());
         }
       }
       settings.pools = v;
     } else if (key == "interval") {
-      if (!IntervalSeconds(v)) return fail(lineNo, "interval [" + v + "] is not a number of minutes (0 to 999)");
+      if (!IntervalSeconds(v)) return fail(lineNo, "interval " + Bracketed(v) + " is not a number of minutes (0 to 999)");
       settings.intervalMinutes = v;
     } else if (key == "textfile-dir") {
       settings.textfileDir = v;
     } else if (key == "http-address") {
       if (!v.empty()) {
         settings.http = ParseHttpAddress(v);
-        if (!settings.http) return fail(lineNo, "http-address [" + v + "] is not HOST:PORT (port 1 to 65535)");
+        if (!settings.http) return fail(lineNo, "http-address " + Bracketed(v) + " is not HOST:PORT (port 1 to 65535)");
       }
     } else {
       settings.metabase = v;

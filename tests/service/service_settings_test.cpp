@@ -13,45 +13,45 @@ namespace {
 
 ServiceSettings Defaults() { return {}; }
 
-ServiceSettings With(void (*change)(ServiceSettings&)) {
-  ServiceSettings s;
-  change(s);
-  return s;
-}
-
 TEST(ServiceSettingsParse, GoodFilesGiveTheirSettings) {
+  // Each case's settings are the defaults as its change leaves them. (Strings are moved in:
+  // GCC 12 at -O3 warns falsely on a literal assigned to a string.)
+  using Change = void (*)(ServiceSettings&);
   struct Case {
     const char* name;
-    std::string text;
-    ServiceSettings expected;
+    const char* text;
+    Change change;
   };
-  const std::vector<Case> cases = {
-      {"empty file: every pool, 3 minutes", "", Defaults()},
-      {"comments and blank lines", "# a comment\r\n\r\n   \t\n  # indented\n", Defaults()},
+  const Case cases[] = {
+      {"empty file: every pool, 3 minutes", "", [](ServiceSettings&) {}},
+      {"comments and blank lines", "# a comment\r\n\r\n   \t\n  # indented\n", [](ServiceSettings&) {}},
       {"every key, CRLF, blanks around",
        "pools = ^shop\r\ninterval=0\r\n  textfile-dir =  C:\\Program Files\\exporter  \r\n"
        "http-address = +:9182\r\nmetabase = \"C:\\tarnwell\\MetaBase.xml\"\r\n",
-       ServiceSettings{.pools = "^shop",
-                       .intervalMinutes = "0",
-                       .textfileDir = "C:\\Program Files\\exporter",
-                       .http = HttpAddress{"+", 9182},
-                       .metabase = "C:\\tarnwell\\MetaBase.xml"}},
+       [](ServiceSettings& s) {
+         s.pools = std::string("^shop");
+         s.intervalMinutes = std::string("0");
+         s.textfileDir = std::string("C:\\Program Files\\exporter");
+         s.http = HttpAddress{"+", 9182};
+         s.metabase = std::string("C:\\tarnwell\\MetaBase.xml");
+       }},
       {"keys in any case, a byte-order mark first, no final newline", "\xEF\xBB\xBFPools = Pool$\nINTERVAL = 15",
-       With([](ServiceSettings& s) {
-         s.pools = "Pool$";
-         s.intervalMinutes = "15";
-       })},
-      {"empty values leave the defaults", "pools =\ninterval = 3\ntextfile-dir =\nhttp-address =\n", Defaults()},
-      {"an IPv6 address and a host name", "http-address = [::1]:80\n",
-       With([](ServiceSettings& s) { s.http = HttpAddress{"[::1]", 80}; })},
-      {"the last port", "http-address = web01.example:65535\n",
-       With([](ServiceSettings& s) { s.http = HttpAddress{"web01.example", 65535}; })},
-      {"UTF-8 in a value", "pools = Pr\xC3\xBC" "fung\n", With([](ServiceSettings& s) { s.pools = "Pr\xC3\xBC" "fung"; })},
+       [](ServiceSettings& s) {
+         s.pools = std::string("Pool$");
+         s.intervalMinutes = std::string("15");
+       }},
+      {"empty values leave the defaults", "pools =\ninterval = 3\ntextfile-dir =\nhttp-address =\n", [](ServiceSettings&) {}},
+      {"an IPv6 address", "http-address = [::1]:80\n", [](ServiceSettings& s) { s.http = HttpAddress{"[::1]", 80}; }},
+      {"a host name and the last port", "http-address = web01.example:65535\n",
+       [](ServiceSettings& s) { s.http = HttpAddress{"web01.example", 65535}; }},
+      {"UTF-8 in a value", "pools = Pr\xC3\xBC" "fung\n", [](ServiceSettings& s) { s.pools = std::string("Pr\xC3\xBC" "fung"); }},
   };
   for (const Case& c : cases) {
+    ServiceSettings expected;
+    c.change(expected);
     const SettingsOutcome got = ParseServiceSettings(c.text);
     ASSERT_TRUE(got.settings) << c.name << ": " << got.error;
-    EXPECT_EQ(*got.settings, c.expected) << c.name;
+    EXPECT_EQ(*got.settings, expected) << c.name;
   }
 }
 

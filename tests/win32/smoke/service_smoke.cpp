@@ -90,9 +90,9 @@ std::vector<std::string> Lines(const std::string& text) {
   return out;
 }
 
-int Count(const std::vector<std::string>& lines, const std::string& part) {
+int Count(const std::vector<std::string>& lines, const std::string& text) {
   int n = 0;
-  for (const std::string& line : lines) n += line.find(part) != std::string::npos ? 1 : 0;
+  for (const std::string& line : lines) n += line.find(text) != std::string::npos ? 1 : 0;
   return n;
 }
 
