@@ -327,14 +327,17 @@ bool MainController::TakeMonitoringLock() {
   return false;
 }
 
-void MainController::OfferAnalyseWithoutMonitoring() {
-  // The Analyse list is filled by the monitor's redraw; without one it gets the ticked
-  // pools, so that the analyser still works while another program monitors.
+void MainController::OfferAnalyseWithoutMonitoring(const std::string& selectedPools) {
+  // The Analyse list is filled by the monitor's redraw; without one it gets the pools ticked
+  // at Start (a reload since may have cleared the ticks), so that the analyser still works
+  // while another program monitors.
   std::vector<std::vector<std::string>> rows;
   const int count = view_.RowCount(ViewList::Pools);
   for (int i = 0; i < count; ++i) {
-    if (!view_.IsPoolTicked(i)) continue;
-    rows.push_back({view_.CellText(ViewList::Pools, i, 0), view_.CellText(ViewList::Pools, i, 1), "", ""});
+    const std::string name = view_.CellText(ViewList::Pools, i, 0);
+    const std::size_t at = selectedPools.find(name + "\t");
+    if (name.empty() || at == std::string::npos || (at > 0 && selectedPools[at - 1] != '\t')) continue;
+    rows.push_back({name, view_.CellText(ViewList::Pools, i, 1), "", ""});
   }
   if (rows.empty()) return;
   view_.FillList(ViewList::Analyse, rows);
@@ -343,7 +346,7 @@ void MainController::OfferAnalyseWithoutMonitoring() {
 
 bool MainController::BeginMonitoring(const MonitoringStart& settings) {
   if (!TakeMonitoringLock()) {
-    OfferAnalyseWithoutMonitoring();
+    OfferAnalyseWithoutMonitoring(settings.selectedPools);
     return false;
   }
   TIISObject& registry = *registry_;
@@ -374,7 +377,9 @@ void MainController::StartPendingMonitoring() {
   pendingStart_.reset();
   if (!BeginMonitoring(settings)) {
     SetMonitoringButtons(false);
-    view_.SetEnabled(ViewControl::AnalyseTab, settings.analyseTabEnabled);
+    // A Start refused because another program monitors has filled the Analyse list: its
+    // tab stays usable.
+    view_.SetEnabled(ViewControl::AnalyseTab, settings.analyseTabEnabled || view_.RowCount(ViewList::Analyse) > 0);
   }
 }
 

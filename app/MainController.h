@@ -145,7 +145,7 @@ class MainController final : public IWindowPort {
   bool BeginMonitoring(const MonitoringStart& settings);
   // False, said in the pane, when another program holds the log folder's monitoring lock.
   bool TakeMonitoringLock();
-  void OfferAnalyseWithoutMonitoring();
+  void OfferAnalyseWithoutMonitoring(const std::string& selectedPools);
   void StartPendingMonitoring();
   void OnMonitorEnded(const TTaskThread* monitor);
   void SetMonitoringButtons(bool monitoring);

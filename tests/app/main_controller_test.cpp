@@ -311,8 +311,26 @@ TEST_F(MainControllerTest, StartWhileTheServiceMonitorsSaysWhereItsFiguresAreAnd
   w.Select(ViewList::Analyse, "DefaultAppPool");
   EXPECT_TRUE(Enabled(ViewControl::AnalyseStart));
 
+  // A Start that waited for a reload is refused alike when the reload ends, though the
+  // reload has listed the pools again unticked.
+  w.view.FillList(ViewList::Analyse, {});
+  w.view.enabled[ViewControl::AnalyseTab] = false;
+  gate.Shut();
+  w.Click(ViewControl::PoolRefresh, &MainController::RefreshClicked);
+  ASSERT_TRUE(w.view.WaitFor([&] { return gate.Waiting() > 0; }));
+  Start();
+  ASSERT_TRUE(w->MonitoringStartPending());
+  gate.Open();
+  ASSERT_TRUE(w.view.WaitFor([&] { return !w->MonitoringStartPending() && w->LiveWorkers().loaders == 0; }));
+  EXPECT_EQ(w->LiveWorkers().monitors, 0);
+  EXPECT_EQ(w.view.CountMessage(MonitoredElsewhereText(MonitorHolder::Service, w->LogDir())), 2);
+  EXPECT_TRUE(PoolButtons(true));
+  EXPECT_TRUE(Enabled(ViewControl::AnalyseTab));
+  EXPECT_EQ(w.view.Rows(ViewList::Analyse), Strings{"DefaultAppPool|2||"});
+
   // The service gone, Start monitors, and the window holds the folder until it stops.
   service.reset();
+  w.Tick("DefaultAppPool");
   ASSERT_TRUE(Starts());
   EXPECT_FALSE(MonitoringLock(w->LogDir(), MonitorHolder::Service).Held());
   Stop();
