@@ -16,6 +16,7 @@
 #include "logs/LogsClock.h"
 #include "platform/files/utf8_path.h"
 #include "platform/win32/text.h"
+#include "TarnwellEvents.h"  // generated from TarnwellEvents.mc
 
 namespace tarnwell::win32service {
 
@@ -27,7 +28,8 @@ constexpr DWORD kStartWaitHintMs = 10000;
 constexpr DWORD kStopWaitHintMs = 10000;  // more than a pass takes: its processor window and the metabase
 constexpr auto kStopCheckpointEvery = std::chrono::milliseconds(1000);
 constexpr DWORD kUninstallStopWaitMs = 30000;
-constexpr DWORD kEventIdService = 1;
+// The event source's key: tarnwell.exe is its message file.
+constexpr const wchar_t* kEventSourceKey = L"SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\Tarnwell";
 
 struct ScHandleClose {
   void operator()(SC_HANDLE h) const noexcept { ::CloseServiceHandle(h); }
@@ -41,9 +43,9 @@ std::string SystemMessage(DWORD code) {
 void ReportToEventLog(WORD type, const std::string& text) {
   HANDLE source = ::RegisterEventSourceW(nullptr, kEventSource);
   if (source == nullptr) return;
-  const std::wstring wide = FromUtf8("Tarnwell: " + text);
+  const std::wstring wide = FromUtf8(text);
   LPCWSTR strings[1] = {wide.c_str()};
-  ::ReportEventW(source, type, 0, kEventIdService, nullptr, 1, 0, strings, nullptr);
+  ::ReportEventW(source, type, 0, TARNWELL_EVENT_LINE, nullptr, 1, 0, strings, nullptr);
   ::DeregisterEventSource(source);
 }
 
@@ -168,6 +170,28 @@ std::string PlaceSettings(const std::string& exeDir, const std::string& settings
   return {};
 }
 
+struct KeyClose {
+  void operator()(HKEY key) const noexcept { ::RegCloseKey(key); }
+};
+using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyClose>;
+
+// Names tarnwell.exe as the message file of the event source, so that the Event Viewer
+// shows the service's lines whole. False when it could not.
+bool RegisterEventMessages(const std::wstring& exePath) {
+  HKEY opened = nullptr;
+  if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  Key key(opened);
+  const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+  const auto fileBytes = static_cast<DWORD>((exePath.size() + 1) * sizeof(wchar_t));
+  return ::RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
+                          reinterpret_cast<const BYTE*>(exePath.c_str()), fileBytes) == ERROR_SUCCESS &&
+         ::RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                          sizeof types) == ERROR_SUCCESS;
+}
+
 std::string NeedsAdministrator(const char* what, DWORD error) {
   if (error == ERROR_ACCESS_DENIED) {
     return std::string(what) + " the Tarnwell service needs an administrator: access denied (ERROR_ACCESS_DENIED).";
@@ -223,8 +247,11 @@ Answer InstallService(const std::string& exePath, const std::string& exeDir, con
       L"settings of tarnwell-service.ini.";
   SERVICE_DESCRIPTIONW text{description.data()};
   ::ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &text);  // the service works without it
+  const std::string events = RegisterEventMessages(FromUtf8(exePath))
+                                 ? std::string()
+                                 : " (The event log source Tarnwell could not be registered: its events show unformatted.)";
   return {0, "Installed the Tarnwell service: it starts with Windows, as LocalSystem, with the command line " +
-                 platform::win32::ToUtf8(command) + ". " + settingsSaid + " Start it now with: sc start Tarnwell"};
+                 platform::win32::ToUtf8(command) + ". " + settingsSaid + events + " Start it now with: sc start Tarnwell"};
 }
 
 Answer UninstallService() {
@@ -254,6 +281,7 @@ Answer UninstallService() {
     if (error == ERROR_SERVICE_MARKED_FOR_DELETE) return {1, "The Tarnwell service is already being removed."};
     return {1, "Cannot remove the Tarnwell service: " + SystemMessage(error)};
   }
+  ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);  // the events logged stay readable only while it is there
   return {0, (stopped.empty() ? std::string("Removed") : stopped) +
                  " the Tarnwell service. Its settings file and logs stay beside tarnwell.exe."};
 }

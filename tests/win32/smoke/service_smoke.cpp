@@ -2,6 +2,8 @@
 // with a settings file that names a copy of the demo MetaBase.xml, sc start, passes over a
 // worker of ShopPool (one monitoring-log line per pass), sc stop, and --uninstall-service;
 // then a start on a bad setting, which stops the service with its exit code and one line.
+// The install registers tarnwell.exe as the event source's message file; the uninstall
+// takes it away.
 // Each answer is read from its message box. Usage:
 //   tarnwell_service_smoke <tarnwell.exe> <MetaBase.xml> <child.exe>
 // Prints what it finds; exits 0 when the service did all of it.
@@ -55,6 +57,21 @@ void RemoveLeftService() {
   SERVICE_STATUS status{};
   ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
   ::DeleteService(service.get());
+}
+
+// The event source's message file, as the install registered it; empty when none is.
+std::wstring EventMessageFile() {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\Tarnwell", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    return {};
+  }
+  wchar_t value[1024] = {};
+  DWORD size = sizeof value - sizeof(wchar_t);
+  DWORD type = 0;
+  const LONG read = ::RegQueryValueExW(key, L"EventMessageFile", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+  ::RegCloseKey(key);
+  return read == ERROR_SUCCESS && type == REG_EXPAND_SZ ? std::wstring(value) : std::wstring();
 }
 
 std::wstring SystemProgram(const wchar_t* name) {
@@ -131,6 +148,9 @@ int wmain(int argc, wchar_t** argv) {
   if (!Says(exe, L"--install-service --settings \"" + source + L"\"", 0, "Installed the Tarnwell service")) return 1;
   if (tarnwell::testutil::ReadAll(dir + L"tarnwell-service.ini") != settings) return Fail("the settings were not copied");
   if (!Says(exe, L"--install-service", 1, "The Tarnwell service is already installed")) return 1;
+  if (::lstrcmpiW(EventMessageFile().c_str(), exe.c_str()) != 0) {
+    return Fail(("the event source's message file is \"" + ToUtf8(EventMessageFile()) + "\"").c_str());
+  }
 
   Process worker;
   if (!Start(dir + L"w3wp.exe", L"-ap \"ShopPool\"", worker)) return Fail("starting w3wp.exe -ap \"ShopPool\"");
@@ -184,6 +204,7 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("a bad setting: stopped with the service's exit code 1\n");
 
   if (!Says(exe, L"--uninstall-service", 0, "Removed the Tarnwell service")) return 1;
+  if (!EventMessageFile().empty()) return Fail("the event source stayed registered");
   if (!Says(exe, L"--uninstall-service", 1, "The Tarnwell service is not installed.")) return 1;
   std::printf("service smoke: all seen\n");
   return 0;
