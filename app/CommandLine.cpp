@@ -24,6 +24,7 @@ const CommandLineSyntax kQtCommandLine{
     /*walkthrough=*/true,
     /*toolkitOptions=*/true,
     /*slashQuestion=*/false,
+    /*service=*/false,
 };
 
 // Shown in a message box, whose font is proportional and which wraps long lines itself:
@@ -31,6 +32,7 @@ const CommandLineSyntax kQtCommandLine{
 const CommandLineSyntax kWin32CommandLine{
     "tarnwell.exe",
     "usage: tarnwell.exe [--textfile-dir DIR]\n"
+    "       tarnwell.exe --install-service [--settings FILE] | --uninstall-service\n"
     "       tarnwell.exe --help | --version\n"
     "\n"
     "Lists the application pools of the local IIS, monitors the ticked pools' worker processes and "
@@ -39,11 +41,18 @@ const CommandLineSyntax kWin32CommandLine{
     "\n"
     "--textfile-dir DIR: writes every monitoring pass's figures to DIR\\tarnwell.prom for a "
     "Prometheus exporter's textfile collector (also TARNWELL_TEXTFILE_DIR)\n"
+    "--install-service: installs the Tarnwell service, which monitors the pools that "
+    "tarnwell-service.ini beside tarnwell.exe names while nobody is logged on (an administrator's "
+    "command); --settings FILE copies FILE there first, and without it a file of the defaults is "
+    "written when there is none\n"
+    "--uninstall-service: stops and removes the service\n"
+    "--service: how the service control manager starts the service\n"
     "-h, --help, /?: shows this text\n"
     "-v, --version: shows the version\n",
     /*walkthrough=*/false,
     /*toolkitOptions=*/false,
     /*slashQuestion=*/true,
+    /*service=*/true,
 };
 
 namespace {
@@ -55,7 +64,13 @@ constexpr std::string_view kQtValueOptions[] = {
     "name",     "style",              "stylesheet",    "session",      "fontengine", "dialogs"};
 constexpr std::string_view kQtFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync", "testability"};
 
-enum class Option { Unknown, Help, Version, TextfileDir, Walkthrough, QtValue, QtFlag };
+enum class Option {
+  Unknown, Help, Version, TextfileDir, Walkthrough, QtValue, QtFlag,
+  Service, InstallService, UninstallService, Settings,
+  WindowsOnly,  // a service option, where the program is no Windows one
+};
+
+constexpr std::string_view kServiceOptions[] = {"service", "install-service", "uninstall-service", "settings"};
 
 template <std::size_t N>
 bool Among(std::string_view name, const std::string_view (&names)[N]) {
@@ -69,11 +84,19 @@ Option Find(std::string_view name, const CommandLineSyntax& syntax) {
   if (syntax.walkthrough && name == "walkthrough") return Option::Walkthrough;
   if (syntax.toolkitOptions && Among(name, kQtValueOptions)) return Option::QtValue;
   if (syntax.toolkitOptions && Among(name, kQtFlags)) return Option::QtFlag;
+  if (Among(name, kServiceOptions)) {
+    if (!syntax.service) return Option::WindowsOnly;
+    if (name == "service") return Option::Service;
+    if (name == "install-service") return Option::InstallService;
+    if (name == "uninstall-service") return Option::UninstallService;
+    return Option::Settings;
+  }
   return Option::Unknown;
 }
 
 bool TakesValue(Option option) {
-  return option == Option::TextfileDir || option == Option::Walkthrough || option == Option::QtValue;
+  return option == Option::TextfileDir || option == Option::Walkthrough || option == Option::QtValue ||
+         option == Option::Settings;
 }
 
 // A folder option that is given holds its last value.
@@ -90,6 +113,9 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, co
   bool version = false;
   Folder textfileDir;
   Folder walkthrough;
+  Folder settings;
+  std::vector<ProgramOptions::Action> serviceActions;  // in the order given
+  std::string windowsOnly;                              // the first service option, where none is taken
   std::vector<std::string> positional;
   std::string unknown;  // the first unknown option, as typed
   std::string error;    // the first other mistake
@@ -118,6 +144,10 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, co
       if (unknown.empty()) unknown = typed;
       continue;
     }
+    if (option == Option::WindowsOnly) {
+      if (windowsOnly.empty()) windowsOnly = typed;
+      continue;
+    }
     if (!TakesValue(option)) {
       if (equals != std::string::npos) {
         if (error.empty()) error = typed + " takes no value";
@@ -125,6 +155,12 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, co
         help = true;
       } else if (option == Option::Version) {
         version = true;
+      } else if (option == Option::Service) {
+        serviceActions.push_back(ProgramOptions::Action::Service);
+      } else if (option == Option::InstallService) {
+        serviceActions.push_back(ProgramOptions::Action::InstallService);
+      } else if (option == Option::UninstallService) {
+        serviceActions.push_back(ProgramOptions::Action::UninstallService);
       }
       continue;
     }
@@ -134,11 +170,14 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, co
     } else if (i + 1 < arguments.size()) {
       value = arguments[++i];  // whatever it is, as Qt takes it
     } else {
-      if (error.empty()) error = typed + (option == Option::QtValue ? " needs a value" : " needs a folder");
+      if (error.empty()) {
+        error = typed + (option == Option::QtValue ? " needs a value" : option == Option::Settings ? " needs a file" : " needs a folder");
+      }
       continue;
     }
     if (option == Option::TextfileDir) textfileDir = {true, value};
     if (option == Option::Walkthrough) walkthrough = {true, value};
+    if (option == Option::Settings) settings = {true, value};
   }
 
   ProgramOptions options;
@@ -149,8 +188,11 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, co
     options.text = program;
     options.text.append(": ").append(what).append(name).append(after).append("\n").append(usage);
   };
+  const bool installing = serviceActions.size() == 1 && serviceActions.front() == ProgramOptions::Action::InstallService;
   if (!unknown.empty()) {
     fail("unknown option ", unknown);
+  } else if (!windowsOnly.empty()) {
+    fail(windowsOnly, "", " is for the Windows service (tarnwell.exe); this program runs in a window only");
   } else if (!error.empty()) {
     fail(error);
   } else if (!positional.empty()) {
@@ -161,6 +203,17 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, co
   } else if (version) {
     options.action = ProgramOptions::Action::Version;
     options.text = "Tarnwell " TARNWELL_VERSION "\n";
+  } else if (serviceActions.size() > 1) {
+    fail("--service, --install-service and --uninstall-service go alone");
+  } else if (settings.given && !installing) {
+    fail("--settings goes with --install-service");
+  } else if (settings.given && settings.value.empty()) {
+    fail("--settings needs a file");
+  } else if (!serviceActions.empty() && textfileDir.given) {
+    fail("--textfile-dir is the window's; the service reads textfile-dir from tarnwell-service.ini");
+  } else if (!serviceActions.empty()) {
+    options.action = serviceActions.front();
+    options.settingsFile = settings.value;
   } else if (textfileDir.given && textfileDir.value.empty()) {
     fail("--textfile-dir needs a folder");
   } else if (walkthrough.given && walkthrough.value.empty()) {

@@ -15,17 +15,19 @@ struct CommandLineSyntax {
   bool walkthrough;      // --walkthrough DIR
   bool toolkitOptions;   // Qt's own options (-platform offscreen, -style X, ...), left for Qt
   bool slashQuestion;    // /? as --help, as Windows programs take it
+  bool service;          // --service, --install-service [--settings FILE], --uninstall-service
 };
 
 extern const CommandLineSyntax kQtCommandLine;
 extern const CommandLineSyntax kWin32CommandLine;
 
 struct ProgramOptions {
-  enum class Action { Run, Help, Version, Fail };
+  enum class Action { Run, Help, Version, Fail, Service, InstallService, UninstallService };
   Action action = Action::Run;
   std::string text;         // Help: the usage; Version: the version line; Fail: the error and the usage
   std::string walkthrough;  // a folder: play the demo's walk through and save its pictures there
   std::string textfileDir;  // a folder for tarnwell.prom; empty: none written
+  std::string settingsFile;  // InstallService: the settings to put beside the executable; empty: keep or make one
 };
 
 // arguments: the whole command line, the program's name first. An option's name is

@@ -3,17 +3,17 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <filesystem>
 #include <future>
 #include <system_error>
 #include <thread>
 
 #include "app/ListCompare.h"
 #include "iis/iis.h"
-#include "platform/files/utf8_path.h"
+#include "logs/LogsDir.h"
 #include "tasks/AnalyseJournal.h"
 #include "tasks/AnalysePool.h"
 #include "tasks/MonitoringPool.h"
+#include "tasks/MonitoringPoolLock.h"
 #include "tasks/TaskThread.h"
 #include "tasks/getpooldata.h"
 #include "textfile/textfile_export.h"
@@ -96,25 +96,9 @@ void MainController::RecoverLeftAnalysis() {
 }
 
 void MainController::CreateLogDir(const std::string& exeDir) {
-  std::error_code ec;
-  std::filesystem::path base = exeDir.empty() ? std::filesystem::current_path(ec)
-                                              : std::filesystem::absolute(platform::PathFromUtf8(exeDir), ec);
-  base = base.lexically_normal();
-  if (!base.has_filename() && base.has_relative_path()) base = base.parent_path();
-  std::filesystem::path logPath = base / "log";
-  logDir_ = platform::Utf8FromPath(std::filesystem::path(logPath).make_preferred()) +
-            static_cast<char>(std::filesystem::path::preferred_separator);
-
-  ec.clear();
-  if (std::filesystem::is_directory(logPath, ec)) return;
-  ec.clear();
-  std::filesystem::create_directories(logPath, ec);
-  if (!ec) return;
-  // Second try: the directory alone, its parent being the executable's own directory.
-  ec.clear();
-  std::filesystem::create_directory(logPath, ec);
-  if (!ec) return;
-  view_.ShowMessage("Impossible create LOG dir. Please check NTFS permissions.\r\n" + ec.message());
+  std::string error;
+  logDir_ = MakeLogDir(exeDir, error);
+  if (!error.empty()) view_.ShowMessage("Impossible create LOG dir. Please check NTFS permissions.\r\n" + error);
 }
 
 void MainController::ReportLogFailure(const std::string& message) {
@@ -126,7 +110,7 @@ void MainController::ReportLogFailure(const std::string& message) {
 }
 
 void MainController::LogWinMsg(const std::string& msg) {
-  const std::string line = FormatPaneStamp(clock_.Now()) + " " + msg;
+  const std::string line = PaneLine(clock_.Now(), msg);
   if (view_.OnUiThread()) {
     view_.AppendPaneLine(line);
   } else {
@@ -158,6 +142,7 @@ void MainController::StopWorkersAndWait() {
   for (Worker& worker : workers_) worker.thread->Join();  // each past its end: returns at once
   workers_.clear();
   monitor_ = nullptr;
+  monitorLock_.reset();
   AnalyseThread = nullptr;
   closing_ = false;
 }
@@ -221,7 +206,7 @@ void MainController::RefillPoolList() {
 }
 
 void MainController::ThreadPoolMonitoring() {
-  LogWinMsg("Monitoring interval (min) : " + view_.Text(ViewText::MonitorMinutes));
+  LogWinMsg(IntervalLogLine(view_.Text(ViewText::MonitorMinutes)));
   const TIISObject& registry = *registry_;
   const std::int32_t count = std::clamp<std::int32_t>(registry.PoolCount, 0, MaxPools);
   const bool hideInactive = view_.IsChecked(ViewCheck::HideInactive);
@@ -251,7 +236,7 @@ void MainController::ThreadPoolMonitoring() {
   // the CPU's 0..100 so that small figures do not fill the whole height.
   view_.SetChart(bars, lowest, std::max(highest, 100.0));
 
-  LogWinMsg("Monitoring pools : " + std::to_string(registry.PoolCount));
+  LogWinMsg(PoolsLogLine(registry.PoolCount));
 }
 
 void MainController::AppendAnalyseLine(const std::string& msg) {
@@ -328,7 +313,42 @@ bool MainController::CanStartMonitorNow() const {
   });
 }
 
+bool MainController::TakeMonitoringLock() {
+  try {
+    monitorLock_.emplace(logDir_, MonitorHolder::Window);
+  } catch (const std::system_error& e) {
+    // No log folder to lock is no log to write either: the window still shows its figures.
+    LogWinMsg(std::string("Monitoring without the log folder's lock: ") + e.what());
+    return true;
+  }
+  if (monitorLock_->Held()) return true;
+  LogWinMsg(MonitoredElsewhereText(monitorLock_->Other(), logDir_));
+  monitorLock_.reset();
+  return false;
+}
+
+void MainController::OfferAnalyseWithoutMonitoring(const std::string& selectedPools) {
+  // The Analyse list is filled by the monitor's redraw; without one it gets the pools ticked
+  // at Start (a reload since may have cleared the ticks), so that the analyser still works
+  // while another program monitors.
+  std::vector<std::vector<std::string>> rows;
+  const int count = view_.RowCount(ViewList::Pools);
+  for (int i = 0; i < count; ++i) {
+    const std::string name = view_.CellText(ViewList::Pools, i, 0);
+    const std::size_t at = selectedPools.find(name + "\t");
+    if (name.empty() || at == std::string::npos || (at > 0 && selectedPools[at - 1] != '\t')) continue;
+    rows.push_back({name, view_.CellText(ViewList::Pools, i, 1), "", ""});
+  }
+  if (rows.empty()) return;
+  view_.FillList(ViewList::Analyse, rows);
+  view_.SetEnabled(ViewControl::AnalyseTab, true);
+}
+
 bool MainController::BeginMonitoring(const MonitoringStart& settings) {
+  if (!TakeMonitoringLock()) {
+    OfferAnalyseWithoutMonitoring(settings.selectedPools);
+    return false;
+  }
   TIISObject& registry = *registry_;
   const std::string oldPools = registry.SelectedPools;
   const bool oldSiteName = registry.GetSiteName;
@@ -343,6 +363,7 @@ bool MainController::BeginMonitoring(const MonitoringStart& settings) {
   if (monitor_ != nullptr) return true;
   // No thread (Adopt said why): the registry goes back to what it held; a reload reads
   // the site-name settings too.
+  monitorLock_.reset();
   registry.SetMonitoring(false);
   registry.SelectedPools = oldPools;
   registry.GetSiteName = oldSiteName;
@@ -356,12 +377,15 @@ void MainController::StartPendingMonitoring() {
   pendingStart_.reset();
   if (!BeginMonitoring(settings)) {
     SetMonitoringButtons(false);
-    view_.SetEnabled(ViewControl::AnalyseTab, settings.analyseTabEnabled);
+    // A Start refused because another program monitors has filled the Analyse list: its
+    // tab stays usable.
+    view_.SetEnabled(ViewControl::AnalyseTab, settings.analyseTabEnabled || view_.RowCount(ViewList::Analyse) > 0);
   }
 }
 
 void MainController::OnMonitorEnded(const TTaskThread* monitor) {
   if (monitor_ == monitor) monitor_ = nullptr;
+  monitorLock_.reset();  // its last line is written
   // Stop clears the flag before the monitor ends; still set, the monitor ended on an error.
   if (!closing_ && registry_->IsMonitoring()) {
     registry_->SetMonitoring(false);

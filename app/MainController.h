@@ -18,6 +18,7 @@
 #include "logs/Logs.h"
 #include "logs/LogsClock.h"
 #include "platform/thread_scope.h"
+#include "tasks/MonitoringPoolLock.h"
 #include "tasks/WindowPort.h"
 
 namespace tarnwell {
@@ -139,8 +140,12 @@ class MainController final : public IWindowPort {
   };
   // The registry's settings may change only while no worker reads them.
   bool CanStartMonitorNow() const;
-  // False, with the registry as it was, when no monitoring thread could be started.
+  // False, with the registry as it was, when no monitoring thread could be started or
+  // another program monitors into the log folder.
   bool BeginMonitoring(const MonitoringStart& settings);
+  // False, said in the pane, when another program holds the log folder's monitoring lock.
+  bool TakeMonitoringLock();
+  void OfferAnalyseWithoutMonitoring(const std::string& selectedPools);
   void StartPendingMonitoring();
   void OnMonitorEnded(const TTaskThread* monitor);
   void SetMonitoringButtons(bool monitoring);
@@ -176,6 +181,7 @@ class MainController final : public IWindowPort {
   std::vector<int> analyseColumnTags_{1, 1, 1, 1};
   std::vector<Worker> workers_;
   const TTaskThread* monitor_ = nullptr;  // the live monitor, owned by workers_
+  std::optional<MonitoringLock> monitorLock_;  // held from Start until the monitor has ended
   std::optional<MonitoringStart> pendingStart_;
   bool closing_ = false;  // set while the close stops and awaits the workers
   std::atomic<std::uint64_t> handOvers_{0};  // see Queue

@@ -1,5 +1,6 @@
 #include "app/ProgramSeams.h"
 
+#include <stdexcept>
 #include <string>
 
 #ifdef _WIN32
@@ -60,6 +61,14 @@ std::unique_ptr<platform::IMetabase> OpenLocalMetabase() {
   return platform::win32::OpenAdsiMetabase();
 #else
   return standin::OpenMetabaseStore(MetabaseFilePath());
+#endif
+}
+
+std::unique_ptr<platform::IMetabase> OpenMetabaseFile(const std::string& path) {
+#if !defined(_WIN32) || TARNWELL_WIN32_STORE
+  return standin::OpenMetabaseStore(path);
+#else
+  throw std::runtime_error("this build reads no MetaBase.xml file [" + path + "]");
 #endif
 }
 

@@ -21,6 +21,9 @@ int main(int argc, char* argv[]) {
     case tarnwell::ProgramOptions::Action::Version:
       std::fputs(QString::fromStdString(options.text).toLocal8Bit().constData(), stdout);
       return 0;
+    case tarnwell::ProgramOptions::Action::Service:  // the Qt face's syntax refuses these
+    case tarnwell::ProgramOptions::Action::InstallService:
+    case tarnwell::ProgramOptions::Action::UninstallService:
     case tarnwell::ProgramOptions::Action::Fail:
       std::fputs(QString::fromStdString(options.text).toLocal8Bit().constData(), stderr);
       return 2;

@@ -48,7 +48,7 @@ void TIISObject::ClearPools() {
 }
 
 bool TIISObject::AcceptPool(std::string_view name) {
-  if (IsMonitoring()) {
+  if (IsMonitoring() && !SelectByFilter) {
     // A plain substring test against the ticked names; an empty name is never in it.
     return !name.empty() && LowerAscii(SelectedPools).find(LowerAscii(name)) != std::string::npos;
   }

@@ -72,6 +72,10 @@ class TIISObject {
   std::string SelectedPools;  // ticked names, each followed by a TAB
   bool GetSiteName = false;
   bool GetAspNetVersion = false;
+  // Monitoring takes every pool the filter accepts, read again in each pass, instead of the
+  // ticked names (the service, which has no list to tick): LoadPools then sets
+  // SelectedPools to the pools it read.
+  bool SelectByFilter = false;
 
   // Records: rebuilt by LoadPools and SamplePools on one worker at a time; read by the UI
   // thread only while that worker waits in a hand-over.

@@ -312,6 +312,10 @@ void TIISObject::LoadPools() {
     if (rec.Apps) SortAppLines(*rec.Apps, locale);
     ++PoolCount;
   }
+  if (SelectByFilter) {
+    SelectedPools.clear();
+    for (std::int32_t i = 0; i < PoolCount; ++i) SelectedPools.append(Pools[static_cast<std::size_t>(i)].Name).push_back('\t');
+  }
 }
 
 }  // namespace tarnwell

@@ -104,6 +104,8 @@ char TimeSeparator() {
 #endif
 }
 
+std::string PaneLine(const LocalTime& t, const std::string& msg) { return FormatPaneStamp(t) + " " + msg; }
+
 std::string FormatPaneStamp(const LocalTime& t) {
   char buf[128];
   const char d = DateSeparator();

@@ -34,6 +34,8 @@ char DateSeparator();
 char TimeSeparator();
 
 std::string FormatPaneStamp(const LocalTime& t);     // dd/mm/yy hh:nn:ss.zzz
+// A message as the pane shows it and the daily log keeps it: its pane stamp first.
+std::string PaneLine(const LocalTime& t, const std::string& msg);
 std::string FormatLogStamp(const LocalTime& t);      // dd-mm-yy hh:nn:ss.zzz
 std::string FormatAnalyseStamp(const LocalTime& t);  // dd-mm-yy hh:nn:ss
 std::string FormatFileDate(const LocalTime& t);      // ddmmyy

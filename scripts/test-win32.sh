@@ -219,6 +219,17 @@ for bmp in "$shots"/*.bmp; do
   python3 "$root/scripts/lib/bmp2png.py" "$bmp" "$png"
   if [ "${TARNWELL_UPDATE_SCREENSHOTS:-0}" = 1 ]; then cp "$png" "$root/docs/screenshots/"; fi
 done
+# --- The service, under wine -----------------------------------------------------------
+# tarnwell.exe --install-service with settings that name a copy of demo/MetaBase.xml, sc
+# start, passes over a worker of ShopPool, sc stop with the last pass whole, a start on a bad
+# setting, --uninstall-service (tests/win32/smoke/service_smoke.cpp). Its answers are
+# message boxes, read in a virtual display, with a wine server of its own.
+stop_wine
+WINESERVER=$wineserver timeout 600 xvfb-run -a -s "-screen 0 1024x768x24" sh -c '"$0" "$@"; rc=$?; "$WINESERVER" -k; exit $rc' \
+  "$wine64" "$build/tests/win32/tarnwell_service_smoke.exe" \
+  "$(winpath "$build/app/win32/tarnwell.exe")" "$(winpath "$root/demo/MetaBase.xml")" \
+  "$(winpath "$build/tests/win32/tarnwell_win32_child.exe")" </dev/null
+
 if [ ${#hung[@]} -gt 0 ]; then
   printf 'Passed only on a second run, after hanging or not starting on the first:\n'
   printf '  %s\n' "${hung[@]}"

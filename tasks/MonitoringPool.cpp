@@ -34,6 +34,10 @@ std::string MonitoringLine(const TPoolRec& rec) {
   return line;
 }
 
+std::string IntervalLogLine(const std::string& minutesText) { return "Monitoring interval (min) : " + minutesText; }
+
+std::string PoolsLogLine(std::int32_t poolCount) { return "Monitoring pools : " + std::to_string(poolCount); }
+
 std::optional<std::int32_t> IntervalSeconds(const std::string& minutesText) {
   if (minutesText.empty() || minutesText.size() > 3) return std::nullopt;
   std::int32_t minutes = 0;

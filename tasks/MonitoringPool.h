@@ -23,6 +23,10 @@ inline constexpr const char* kMonitoringHeader =
 // A TAB, CR or LF in the pool's name is written as a space.
 std::string MonitoringLine(const struct TPoolRec& rec);
 
+// The daily log's two lines of each pass's redraw, whoever monitors.
+std::string IntervalLogLine(const std::string& minutesText);
+std::string PoolsLogLine(std::int32_t poolCount);
+
 // Interval box text to seconds: whole minutes 0 to 999; nothing for any other text.
 std::optional<std::int32_t> IntervalSeconds(const std::string& minutesText);
 

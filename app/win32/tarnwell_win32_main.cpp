@@ -1,5 +1,6 @@
 // The program on Windows: the local metabase (or the MetaBase.xml file IIS_METABASE names)
-// and process system, and the window of common controls over them.
+// and process system, and the window of common controls over them; or, with --service,
+// the same monitoring as a Windows service.
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/win32/Win32Service.h"
 #include "app/win32/Win32Window.h"
 #include "logs/LogsClock.h"
 #include "app/ProgramSeams.h"
@@ -32,20 +34,32 @@ std::wstring Environment(const wchar_t* name) {
   return value;
 }
 
-// The executable's folder, UTF-8.
-std::string ExeDir() {
+// The executable's path, UTF-16.
+std::wstring ExePath() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
     const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     if (n == 0) return {};
     if (n < path.size()) {
       path.resize(n);
-      break;
+      return path;
     }
     path.resize(path.size() * 2);
   }
+}
+
+// The executable's folder, UTF-8, with its final separator.
+std::string ExeDir() {
+  const std::wstring path = ExePath();
   const std::size_t slash = path.find_last_of(L"\\/");
   return ToUtf8(slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1));
+}
+
+// A GUI program has no console to answer on: help, the version, a mistake and the
+// service commands' answers show in a box.
+int Answer(const std::string& text, bool error, int exitCode) {
+  ::MessageBoxW(nullptr, FromUtf8(text).c_str(), L"Tarnwell", MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
+  return exitCode;
 }
 
 }  // namespace
@@ -57,15 +71,25 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   for (int i = 0; argv && i < argc; ++i) arguments.push_back(ToUtf8(argv.get()[i]));
   const tarnwell::ProgramOptions options = tarnwell::ParseProgramOptions(
       arguments, tarnwell::kWin32CommandLine, ToUtf8(Environment(L"TARNWELL_TEXTFILE_DIR")));
-  // A GUI program has no console to answer on: help, the version and a mistake show in a box.
   switch (options.action) {
     case tarnwell::ProgramOptions::Action::Help:
     case tarnwell::ProgramOptions::Action::Version:
-      ::MessageBoxW(nullptr, FromUtf8(options.text).c_str(), L"Tarnwell", MB_OK | MB_ICONINFORMATION);
-      return 0;
+      return Answer(options.text, false, 0);
     case tarnwell::ProgramOptions::Action::Fail:
-      ::MessageBoxW(nullptr, FromUtf8(options.text).c_str(), L"Tarnwell", MB_OK | MB_ICONERROR);
-      return 2;
+      return Answer(options.text, true, 2);
+    case tarnwell::ProgramOptions::Action::Service: {
+      // Under the service control manager nobody would see a box: only a start by hand answers.
+      const auto answer = tarnwell::win32service::RunService(ExeDir());
+      return answer.text.empty() ? answer.exitCode : Answer(answer.text, true, answer.exitCode);
+    }
+    case tarnwell::ProgramOptions::Action::InstallService: {
+      const auto answer = tarnwell::win32service::InstallService(ToUtf8(ExePath()), ExeDir(), options.settingsFile);
+      return Answer(answer.text, answer.exitCode != 0, answer.exitCode);
+    }
+    case tarnwell::ProgramOptions::Action::UninstallService: {
+      const auto answer = tarnwell::win32service::UninstallService();
+      return Answer(answer.text, answer.exitCode != 0, answer.exitCode);
+    }
     case tarnwell::ProgramOptions::Action::Run:
       break;
   }

@@ -6,7 +6,9 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <optional>
 
+#include "tasks/MonitoringPoolLock.h"
 #include "tests/support/fake_main_view.h"
 #include "tests/support/window_servers.h"
 
@@ -289,6 +291,51 @@ TEST_F(MainControllerTest, AMonitorThatCannotStartLeavesTheWindowAsItWas) {
   EXPECT_TRUE(Starts());
   Stop();
   EXPECT_TRUE(MonitorGone());
+}
+
+TEST_F(MainControllerTest, StartWhileTheServiceMonitorsSaysWhereItsFiguresAreAndLeavesTheAnalyserUsable) {
+  std::optional<MonitoringLock> service(std::in_place, w->LogDir(), MonitorHolder::Service);
+  ASSERT_TRUE(service->Held());
+  ASSERT_TRUE(w.Refresh());
+  w.Tick("DefaultAppPool");
+  Start();
+  w.view.Drain();
+  EXPECT_EQ(w->LiveWorkers().monitors, 0);
+  EXPECT_FALSE(w->Registry().IsMonitoring());
+  EXPECT_EQ(w.view.CountMessage(MonitoredElsewhereText(MonitorHolder::Service, w->LogDir())), 1);
+  EXPECT_EQ(w.view.CountMessage("Start monitoring"), 0);
+  EXPECT_TRUE(PoolButtons(true));
+  // No redraw fills the Analyse list: the ticked pools do, so that an analysis can start.
+  EXPECT_TRUE(Enabled(ViewControl::AnalyseTab));
+  EXPECT_EQ(w.view.Rows(ViewList::Analyse), Strings{"DefaultAppPool|2||"});
+  w.Select(ViewList::Analyse, "DefaultAppPool");
+  EXPECT_TRUE(Enabled(ViewControl::AnalyseStart));
+
+  // A Start that waited for a reload is refused alike when the reload ends, though the
+  // reload has listed the pools again unticked.
+  w.view.FillList(ViewList::Analyse, {});
+  w.view.enabled[ViewControl::AnalyseTab] = false;
+  gate.Shut();
+  w.Click(ViewControl::PoolRefresh, &MainController::RefreshClicked);
+  ASSERT_TRUE(w.view.WaitFor([&] { return gate.Waiting() > 0; }));
+  Start();
+  ASSERT_TRUE(w->MonitoringStartPending());
+  gate.Open();
+  ASSERT_TRUE(w.view.WaitFor([&] { return !w->MonitoringStartPending() && w->LiveWorkers().loaders == 0; }));
+  EXPECT_EQ(w->LiveWorkers().monitors, 0);
+  EXPECT_EQ(w.view.CountMessage(MonitoredElsewhereText(MonitorHolder::Service, w->LogDir())), 2);
+  EXPECT_TRUE(PoolButtons(true));
+  EXPECT_TRUE(Enabled(ViewControl::AnalyseTab));
+  EXPECT_EQ(w.view.Rows(ViewList::Analyse), Strings{"DefaultAppPool|2||"});
+
+  // The service gone, Start monitors, and the window holds the folder until it stops.
+  service.reset();
+  w.Tick("DefaultAppPool");
+  ASSERT_TRUE(Starts());
+  EXPECT_FALSE(MonitoringLock(w->LogDir(), MonitorHolder::Service).Held());
+  Stop();
+  ASSERT_TRUE(MonitorGone());
+  EXPECT_TRUE(MonitoringLock(w->LogDir(), MonitorHolder::Service).Held());
 }
 
 TEST_F(MainControllerTest, RedrawBarsEveryActivePoolOnAnAxisFromItsLowestFigure) {

@@ -112,6 +112,15 @@ TEST(CommandLine, QtWindowTakesTheSharedOptionsTheWalkThroughAndQtsOwn) {
       {{"-style"}, Action::Fail, "tarnwell: -style needs a value"},
       {{"-reverse=1", "--version"}, Action::Fail, "tarnwell: -reverse takes no value"},
       {{"/?"}, Action::Fail, "tarnwell: unexpected argument '/?'"},
+      // The service's options are the Windows program's.
+      {{"--install-service"}, Action::Fail,
+       "tarnwell: --install-service is for the Windows service (tarnwell.exe); this program runs in a window only"},
+      {{"--service"}, Action::Fail,
+       "tarnwell: --service is for the Windows service (tarnwell.exe); this program runs in a window only"},
+      {{"-uninstall-service"}, Action::Fail,
+       "tarnwell: -uninstall-service is for the Windows service (tarnwell.exe); this program runs in a window only"},
+      {{"--settings", "x.ini"}, Action::Fail,
+       "tarnwell: --settings is for the Windows service (tarnwell.exe); this program runs in a window only"},
   };
   cases.insert(cases.end(), own.begin(), own.end());
   Check(kQtCommandLine, cases);
@@ -126,9 +135,27 @@ TEST(CommandLine, Win32WindowTakesTheSharedOptionsAndSlashQuestionButNoWalkThrou
       {{"--walkthrough", "C:\\shots"}, Action::Fail, "tarnwell.exe: unknown option --walkthrough"},
       {{"-platform", "offscreen"}, Action::Fail, "tarnwell.exe: unknown option -platform"},
       {{"-reverse"}, Action::Fail, "tarnwell.exe: unknown option -reverse"},
+      // The service's commands.
+      {{"--service"}, Action::Service, ""},
+      {{"--install-service"}, Action::InstallService, ""},
+      {{"--install-service", "--settings", "C:\\t\\s.ini"}, Action::InstallService, ""},
+      {{"--settings=s.ini", "--install-service"}, Action::InstallService, ""},
+      {{"--uninstall-service"}, Action::UninstallService, ""},
+      {{"--install-service", "--help"}, Action::Help, FirstLine(kWin32CommandLine.usage)},
+      {{"--install-service", "--uninstall-service"}, Action::Fail,
+       "tarnwell.exe: --service, --install-service and --uninstall-service go alone"},
+      {{"--service", "--service"}, Action::Fail, "tarnwell.exe: --service, --install-service and --uninstall-service go alone"},
+      {{"--settings", "s.ini"}, Action::Fail, "tarnwell.exe: --settings goes with --install-service"},
+      {{"--uninstall-service", "--settings", "s.ini"}, Action::Fail, "tarnwell.exe: --settings goes with --install-service"},
+      {{"--install-service", "--settings"}, Action::Fail, "tarnwell.exe: --settings needs a file"},
+      {{"--install-service", "--settings="}, Action::Fail, "tarnwell.exe: --settings needs a file"},
+      {{"--service", "--textfile-dir", "C:\\p"}, Action::Fail,
+       "tarnwell.exe: --textfile-dir is the window's; the service reads textfile-dir from tarnwell-service.ini"},
+      {{"--service", "extra"}, Action::Fail, "tarnwell.exe: unexpected argument 'extra'"},
   };
   cases.insert(cases.end(), own.begin(), own.end());
   Check(kWin32CommandLine, cases);
+  EXPECT_EQ(Parse(kWin32CommandLine, {"--install-service", "--settings", "C:\\t\\s.ini"}).settingsFile, "C:\\t\\s.ini");
 }
 
 TEST(CommandLine, EachUsageNamesItsProgramAndOnlyWhatItTakes) {

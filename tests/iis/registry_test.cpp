@@ -73,6 +73,13 @@ TEST_F(RegistryTest, WhileMonitoringOnlyTickedNamesAndTheirPartsAreAccepted) {
   reg_->SetMonitoring(false);  // the filter is back in force; SelectedPools is kept
   EXPECT_FALSE(reg_->AcceptPool("ShopPool"));
   EXPECT_EQ(reg_->SelectedPools, "ShopPool\tIntranet\t");
+
+  // Selecting by the filter (the service, which ticks nothing): it holds while monitoring.
+  reg_->SelectByFilter = true;
+  reg_->Filter = "^shop";
+  reg_->SetMonitoring(true);
+  EXPECT_TRUE(reg_->AcceptPool("ShopPool"));
+  EXPECT_FALSE(reg_->AcceptPool("Intranet"));
 }
 
 TEST_F(RegistryTest, IsSelectedPoolWantsTheNameToEndATickedOne) {

@@ -185,6 +185,27 @@ HWND FindMessageBox(DWORD pid) {
   return search.box;
 }
 
+bool AnswerInBox(const std::wstring& exe, const std::wstring& args, std::string& text, DWORD& status) {
+  Process program;
+  if (!Start(exe, args, program)) {
+    text = "not started";
+    return false;
+  }
+  HWND box = nullptr;
+  if (!WaitFor(program.info.hProcess, [&] { return (box = FindMessageBox(program.info.dwProcessId)) != nullptr; })) {
+    text = "no message box";
+    return false;
+  }
+  text = TextOf(::GetDlgItem(box, 0xFFFF));  // the box's static text
+  ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+  if (::WaitForSingleObject(program.info.hProcess, kPatienceMs) != WAIT_OBJECT_0 ||
+      !::GetExitCodeProcess(program.info.hProcess, &status)) {
+    text = "still running after OK: " + text;
+    return false;
+  }
+  return true;
+}
+
 std::string TextOf(HWND window) {
   std::wstring text(static_cast<std::size_t>(::SendMessageW(window, WM_GETTEXTLENGTH, 0, 0)) + 1, L'\0');
   text.resize(static_cast<std::size_t>(

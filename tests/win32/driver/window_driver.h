@@ -51,6 +51,9 @@ void ClickOn(HWND window);
 std::vector<std::wstring> Names(const std::wstring& dir);
 // A message box of the program's, once it shows.
 HWND FindMessageBox(DWORD pid);
+// Runs exe with args to its message box, reads the box's text, presses OK and waits for the
+// program's end: false (with what happened in text) when there was no box or no end.
+bool AnswerInBox(const std::wstring& exe, const std::wstring& args, std::string& text, DWORD& status);
 // A window's text, UTF-8, asked of its process.
 std::string TextOf(HWND window);
 bool IsEmpty(const std::wstring& dir);

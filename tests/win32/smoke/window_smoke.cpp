@@ -73,20 +73,10 @@ int wmain(int argc, wchar_t** argv) {
                                Answer{L"--version", 0, "Tarnwell " TARNWELL_VERSION "\n"},
                                Answer{L"/?", 0, "usage: tarnwell.exe "}}) {
     const std::string what = std::string("tarnwell.exe ").append(tarnwell::platform::win32::ToUtf8(answer.arguments));
-    Process program;
-    if (!Start(dir + L"tarnwell.exe", answer.arguments, program)) return Fail(("starting " + what).c_str());
-    HWND box = nullptr;
-    if (!WaitFor(program.info.hProcess, [&] { return (box = FindMessageBox(program.info.dwProcessId)) != nullptr; })) {
-      return Fail((what + ": no message box").c_str());
-    }
-    const std::string text = TextOf(::GetDlgItem(box, 0xFFFF));
-    if (text.rfind(answer.says, 0) != 0) return Fail((what + ": the box says \"" + text + "\"").c_str());
-    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    std::string text;
     DWORD status = 0;
-    if (::WaitForSingleObject(program.info.hProcess, kPatienceMs) != WAIT_OBJECT_0 ||
-        !::GetExitCodeProcess(program.info.hProcess, &status)) {
-      return Fail((what + ": still running after OK").c_str());
-    }
+    if (!AnswerInBox(dir + L"tarnwell.exe", answer.arguments, text, status)) return Fail((what + ": " + text).c_str());
+    if (text.rfind(answer.says, 0) != 0) return Fail((what + ": the box says \"" + text + "\"").c_str());
     if (status != answer.status) return Fail((what + ": exit status " + std::to_string(status)).c_str());
     std::printf("%s: a box, OK, exit status %lu\n", what.c_str(), status);
   }
