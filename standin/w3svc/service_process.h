@@ -74,9 +74,6 @@ std::string DefaultMetabasePath();
 // The environment variable's value as UTF-8; empty when it is not set.
 std::string EnvironmentText(const char* name);
 
-// The program's arguments after its name, as UTF-8 (on Windows from the UTF-16 command line).
-std::vector<std::string> ProgramArguments(int argc, char** argv);
-
 // Sets stop when the service is asked to end: SIGTERM, SIGINT, or its starter's death on
 // Linux; Ctrl+C, Ctrl+Break, console close, logoff or shutdown on Windows. Call once.
 void WatchStopRequests(std::atomic<bool>& stop);

@@ -186,10 +186,6 @@ std::string EnvironmentText(const char* name) {
   return value != nullptr ? value : "";
 }
 
-std::vector<std::string> ProgramArguments(int argc, char** argv) {
-  return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
-}
-
 void WatchStopRequests(std::atomic<bool>& stop) {
   static_assert(std::atomic<bool>::is_always_lock_free);
   g_stop = &stop;

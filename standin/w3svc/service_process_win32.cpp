@@ -203,17 +203,6 @@ std::string EnvironmentText(const char* name) {
   return ToUtf8(value);
 }
 
-std::vector<std::string> ProgramArguments(int, char**) {
-  // The narrow argv is in the ANSI code page, which may not hold a path's letters.
-  std::vector<std::string> args;
-  int count = 0;
-  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (wide == nullptr) return args;
-  for (int i = 1; i < count; ++i) args.push_back(ToUtf8(wide[i]));
-  ::LocalFree(wide);
-  return args;
-}
-
 void WatchStopRequests(std::atomic<bool>& stop) {
   g_wake.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   g_done.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/files/program_arguments.h"
 #include "platform/files/utf8_path.h"
 #include "standin/w3svc/service.h"
 #include "standin/w3svc/service_process.h"
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
   if (options.metabasePath.empty()) options.metabasePath = standin::DefaultMetabasePath();
   options.workerPath = tarnwell::platform::Utf8FromPath(standin::ExecutableDirectory() / "w3wp.exe");
 
-  const std::vector<std::string> args = standin::ProgramArguments(argc, argv);
+  const std::vector<std::string> args = tarnwell::platform::ProgramArguments(argc, argv);
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view arg = args[i];
     if (arg == "-h" || arg == "--help") {

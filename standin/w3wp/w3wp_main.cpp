@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/files/program_arguments.h"
 #include "standin/w3wp/worker_load.h"
 #include "standin/w3wp/worker_os.h"
 
@@ -74,7 +75,7 @@ Parsed ParseArgs(const std::vector<std::string>& args, std::string& pool) {
 int main(int argc, char** argv) {
   namespace os = tarnwell::standin::worker_os;
   std::string pool;
-  switch (ParseArgs(os::Arguments(argc, argv), pool)) {
+  switch (ParseArgs(tarnwell::platform::ProgramArguments(argc, argv), pool)) {
     case Parsed::Run: break;
     case Parsed::Exit: return 0;
     case Parsed::Fail: return 2;

@@ -29,9 +29,6 @@ std::unique_ptr<HeldResource> HoldListener(std::string& why);
 // choice is a last resort.
 std::string FileDirectory(std::string& note);
 
-// The program's arguments after its name, as UTF-8.
-std::vector<std::string> Arguments(int argc, char** argv);
-
 // Has the worker end with the service that started it. False when the service is already
 // gone: the worker then ends at once.
 bool DieWithStarter();

@@ -122,10 +122,6 @@ std::string FileDirectory(std::string& note) {
   return "/var/tmp";
 }
 
-std::vector<std::string> Arguments(int argc, char** argv) {
-  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
-}
-
 bool DieWithStarter() {
   // Die with the service; if it is already gone, do not linger as an orphan.
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);

@@ -151,17 +151,6 @@ std::string FileDirectory(std::string& note) {
   return ".";
 }
 
-std::vector<std::string> Arguments(int, char**) {
-  // The narrow argv is in the ANSI code page, which may not hold a pool's name.
-  std::vector<std::string> args;
-  int count = 0;
-  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (wide == nullptr) return args;
-  for (int i = 1; i < count; ++i) args.push_back(ToUtf8(wide[i]));
-  ::LocalFree(wide);
-  return args;
-}
-
 // The service's job object ends the worker with it.
 bool DieWithStarter() { return true; }
 

@@ -18,16 +18,6 @@
 namespace tarnwell::e2e {
 namespace {
 
-// A site of applications (location, pool) beside the given pools.
-std::string MetabaseText(const std::vector<std::string>& pools,
-                         const std::vector<std::pair<std::string, std::string>>& apps) {
-  testutil::MetabaseXml xml;
-  for (const auto& pool : pools) xml.Pool(pool);
-  xml.Site(1, "Test site");
-  for (const auto& [location, pool] : apps) xml.App(location, pool);
-  return xml.Text();
-}
-
 class W3svc : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -53,7 +43,7 @@ class W3svc : public ::testing::Test {
 };
 
 TEST_F(W3svc, KeepsOneWorkerPerPoolWithApplicationsAndFollowsTheFile) {
-  ReplaceFile(metabase, MetabaseText({"PoolA", "PoolB", "PoolEmpty"},
+  ReplaceFile(metabase, testutil::PoolsAndApps({"PoolA", "PoolB", "PoolEmpty"},
                                      {{"/LM/W3SVC/1/ROOT", "PoolA"}, {"/LM/W3SVC/1/ROOT/b", "PoolB"}}));
   ReplaceFile(profile, "# test\n/LM/W3SVC/1/ROOT/B/   0 16 2 1\n");
   ChildProcess service = StartService();
@@ -75,13 +65,13 @@ TEST_F(W3svc, KeepsOneWorkerPerPoolWithApplicationsAndFollowsTheFile) {
   }));
 
   // The application moves to the pool that had none: PoolB's worker goes, PoolEmpty's comes.
-  ReplaceFile(metabase, MetabaseText({"PoolA", "PoolB", "PoolEmpty"},
+  ReplaceFile(metabase, testutil::PoolsAndApps({"PoolA", "PoolB", "PoolEmpty"},
                                      {{"/LM/W3SVC/1/ROOT", "PoolA"}, {"/LM/W3SVC/1/ROOT/b", "PoolEmpty"}}));
   EXPECT_TRUE(WaitForPools(service.pid(), {"PoolA", "PoolEmpty"}));
   EXPECT_TRUE(WaitUntil(30s, [&] { return !IsRunning(static_cast<pid_t>(poolB)); }));
 
   // A deleted pool loses its worker.
-  ReplaceFile(metabase, MetabaseText({"PoolB", "PoolEmpty"}, {{"/LM/W3SVC/1/ROOT/b", "PoolEmpty"}}));
+  ReplaceFile(metabase, testutil::PoolsAndApps({"PoolB", "PoolEmpty"}, {{"/LM/W3SVC/1/ROOT/b", "PoolEmpty"}}));
   EXPECT_TRUE(WaitForPools(service.pid(), {"PoolEmpty"}));
 
   // Ending the service ends its workers and removes its pid file.
@@ -101,7 +91,7 @@ TEST_F(W3svc, WaitsForAMissingMetabaseFile) {
   EXPECT_TRUE(Workers(service.pid()).empty());
   EXPECT_TRUE(IsRunning(service.pid()));
 
-  ReplaceFile(metabase, MetabaseText({"Late"}, {{"/LM/W3SVC/1/ROOT", "Late"}}));
+  ReplaceFile(metabase, testutil::PoolsAndApps({"Late"}, {{"/LM/W3SVC/1/ROOT", "Late"}}));
   EXPECT_TRUE(WaitForPools(service.pid(), {"Late"}));
 }
 
@@ -112,7 +102,7 @@ TEST_F(W3svc, KilledServiceLeavesNoWorkerBehind) {
     ~SubreaperOff() { ::prctl(PR_SET_CHILD_SUBREAPER, 0); }
   } subreaperOff;
 
-  ReplaceFile(metabase, MetabaseText({"P1", "P2"}, {{"/LM/W3SVC/1/ROOT", "P1"}, {"/LM/W3SVC/1/ROOT/x", "P2"}}));
+  ReplaceFile(metabase, testutil::PoolsAndApps({"P1", "P2"}, {{"/LM/W3SVC/1/ROOT", "P1"}, {"/LM/W3SVC/1/ROOT/x", "P2"}}));
   ReplaceFile(profile, "/LM/W3SVC/1/ROOT 5 8 1 1\n");
   ChildProcess service = StartService();
   ASSERT_TRUE(WaitForPools(service.pid(), {"P1", "P2"}));

@@ -86,4 +86,14 @@ class MetabaseXml {
   std::vector<Entry> keys_;
 };
 
+// The pools, and one site of applications (location, pool).
+inline std::string PoolsAndApps(const std::vector<std::string>& pools,
+                                const std::vector<std::pair<std::string, std::string>>& apps) {
+  MetabaseXml xml;
+  for (const auto& pool : pools) xml.Pool(pool);
+  xml.Site(1, "Test site");
+  for (const auto& [location, pool] : apps) xml.App(location, pool);
+  return xml.Text();
+}
+
 }  // namespace tarnwell::testutil

@@ -26,16 +26,6 @@
 namespace tarnwell::tests {
 namespace {
 
-// A site of applications (location, pool) beside the given pools.
-std::string MetabaseText(const std::vector<std::string>& pools,
-                         const std::vector<std::pair<std::string, std::string>>& apps) {
-  testutil::MetabaseXml xml;
-  for (const auto& pool : pools) xml.Pool(pool);
-  xml.Site(1, "Test site");
-  for (const auto& [location, pool] : apps) xml.App(location, pool);
-  return xml.Text();
-}
-
 // The pipe name IIS gives: iisipm and a GUID in its usual text form.
 bool IsIisPipeId(std::string_view id) {
   if (id.size() != 36) return false;
@@ -116,7 +106,7 @@ TEST_F(W3svcWin32, StartsOneWorkerPerDemoPoolWithApplicationsWithIisCommandLine)
 TEST_F(W3svcWin32, FollowsTheFileRestartsKilledWorkersAndTheyEndWithTheService) {
   // Pool names outside ASCII, with spaces, as IIS allows.
   const std::string poolA = "P\xC3\xB6ol A", poolB = "Pool \xE2\x98\x83 B", poolEmpty = "Pool Empty";
-  testutil::ReplaceFile(metabase, MetabaseText({poolA, poolB, poolEmpty},
+  testutil::ReplaceFile(metabase, testutil::PoolsAndApps({poolA, poolB, poolEmpty},
                                                {{"/LM/W3SVC/1/ROOT", poolA}, {"/LM/W3SVC/1/ROOT/b", poolB}}));
   testutil::WriteFile(profile, "");
   const auto service = StartService();
@@ -132,13 +122,13 @@ TEST_F(W3svcWin32, FollowsTheFileRestartsKilledWorkersAndTheyEndWithTheService) 
 
   // The application moves to the pool that had none: B's worker goes, the other's comes.
   const std::uint32_t firstB = Workers()[poolB].pid;
-  testutil::ReplaceFile(metabase, MetabaseText({poolA, poolB, poolEmpty},
+  testutil::ReplaceFile(metabase, testutil::PoolsAndApps({poolA, poolB, poolEmpty},
                                                {{"/LM/W3SVC/1/ROOT", poolA}, {"/LM/W3SVC/1/ROOT/b", poolEmpty}}));
   EXPECT_TRUE(WaitForPools({poolA, poolEmpty}));
   EXPECT_TRUE(WaitUntil(30s, [&] { return !IsRunning(firstB); }));
 
   // A deleted pool loses its worker.
-  testutil::ReplaceFile(metabase, MetabaseText({poolB, poolEmpty}, {{"/LM/W3SVC/1/ROOT/b", poolEmpty}}));
+  testutil::ReplaceFile(metabase, testutil::PoolsAndApps({poolB, poolEmpty}, {{"/LM/W3SVC/1/ROOT/b", poolEmpty}}));
   EXPECT_TRUE(WaitForPools({poolEmpty}));
 
   // Ended without a word, the service takes its workers with it: their job object goes.
@@ -152,7 +142,7 @@ TEST_F(W3svcWin32, FollowsTheFileRestartsKilledWorkersAndTheyEndWithTheService) 
 }
 
 TEST_F(W3svcWin32, CtrlCEndsItsWorkersAndItselfCleanly) {
-  testutil::ReplaceFile(metabase, MetabaseText({"Pool 1", "Pool 2"}, {{"/LM/W3SVC/1/ROOT", "Pool 1"},
+  testutil::ReplaceFile(metabase, testutil::PoolsAndApps({"Pool 1", "Pool 2"}, {{"/LM/W3SVC/1/ROOT", "Pool 1"},
                                                                       {"/LM/W3SVC/1/ROOT/x", "Pool 2"}}));
   testutil::WriteFile(profile, "");
   const auto pidFile = dir.Path() / L"w3svc.pid";
@@ -190,7 +180,7 @@ TEST_F(W3svcWin32, WorkerHoldsTheLoadOfItsApplications) {
   // Two applications add up: 150 % of a processor takes two burner threads.
   testutil::WriteFile(profile, "/LM/W3SVC/1/ROOT 100 24 2 1\n/LM/W3SVC/1/ROOT/shop 50 8 1 1\n");
   testutil::ReplaceFile(metabase,
-                        MetabaseText({loaded, idle}, {{"/LM/W3SVC/1/ROOT", loaded},
+                        testutil::PoolsAndApps({loaded, idle}, {{"/LM/W3SVC/1/ROOT", loaded},
                                                       {"/LM/W3SVC/1/ROOT/shop", loaded},
                                                       {"/LM/W3SVC/1/ROOT/quiet", idle}}));
   auto service = StartService();
