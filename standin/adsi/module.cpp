@@ -44,6 +44,12 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
     thisModule = instance;
     ::DisableThreadLibraryCalls(instance);
+    // Loaded until the process ends. Unloaded, the last thread that used the store
+    // unloads it on its way out (its thread-local buffers hold the module), under the
+    // loader lock, where the runtime's static destructors wait forever.
+    HMODULE pinned = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCWSTR>(&ThisModule), &pinned);
   }
   return TRUE;
 }

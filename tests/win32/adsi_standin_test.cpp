@@ -19,6 +19,7 @@
 #include "platform/win32/adsi_metabase.h"
 #include "platform/win32/com.h"
 #include "platform/win32/text.h"
+#include "platform/win32/win_handles.h"
 #include "tests/fakes/null_seams.h"
 #include "tests/support/demo_metabase.h"
 #include "tests/support/files.h"
@@ -272,6 +273,34 @@ TEST_F(StandinProvider, IsRegisteredAsIisRegistersItsProviderAndAnswersAsADirect
     EXPECT_EQ(ads.As(kIidIisApplicationPool, pool), f.pool ? S_OK : E_NOINTERFACE);
     EXPECT_EQ(ads.As(kIidIisBaseObject, base), S_OK);
   }
+}
+
+// F5 reads the pools on a thread of its own, in its own apartment, and the thread then
+// ends. With nobody else holding the provider, it is unloaded on that thread's way out:
+// the thread must still end (it once waited forever there, under the loader lock, and the
+// window with it). Run alone, so that no other test has the provider loaded.
+DWORD WINAPI ReadPoolsAlone(void*) {
+  ThreadScope com{Apartment::SingleThreaded};
+  std::unique_ptr<IMetabase> adsi = tarnwell::OpenLocalMetabase();
+  fakes::NullProcessSystem processes;
+  TIISObject registry(*adsi, processes);
+  registry.LoadPools();
+  return static_cast<DWORD>(registry.PoolCount);
+}
+
+TEST(StandinProviderAlone, AThreadThatLoadedItEnds) {
+  testutil::TempDir dir{testutil::kNonAsciiName};
+  const std::filesystem::path file = dir.Path() / L"MetaBase.xml";
+  testutil::WriteFile(file, testutil::ReadAll(std::string(TARNWELL_DEMO_DIR "/MetaBase.xml")));
+  ::SetEnvironmentVariableW(L"IIS_METABASE", nullptr);
+  ::SetEnvironmentVariableW(L"TARNWELL_STANDIN_METABASE", file.wstring().c_str());
+  UniqueHandle thread(::CreateThread(nullptr, 0, ReadPoolsAlone, nullptr, 0, nullptr));
+  ASSERT_TRUE(thread);
+  ASSERT_EQ(::WaitForSingleObject(thread.get(), 60000), WAIT_OBJECT_0) << "the thread never ended";
+  DWORD pools = 0;
+  ::GetExitCodeThread(thread.get(), &pools);
+  EXPECT_EQ(pools, 9u);
+  ::SetEnvironmentVariableW(L"TARNWELL_STANDIN_METABASE", nullptr);
 }
 
 }  // namespace
