@@ -229,6 +229,18 @@ WINESERVER=$wineserver timeout 600 xvfb-run -a -s "-screen 0 1024x768x24" sh -c 
   "$wine64" "$build/tests/win32/tarnwell_service_smoke.exe" \
   "$(winpath "$build/app/win32/tarnwell.exe")" "$(winpath "$root/demo/MetaBase.xml")" \
   "$(winpath "$build/tests/win32/tarnwell_win32_child.exe")" </dev/null
+# --- The whole job, through ADSI ----------------------------------------------------------
+# w3svc.exe on a copy of demo/MetaBase.xml with the demo's load profile, and tarnwell.exe
+# (IIS_METABASE unset) binding IIS://localhost through the stand-in provider, registered in
+# the prefix as IIS registers its own: F5, ShopPool ticked and monitored, three analyses of
+# ShopPool ended by Stop, by TerminateProcess and by closing the window, each leaving the
+# file byte for byte as it was (tests/win32/story/analyse_story.cpp).
+stop_wine
+WINESERVER=$wineserver timeout 900 xvfb-run -a -s "-screen 0 1024x768x24" sh -c \
+  '"$0" regsvr32 /s "$1" && shift && "$0" "$@"; rc=$?; "$WINESERVER" -k; exit $rc' \
+  "$wine64" "$(winpath "$build/standin/adsi/iisadsi.dll")" "$build/tests/win32/tarnwell_analyse_story.exe" \
+  "$(winpath "$build/app/win32/tarnwell.exe")" "$(winpath "$build/standin/bin/w3svc.exe")" \
+  "$(winpath "$root/demo/MetaBase.xml")" "$(winpath "$root/demo/load-profile.txt")" </dev/null
 
 if [ ${#hung[@]} -gt 0 ]; then
   printf 'Passed only on a second run, after hanging or not starting on the first:\n'

@@ -35,10 +35,11 @@ using tarnwell::platform::win32::ToUtf8;
 namespace {
 
 const char kCart[] = "/LM/W3SVC/2/ROOT/cart/";
-// The cart burns about 70 percent of a processor, the shop's other applications 5; a busy
-// machine still gives the cart this much, and the pool's monitoring figure at least kFloor.
-const wchar_t kThreshold[] = L"25";
-constexpr int kFloor = 20;
+// The cart burns about 70 percent of a processor, the shop's other applications 5 each. A
+// machine busy with other work (wine's processes run at no raised priority) has been seen
+// to give the cart a quarter of that; twice the others' figure still tells them apart.
+const wchar_t kThreshold[] = L"12";
+constexpr int kFloor = 12;
 
 struct Story {
   std::wstring appDir, store, logDir;
@@ -68,6 +69,18 @@ std::size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
+// What the box holds replaced by text, typed as the keyboard types it.
+bool Retype(HANDLE program, HWND box, const std::wstring& text) {
+  ClickOn(box);
+  Type({{VK_HOME, true}, {VK_HOME, false}, {VK_SHIFT, true}, {VK_END, true}, {VK_END, false}, {VK_SHIFT, false}});
+  for (const wchar_t key : text) Type({{static_cast<WORD>(key), true}, {static_cast<WORD>(key), false}});
+  return WaitFor(program, [&] {
+    wchar_t now[32] = {};
+    ::SendMessageW(box, WM_GETTEXT, 32, reinterpret_cast<LPARAM>(now));  // the edit's text, not its caption
+    return text == now;
+  });
+}
+
 // tarnwell.exe up, its window in front; F5 lists the nine pools.
 const char* Open(Story& story, Process& program, HWND& main) {
   if (!Start(story.appDir + L"tarnwell.exe", L"", program)) return "starting tarnwell.exe";
@@ -94,6 +107,7 @@ const char* Open(Story& story, Process& program, HWND& main) {
 const char* Analyse(Story& story, const Process& program, HWND main, bool checkLine) {
   HWND pools = ::GetDlgItem(main, kIdPools);
   HWND start = ::GetDlgItem(main, kIdStart);
+  if (::IsWindowEnabled(start) != 0) return "Start was enabled with no pool ticked";
   if (!TickRow(program.info.hProcess, pools, L"ShopPool")) return "no ShopPool row to tick";
   const int row = FindRow(program.info.hProcess, pools, L"ShopPool");
   const auto ticked = [&] { return ::SendMessageW(pools, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_STATEIMAGEMASK) == INDEXTOSTATEIMAGEMASK(2); };
@@ -101,21 +115,28 @@ const char* Analyse(Story& story, const Process& program, HWND main, bool checkL
   if (!WaitFor(program.info.hProcess, [&] { return ::IsWindowEnabled(start) != 0; })) return "ticking ShopPool left Start greyed";
   const DWORD worker = story.Workers()["ShopPool"];
   if (worker == 0) return "no worker of ShopPool before Start";
+  // Passes back to back, as an administrator watching one pool sets them.
+  if (!Retype(program.info.hProcess, ::GetDlgItem(main, kIdMinutes), L"0")) return "the interval box did not take the keys";
   ClickOn(start);
   if (checkLine) {
-    // "stamp TAB ShopPool TAB apps TAB RAM TAB CPU ... TAB pid"
+    // "stamp TAB ShopPool TAB apps TAB RAM TAB CPU ... TAB pid". Any pass may show the
+    // burn: on a busy machine one pass can find the worker without a processor.
     const std::regex line("\\tShopPool\\t3\\t\\d+\\t(\\d+)\\t[^\\r]*\\t" + std::to_string(worker) + "\\r\\n");
-    std::smatch found;
+    int cpu = -1;
     std::string mon;
-    if (!WaitFor(program.info.hProcess, [&] {
-          mon = ReadMatching(story.logDir, L"trnw-mon-*.log");
-          return std::regex_search(mon, found, line);
-        })) {
+    const bool burning = WaitFor(program.info.hProcess, [&] {
+      mon = ReadMatching(story.logDir, L"trnw-mon-*.log");
+      for (std::sregex_iterator it(mon.begin(), mon.end(), line), end; it != end; ++it) {
+        cpu = std::max(cpu, std::stoi((*it)[1]));
+      }
+      return cpu >= kFloor;
+    });
+    if (!burning) {
       std::printf("monitoring log:\n%s\n", mon.c_str());
-      return "monitoring: no ShopPool line with its worker's id";
+      return cpu < 0 ? "monitoring: no ShopPool line with its worker's id"
+                     : "monitoring: ShopPool's processor figure never showed the cart's burn";
     }
-    if (std::stoi(found[1]) < kFloor) return "monitoring: ShopPool's processor figure does not show the cart's burn";
-    std::printf("monitoring: ShopPool, worker %lu, CPU %s\n", worker, found[1].str().c_str());
+    std::printf("monitoring: ShopPool, worker %lu, CPU %d\n", worker, cpu);
   }
   HWND tree = ::GetDlgItem(main, kIdTree);
   if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(tree, TVM_GETCOUNT, 0, 0) > 0; })) {
@@ -125,11 +146,7 @@ const char* Analyse(Story& story, const Process& program, HWND main, bool checkL
   HWND tabs = ::GetDlgItem(main, kIdTabs);
   ClickTab(program.info.hProcess, tabs, kTabAnalyse);
   if (::SendMessageW(tabs, TCM_GETCURSEL, 0, 0) != kTabAnalyse) return "the Analyse tab refused the click";
-  ClickOn(::GetDlgItem(main, kIdAnalyseCpu));
-  Type({{VK_CONTROL, true}, {'A', true}, {'A', false}, {VK_CONTROL, false}});
-  for (const wchar_t* digit = kThreshold; *digit != L'\0'; ++digit) {
-    Type({{static_cast<WORD>(*digit), true}, {static_cast<WORD>(*digit), false}});
-  }
+  if (!Retype(program.info.hProcess, ::GetDlgItem(main, kIdAnalyseCpu), kThreshold)) return "Analyse: the threshold box did not take the keys";
   HWND list = ::GetDlgItem(main, kIdAnalyseList);
   if (!WaitFor(program.info.hProcess, [&] { return FindRow(program.info.hProcess, list, L"ShopPool") >= 0; })) {
     return "Analyse: no ShopPool row";
@@ -208,37 +225,24 @@ int wmain(int argc, wchar_t** argv) {
     if (const char* failed = Open(story, program, main)) return Fail(failed);
     std::printf("F5: Pools: 9\n");
     if (const char* failed = Analyse(story, program, main, true)) return Fail(failed);
-    if (!WaitFor(program.info.hProcess, [&] { return story.Analyses().find(std::string("/ROOT/cart/]")) != std::string::npos &&
-                                                      story.Analyses().find("OVERLOAD") != std::string::npos; })) {
+    if (!WaitFor(program.info.hProcess, [&] { return story.Analyses().find(std::string("AppPath: [") + kCart + "]") != std::string::npos; })) {
+      std::printf("analyses log:\n%s\n", story.Analyses().c_str());
       return Fail("Analyse: the cart was never reported");
     }
     ClickOn(::GetDlgItem(main, kIdAnalyseStop));
     if (!WaitFor(program.info.hProcess, [&] { return story.Analyses().find("End analyse of pool: ShopPool") != std::string::npos; })) {
       return Fail("Stop: the analysis never ended");
     }
-    // The reports of one measurement come together; the cart reads highest in each group.
-    const std::regex overload(R"(OVERLOAD CPU: \[(\d+)\] in pool \[[^\]]+\]\. Site: [^\r]*AppPath: \[([^\]]+)\])");
-    std::string analyses = story.Analyses();
-    std::string top;
-    int topCpu = -1;
-    bool inGroup = false;
-    std::size_t at = 0;
-    for (std::size_t end = analyses.find("\r\n"); end != std::string::npos; at = end + 2, end = analyses.find("\r\n", at)) {
-      const std::string line = analyses.substr(at, end - at);
-      std::smatch match;
-      if (!std::regex_search(line, match, overload)) {
-        if (inGroup && top != kCart) return Fail(("Analyse: reported above the cart: " + top).c_str());
-        inGroup = false;
-        continue;
-      }
-      if (!inGroup) topCpu = -1;
-      inGroup = true;
-      if (std::stoi(match[1]) > topCpu) {
-        topCpu = std::stoi(match[1]);
-        top = match[2];
+    // The cart and nothing else: the shop's other applications burn a fraction of the threshold.
+    const std::regex overload(R"(OVERLOAD CPU: \[\d+\] in pool \[[^\]]+\]\. Site: [^\r]*AppPath: \[([^\]]+)\])");
+    const std::string analyses = story.Analyses();
+    for (std::sregex_iterator it(analyses.begin(), analyses.end(), overload), end; it != end; ++it) {
+      if ((*it)[1] != kCart) {
+        std::printf("analyses log:\n%s\n", analyses.c_str());
+        return Fail(("Analyse: reported besides the cart: " + (*it)[1].str()).c_str());
       }
     }
-    std::printf("Analyse: the cart reported above every other application\n");
+    std::printf("Analyse: the cart reported, and no other application\n");
     if (const char* failed = ServerAsBefore(story, service.info.hProcess)) return Fail(failed);
     std::printf("Stop: MetaBase.xml the original, ShopPool's worker started again\n");
     if (const char* failed = CloseAndExit(program, main)) return Fail(failed);
