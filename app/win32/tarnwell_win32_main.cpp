@@ -57,8 +57,9 @@ std::string ExeDir() {
 
 // A GUI program has no console to answer on: help, the version, a mistake and the
 // service commands' answers show in a box; with --quiet they go to standard output, when
-// the caller gave one (an installer reads it there), as UTF-8 lines, and the exit code says
-// the rest.
+// the caller gave one, and the exit code says the rest. The text is UTF-16LE after a byte
+// order mark, which an installer's log (IsTextUnicode), Notepad and type read whole in any
+// code page.
 int Answer(const std::string& text, bool error, int exitCode, bool quiet) {
   if (!quiet) {
     ::MessageBoxW(nullptr, FromUtf8(text).c_str(), L"Tarnwell", MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
@@ -66,14 +67,14 @@ int Answer(const std::string& text, bool error, int exitCode, bool quiet) {
   }
   const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
   if (out == nullptr || out == INVALID_HANDLE_VALUE) return exitCode;
-  std::string lines;
-  for (const char c : text) {
-    if (c == '\n') lines += '\r';
+  std::wstring lines = L"\uFEFF";
+  for (const wchar_t c : FromUtf8(text)) {
+    if (c == L'\n') lines += L'\r';
     lines += c;
   }
-  if (!lines.ends_with('\n')) lines += "\r\n";
+  if (!lines.ends_with(L'\n')) lines += L"\r\n";
   DWORD written = 0;
-  ::WriteFile(out, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
+  ::WriteFile(out, lines.data(), static_cast<DWORD>(lines.size() * sizeof(wchar_t)), &written, nullptr);
   return exitCode;
 }
 

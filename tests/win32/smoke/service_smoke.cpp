@@ -4,13 +4,15 @@
 // then a start on a bad setting, which stops the service with its exit code and one line.
 // The install registers tarnwell.exe as the event source's message file; the uninstall
 // takes it away.
-// Each answer is read from its message box. Usage:
+// Each answer is read from its message box, and one given with --quiet from standard
+// output. Usage:
 //   tarnwell_service_smoke <tarnwell.exe> <MetaBase.xml> <child.exe>
 // Prints what it finds; exits 0 when the service did all of it.
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/win32/text.h"
@@ -50,6 +52,39 @@ bool Says(const std::wstring& exe, const std::wstring& args, DWORD status, const
     return Fail((what + ": exit status " + std::to_string(got) + ", the box says \"" + text + "\"").c_str()) == 0;
   }
   std::printf("%s: %s\n", what.c_str(), text.c_str());
+  return true;
+}
+
+// tarnwell.exe with --quiet, its standard output a file: no box, the answer in the file as
+// UTF-16LE after a byte order mark, and the exit status. A box would keep it from ending.
+bool SaysQuietly(const std::wstring& exe, const std::wstring& args, DWORD status, const std::wstring& says,
+                 const std::wstring& outFile) {
+  const std::string what = "tarnwell.exe " + ToUtf8(args);
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  Handle out(::CreateFileW(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS, 0, nullptr));
+  if (out.get() == INVALID_HANDLE_VALUE) return Fail(("cannot write " + ToUtf8(outFile)).c_str()) == 0;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = out.get();
+  startup.hStdError = out.get();
+  std::wstring line = L"\"" + exe + L"\" " + args;
+  Process run;
+  if (!::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &run.info)) {
+    return Fail(("starting " + what).c_str()) == 0;
+  }
+  DWORD got = 0;
+  if (::WaitForSingleObject(run.info.hProcess, kPatienceMs) != WAIT_OBJECT_0 || !::GetExitCodeProcess(run.info.hProcess, &got)) {
+    return Fail((what + ": no end (a box?)").c_str()) == 0;
+  }
+  out.reset();
+  const std::wstring expected = L"\uFEFF" + says + L"\r\n";
+  const std::string bytes = tarnwell::testutil::ReadAll(outFile);
+  const std::string_view expectedBytes(reinterpret_cast<const char*>(expected.data()), expected.size() * sizeof(wchar_t));
+  if (got != status || bytes != expectedBytes) {
+    return Fail((what + ": exit status " + std::to_string(got) + ", " + std::to_string(bytes.size()) + " bytes out").c_str()) == 0;
+  }
+  std::printf("%s: %s\n", what.c_str(), ToUtf8(says).c_str());
   return true;
 }
 
@@ -125,6 +160,9 @@ int wmain(int argc, wchar_t** argv) {
   if (!Says(exe, L"--uninstall-service", 0, "Removed the Tarnwell service")) return 1;
   if (!EventMessageFile().empty()) return Fail("the event source stayed registered");
   if (!Says(exe, L"--uninstall-service", 1, "The Tarnwell service is not installed.")) return 1;
+  if (!SaysQuietly(exe, L"--uninstall-service --quiet", 1, L"The Tarnwell service is not installed.", dir + L"answer.txt")) {
+    return 1;
+  }
   std::printf("service smoke: all seen\n");
   return 0;
 }
