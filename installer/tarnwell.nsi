@@ -37,6 +37,7 @@ Target ${ARCH}-unicode
 !define SETTINGS_FILE "tarnwell-service.ini"
 
 Name "${PRODUCT}"
+BrandingText "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
 RequestExecutionLevel admin  ; the service and Program Files need an administrator
 SetCompressor /SOLID lzma
@@ -119,6 +120,18 @@ FunctionEnd
 !insertmacro ServiceStateFunction ""
 !insertmacro ServiceStateFunction "un."
 
+; Only an administrator writes Program Files and the service control manager: anyone else
+; is told so before any page, and the exit code is 5 (access denied).
+!macro NeedsAdministrator
+  UserInfo::GetAccountType
+  Pop $R0
+  ${If} $R0 != "admin"
+    MessageBox MB_ICONSTOP|MB_OK "Tarnwell is installed and removed by an administrator." /SD IDOK
+    SetErrorLevel 5
+    Quit
+  ${EndIf}
+!macroend
+
 ; tarnwell.exe with a service command, answering quietly (--quiet: no box, the answer in the
 ; details, the exit code on the stack).
 !macro RunTarnwell exe arguments
@@ -128,6 +141,7 @@ FunctionEnd
 ; --- The installer -------------------------------------------------------------------------
 
 Function .onInit
+  !insertmacro NeedsAdministrator
   !insertmacro UseMachineViews
   ${If} $INSTDIR == ""
     ReadRegStr $INSTDIR HKLM "${UNINSTALL_KEY}" "InstallLocation"  ; an upgrade stays where it was
@@ -177,9 +191,9 @@ Var HttpField
 Var MetabaseField
 
 !macro SettingRow y label field var
-  ${NSD_CreateLabel} 0 ${y} 38% 12u "${label}"
+  ${NSD_CreateLabel} 0 ${y} 28% 12u "${label}"
   Pop $R9
-  ${NSD_CreateText} 40% ${y} 60% 12u ${var}
+  ${NSD_CreateText} 30% ${y} 69% 12u ${var}
   Pop ${field}
 !macroend
 
@@ -191,13 +205,16 @@ Function ServicePage
   ${NSD_CreateCheckbox} 0 0 100% 12u "&Install the Tarnwell service (starts with Windows, as LocalSystem)"
   Pop $ServiceBox
   ${NSD_OnClick} $ServiceBox ServiceBoxClicked
-  !insertmacro SettingRow 22u "&Pools (a filter; empty: every pool)" $PoolsField $Pools
-  !insertmacro SettingRow 40u "I&nterval (whole minutes, 0: back to back)" $IntervalField $Interval
-  !insertmacro SettingRow 58u "&Textfile folder (tarnwell.prom; empty: none)" $TextfileField $TextfileDir
+  !insertmacro SettingRow 18u "&Pools filter" $PoolsField $Pools
+  !insertmacro SettingRow 34u "I&nterval (minutes)" $IntervalField $Interval
+  !insertmacro SettingRow 50u "&Textfile folder" $TextfileField $TextfileDir
   ; The HTTP address the service serves its latest pass at, as http-address in the settings.
-  !insertmacro SettingRow 76u "&HTTP address (host:port; empty: none)" $HttpField $HttpAddress
-  !insertmacro SettingRow 94u "&MetaBase.xml (empty: the local IIS)" $MetabaseField $Metabase
-  ${NSD_CreateLabel} 0 116u 100% 24u \
+  !insertmacro SettingRow 66u "&HTTP address" $HttpField $HttpAddress
+  !insertmacro SettingRow 82u "&MetaBase.xml" $MetabaseField $Metabase
+  ${NSD_CreateLabel} 0 100u 100% 18u \
+    "Empty, each takes its default: every pool; every 3 minutes (0: back to back); no tarnwell.prom; no HTTP address (host:port, such as +:9182); the local IIS."
+  Pop $R9
+  ${NSD_CreateLabel} 0 122u 100% 18u \
     "The settings go to ${SETTINGS_FILE} beside tarnwell.exe. The service is not started: start it with sc start Tarnwell, or restart the server."
   Pop $R9
   ${If} $Service == 1
@@ -356,6 +373,7 @@ SectionEnd
 Var LogsBox
 
 Function un.onInit
+  !insertmacro NeedsAdministrator
   !insertmacro UseMachineViews
   StrCpy $RemoveLogs 0
   ${GetParameters} $R0
