@@ -32,7 +32,7 @@ const CommandLineSyntax kQtCommandLine{
 const CommandLineSyntax kWin32CommandLine{
     "tarnwell.exe",
     "usage: tarnwell.exe [--textfile-dir DIR]\n"
-    "       tarnwell.exe --install-service [--settings FILE] | --uninstall-service\n"
+    "       tarnwell.exe (--install-service [--settings FILE] | --uninstall-service) [--quiet]\n"
     "       tarnwell.exe --help | --version\n"
     "\n"
     "Lists the application pools of the local IIS, monitors the ticked pools' worker processes and "
@@ -46,6 +46,9 @@ const CommandLineSyntax kWin32CommandLine{
     "command); --settings FILE copies FILE there first, and without it a file of the defaults is "
     "written when there is none\n"
     "--uninstall-service: stops and removes the service\n"
+    "--quiet: with --install-service, --uninstall-service, --help or --version, answers on standard "
+    "output instead of in a box, for scripts and the installer; the exit code is 0 when done, 1 when "
+    "not, 2 for a mistake in the command line\n"
     "--service: how the service control manager starts the service\n"
     "-h, --help, /?: shows this text\n"
     "-v, --version: shows the version\n",
@@ -66,11 +69,11 @@ constexpr std::string_view kQtFlags[] = {"reverse", "widgetcount", "nograb", "do
 
 enum class Option {
   Unknown, Help, Version, TextfileDir, Walkthrough, QtValue, QtFlag,
-  Service, InstallService, UninstallService, Settings,
+  Service, InstallService, UninstallService, Settings, Quiet,
   WindowsOnly,  // a service option, where the program is no Windows one
 };
 
-constexpr std::string_view kServiceOptions[] = {"service", "install-service", "uninstall-service", "settings"};
+constexpr std::string_view kServiceOptions[] = {"service", "install-service", "uninstall-service", "settings", "quiet"};
 
 template <std::size_t N>
 bool Among(std::string_view name, const std::string_view (&names)[N]) {
@@ -89,6 +92,7 @@ Option Find(std::string_view name, const CommandLineSyntax& syntax) {
     if (name == "service") return Option::Service;
     if (name == "install-service") return Option::InstallService;
     if (name == "uninstall-service") return Option::UninstallService;
+    if (name == "quiet") return Option::Quiet;
     return Option::Settings;
   }
   return Option::Unknown;
@@ -111,6 +115,7 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, co
                                    const std::string& textfileDirFromEnvironment) {
   bool help = false;
   bool version = false;
+  bool quiet = false;
   Folder textfileDir;
   Folder walkthrough;
   Folder settings;
@@ -161,6 +166,8 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, co
         serviceActions.push_back(ProgramOptions::Action::InstallService);
       } else if (option == Option::UninstallService) {
         serviceActions.push_back(ProgramOptions::Action::UninstallService);
+      } else if (option == Option::Quiet) {
+        quiet = true;
       }
       continue;
     }
@@ -181,6 +188,7 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, co
   }
 
   ProgramOptions options;
+  options.quiet = quiet;
   const std::string usage = syntax.usage;
   const std::string program = syntax.program;
   const auto fail = [&](std::string_view what, std::string_view name = {}, std::string_view after = {}) {
@@ -209,6 +217,8 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, co
     fail("--settings goes with --install-service");
   } else if (settings.given && settings.value.empty()) {
     fail("--settings needs a file");
+  } else if (quiet && (serviceActions.empty() || serviceActions.front() == ProgramOptions::Action::Service)) {
+    fail("--quiet goes with --install-service, --uninstall-service, --help or --version");
   } else if (!serviceActions.empty() && textfileDir.given) {
     fail("--textfile-dir is the window's; the service reads textfile-dir from tarnwell-service.ini");
   } else if (!serviceActions.empty()) {

@@ -15,7 +15,7 @@ struct CommandLineSyntax {
   bool walkthrough;      // --walkthrough DIR
   bool toolkitOptions;   // Qt's own options (-platform offscreen, -style X, ...), left for Qt
   bool slashQuestion;    // /? as --help, as Windows programs take it
-  bool service;          // --service, --install-service [--settings FILE], --uninstall-service
+  bool service;          // --service, --install-service [--settings FILE], --uninstall-service, --quiet
 };
 
 extern const CommandLineSyntax kQtCommandLine;
@@ -28,6 +28,7 @@ struct ProgramOptions {
   std::string walkthrough;  // a folder: play the demo's walk through and save its pictures there
   std::string textfileDir;  // a folder for tarnwell.prom; empty: none written
   std::string settingsFile;  // InstallService: the settings to put beside the executable; empty: keep or make one
+  bool quiet = false;        // --quiet, even beside a mistake: answer on standard output, never in a box
 };
 
 // arguments: the whole command line, the program's name first. An option's name is

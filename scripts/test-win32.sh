@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Windows version with mingw-w64 for x86_64 and i686, runs the x86_64 tests under
-# wine64 (ctest -L win32/unit) and checks the headers and imports of every program of both.
+# Builds the Windows version with mingw-w64 for x86_64 and i686 and its installers, runs the
+# x86_64 tests under wine64 (ctest -L win32/unit) and checks the headers and imports of every
+# program of both; then the window, the service and the installer under wine in Xvfb.
 # Usage: scripts/test-win32.sh [build-dir]   (default: build-win in the checkout)
-#   build-dir/        the x86_64 build, its libraries in build-dir/deps
+#   build-dir/        the x86_64 build, its libraries in build-dir/deps; tarnwell-setup.exe
+#                     and tarnwell-setup-x64.exe
 #   build-dir/i686/   the i686 build (programs only: wine64 cannot run them), its libraries
 #                     in build-dir/i686/deps
 # Installs what it needs from Debian's packages; builds pugixml, PCRE2 and (for x86_64, where
@@ -22,7 +24,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 # --- Debian packages -------------------------------------------------------------------
 . "$root/scripts/lib/packages.sh"
-ensure_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 cmake ninja-build pkg-config dpkg-dev googletest
+ensure_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 cmake ninja-build pkg-config dpkg-dev googletest nsis
 
 # --- Debian sources of the libraries that Debian ships only for Linux ------------------
 has_deb_src() {
@@ -131,17 +133,18 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 
 # --- Configure, build, test ------------------------------------------------------------
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_WIN32_DEPS="$build/deps" -DTARNWELL_WINEPREFIX="$WINEPREFIX" \
-  -DTARNWELL_BUILD_APP=OFF -DTARNWELL_BUILD_WIN32_WINDOW=ON -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_BUILD_STANDINS=ON \
-  -DTARNWELL_WIN32_STORE=ON -DTARNWELL_WERROR=ON
-cmake --build "$build" -j "$jobs"
-
+# The i686 build first: tarnwell-setup.exe, made by the x86_64 build, carries its program.
 cmake -S "$root" -B "$build32" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_WIN32_DEPS="$build32/deps" \
   -DTARNWELL_BUILD_APP=OFF -DTARNWELL_BUILD_WIN32_WINDOW=ON -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_BUILD_STANDINS=ON \
   -DTARNWELL_BUILD_TESTS=OFF -DTARNWELL_WIN32_STORE=ON -DTARNWELL_WERROR=ON
 cmake --build "$build32" -j "$jobs"
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_WIN32_DEPS="$build/deps" -DTARNWELL_WINEPREFIX="$WINEPREFIX" \
+  -DTARNWELL_BUILD_APP=OFF -DTARNWELL_BUILD_WIN32_WINDOW=ON -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_BUILD_STANDINS=ON \
+  -DTARNWELL_WIN32_STORE=ON -DTARNWELL_WERROR=ON -DTARNWELL_SETUP_X86_PROGRAM="$build32/app/win32/tarnwell.exe"
+cmake --build "$build" -j "$jobs"
 
 # The i686 programs' headers and imports, read on Linux (label win32, no wine).
 ctest --test-dir "$build32" -L '^win32$' -j "$jobs" --output-on-failure --timeout 120
@@ -204,14 +207,19 @@ fi
 # its figures reach tarnwell.prom (TARNWELL_TEXTFILE_DIR), a picture of each tab, File > Exit.
 # The program, the store and the textfile folder sit in folders named outside ASCII. A wine
 # server of its own, started inside the display.
-stop_wine
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
+# A Windows program under wine in a virtual display, with a wine server of its own started
+# inside the display and ended with it.
+in_display() {
+  stop_wine
+  WINESERVER=$wineserver timeout 600 xvfb-run -a -s "-screen 0 1024x768x24" sh -c '"$0" "$@"; rc=$?; "$WINESERVER" -k; exit $rc' \
+    "$wine64" "$@" </dev/null
+}
 shots=$build/window-smoke
 rm -rf "$shots" && mkdir -p "$shots"
-WINESERVER=$wineserver timeout 600 xvfb-run -a -s "-screen 0 1024x768x24" sh -c '"$0" "$@"; rc=$?; "$WINESERVER" -k; exit $rc' \
-  "$wine64" "$build/tests/win32/tarnwell_window_smoke.exe" \
+in_display "$build/tests/win32/tarnwell_window_smoke.exe" \
   "$(winpath "$build/app/win32/tarnwell.exe")" "$(winpath "$root/demo/MetaBase.xml")" \
-  "$(winpath "$build/tests/win32/tarnwell_win32_child.exe")" "$(winpath "$shots")" </dev/null
+  "$(winpath "$build/tests/win32/tarnwell_win32_child.exe")" "$(winpath "$shots")"
 # The pictures stay in the build folder; TARNWELL_UPDATE_SCREENSHOTS=1 also puts them in
 # docs/screenshots, so that a test run never changes the checkout by itself.
 for bmp in "$shots"/*.bmp; do
@@ -224,23 +232,28 @@ done
 # start, passes over a worker of ShopPool, sc stop with the last pass whole, a start on a bad
 # setting, --uninstall-service (tests/win32/smoke/service_smoke.cpp). Its answers are
 # message boxes, read in a virtual display, with a wine server of its own.
-stop_wine
-WINESERVER=$wineserver timeout 600 xvfb-run -a -s "-screen 0 1024x768x24" sh -c '"$0" "$@"; rc=$?; "$WINESERVER" -k; exit $rc' \
-  "$wine64" "$build/tests/win32/tarnwell_service_smoke.exe" \
+in_display "$build/tests/win32/tarnwell_service_smoke.exe" \
   "$(winpath "$build/app/win32/tarnwell.exe")" "$(winpath "$root/demo/MetaBase.xml")" \
-  "$(winpath "$build/tests/win32/tarnwell_win32_child.exe")" </dev/null
+  "$(winpath "$build/tests/win32/tarnwell_win32_child.exe")"
+# --- The installer, under wine ---------------------------------------------------------
+# tarnwell-setup-x64.exe /S with the service and its settings (a copy of demo/MetaBase.xml,
+# ShopPool), sc start with a worker of ShopPool, whole passes in the monitoring log, sc stop,
+# uninstall.exe /S with the logs kept; then an install without the service and
+# uninstall.exe /S /REMOVELOGS (tests/win32/smoke/installer_smoke.cpp). The 64-bit build of
+# the installer: wine64 runs no 32-bit program here, and tarnwell-setup.exe is the same script.
+in_display "$build/tests/win32/tarnwell_installer_smoke.exe" \
+  "$(winpath "$build/tarnwell-setup-x64.exe")" "$(winpath "$root/demo/MetaBase.xml")" \
+  "$(winpath "$build/tests/win32/tarnwell_win32_child.exe")"
 # --- The whole job, through ADSI ----------------------------------------------------------
 # w3svc.exe on a copy of demo/MetaBase.xml with the demo's load profile, and tarnwell.exe
 # (IIS_METABASE unset) binding IIS://localhost through the stand-in provider, registered in
 # the prefix as IIS registers its own: F5, ShopPool ticked and monitored, three analyses of
 # ShopPool ended by Stop, by TerminateProcess and by closing the window, each leaving the
 # file byte for byte as it was (tests/win32/story/analyse_story.cpp).
-stop_wine
-WINESERVER=$wineserver timeout 900 xvfb-run -a -s "-screen 0 1024x768x24" sh -c \
-  '"$0" regsvr32 /s "$1" && shift && "$0" "$@"; rc=$?; "$WINESERVER" -k; exit $rc' \
-  "$wine64" "$(winpath "$build/standin/adsi/iisadsi.dll")" "$build/tests/win32/tarnwell_analyse_story.exe" \
+in_display regsvr32 /s "$(winpath "$build/standin/adsi/iisadsi.dll")"
+in_display "$build/tests/win32/tarnwell_analyse_story.exe" \
   "$(winpath "$build/app/win32/tarnwell.exe")" "$(winpath "$build/standin/bin/w3svc.exe")" \
-  "$(winpath "$root/demo/MetaBase.xml")" "$(winpath "$root/demo/load-profile.txt")" </dev/null
+  "$(winpath "$root/demo/MetaBase.xml")" "$(winpath "$root/demo/load-profile.txt")"
 
 if [ ${#hung[@]} -gt 0 ]; then
   printf 'Passed only on a second run, after hanging or not starting on the first:\n'

@@ -56,9 +56,25 @@ std::string ExeDir() {
 }
 
 // A GUI program has no console to answer on: help, the version, a mistake and the
-// service commands' answers show in a box.
-int Answer(const std::string& text, bool error, int exitCode) {
-  ::MessageBoxW(nullptr, FromUtf8(text).c_str(), L"Tarnwell", MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
+// service commands' answers show in a box; with --quiet they go to standard output, when
+// the caller gave one, and the exit code says the rest. The text is UTF-16LE after a byte
+// order mark, which an installer's log (IsTextUnicode), Notepad and type read whole in any
+// code page.
+int Answer(const std::string& text, bool error, int exitCode, bool quiet) {
+  if (!quiet) {
+    ::MessageBoxW(nullptr, FromUtf8(text).c_str(), L"Tarnwell", MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
+    return exitCode;
+  }
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return exitCode;
+  std::wstring lines = L"\uFEFF";
+  for (const wchar_t c : FromUtf8(text)) {
+    if (c == L'\n') lines += L'\r';
+    lines += c;
+  }
+  if (!lines.ends_with(L'\n')) lines += L"\r\n";
+  DWORD written = 0;
+  ::WriteFile(out, lines.data(), static_cast<DWORD>(lines.size() * sizeof(wchar_t)), &written, nullptr);
   return exitCode;
 }
 
@@ -74,21 +90,21 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   switch (options.action) {
     case tarnwell::ProgramOptions::Action::Help:
     case tarnwell::ProgramOptions::Action::Version:
-      return Answer(options.text, false, 0);
+      return Answer(options.text, false, 0, options.quiet);
     case tarnwell::ProgramOptions::Action::Fail:
-      return Answer(options.text, true, 2);
+      return Answer(options.text, true, 2, options.quiet);
     case tarnwell::ProgramOptions::Action::Service: {
       // Under the service control manager nobody would see a box: only a start by hand answers.
       const auto answer = tarnwell::win32service::RunService(ExeDir());
-      return answer.text.empty() ? answer.exitCode : Answer(answer.text, true, answer.exitCode);
+      return answer.text.empty() ? answer.exitCode : Answer(answer.text, true, answer.exitCode, false);
     }
     case tarnwell::ProgramOptions::Action::InstallService: {
       const auto answer = tarnwell::win32service::InstallService(ToUtf8(ExePath()), ExeDir(), options.settingsFile);
-      return Answer(answer.text, answer.exitCode != 0, answer.exitCode);
+      return Answer(answer.text, answer.exitCode != 0, answer.exitCode, options.quiet);
     }
     case tarnwell::ProgramOptions::Action::UninstallService: {
       const auto answer = tarnwell::win32service::UninstallService();
-      return Answer(answer.text, answer.exitCode != 0, answer.exitCode);
+      return Answer(answer.text, answer.exitCode != 0, answer.exitCode, options.quiet);
     }
     case tarnwell::ProgramOptions::Action::Run:
       break;

@@ -121,6 +121,7 @@ TEST(CommandLine, QtWindowTakesTheSharedOptionsTheWalkThroughAndQtsOwn) {
        "tarnwell: -uninstall-service is for the Windows service (tarnwell.exe); this program runs in a window only"},
       {{"--settings", "x.ini"}, Action::Fail,
        "tarnwell: --settings is for the Windows service (tarnwell.exe); this program runs in a window only"},
+      {{"--quiet"}, Action::Fail, "tarnwell: --quiet is for the Windows service (tarnwell.exe); this program runs in a window only"},
   };
   cases.insert(cases.end(), own.begin(), own.end());
   Check(kQtCommandLine, cases);
@@ -152,10 +153,21 @@ TEST(CommandLine, Win32WindowTakesTheSharedOptionsAndSlashQuestionButNoWalkThrou
       {{"--service", "--textfile-dir", "C:\\p"}, Action::Fail,
        "tarnwell.exe: --textfile-dir is the window's; the service reads textfile-dir from tarnwell-service.ini"},
       {{"--service", "extra"}, Action::Fail, "tarnwell.exe: unexpected argument 'extra'"},
+      // Quiet answers, for the installer and scripts.
+      {{"--install-service", "--settings", "s.ini", "--quiet"}, Action::InstallService, ""},
+      {{"-quiet", "--uninstall-service"}, Action::UninstallService, ""},
+      {{"--version", "--quiet"}, Action::Version, kVersion},
+      {{"--quiet"}, Action::Fail, "tarnwell.exe: --quiet goes with --install-service, --uninstall-service, --help or --version"},
+      {{"--service", "--quiet"}, Action::Fail,
+       "tarnwell.exe: --quiet goes with --install-service, --uninstall-service, --help or --version"},
+      {{"--quiet=yes", "--uninstall-service"}, Action::Fail, "tarnwell.exe: --quiet takes no value"},
   };
   cases.insert(cases.end(), own.begin(), own.end());
   Check(kWin32CommandLine, cases);
   EXPECT_EQ(Parse(kWin32CommandLine, {"--install-service", "--settings", "C:\\t\\s.ini"}).settingsFile, "C:\\t\\s.ini");
+  // A mistake beside --quiet is answered quietly too: no box stops an unattended install.
+  EXPECT_TRUE(Parse(kWin32CommandLine, {"--uninstall-service", "--quiet", "--bogus"}).quiet);
+  EXPECT_FALSE(Parse(kWin32CommandLine, {"--uninstall-service"}).quiet);
 }
 
 TEST(CommandLine, EachUsageNamesItsProgramAndOnlyWhatItTakes) {

@@ -4,21 +4,21 @@
 // then a start on a bad setting, which stops the service with its exit code and one line.
 // The install registers tarnwell.exe as the event source's message file; the uninstall
 // takes it away.
-// Each answer is read from its message box. Usage:
+// Each answer is read from its message box, and one given with --quiet from standard
+// output. Usage:
 //   tarnwell_service_smoke <tarnwell.exe> <MetaBase.xml> <child.exe>
 // Prints what it finds; exits 0 when the service did all of it.
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <string>
-#include <type_traits>
+#include <string_view>
 #include <vector>
 
 #include "platform/win32/text.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
+#include "tests/win32/driver/service_driver.h"
 #include "tests/win32/driver/window_driver.h"
 
 using namespace tarnwell::wintest;
@@ -27,37 +27,6 @@ using tarnwell::platform::win32::ToUtf8;
 namespace {
 
 constexpr DWORD kPasses = 3;
-
-struct ScClose {
-  void operator()(SC_HANDLE h) const noexcept { ::CloseServiceHandle(h); }
-};
-using ScHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ScClose>;
-
-struct HandleClose {
-  void operator()(HANDLE h) const noexcept { ::CloseHandle(h); }
-};
-using Handle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleClose>;
-
-SERVICE_STATUS_PROCESS Status() {
-  SERVICE_STATUS_PROCESS status{};
-  ScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  ScHandle service(scm ? ::OpenServiceW(scm.get(), L"Tarnwell", SERVICE_QUERY_STATUS) : nullptr);
-  DWORD needed = 0;
-  if (service) {
-    ::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
-  }
-  return status;
-}
-
-// A service left by an earlier run that failed half-way.
-void RemoveLeftService() {
-  ScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  ScHandle service(scm ? ::OpenServiceW(scm.get(), L"Tarnwell", SERVICE_STOP | DELETE) : nullptr);
-  if (!service) return;
-  SERVICE_STATUS status{};
-  ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-  ::DeleteService(service.get());
-}
 
 // The event source's message file, as the install registered it; empty when none is.
 std::wstring EventMessageFile() {
@@ -74,45 +43,6 @@ std::wstring EventMessageFile() {
   return read == ERROR_SUCCESS && type == REG_EXPAND_SZ ? std::wstring(value) : std::wstring();
 }
 
-std::wstring SystemProgram(const wchar_t* name) {
-  wchar_t dir[MAX_PATH] = {};
-  ::GetSystemDirectoryW(dir, MAX_PATH);
-  return std::wstring(dir) + L"\\" + name;
-}
-
-// sc.exe with its arguments, to its end.
-bool Sc(const std::wstring& args) {
-  Process sc;
-  return Start(SystemProgram(L"sc.exe"), args, sc) && ::WaitForSingleObject(sc.info.hProcess, kPatienceMs) == WAIT_OBJECT_0;
-}
-
-// The service's process, while it runs; null when none.
-Handle ServiceProcess() {
-  const DWORD pid = Status().dwProcessId;
-  return Handle(pid != 0 ? ::OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr);
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    const std::size_t end = text.find("\r\n", at);
-    if (end == std::string::npos) {
-      out.push_back(text.substr(at) + "<cut>");  // a line without its end
-      break;
-    }
-    if (end != at) out.push_back(text.substr(at, end - at));
-    at = end + 2;
-  }
-  return out;
-}
-
-int Count(const std::vector<std::string>& lines, const std::string& text) {
-  int n = 0;
-  for (const std::string& line : lines) n += line.find(text) != std::string::npos ? 1 : 0;
-  return n;
-}
-
 bool Says(const std::wstring& exe, const std::wstring& args, DWORD status, const std::string& start) {
   std::string text;
   DWORD got = 0;
@@ -122,6 +52,39 @@ bool Says(const std::wstring& exe, const std::wstring& args, DWORD status, const
     return Fail((what + ": exit status " + std::to_string(got) + ", the box says \"" + text + "\"").c_str()) == 0;
   }
   std::printf("%s: %s\n", what.c_str(), text.c_str());
+  return true;
+}
+
+// tarnwell.exe with --quiet, its standard output a file: no box, the answer in the file as
+// UTF-16LE after a byte order mark, and the exit status. A box would keep it from ending.
+bool SaysQuietly(const std::wstring& exe, const std::wstring& args, DWORD status, const std::wstring& says,
+                 const std::wstring& outFile) {
+  const std::string what = "tarnwell.exe " + ToUtf8(args);
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  Handle out(::CreateFileW(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS, 0, nullptr));
+  if (out.get() == INVALID_HANDLE_VALUE) return Fail(("cannot write " + ToUtf8(outFile)).c_str()) == 0;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = out.get();
+  startup.hStdError = out.get();
+  std::wstring line = L"\"" + exe + L"\" " + args;
+  Process run;
+  if (!::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &run.info)) {
+    return Fail(("starting " + what).c_str()) == 0;
+  }
+  DWORD got = 0;
+  if (::WaitForSingleObject(run.info.hProcess, kPatienceMs) != WAIT_OBJECT_0 || !::GetExitCodeProcess(run.info.hProcess, &got)) {
+    return Fail((what + ": no end (a box?)").c_str()) == 0;
+  }
+  out.reset();
+  const std::wstring expected = L"\uFEFF" + says + L"\r\n";
+  const std::string bytes = tarnwell::testutil::ReadAll(outFile);
+  const std::string_view expectedBytes(reinterpret_cast<const char*>(expected.data()), expected.size() * sizeof(wchar_t));
+  if (got != status || bytes != expectedBytes) {
+    return Fail((what + ": exit status " + std::to_string(got) + ", " + std::to_string(bytes.size()) + " bytes out").c_str()) == 0;
+  }
+  std::printf("%s: %s\n", what.c_str(), ToUtf8(says).c_str());
   return true;
 }
 
@@ -160,42 +123,33 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("sc start Tarnwell: running\n");
 
   // One monitoring-log line of ShopPool per pass, while the service runs.
-  const auto shopLines = [&] { return Count(Lines(ReadMatching(logDir, L"trnw-mon-*.log")), "\tShopPool\t"); };
-  if (!WaitFor(service.get(), [&] { return shopLines() >= static_cast<int>(kPasses); })) {
+  if (!WaitFor(service.get(), [&] { return PoolLines(logDir, "ShopPool") >= static_cast<int>(kPasses); })) {
     return Fail(("the monitoring log did not grow: " + ReadMatching(logDir, L"trnw??????.log")).c_str());
   }
   if (!Sc(L"stop Tarnwell")) return Fail("sc stop Tarnwell");
   if (::WaitForSingleObject(service.get(), kPatienceMs) != WAIT_OBJECT_0) return Fail("the service did not stop");
-  const SERVICE_STATUS_PROCESS stopped = Status();
+  const SERVICE_STATUS_PROCESS stopped = ServiceStatus();
   if (stopped.dwCurrentState != SERVICE_STOPPED || stopped.dwWin32ExitCode != NO_ERROR) {
     return Fail(("stopped with state " + std::to_string(stopped.dwCurrentState) + ", exit " +
                  std::to_string(stopped.dwWin32ExitCode)).c_str());
   }
-  // Every pass whole: each line has its ten fields and its end, and as many lines as passes.
-  const std::vector<std::string> monitoring = Lines(ReadMatching(logDir, L"trnw-mon-*.log"));
-  const std::vector<std::string> daily = Lines(ReadMatching(logDir, L"trnw??????.log"));
-  for (const std::string& line : monitoring) {
-    if (line.starts_with('#')) continue;
-    if (line.ends_with("<cut>") || std::count(line.begin(), line.end(), '\t') != 9) {
-      return Fail(("a monitoring-log line is not whole: " + line).c_str());
-    }
-  }
-  const int passes = Count(daily, "Monitoring pools : 1");
-  if (shopLines() != passes || passes < static_cast<int>(kPasses)) {
-    return Fail(("ShopPool lines " + std::to_string(shopLines()) + " for " + std::to_string(passes) + " passes").c_str());
-  }
-  if (daily.empty() || !daily.back().ends_with("Service stop.") || Count(daily, "Stop monitoring pool") != 1) {
-    return Fail("the daily log does not end with the stop");
+  int passes = 0;
+  if (const std::string broken = WholePasses(logDir, "ShopPool", static_cast<int>(kPasses), passes); !broken.empty()) {
+    return Fail(broken.c_str());
   }
   std::printf("sc stop Tarnwell: stopped after %d whole passes\n", passes);
 
   // A bad setting: the service stops at once, with one line and its own exit code.
   tarnwell::testutil::WriteFile(dir + L"tarnwell-service.ini", "interval = soon\r\n");
   Sc(L"start Tarnwell");  // may answer that it failed: what counts is the service's own end
-  if (!WaitFor(worker.info.hProcess, [] { return Status().dwCurrentState == SERVICE_STOPPED && Status().dwWin32ExitCode != NO_ERROR; })) {
+  const auto refusedToRun = [] {
+    const SERVICE_STATUS_PROCESS now = ServiceStatus();
+    return now.dwCurrentState == SERVICE_STOPPED && now.dwWin32ExitCode != NO_ERROR;
+  };
+  if (!WaitFor(worker.info.hProcess, refusedToRun)) {
     return Fail("a bad setting did not stop the service with an exit code");
   }
-  const SERVICE_STATUS_PROCESS refused = Status();
+  const SERVICE_STATUS_PROCESS refused = ServiceStatus();
   const std::vector<std::string> after = Lines(ReadMatching(logDir, L"trnw??????.log"));
   if (refused.dwWin32ExitCode != ERROR_SERVICE_SPECIFIC_ERROR || refused.dwServiceSpecificExitCode != 1 ||
       Count(after, "line 1: interval [soon] is not a number of minutes (0 to 999). The service stops.") != 1) {
@@ -206,6 +160,9 @@ int wmain(int argc, wchar_t** argv) {
   if (!Says(exe, L"--uninstall-service", 0, "Removed the Tarnwell service")) return 1;
   if (!EventMessageFile().empty()) return Fail("the event source stayed registered");
   if (!Says(exe, L"--uninstall-service", 1, "The Tarnwell service is not installed.")) return 1;
+  if (!SaysQuietly(exe, L"--uninstall-service --quiet", 1, L"The Tarnwell service is not installed.", dir + L"answer.txt")) {
+    return 1;
+  }
   std::printf("service smoke: all seen\n");
   return 0;
 }

@@ -1,0 +1,44 @@
+#pragma once
+// What the service tests under wine share: the Tarnwell service's state asked of the
+// service control manager, sc.exe, and the monitoring logs that its passes write.
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace tarnwell::wintest {
+
+struct ScClose {
+  void operator()(SC_HANDLE h) const noexcept { ::CloseServiceHandle(h); }
+};
+using ScHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ScClose>;
+
+struct HandleClose {
+  void operator()(HANDLE h) const noexcept { ::CloseHandle(h); }
+};
+using Handle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleClose>;
+
+// The Tarnwell service's status; all zeros (state 0) when it is not installed.
+SERVICE_STATUS_PROCESS ServiceStatus();
+// Stops and removes a Tarnwell service left by an earlier run that failed half-way.
+void RemoveLeftService();
+// sc.exe with its arguments, to its end.
+bool Sc(const std::wstring& args);
+// The service's process, while it runs; null when none.
+Handle ServiceProcess();
+
+// The lines of a log's text; a last line without its end is marked "<cut>".
+std::vector<std::string> Lines(const std::string& text);
+// How many lines hold text.
+int Count(const std::vector<std::string>& lines, const std::string& text);
+// The monitoring-log lines of pool ("\tShopPool\t") in logDir (ending in a separator).
+int PoolLines(const std::wstring& logDir, const std::string& pool);
+// Checks that the service's passes over one pool are whole in logDir after its stop: every
+// monitoring-log line has its ten fields and its end, one line of the pool per pass, at
+// least minPasses, and the daily log ends with the stop. Empty when so, else what is wrong;
+// passes: how many passes the daily log counts.
+std::string WholePasses(const std::wstring& logDir, const std::string& pool, int minPasses, int& passes);
+
+}  // namespace tarnwell::wintest
