@@ -225,19 +225,32 @@ int wmain(int argc, wchar_t** argv) {
     if (const char* failed = Open(story, program, main)) return Fail(failed);
     std::printf("F5: Pools: 9\n");
     if (const char* failed = Analyse(story, program, main, true)) return Fail(failed);
-    if (!WaitFor(program.info.hProcess, [&] { return story.Analyses().find(std::string("AppPath: [") + kCart + "]") != std::string::npos; })) {
+    // Two measurements' reports of the cart: the first may still hold the new workers' start.
+    if (!WaitFor(program.info.hProcess, [&] { return Count(story.Analyses(), std::string("AppPath: [") + kCart + "]") >= 2; })) {
       std::printf("analyses log:\n%s\n", story.Analyses().c_str());
-      return Fail("Analyse: the cart was never reported");
+      return Fail("Analyse: the cart was never reported twice");
     }
     ClickOn(::GetDlgItem(main, kIdAnalyseStop));
     if (!WaitFor(program.info.hProcess, [&] { return story.Analyses().find("End analyse of pool: ShopPool") != std::string::npos; })) {
       return Fail("Stop: the analysis never ended");
     }
-    // The cart and nothing else: the shop's other applications burn a fraction of the threshold.
-    const std::regex overload(R"(OVERLOAD CPU: \[\d+\] in pool \[[^\]]+\]\. Site: [^\r]*AppPath: \[([^\]]+)\])");
+    // The cart and nothing else once the workers have started: the shop's other applications
+    // burn a fraction of the threshold. A measurement reports in the order the applications
+    // were moved, so a report not after the one before begins the next measurement's. In
+    // the first, a worker's start under wine (a few hundred milliseconds of processor) can
+    // carry any application over the threshold.
     const std::string analyses = story.Analyses();
+    std::vector<std::string> moved;
+    const std::regex transfer(R"(Created temp\. application pool: \[[^\]]+\] for app\. \[([^\]]+)\])");
+    for (std::sregex_iterator it(analyses.begin(), analyses.end(), transfer), end; it != end; ++it) moved.push_back((*it)[1]);
+    const std::regex overload(R"(OVERLOAD CPU: \[\d+\] in pool \[[^\]]+\]\. Site: [^\r]*AppPath: \[([^\]]+)\])");
+    int measurement = 0;
+    std::size_t last = moved.size();
     for (std::sregex_iterator it(analyses.begin(), analyses.end(), overload), end; it != end; ++it) {
-      if ((*it)[1] != kCart) {
+      const std::size_t at = static_cast<std::size_t>(std::find(moved.begin(), moved.end(), (*it)[1].str()) - moved.begin());
+      if (at <= last) ++measurement;
+      last = at;
+      if ((*it)[1] != kCart && (measurement > 1 || at == moved.size())) {
         std::printf("analyses log:\n%s\n", analyses.c_str());
         return Fail(("Analyse: reported besides the cart: " + (*it)[1].str()).c_str());
       }
