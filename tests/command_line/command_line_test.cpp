@@ -121,6 +121,10 @@ TEST(CommandLine, QtWindowTakesTheSharedOptionsTheWalkThroughAndQtsOwn) {
        "tarnwell: -uninstall-service is for the Windows service (tarnwell.exe); this program runs in a window only"},
       {{"--settings", "x.ini"}, Action::Fail,
        "tarnwell: --settings is for the Windows service (tarnwell.exe); this program runs in a window only"},
+      // Served only through the HTTP server of Windows; never ignored here.
+      {{"--listen", "http://+:9185/metrics/"}, Action::Fail,
+       "tarnwell: --listen is served by the Windows program (tarnwell.exe) only, through the system's HTTP server; "
+       "this program serves no HTTP: use --textfile-dir with an exporter's textfile collector"},
   };
   cases.insert(cases.end(), own.begin(), own.end());
   Check(kQtCommandLine, cases);
@@ -152,10 +156,19 @@ TEST(CommandLine, Win32WindowTakesTheSharedOptionsAndSlashQuestionButNoWalkThrou
       {{"--service", "--textfile-dir", "C:\\p"}, Action::Fail,
        "tarnwell.exe: --textfile-dir is the window's; the service reads textfile-dir from tarnwell-service.ini"},
       {{"--service", "extra"}, Action::Fail, "tarnwell.exe: unexpected argument 'extra'"},
+      {{"--listen", "http://+:9185/metrics/"}, Action::Run, ""},
+      {{"--listen"}, Action::Fail, "tarnwell.exe: --listen needs a URL"},
+      {{"--listen", "https://+:443/"}, Action::Fail,
+       "tarnwell.exe: --listen [https://+:443/] is not a URL prefix such as http://+:9185/metrics/ (port 1 to 65535)"},
+      {{"--service", "--listen", "+:9185"}, Action::Fail,
+       "tarnwell.exe: --listen is the window's; the service reads http-address from tarnwell-service.ini"},
   };
   cases.insert(cases.end(), own.begin(), own.end());
   Check(kWin32CommandLine, cases);
   EXPECT_EQ(Parse(kWin32CommandLine, {"--install-service", "--settings", "C:\\t\\s.ini"}).settingsFile, "C:\\t\\s.ini");
+  // The same forms as the service's http-address.
+  EXPECT_EQ(Parse(kWin32CommandLine, {"--listen=127.0.0.1:9185"}).listen, (MetricsUrl{"127.0.0.1", 9185, "/metrics/"}));
+  EXPECT_EQ(Parse(kWin32CommandLine, {}).listen, std::nullopt);
 }
 
 TEST(CommandLine, EachUsageNamesItsProgramAndOnlyWhatItTakes) {
