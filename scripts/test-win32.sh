@@ -228,7 +228,7 @@ stop_wine
 WINESERVER=$wineserver timeout 600 xvfb-run -a -s "-screen 0 1024x768x24" sh -c '"$0" "$@"; rc=$?; "$WINESERVER" -k; exit $rc' \
   "$wine64" "$build/tests/win32/tarnwell_service_smoke.exe" \
   "$(winpath "$build/app/win32/tarnwell.exe")" "$(winpath "$root/demo/MetaBase.xml")" \
-  "$(winpath "$build/tests/win32/tarnwell_win32_child.exe")" </dev/null
+  "$(winpath "$build/tests/win32/tarnwell_win32_child.exe")" "$root/tests/win32/smoke/prometheus_scrape.sh" </dev/null
 
 if [ ${#hung[@]} -gt 0 ]; then
   printf 'Passed only on a second run, after hanging or not starting on the first:\n'
