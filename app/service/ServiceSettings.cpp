@@ -103,7 +103,7 @@ std::vector<std::string> DescribeServiceSettings(const ServiceSettings& s) {
   lines.push_back("Settings: pools " + (s.pools.empty() ? std::string("all") : "matching [" + s.pools + "]"));
   lines.push_back("Settings: interval " + s.intervalMinutes + " min" + (s.intervalMinutes == "0" ? " (back to back)" : ""));
   lines.push_back("Settings: textfile folder " + (s.textfileDir.empty() ? std::string("none") : "[" + s.textfileDir + "]"));
-  lines.push_back("Settings: HTTP address " + (s.http ? "[" + s.http->Prefix() + "]" : std::string("none")));
+  lines.push_back("Settings: HTTP address " + (s.http ? Bracketed(s.http->Prefix()) : std::string("none")));
   if (!s.metabase.empty()) lines.push_back("Settings: metabase file [" + s.metabase + "]");
   return lines;
 }
