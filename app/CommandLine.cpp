@@ -15,6 +15,9 @@ const CommandLineSyntax kQtCommandLine{
     "  --textfile-dir DIR writes every monitoring pass's figures to DIR/tarnwell.prom for\n"
     "                     a Prometheus exporter's textfile collector (also\n"
     "                     TARNWELL_TEXTFILE_DIR)\n"
+    "  --listen URL       is the Windows program's (tarnwell.exe), which serves each pass\n"
+    "                     through the system's HTTP server; this one serves none: use\n"
+    "                     --textfile-dir with an exporter's textfile collector\n"
     "  --walkthrough DIR  plays the demo's walk through in the window by itself (Refresh,\n"
     "                     every pool ticked, monitoring, an analysis of ShopPool until its\n"
     "                     overload is found, Stop), saves a picture of each tab at each step\n"
@@ -31,7 +34,7 @@ const CommandLineSyntax kQtCommandLine{
 // no columns, one paragraph a line.
 const CommandLineSyntax kWin32CommandLine{
     "tarnwell.exe",
-    "usage: tarnwell.exe [--textfile-dir DIR]\n"
+    "usage: tarnwell.exe [--textfile-dir DIR] [--listen URL]\n"
     "       tarnwell.exe (--install-service [--settings FILE] | --uninstall-service) [--quiet]\n"
     "       tarnwell.exe --help | --version\n"
     "\n"
@@ -41,6 +44,10 @@ const CommandLineSyntax kWin32CommandLine{
     "\n"
     "--textfile-dir DIR: writes every monitoring pass's figures to DIR\\tarnwell.prom for a "
     "Prometheus exporter's textfile collector (also TARNWELL_TEXTFILE_DIR)\n"
+    "--listen URL: serves the latest monitoring pass's figures at URL for Prometheus to scrape, "
+    "through the system's HTTP server (http.sys); URL is a prefix such as http://+:9185/metrics/ "
+    "(every name of this server) or http://127.0.0.1:9185/metrics/, and HOST:PORT stands for "
+    "http://HOST:PORT/metrics/\n"
     "--install-service: installs the Tarnwell service, which monitors the pools that "
     "tarnwell-service.ini beside tarnwell.exe names while nobody is logged on (an administrator's "
     "command); --settings FILE copies FILE there first, and without it a file of the defaults is "
@@ -69,7 +76,7 @@ constexpr std::string_view kQtFlags[] = {"reverse", "widgetcount", "nograb", "do
 
 enum class Option {
   Unknown, Help, Version, TextfileDir, Walkthrough, QtValue, QtFlag,
-  Service, InstallService, UninstallService, Settings, Quiet,
+  Service, InstallService, UninstallService, Settings, Quiet, Listen,
   WindowsOnly,  // a service option, where the program is no Windows one
 };
 
@@ -85,6 +92,7 @@ Option Find(std::string_view name, const CommandLineSyntax& syntax) {
   if (name == "v" || name == "version") return Option::Version;
   if (name == "textfile-dir") return Option::TextfileDir;
   if (syntax.walkthrough && name == "walkthrough") return Option::Walkthrough;
+  if (name == "listen") return Option::Listen;
   if (syntax.toolkitOptions && Among(name, kQtValueOptions)) return Option::QtValue;
   if (syntax.toolkitOptions && Among(name, kQtFlags)) return Option::QtFlag;
   if (Among(name, kServiceOptions)) {
@@ -100,7 +108,7 @@ Option Find(std::string_view name, const CommandLineSyntax& syntax) {
 
 bool TakesValue(Option option) {
   return option == Option::TextfileDir || option == Option::Walkthrough || option == Option::QtValue ||
-         option == Option::Settings;
+         option == Option::Settings || option == Option::Listen;
 }
 
 // A folder option that is given holds its last value.
@@ -119,6 +127,7 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, co
   Folder textfileDir;
   Folder walkthrough;
   Folder settings;
+  Folder listen;
   std::vector<ProgramOptions::Action> serviceActions;  // in the order given
   std::string windowsOnly;                              // the first service option, where none is taken
   std::vector<std::string> positional;
@@ -178,13 +187,17 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, co
       value = arguments[++i];  // whatever it is, as Qt takes it
     } else {
       if (error.empty()) {
-        error = typed + (option == Option::QtValue ? " needs a value" : option == Option::Settings ? " needs a file" : " needs a folder");
+        error = typed + (option == Option::QtValue ? " needs a value"
+                         : option == Option::Settings ? " needs a file"
+                         : option == Option::Listen   ? " needs a URL"
+                                                      : " needs a folder");
       }
       continue;
     }
     if (option == Option::TextfileDir) textfileDir = {true, value};
     if (option == Option::Walkthrough) walkthrough = {true, value};
     if (option == Option::Settings) settings = {true, value};
+    if (option == Option::Listen) listen = {true, value};
   }
 
   ProgramOptions options;
@@ -201,6 +214,9 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, co
     fail("unknown option ", unknown);
   } else if (!windowsOnly.empty()) {
     fail(windowsOnly, "", " is for the Windows service (tarnwell.exe); this program runs in a window only");
+  } else if (listen.given && !syntax.service) {
+    fail("--listen is served by the Windows program (tarnwell.exe) only, through the system's HTTP server; "
+         "this program serves no HTTP: use --textfile-dir with an exporter's textfile collector");
   } else if (!error.empty()) {
     fail(error);
   } else if (!positional.empty()) {
@@ -221,6 +237,8 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, co
     fail("--quiet goes with --install-service, --uninstall-service, --help or --version");
   } else if (!serviceActions.empty() && textfileDir.given) {
     fail("--textfile-dir is the window's; the service reads textfile-dir from tarnwell-service.ini");
+  } else if (!serviceActions.empty() && listen.given) {
+    fail("--listen is the window's; the service reads http-address from tarnwell-service.ini");
   } else if (!serviceActions.empty()) {
     options.action = serviceActions.front();
     options.settingsFile = settings.value;
@@ -228,7 +246,10 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments, co
     fail("--textfile-dir needs a folder");
   } else if (walkthrough.given && walkthrough.value.empty()) {
     fail("--walkthrough needs a folder");
+  } else if (listen.given && !ParseMetricsUrl(listen.value)) {
+    fail("--listen [", listen.value, std::string("] is not ") + kMetricsUrlForm);
   } else {
+    if (listen.given) options.listen = ParseMetricsUrl(listen.value);
     options.walkthrough = walkthrough.value;
     options.textfileDir = textfileDir.given ? textfileDir.value : textfileDirFromEnvironment;
   }

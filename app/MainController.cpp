@@ -56,6 +56,7 @@ MainController::MainController(IMainView& view, platform::IMetabase& metabase,
     : view_(view), metabase_(metabase), processes_(processes), clock_(clock) {}
 
 MainController::~MainController() {
+  server_.reset();  // its thread ends before anything it reads goes
   StopWorkersAndWait();
   reporterGuard_.reset();  // no failure report may reach a window being torn down
   uiThreadScope_.reset();
@@ -75,6 +76,10 @@ void MainController::Start(const std::string& exeDir) {
   registry_ = std::make_unique<TIISObject>(metabase_, processes_);
   registry_->Log = log_.get();
   LogWinMsg("Start application.");
+  if (metricsUrl_) {
+    if (!textfile_) textfile_ = std::make_unique<TextfileExport>(std::string());  // the latest pass in memory only
+    server_ = ServeLatestPass(serveHttp_, *metricsUrl_, *textfile_, [this](const std::string& line) { LogWinMsg(line); });
+  }
   SiteNameToggled();
   uiThreadScope_.emplace(platform::Apartment::MultiThreaded);
   RecoverLeftAnalysis();
@@ -82,6 +87,11 @@ void MainController::Start(const std::string& exeDir) {
 
 void MainController::SetTextfileDir(const std::string& dir) {
   textfile_ = dir.empty() ? nullptr : std::make_unique<TextfileExport>(dir);
+}
+
+void MainController::SetMetricsUrl(const MetricsUrl& url, platform::HttpServerFactory serve) {
+  metricsUrl_ = url;
+  serveHttp_ = std::move(serve);
 }
 
 void MainController::RecoverLeftAnalysis() {

@@ -17,9 +17,11 @@
 #include "app/MainView.h"
 #include "logs/Logs.h"
 #include "logs/LogsClock.h"
+#include "platform/http_server.h"
 #include "platform/thread_scope.h"
 #include "tasks/MonitoringPoolLock.h"
 #include "tasks/WindowPort.h"
+#include "textfile/metrics_http.h"
 
 namespace tarnwell {
 
@@ -62,6 +64,9 @@ class MainController final : public IWindowPort {
 
   // Writes every pass's figures into dir/tarnwell.prom from now on. Before any worker.
   void SetTextfileDir(const std::string& dir);
+  // Serves every pass's exposition at url through serve from Start on, until the window
+  // closes; a URL that cannot be served is one line in the daily log. Before Start.
+  void SetMetricsUrl(const MetricsUrl& url, platform::HttpServerFactory serve);
   TLog& Log() { return *log_; }
 
   // Workers started and not yet joined, by kind.
@@ -172,6 +177,9 @@ class MainController final : public IWindowPort {
   std::unique_ptr<TIISObject> registry_;
   std::unique_ptr<TLog> log_;
   std::unique_ptr<TextfileExport> textfile_;
+  std::optional<MetricsUrl> metricsUrl_;
+  platform::HttpServerFactory serveHttp_;
+  std::unique_ptr<platform::IHttpServer> server_;  // reads textfile_'s latest pass: after it
   TAnalysePool* AnalyseThread = nullptr;  // the live analyser, owned by workers_
   std::string AnalyseMsg;  // written by the analyser while it waits in a hand-over
 

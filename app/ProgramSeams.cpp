@@ -6,6 +6,7 @@
 #ifdef _WIN32
 #include "platform/win32/win_api.h"
 #include "platform/win32/adsi_metabase.h"
+#include "platform/win32/http_server_win32.h"
 #include "platform/win32/process_system_win32.h"
 #include "platform/win32/text.h"
 #else
@@ -77,6 +78,14 @@ std::unique_ptr<platform::IProcessSystem> OpenProcessSystem() {
   return platform::win32::OpenWin32ProcessSystem();
 #else
   return platform::linux_proc::OpenProcSystem();
+#endif
+}
+
+platform::HttpServerFactory SystemHttpServer() {
+#ifdef _WIN32
+  return &platform::win32::ServeHttp;
+#else
+  return {};
 #endif
 }
 

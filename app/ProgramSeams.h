@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/http_server.h"
 #include "platform/metabase.h"
 #include "platform/process_system.h"
 
@@ -18,5 +19,8 @@ std::unique_ptr<platform::IMetabase> OpenLocalMetabase();
 std::unique_ptr<platform::IMetabase> OpenMetabaseFile(const std::string& path);
 // The process system of this machine. Safe to call from several threads.
 std::unique_ptr<platform::IProcessSystem> OpenProcessSystem();
+// The system's HTTP server: http.sys on Windows; none (empty) on Linux, where the program
+// serves no HTTP of its own.
+platform::HttpServerFactory SystemHttpServer();
 
 }  // namespace tarnwell

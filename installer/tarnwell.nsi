@@ -53,7 +53,7 @@ Var Service        ; 1: install the service
 Var Pools
 Var Interval
 Var TextfileDir
-Var HttpAddress    ; served once the service serves /metrics; read and reported until then
+Var HttpAddress    ; where the service serves its latest pass (http-address)
 Var Metabase
 Var HadService     ; the service's state before this install (0: none; 4: running)
 Var RemoveLogs     ; uninstaller: 1 removes the log folder too
@@ -212,7 +212,7 @@ Function ServicePage
   !insertmacro SettingRow 66u "&HTTP address" $HttpField $HttpAddress
   !insertmacro SettingRow 82u "&MetaBase.xml" $MetabaseField $Metabase
   ${NSD_CreateLabel} 0 100u 100% 18u \
-    "Empty, each takes its default: every pool; every 3 minutes (0: back to back); no tarnwell.prom; no HTTP address (host:port, such as +:9182); the local IIS."
+    "Empty, each takes its default: every pool; every 3 minutes (0: back to back); no tarnwell.prom; no HTTP address (a URL such as http://+:9185/metrics/); the local IIS."
   Pop $R9
   ${NSD_CreateLabel} 0 122u 100% 18u \
     "The settings go to ${SETTINGS_FILE} beside tarnwell.exe. The service is not started: start it with sc start Tarnwell, or restart the server."

@@ -24,7 +24,8 @@ export DEBIAN_FRONTEND=noninteractive
 
 # --- Debian packages -------------------------------------------------------------------
 . "$root/scripts/lib/packages.sh"
-ensure_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 cmake ninja-build pkg-config dpkg-dev googletest nsis
+ensure_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 cmake ninja-build pkg-config dpkg-dev googletest nsis \
+  prometheus curl python3  # the scrape of the served page
 
 # --- Debian sources of the libraries that Debian ships only for Linux ------------------
 has_deb_src() {
@@ -234,16 +235,17 @@ done
 # message boxes, read in a virtual display, with a wine server of its own.
 in_display "$build/tests/win32/tarnwell_service_smoke.exe" \
   "$(winpath "$build/app/win32/tarnwell.exe")" "$(winpath "$root/demo/MetaBase.xml")" \
-  "$(winpath "$build/tests/win32/tarnwell_win32_child.exe")"
+  "$(winpath "$build/tests/win32/tarnwell_win32_child.exe")" "$root/tests/win32/smoke/prometheus_scrape.sh"
 # --- The installer, under wine ---------------------------------------------------------
 # tarnwell-setup-x64.exe /S with the service and its settings (a copy of demo/MetaBase.xml,
 # ShopPool), sc start with a worker of ShopPool, whole passes in the monitoring log, sc stop,
-# uninstall.exe /S with the logs kept; then an install without the service and
+# a scrape of its http-address by Debian's Prometheus, uninstall.exe /S with the logs kept;
+# then an install without the service and
 # uninstall.exe /S /REMOVELOGS (tests/win32/smoke/installer_smoke.cpp). The 64-bit build of
 # the installer: wine64 runs no 32-bit program here, and tarnwell-setup.exe is the same script.
 in_display "$build/tests/win32/tarnwell_installer_smoke.exe" \
   "$(winpath "$build/tarnwell-setup-x64.exe")" "$(winpath "$root/demo/MetaBase.xml")" \
-  "$(winpath "$build/tests/win32/tarnwell_win32_child.exe")"
+  "$(winpath "$build/tests/win32/tarnwell_win32_child.exe")" "$root/tests/win32/smoke/prometheus_scrape.sh"
 # --- The whole job, through ADSI ----------------------------------------------------------
 # w3svc.exe on a copy of demo/MetaBase.xml with the demo's load profile, and tarnwell.exe
 # (IIS_METABASE unset) binding IIS://localhost through the stand-in provider, registered in

@@ -55,7 +55,7 @@ TextfileExport::TextfileExport(std::string dir)
       // Not *.prom: the collectors never read the file before it is whole and renamed.
       tempFile_(platform::PathFromUtf8(dir_) /
                 std::string(".").append(kFileName).append(".").append(std::to_string(tarnwell_getpid())).append(".tmp")),
-      path_(platform::Utf8FromPath(file_)),
+      path_(dir_.empty() ? std::string() : platform::Utf8FromPath(file_)),
       tempPath_(platform::Utf8FromPath(tempFile_)) {}
 
 std::string TextfileExport::Replace(const std::string& text) {
@@ -88,6 +88,11 @@ void TextfileExport::CountOverload(const std::string& pool, const std::string& a
   ++overloads_[{pool, appPath}];
 }
 
+std::optional<std::string> TextfileExport::Latest() const {
+  std::lock_guard lock(latestMutex_);
+  return latest_;
+}
+
 void TextfileExport::WritePass(const TIISObject& registry, double durationSeconds, double unixSeconds, TLog* log) {
   textfile::PassFigures pass;
   pass.durationSeconds = durationSeconds;
@@ -110,7 +115,12 @@ void TextfileExport::WritePass(const TIISObject& registry, double durationSecond
     std::lock_guard lock(overloadsMutex_);
     pass.overloads = overloads_;
   }
-  const std::string error = Replace(textfile::FormatExposition(pass));
+  std::string text = textfile::FormatExposition(pass);
+  const std::string error = dir_.empty() ? std::string() : Replace(text);
+  {
+    std::lock_guard lock(latestMutex_);
+    latest_ = std::move(text);
+  }
   if (!error.empty() && !failing_) {
     Say(log, "Metrics textfile [" + path_ + "] cannot be written: " + error);
   } else if (error.empty() && failing_) {

@@ -11,6 +11,7 @@
 #include "platform/metabase.h"
 #include "tasks/MonitoringPool.h"
 #include "tasks/MonitoringPoolLock.h"
+#include "textfile/metrics_http.h"
 #include "textfile/textfile_export.h"
 
 namespace tarnwell {
@@ -37,8 +38,11 @@ class ServiceMonitor final : public TMonitoringPool {
 }  // namespace
 
 ServiceHost::ServiceHost(const std::string& exeDir, MetabaseOpener openMetabase, platform::IProcessSystem& processes,
-                         const ILocalClock& clock)
-    : openMetabase_(std::move(openMetabase)), processes_(processes), clock_(clock) {
+                         const ILocalClock& clock, platform::HttpServerFactory serveHttp)
+    : openMetabase_(std::move(openMetabase)),
+      serveHttp_(std::move(serveHttp)),
+      processes_(processes),
+      clock_(clock) {
   std::string error;
   logDir_ = MakeLogDir(exeDir, error);
   log_ = std::make_unique<TLog>(logDir_, std::string(), clock_);
@@ -53,6 +57,7 @@ ServiceHost::~ServiceHost() {
     monitor_->Join();  // the port still runs its hand-overs meanwhile
     monitor_.reset();
   }
+  server_.reset();  // cancels a request it waits for
   StopPort();
   lock_.reset();
   LogWinMsg("Service stop.");
@@ -95,7 +100,13 @@ ServiceHost::Outcome ServiceHost::Start(const std::string& settingsFile) {
   registry_->Log = log_.get();
   registry_->Filter = settings_.pools;
   registry_->SelectByFilter = true;
-  if (!settings_.textfileDir.empty()) textfile_ = std::make_unique<TextfileExport>(settings_.textfileDir);
+  // The latest pass is kept for the HTTP address even when no textfile folder is set.
+  if (!settings_.textfileDir.empty() || settings_.http) {
+    textfile_ = std::make_unique<TextfileExport>(settings_.textfileDir);
+  }
+  if (settings_.http) {
+    server_ = ServeLatestPass(serveHttp_, *settings_.http, *textfile_, [this](const std::string& line) { LogWinMsg(line); });
+  }
 
   LogWinMsg("Start monitoring");
   try {
@@ -108,6 +119,7 @@ ServiceHost::Outcome ServiceHost::Start(const std::string& settingsFile) {
     monitor_ = std::move(monitor);
   } catch (const std::exception& e) {
     registry_->SetMonitoring(false);
+    server_.reset();
     StopPort();
     lock_.reset();
     return Fail(Exit::Failed, std::string("Cannot start monitoring: ") + e.what() + ". The service stops.");

@@ -17,6 +17,7 @@
 
 #include "app/service/ServiceSettings.h"
 #include "logs/LogsClock.h"
+#include "platform/http_server.h"
 #include "tasks/WindowPort.h"
 
 namespace tarnwell {
@@ -49,9 +50,10 @@ class ServiceHost final : public IWindowPort {
   };
 
   // exeDir (UTF-8) gets the log folder; the daily log opens at once. processes and clock
-  // must outlive the host.
+  // must outlive the host. serveHttp: the system's HTTP server for the settings'
+  // http-address; empty where the program has none.
   ServiceHost(const std::string& exeDir, MetabaseOpener openMetabase, platform::IProcessSystem& processes,
-              const ILocalClock& clock);
+              const ILocalClock& clock, platform::HttpServerFactory serveHttp = {});
   ~ServiceHost() override;  // stops monitoring after its pass and waits for it
   ServiceHost(const ServiceHost&) = delete;
   ServiceHost& operator=(const ServiceHost&) = delete;
@@ -91,6 +93,7 @@ class ServiceHost final : public IWindowPort {
   void MonitorEnded(const std::string& error);
 
   MetabaseOpener openMetabase_;
+  platform::HttpServerFactory serveHttp_;
   platform::IProcessSystem& processes_;
   const ILocalClock& clock_;
   std::string logDir_;
@@ -99,6 +102,7 @@ class ServiceHost final : public IWindowPort {
   std::unique_ptr<platform::IMetabase> metabase_;
   std::unique_ptr<TIISObject> registry_;
   std::unique_ptr<TextfileExport> textfile_;
+  std::unique_ptr<platform::IHttpServer> server_;  // reads textfile_'s latest pass: after it
   std::unique_ptr<MonitoringLock> lock_;
 
   // The port's thread and its queue.

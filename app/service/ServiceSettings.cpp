@@ -32,35 +32,6 @@ std::string Bracketed(std::string_view text) {
   return out;
 }
 
-// "host:port", "[v6]:port"; nothing for any other text.
-std::optional<HttpAddress> ParseHttpAddress(std::string_view text) {
-  std::string_view host;
-  std::string_view port;
-  if (text.starts_with('[')) {
-    const std::size_t close = text.find(']');
-    if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') return std::nullopt;
-    host = text.substr(0, close + 1);
-    port = text.substr(close + 2);
-  } else {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-  }
-  const bool bracketed = host.starts_with('[');
-  const bool hostOk = !host.empty() && std::none_of(host.begin(), host.end(), [bracketed](char c) {
-    return c == ' ' || c == '\t' || c == '/' || (!bracketed && c == ':');
-  });
-  if (!hostOk || port.empty() || port.size() > 5) return std::nullopt;
-  std::uint32_t number = 0;
-  for (char c : port) {
-    if (c < '0' || c > '9') return std::nullopt;
-    number = number * 10 + static_cast<std::uint32_t>(c - '0');
-  }
-  if (number == 0 || number > 65535) return std::nullopt;
-  return HttpAddress{std::string(host), static_cast<std::uint16_t>(number)};
-}
-
 }  // namespace
 
 SettingsOutcome ParseServiceSettings(std::string_view text) {
@@ -107,8 +78,8 @@ SettingsOutcome ParseServiceSettings(std::string_view text) {
       settings.textfileDir = v;
     } else if (key == "http-address") {
       if (!v.empty()) {
-        settings.http = ParseHttpAddress(v);
-        if (!settings.http) return fail(lineNo, "http-address " + Bracketed(v) + " is not HOST:PORT (port 1 to 65535)");
+        settings.http = ParseMetricsUrl(v);
+        if (!settings.http) return fail(lineNo, "http-address " + Bracketed(v) + " is not " + kMetricsUrlForm);
       }
     } else {
       settings.metabase = v;
@@ -132,9 +103,7 @@ std::vector<std::string> DescribeServiceSettings(const ServiceSettings& s) {
   lines.push_back("Settings: pools " + (s.pools.empty() ? std::string("all") : "matching [" + s.pools + "]"));
   lines.push_back("Settings: interval " + s.intervalMinutes + " min" + (s.intervalMinutes == "0" ? " (back to back)" : ""));
   lines.push_back("Settings: textfile folder " + (s.textfileDir.empty() ? std::string("none") : "[" + s.textfileDir + "]"));
-  lines.push_back("Settings: HTTP address " +
-                  (s.http ? "[" + s.http->host + ":" + std::to_string(s.http->port) + "], not served by this version"
-                          : std::string("none")));
+  lines.push_back("Settings: HTTP address " + (s.http ? Bracketed(s.http->Prefix()) : std::string("none")));
   if (!s.metabase.empty()) lines.push_back("Settings: metabase file [" + s.metabase + "]");
   return lines;
 }
@@ -148,7 +117,10 @@ std::string DefaultServiceSettingsText() {
          "interval = 3\r\n"
          "# textfile-dir: a folder for tarnwell.prom (a Prometheus textfile collector's); empty: none.\r\n"
          "textfile-dir =\r\n"
-         "# http-address: HOST:PORT to serve the latest pass at (not served by this version).\r\n"
+         "# http-address: the URL prefix to serve the latest pass at, through the system's HTTP\r\n"
+         "#        server (http.sys), e.g. http://+:9185/metrics/ (every name of this server) or\r\n"
+         "#        http://127.0.0.1:9185/metrics/; HOST:PORT is read as http://HOST:PORT/metrics/.\r\n"
+         "#        Empty: not served.\r\n"
          "http-address =\r\n";
 }
 

@@ -1,29 +1,22 @@
 #pragma once
 // The service's settings file, tarnwell-service.ini beside the executable: UTF-8 lines of
 // "key = value", "#" comments. Read once at the service's start; a bad setting stops it.
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "textfile/metrics_http.h"
+
 namespace tarnwell {
 
 inline constexpr const char* kServiceSettingsFile = "tarnwell-service.ini";
-
-// Where the latest pass will be served over HTTP: host ("+", "*", a name or an address,
-// IPv6 in brackets) and port.
-struct HttpAddress {
-  std::string host;
-  std::uint16_t port = 0;
-  bool operator==(const HttpAddress&) const = default;
-};
 
 struct ServiceSettings {
   std::string pools;                  // a filter expression as the Task tab's; empty: every pool
   std::string intervalMinutes = "3";  // whole minutes, 0 for back to back, as the window's box
   std::string textfileDir;            // where tarnwell.prom goes; empty: not written
-  std::optional<HttpAddress> http;    // read and reported; not served yet
+  std::optional<MetricsUrl> http;     // where the latest pass is served; none: not served
   std::string metabase;               // a MetaBase.xml to read instead of the local IIS
   bool operator==(const ServiceSettings&) const = default;
 };

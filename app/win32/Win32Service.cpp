@@ -117,7 +117,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     ServiceHost host(
         s.exeDir,
         [](const std::string& storeFile) { return storeFile.empty() ? OpenLocalMetabase() : OpenMetabaseFile(storeFile); },
-        *processes, SystemClock());
+        *processes, SystemClock(), SystemHttpServer());
     outcome = host.Start(s.exeDir + kServiceSettingsFile);
     if (outcome.exit == ServiceHost::Exit::Ok) {
       {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "app/ProgramSeams.h"
 #include "logs/LogsClock.h"
 #include "platform/win32/text.h"
 
@@ -91,8 +92,9 @@ MainWindow::~MainWindow() {
   if (hwnd_ != nullptr) ::DestroyWindow(hwnd_);
 }
 
-bool MainWindow::Create(const std::string& textfileDir) {
+bool MainWindow::Create(const std::string& textfileDir, const std::optional<MetricsUrl>& listen) {
   textfileDir_ = textfileDir;
+  listen_ = listen;
   const DWORD style = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
   const DWORD exStyle = WS_EX_CONTROLPARENT;
   RECT frame{0, 0, kClientWidth, kClientHeight};
@@ -411,6 +413,7 @@ bool MainWindow::OnCreate() {
   IMainView& view = *this;
   controller_ = std::make_unique<MainController>(view, metabase_, processes_, clock_);
   if (!textfileDir_.empty()) controller_->SetTextfileDir(textfileDir_);
+  if (listen_) controller_->SetMetricsUrl(*listen_, SystemHttpServer());
   controller_->Start(exeDir_);
   return true;
 }

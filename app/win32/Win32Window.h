@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,7 +72,8 @@ class MainWindow final : public IMainView {
   MainWindow& operator=(const MainWindow&) = delete;
 
   // Makes the window (the rules start in WM_CREATE) and centres it on the screen.
-  bool Create(const std::string& textfileDir);
+  // listen: where the latest pass is served over HTTP; none: not served.
+  bool Create(const std::string& textfileDir, const std::optional<MetricsUrl>& listen);
   HWND Handle() const { return hwnd_; }
   // The message loop, with the accelerators and dialog keys; returns at WM_QUIT.
   int Run();
@@ -131,6 +133,7 @@ class MainWindow final : public IMainView {
   HINSTANCE instance_;
   std::string exeDir_;
   std::string textfileDir_;
+  std::optional<MetricsUrl> listen_;
   platform::IMetabase& metabase_;
   platform::IProcessSystem& processes_;
   const ILocalClock& clock_;

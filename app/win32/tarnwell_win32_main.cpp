@@ -120,7 +120,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   auto processes = tarnwell::OpenProcessSystem();
   tarnwell::win32ui::MainWindow window(instance, ExeDir(), *metabase, *processes,
                                        tarnwell::SystemClock());
-  if (!window.Create(options.textfileDir)) return 1;
+  if (!window.Create(options.textfileDir, options.listen)) return 1;
   ::ShowWindow(window.Handle(), show);
   ::UpdateWindow(window.Handle());
   return window.Run();

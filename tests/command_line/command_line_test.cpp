@@ -122,6 +122,10 @@ TEST(CommandLine, QtWindowTakesTheSharedOptionsTheWalkThroughAndQtsOwn) {
       {{"--settings", "x.ini"}, Action::Fail,
        "tarnwell: --settings is for the Windows service (tarnwell.exe); this program runs in a window only"},
       {{"--quiet"}, Action::Fail, "tarnwell: --quiet is for the Windows service (tarnwell.exe); this program runs in a window only"},
+      // Served only through the HTTP server of Windows; never ignored here.
+      {{"--listen", "http://+:9185/metrics/"}, Action::Fail,
+       "tarnwell: --listen is served by the Windows program (tarnwell.exe) only, through the system's HTTP server; "
+       "this program serves no HTTP: use --textfile-dir with an exporter's textfile collector"},
   };
   cases.insert(cases.end(), own.begin(), own.end());
   Check(kQtCommandLine, cases);
@@ -161,6 +165,12 @@ TEST(CommandLine, Win32WindowTakesTheSharedOptionsAndSlashQuestionButNoWalkThrou
       {{"--service", "--quiet"}, Action::Fail,
        "tarnwell.exe: --quiet goes with --install-service, --uninstall-service, --help or --version"},
       {{"--quiet=yes", "--uninstall-service"}, Action::Fail, "tarnwell.exe: --quiet takes no value"},
+      {{"--listen", "http://+:9185/metrics/"}, Action::Run, ""},
+      {{"--listen"}, Action::Fail, "tarnwell.exe: --listen needs a URL"},
+      {{"--listen", "https://+:443/"}, Action::Fail,
+       "tarnwell.exe: --listen [https://+:443/] is not a URL prefix such as http://+:9185/metrics/ (port 1 to 65535)"},
+      {{"--service", "--listen", "+:9185"}, Action::Fail,
+       "tarnwell.exe: --listen is the window's; the service reads http-address from tarnwell-service.ini"},
   };
   cases.insert(cases.end(), own.begin(), own.end());
   Check(kWin32CommandLine, cases);
@@ -168,6 +178,9 @@ TEST(CommandLine, Win32WindowTakesTheSharedOptionsAndSlashQuestionButNoWalkThrou
   // A mistake beside --quiet is answered quietly too: no box stops an unattended install.
   EXPECT_TRUE(Parse(kWin32CommandLine, {"--uninstall-service", "--quiet", "--bogus"}).quiet);
   EXPECT_FALSE(Parse(kWin32CommandLine, {"--uninstall-service"}).quiet);
+  // The same forms as the service's http-address.
+  EXPECT_EQ(Parse(kWin32CommandLine, {"--listen=127.0.0.1:9185"}).listen, (MetricsUrl{"127.0.0.1", 9185, "/metrics/"}));
+  EXPECT_EQ(Parse(kWin32CommandLine, {}).listen, std::nullopt);
 }
 
 TEST(CommandLine, EachUsageNamesItsProgramAndOnlyWhatItTakes) {

@@ -17,6 +17,7 @@
 #include "tasks/MonitoringPoolLock.h"
 #include "tests/fakes/fake_metabase.h"
 #include "tests/fakes/fake_process_system.h"
+#include "tests/support/fake_http_server.h"
 #include "tests/support/files.h"
 #include "tests/support/gated_metabase.h"
 #include "tests/support/temp_dir.h"
@@ -50,6 +51,7 @@ class ServiceHostTest : public ::testing::Test {
   testutil::GatedMetabase gate_{metabase_};
   std::string askedStore_ = "(not asked)";
   bool openerFails_ = false;
+  testutil::FakeHttpServers http_;
   std::unique_ptr<ServiceHost> host_;
 
   std::mutex mutex_;
@@ -73,7 +75,7 @@ class ServiceHostTest : public ::testing::Test {
           if (openerFails_) throw std::runtime_error("no such file");
           return std::make_unique<BorrowedMetabase>(gate_);
         },
-        processes_, clock_);
+        processes_, clock_, http_.Factory());
   }
   void TearDown() override {
     gate_.Open();
@@ -136,13 +138,45 @@ TEST_F(ServiceHostTest, StopDuringAPassLetsItWriteItsLinesAndEndsTheRun) {
   EXPECT_EQ(Lines("trnw-mon-061226.log").front(), kMonitoringHeader);
   EXPECT_TRUE(testutil::ReadAll(prom_.Dir() + "tarnwell.prom").find("tarnwell_pools_selected 2") != std::string::npos);
   for (const char* line : {"Service start.", "Settings: pools matching [^default|^idle]", "Settings: interval 1 min",
-                           "Settings: HTTP address [+:9182], not served by this version", "Start monitoring",
+                           "Settings: HTTP address [http://+:9182/metrics/]",
+                           "Metrics served at [http://+:9182/metrics/]",
+                           "Start monitoring",
                            "Monitoring interval (min) : 1", "Monitoring pools : 2", "Stop monitoring pool"}) {
     EXPECT_EQ(DailyCount(line), 1) << line;
   }
   host_.reset();
   EXPECT_EQ(Daily().back(), "Service stop.");
   EXPECT_TRUE(LockFree());
+}
+
+TEST_F(ServiceHostTest, TheHttpAddressServesTheLatestPassFromTheStartToTheStop) {
+  // No textfile folder: the page is kept in memory all the same.
+  const std::string url = "http://+:9182/metrics/";
+  gate_.Shut();
+  ASSERT_EQ(host_->Start(Settings("interval = 0\nhttp-address = +:9182\n")).exit, ServiceHost::Exit::Ok);
+  EXPECT_EQ(DailyCount("Metrics served at [" + url + "]"), 1);
+  EXPECT_EQ(http_.Ask(url, "/metrics/")->status, 503) << "no pass has ended yet";
+  gate_.Open();
+  ASSERT_TRUE(host_->WaitForPasses(2, kPatience));
+  const auto page = http_.Ask(url, "/metrics/");
+  EXPECT_EQ(page->status, 200);
+  EXPECT_EQ(page->contentType, "text/plain; version=0.0.4");
+  EXPECT_NE(page->body.find("tarnwell_pool_cpu_percent{pool=\"DefaultAppPool\",pid=\"2044\"} 7\n"), std::string::npos)
+      << page->body;
+  EXPECT_EQ(http_.Ask(url, "/metrics/other")->status, 404);
+  host_.reset();
+  EXPECT_FALSE(http_.Serves(url)) << "the stop gives the URL back";
+}
+
+TEST_F(ServiceHostTest, AUrlTakenByAnotherProgramIsOneLineAndMonitoringGoesOn) {
+  http_.Take("http://127.0.0.1:9185/metrics/");
+  ASSERT_EQ(host_->Start(Settings("interval = 0\nhttp-address = http://127.0.0.1:9185/metrics/\n")).exit,
+            ServiceHost::Exit::Ok);
+  ASSERT_TRUE(host_->WaitForPasses(2, kPatience));
+  EXPECT_EQ(DailyCount("Metrics cannot be served at [http://127.0.0.1:9185/metrics/]: the URL is registered already, "
+                       "by another program or another Tarnwell. Monitoring goes on."),
+            1);
+  EXPECT_FALSE(host_->WaitForEnd(0ms)) << "the service goes on monitoring";
 }
 
 TEST_F(ServiceHostTest, BackToBackPassesEachWriteALinePerPoolUntilStopped) {

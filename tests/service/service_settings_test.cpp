@@ -32,7 +32,7 @@ TEST(ServiceSettingsParse, GoodFilesGiveTheirSettings) {
          s.pools = std::string("^shop");
          s.intervalMinutes = std::string("0");
          s.textfileDir = std::string("C:\\Program Files\\exporter");
-         s.http = HttpAddress{"+", 9182};
+         s.http = MetricsUrl{"+", 9182, "/metrics/"};
          s.metabase = std::string("C:\\tarnwell\\MetaBase.xml");
        }},
       {"keys in any case, a byte-order mark first, no final newline", "\xEF\xBB\xBFPools = Pool$\nINTERVAL = 15",
@@ -41,9 +41,16 @@ TEST(ServiceSettingsParse, GoodFilesGiveTheirSettings) {
          s.intervalMinutes = std::string("15");
        }},
       {"empty values leave the defaults", "pools =\ninterval = 3\ntextfile-dir =\nhttp-address =\n", [](ServiceSettings&) {}},
-      {"an IPv6 address", "http-address = [::1]:80\n", [](ServiceSettings& s) { s.http = HttpAddress{"[::1]", 80}; }},
-      {"a host name and the last port", "http-address = web01.example:65535\n",
-       [](ServiceSettings& s) { s.http = HttpAddress{"web01.example", 65535}; }},
+      {"HOST:PORT, IPv6", "http-address = [::1]:80\n", [](ServiceSettings& s) { s.http = MetricsUrl{"[::1]", 80}; }},
+      {"HOST:PORT, a host name and the last port", "http-address = web01.example:65535\n",
+       [](ServiceSettings& s) { s.http = MetricsUrl{"web01.example", 65535}; }},
+      {"a URL prefix as the window's --listen", "http-address = http://+:9185/metrics/\n",
+       [](ServiceSettings& s) { s.http = MetricsUrl{"+", 9185, "/metrics/"}; }},
+      {"a URL's scheme in any case, its path without the final slash", "http-address = HTTP://127.0.0.1:9185/tarnwell/prom\n",
+       [](ServiceSettings& s) { s.http = MetricsUrl{"127.0.0.1", 9185, "/tarnwell/prom/"}; }},
+      {"a URL without a path: Prometheus's", "http-address = http://[::1]:9185\n",
+       [](ServiceSettings& s) { s.http = MetricsUrl{"[::1]", 9185, "/metrics/"}; }},
+      {"a URL at the root", "http-address = http://*:80/\n", [](ServiceSettings& s) { s.http = MetricsUrl{"*", 80, "/"}; }},
       {"UTF-8 in a value", "pools = Pr\xC3\xBC" "fung\n", [](ServiceSettings& s) { s.pools = std::string("Pr\xC3\xBC" "fung"); }},
   };
   for (const Case& c : cases) {
@@ -69,11 +76,14 @@ TEST(ServiceSettingsParse, ABadLineIsNamedWithItsNumber) {
       {"interval =\n", "line 1: interval [] is not a number of minutes"},
       {"pools = ([a-z\n", "line 1: the pools filter [([a-z] does not compile: "},
       {"interval = 1\n# again\ninterval = 2\n", "line 3: [interval] is set again (first on line 1)"},
-      {"http-address = 9182\n", "line 1: http-address [9182] is not HOST:PORT"},
-      {"http-address = +:0\n", "line 1: http-address [+:0] is not HOST:PORT"},
-      {"http-address = +:65536\n", "line 1: http-address [+:65536] is not HOST:PORT"},
-      {"http-address = http://+:80/\n", "line 1: http-address [http://+:80/] is not HOST:PORT"},
-      {"http-address = [::1]80\n", "line 1: http-address [[::1]80] is not HOST:PORT"},
+      {"http-address = 9182\n", "line 1: http-address [9182] is not a URL prefix such as http://+:9185/metrics/"},
+      {"http-address = +:0\n", "line 1: http-address [+:0] is not a URL prefix"},
+      {"http-address = +:65536\n", "line 1: http-address [+:65536] is not a URL prefix"},
+      {"http-address = [::1]80\n", "line 1: http-address [[::1]80] is not a URL prefix"},
+      {"http-address = https://+:443/metrics/\n", "line 1: http-address [https://+:443/metrics/] is not a URL prefix"},
+      {"http-address = http://+/metrics/\n", "line 1: http-address [http://+/metrics/] is not a URL prefix"},
+      {"http-address = http://+:9185/metrics/?x=1\n", "line 1: http-address [http://+:9185/metrics/?x=1] is not"},
+      {"http-address = +:9185/metrics/\n", "line 1: http-address [+:9185/metrics/] is not a URL prefix"},
   };
   for (const Case& c : cases) {
     const SettingsOutcome got = ParseServiceSettings(c.text);
@@ -102,11 +112,11 @@ TEST(ServiceSettingsDescribe, EachSettingIsOneLineOfTheDailyLog) {
             (std::vector<std::string>{"Settings: pools all", "Settings: interval 3 min", "Settings: textfile folder none",
                                       "Settings: HTTP address none"}));
   const ServiceSettings s{.pools = "^shop", .intervalMinutes = "0", .textfileDir = "/srv/prom",
-                          .http = HttpAddress{"+", 9182}, .metabase = "/srv/MetaBase.xml"};
+                          .http = MetricsUrl{"+", 9182}, .metabase = "/srv/MetaBase.xml"};
   EXPECT_EQ(DescribeServiceSettings(s),
             (std::vector<std::string>{"Settings: pools matching [^shop]", "Settings: interval 0 min (back to back)",
                                       "Settings: textfile folder [/srv/prom]",
-                                      "Settings: HTTP address [+:9182], not served by this version",
+                                      "Settings: HTTP address [http://+:9182/metrics/]",
                                       "Settings: metabase file [/srv/MetaBase.xml]"}));
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/win32/native.h"
 #include "tests/win32/driver/window_driver.h"
 
 namespace tarnwell::wintest {
@@ -82,6 +83,18 @@ std::string WholePasses(const std::wstring& logDir, const std::string& pool, int
     return "the daily log does not end with the stop";
   }
   return {};
+}
+
+std::string ScrapeWithPrometheus(const std::string& script, const std::string& url, const std::string& pool, DWORD pid) {
+  using Spawn = LONG(CDECL*)(char* const*, int);
+  const FARPROC address = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "__wine_unix_spawnvp");
+  if (address == nullptr) return "no wine to run " + script;
+  std::vector<std::string> argv{script, url, pool, std::to_string(pid)};
+  std::vector<char*> args;
+  for (std::string& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  const LONG status = platform::win32::NativeCast<Spawn>(address)(args.data(), 1);
+  return status == 0 ? std::string() : "the Prometheus scrape of " + url + " failed: " + std::to_string(status);
 }
 
 }  // namespace tarnwell::wintest

@@ -41,4 +41,9 @@ int PoolLines(const std::wstring& logDir, const std::string& pool);
 // passes: how many passes the daily log counts.
 std::string WholePasses(const std::wstring& logDir, const std::string& pool, int minPasses, int& passes);
 
+// tests/win32/smoke/prometheus_scrape.sh (its Linux path) run to its end by wine's own Unix
+// spawn while the service serves url: Debian's Prometheus scrapes it until it holds pool's
+// processor figure under pid, and promtool checks the page. Empty when so, else what failed.
+std::string ScrapeWithPrometheus(const std::string& script, const std::string& url, const std::string& pool, DWORD pid);
+
 }  // namespace tarnwell::wintest

@@ -2,8 +2,10 @@
 // with the service and its settings (a copy of the demo MetaBase.xml, the pool ShopPool),
 // sc start with a worker of ShopPool running, passes in the monitoring log, sc stop, and a
 // silent uninstall that removes the service and the program and keeps the logs; then an
-// install without the service and an uninstall that takes the logs too. Usage:
-//   tarnwell_installer_smoke <tarnwell-setup.exe> <MetaBase.xml> <child.exe>
+// install without the service and an uninstall that takes the logs too. With the script,
+// Debian's Prometheus scrapes the service's http-address while it runs. Usage:
+//   tarnwell_installer_smoke <tarnwell-setup.exe> <MetaBase.xml> <child.exe> [<prometheus_scrape.sh>]
+// (the script by its Linux path, run through wine's Unix spawn).
 // Prints what it finds; exits 0 when the installer did all of it.
 #include <windows.h>
 #include <shlobj.h>
@@ -16,6 +18,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/win32/driver/service_driver.h"
 #include "tests/win32/driver/window_driver.h"
+#include "tests/win32/http_get.h"
 
 using namespace tarnwell::wintest;
 using tarnwell::platform::win32::ToUtf8;
@@ -81,14 +84,17 @@ int wmain(int argc, wchar_t** argv) {
 
   // Values that hold a space or a "/" are quoted, as GetOptions reads them; /D= goes last.
   DWORD status = 1;
-  const std::wstring install = L"/S /POOLS=^ShopPool$ /INTERVAL=0 /TEXTFILE=\"" + textfileDir + L"\" /METABASE=\"" + dir +
-                               L"MetaBase.xml\" /D=" + installDir;
+  const std::string url = "http://+:" + std::to_string(FreeLoopbackPort()) + "/metrics/";
+  const std::wstring install = L"/S /POOLS=^ShopPool$ /INTERVAL=0 /TEXTFILE=\"" + textfileDir + L"\" /HTTP=\"" +
+                               tarnwell::platform::win32::FromUtf8(url) + L"\" /METABASE=\"" + dir + L"MetaBase.xml\" /D=" +
+                               installDir;
   if (!RunToEnd(argv[1], install, status) || status != 0) {
     return Fail(("tarnwell-setup " + ToUtf8(install) + ": exit " + std::to_string(status)).c_str());
   }
   // The settings reach the service as UTF-8, whatever the code page.
   const std::string settings = "# Written by the Tarnwell installer.\r\npools = ^ShopPool$\r\ninterval = 0\r\ntextfile-dir = " +
-                               ToUtf8(textfileDir) + "\r\nmetabase = " + ToUtf8(dir) + "MetaBase.xml\r\n";
+                               ToUtf8(textfileDir) + "\r\nhttp-address = " + url + "\r\nmetabase = " + ToUtf8(dir) +
+                               "MetaBase.xml\r\n";
   if (tarnwell::testutil::ReadAll(installDir + L"\\tarnwell-service.ini") != settings) {
     return Fail(("the settings beside tarnwell.exe: " + tarnwell::testutil::ReadAll(installDir + L"\\tarnwell-service.ini")).c_str());
   }
@@ -97,7 +103,7 @@ int wmain(int argc, wchar_t** argv) {
     return Fail("the program, its shortcut or its uninstaller's registration is missing");
   }
   if (ServiceStatus().dwCurrentState != SERVICE_STOPPED) return Fail("the service is not installed, or runs already");
-  std::printf("tarnwell-setup /S /POOLS /INTERVAL /TEXTFILE /METABASE: installed, the service stopped\n");
+  std::printf("tarnwell-setup /S /POOLS /INTERVAL /TEXTFILE /HTTP /METABASE: installed, the service stopped\n");
 
   Process worker;
   if (!Start(dir + L"w3wp.exe", L"-ap \"ShopPool\"", worker)) return Fail("starting w3wp.exe -ap \"ShopPool\"");
@@ -108,7 +114,15 @@ int wmain(int argc, wchar_t** argv) {
   if (!WaitFor(service.get(), monitors)) {
     return Fail(("no passes in the monitoring log or tarnwell.prom: " + ReadMatching(logDir, L"trnw??????.log")).c_str());
   }
-  // The scrape of the service's /metrics at its http-address goes here, while it runs.
+  if (argc > 4) {
+    std::string scrape = url;
+    scrape.replace(scrape.find('+'), 1, "127.0.0.1");
+    if (const std::string failed = ScrapeWithPrometheus(ToUtf8(argv[4]), scrape, "ShopPool", worker.info.dwProcessId);
+        !failed.empty()) {
+      return Fail(failed.c_str());
+    }
+    std::printf("Prometheus scraped %s: ShopPool's processor figure under its worker's id\n", scrape.c_str());
+  }
   if (!Sc(L"stop Tarnwell")) return Fail("sc stop Tarnwell");
   if (::WaitForSingleObject(service.get(), kPatienceMs) != WAIT_OBJECT_0) return Fail("the service did not stop");
   int passes = 0;

@@ -1,12 +1,16 @@
 // Drives tarnwell.exe's service as an administrator would, under wine: --install-service
 // with a settings file that names a copy of the demo MetaBase.xml, sc start, passes over a
-// worker of ShopPool (one monitoring-log line per pass), sc stop, and --uninstall-service;
-// then a start on a bad setting, which stops the service with its exit code and one line.
+// worker of ShopPool (one monitoring-log line per pass) served at its http-address (a GET
+// of the page and of another path, and a scrape by Debian's Prometheus when given the
+// script), sc stop; a start while the URL is taken, which says so and monitors all the
+// same; then a start on a bad setting, which stops the service with its exit code and one
+// line; and --uninstall-service.
 // The install registers tarnwell.exe as the event source's message file; the uninstall
 // takes it away.
 // Each answer is read from its message box, and one given with --quiet from standard
 // output. Usage:
-//   tarnwell_service_smoke <tarnwell.exe> <MetaBase.xml> <child.exe>
+//   tarnwell_service_smoke <tarnwell.exe> <MetaBase.xml> <child.exe> [<prometheus_scrape.sh>]
+// (the script by its Linux path, run through wine's Unix spawn).
 // Prints what it finds; exits 0 when the service did all of it.
 #include <windows.h>
 
@@ -15,11 +19,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/win32/http_server_win32.h"
 #include "platform/win32/text.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 #include "tests/win32/driver/service_driver.h"
 #include "tests/win32/driver/window_driver.h"
+#include "tests/win32/http_get.h"
 
 using namespace tarnwell::wintest;
 using tarnwell::platform::win32::ToUtf8;
@@ -41,6 +47,11 @@ std::wstring EventMessageFile() {
   const LONG read = ::RegQueryValueExW(key, L"EventMessageFile", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
   ::RegCloseKey(key);
   return read == ERROR_SUCCESS && type == REG_EXPAND_SZ ? std::wstring(value) : std::wstring();
+}
+
+// The daily log's passes, as its "Monitoring pools" lines count them.
+int Passes(const std::wstring& logDir) {
+  return Count(Lines(ReadMatching(logDir, L"trnw??????.log")), "Monitoring pools : 1");
 }
 
 bool Says(const std::wstring& exe, const std::wstring& args, DWORD status, const std::string& start) {
@@ -91,7 +102,7 @@ bool SaysQuietly(const std::wstring& exe, const std::wstring& args, DWORD status
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc < 4) return Fail("usage: tarnwell_service_smoke <tarnwell.exe> <MetaBase.xml> <child.exe>");
+  if (argc < 4) return Fail("usage: tarnwell_service_smoke <tarnwell.exe> <MetaBase.xml> <child.exe> [<scrape.sh>]");
   RemoveLeftService();
   const tarnwell::testutil::TempDir temp{tarnwell::testutil::kNonAsciiName};
   const std::wstring dir = temp.Path().wstring() + L"\\";
@@ -102,8 +113,10 @@ int wmain(int argc, wchar_t** argv) {
     return Fail("copying the program, the store and the worker");
   }
   // The settings come from elsewhere; the install puts them beside the program.
+  const unsigned short port = FreeLoopbackPort();
+  const std::string url = "http://+:" + std::to_string(port) + "/metrics/";
   const std::string settings = "# the smoke test's\r\npools = ^ShopPool$\r\ninterval = 0\r\nmetabase = " +
-                               ToUtf8(dir) + "MetaBase.xml\r\n";
+                               ToUtf8(dir) + "MetaBase.xml\r\nhttp-address = " + url + "\r\n";
   const std::wstring source = dir + L"settings source.ini";
   tarnwell::testutil::WriteFile(source, settings);
 
@@ -126,6 +139,24 @@ int wmain(int argc, wchar_t** argv) {
   if (!WaitFor(service.get(), [&] { return PoolLines(logDir, "ShopPool") >= static_cast<int>(kPasses); })) {
     return Fail(("the monitoring log did not grow: " + ReadMatching(logDir, L"trnw??????.log")).c_str());
   }
+
+  // The latest pass at the URL, as a scraper gets it; another path under it is not found.
+  const std::string workerSeries =
+      "tarnwell_pool_cpu_percent{pool=\"ShopPool\",pid=\"" + std::to_string(worker.info.dwProcessId) + "\"} ";
+  const HttpReply page = HttpGet(port, "/metrics/");
+  if (page.status != 200 || page.headers.find("\r\nContent-Type: text/plain; version=0.0.4\r\n") == std::string::npos ||
+      page.body.find(workerSeries) == std::string::npos) {
+    return Fail(("GET " + url + ": " + page.error + page.headers + page.body).c_str());
+  }
+  const HttpReply other = HttpGet(port, "/metrics/other");
+  if (other.status != 404) return Fail(("GET /metrics/other: " + other.error + other.headers).c_str());
+  std::printf("GET %s: 200 with ShopPool's figures; /metrics/other: 404\n", url.c_str());
+  if (argc > 4) {
+    const std::string scraped = ScrapeWithPrometheus(ToUtf8(argv[4]), "http://127.0.0.1:" + std::to_string(port) + "/metrics/",
+                                                     "ShopPool", worker.info.dwProcessId);
+    if (!scraped.empty()) return Fail(scraped.c_str());
+  }
+
   if (!Sc(L"stop Tarnwell")) return Fail("sc stop Tarnwell");
   if (::WaitForSingleObject(service.get(), kPatienceMs) != WAIT_OBJECT_0) return Fail("the service did not stop");
   const SERVICE_STATUS_PROCESS stopped = ServiceStatus();
@@ -137,7 +168,31 @@ int wmain(int argc, wchar_t** argv) {
   if (const std::string broken = WholePasses(logDir, "ShopPool", static_cast<int>(kPasses), passes); !broken.empty()) {
     return Fail(broken.c_str());
   }
+  if (Count(Lines(ReadMatching(logDir, L"trnw??????.log")), "Metrics served at [" + url + "]") != 1) {
+    return Fail("the daily log does not say the URL served");
+  }
   std::printf("sc stop Tarnwell: stopped after %d whole passes\n", passes);
+
+  // The URL taken by another program: one line, and monitoring goes on.
+  {
+    auto holder = tarnwell::platform::win32::ServeHttp(url, [](const tarnwell::platform::HttpRequest&) {
+      return tarnwell::platform::HttpResponse{};
+    });
+    if (!Sc(L"start Tarnwell")) return Fail("sc start Tarnwell, the URL taken");
+    service = ServiceProcess();
+    const int before = Passes(logDir);
+    if (!service || !WaitFor(service.get(), [&] { return Passes(logDir) >= before + 2; })) {
+      return Fail("the service did not monitor while its URL was taken");
+    }
+    const std::string taken = "Metrics cannot be served at [" + url +
+                              "]: the URL is registered already, by another program or another Tarnwell. "
+                              "Monitoring goes on.";
+    if (Count(Lines(ReadMatching(logDir, L"trnw??????.log")), taken) != 1) return Fail(("not said: " + taken).c_str());
+    if (!Sc(L"stop Tarnwell") || ::WaitForSingleObject(service.get(), kPatienceMs) != WAIT_OBJECT_0) {
+      return Fail("the service did not stop, the URL taken");
+    }
+    std::printf("the URL taken: said once, and monitoring went on\n");
+  }
 
   // A bad setting: the service stops at once, with one line and its own exit code.
   tarnwell::testutil::WriteFile(dir + L"tarnwell-service.ini", "interval = soon\r\n");

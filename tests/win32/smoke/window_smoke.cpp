@@ -1,7 +1,8 @@
 // Drives tarnwell.exe as an administrator would, under wine in Xvfb: a mistyped option, the
 // version and the help, each read from its message box and closed with OK; then F5 on a
 // copy of the demo MetaBase.xml, monitoring of every pool while a worker of ShopPool runs,
-// with the figures written to the folder --textfile-dir names, a picture of each tab, an
+// with the figures written to the folder --textfile-dir names and served at the URL
+// --listen names (http://localhost:PORT/metrics/), a picture of each tab, an
 // analysis of ShopPool ended by the session's end, and File > Exit; then a second run whose
 // analysis is closed twice at once. The program, the store and the textfile folder are in
 // folders named outside ASCII, where a path that went through the ANSI code page would
@@ -24,6 +25,7 @@
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 #include "tests/win32/driver/window_driver.h"
+#include "tests/win32/http_get.h"
 
 using namespace tarnwell::win32ui;
 using namespace tarnwell::wintest;
@@ -85,6 +87,7 @@ int wmain(int argc, wchar_t** argv) {
   // --textfile-dir names the folder over TARNWELL_TEXTFILE_DIR; a name with a space and
   // letters beyond ASCII reaches the program and the file system intact.
   const std::wstring environmentTextfiles = dir + L"environment\\";
+  const unsigned short port = FreeLoopbackPort();
   if (!::CreateDirectoryW(environmentTextfiles.c_str(), nullptr)) {
     return Fail("making the textfile folders");
   }
@@ -98,7 +101,8 @@ int wmain(int argc, wchar_t** argv) {
   // (Edit > Select all) and monitored until the worker is seen with its id.
   auto launch = [&](Process& worker, Process& program, HWND& main) -> const char* {
     if (!Start(dir + L"w3wp.exe", L"-ap \"ShopPool\"", worker)) return "starting w3wp.exe -ap \"ShopPool\"";
-    const std::wstring arguments = L"--textfile-dir \"" + textfileDir.substr(0, textfileDir.size() - 1) + L"\"";
+    const std::wstring arguments = L"--textfile-dir \"" + textfileDir.substr(0, textfileDir.size() - 1) +
+                                   L"\" --listen http://localhost:" + std::to_wstring(port) + L"/metrics/";
     if (!Start(dir + L"tarnwell.exe", arguments, program)) return "starting tarnwell.exe";
     ::WaitForInputIdle(program.info.hProcess, kPatienceMs);
     if (!WaitFor(program.info.hProcess, [&] { return (main = FindMainWindow(program.info.dwProcessId)) != nullptr; })) {
@@ -162,6 +166,13 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (!IsEmpty(environmentTextfiles)) return "--textfile-dir: TARNWELL_TEXTFILE_DIR's folder was written to";
     std::printf("--textfile-dir: tarnwell.prom with the worker's figures\n");
+    // The same pass at the URL --listen names, asked for by that name.
+    const HttpReply page = HttpGet(port, "/metrics/", "localhost");
+    if (page.status != 200 || page.body.find(promLine) == std::string::npos) {
+      std::printf("GET: %s%s%s\n", page.error.c_str(), page.headers.c_str(), page.body.c_str());
+      return "--listen: the page has no figures of ShopPool's worker";
+    }
+    std::printf("--listen: the page with the worker's figures\n");
     // The pass's redraw reaches the window after its log line.
     HWND tree = ::GetDlgItem(main, kIdTree);
     if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(tree, TVM_GETCOUNT, 0, 0) > 0; })) {
