@@ -124,7 +124,8 @@ HWND CreateAbout(HINSTANCE instance, HWND owner, HFONT font) {
   // Shared: the system keeps the icon loaded for the program's life.
   ::SendMessageW(picture, STM_SETICON,
                  reinterpret_cast<WPARAM>(::LoadImageW(instance, MAKEINTRESOURCEW(IDI_TARNWELL), IMAGE_ICON, 32, 32, LR_SHARED)), 0);
-  Child(about, L"STATIC", L"Tarnwell", SS_CENTER, 16, 18, kWidth - 32, 26, kIdAboutName, fonts.title.get());
+  // Clear of the icon, still centred on the dialog.
+  Child(about, L"STATIC", L"Tarnwell", SS_CENTER, 60, 18, kWidth - 120, 26, kIdAboutName, fonts.title.get());
   // The version --version answers, from the build.
   Child(about, L"STATIC", platform::win32::FromUtf8("ver. " TARNWELL_VERSION " for Windows 2003").c_str(), SS_CENTER,
         16, 50, kWidth - 32, 16, kIdAboutVersion, font);
