@@ -65,7 +65,8 @@ TFrmAbout::TFrmAbout(QWidget* parent)
   name->setAlignment(Qt::AlignCenter);
   inner->addWidget(name);
 
-  auto* version = new QLabel(QStringLiteral("ver. 1.1.0 for Windows 2003"), panel);
+  // The version --version answers.
+  auto* version = new QLabel(QStringLiteral("ver. " TARNWELL_VERSION " for Windows 2003"), panel);
   version->setObjectName(QStringLiteral("Label2"));
   version->setAlignment(Qt::AlignCenter);
   inner->addWidget(version);

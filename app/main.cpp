@@ -35,6 +35,10 @@
 #include "app/HistoryTab.h"
 #include "app/WindowLayout.h"
 
+// The icons' resource is in a static library: registered by name, so the linker keeps it
+// (outside any namespace, as Q_INIT_RESOURCE requires).
+static void InitIconResource() { Q_INIT_RESOURCE(icons); }
+
 namespace tarnwell {
 
 namespace {
@@ -149,24 +153,12 @@ QHBoxLayout* MakeRow(QWidget* panel, int left, int right) {
 // Keeps the next control at its designed left edge while the font lets it.
 void PadTo(QWidget* widget, int designedWidth) { widget->setMinimumWidth(designedWidth); }
 
-QIcon MakeAppIcon() {
-  QPixmap pixmap(32, 32);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.setPen(QPen(QColor(40, 40, 90), 1));
-  painter.setBrush(QColor(235, 240, 250));
-  painter.drawRoundedRect(QRectF(0.5, 0.5, 31, 31), 4, 4);
-  painter.setPen(Qt::NoPen);
-  painter.setBrush(kRamColour);
-  painter.drawRect(QRect(6, 12, 6, 15));
-  painter.drawRect(QRect(19, 7, 6, 20));
-  painter.setBrush(kCpuColour);
-  painter.drawRect(QRect(12, 18, 5, 9));
-  painter.drawRect(QRect(25, 15, 4, 12));
-  painter.setPen(QPen(QColor(40, 40, 90), 1.5));
-  painter.drawLine(QPointF(4, 27.5), QPointF(29, 27.5));
-  return QIcon(pixmap);
+// The program's icon (app/icons, drawn by scripts/make_icon.py), as Windows shows it.
+QIcon AppIcon() {
+  InitIconResource();
+  QIcon icon;
+  for (const int size : {16, 32, 48}) icon.addFile(QStringLiteral(":/icons/tarnwell-%1.png").arg(size), QSize(size, size));
+  return icon;
 }
 
 }  // namespace
@@ -182,7 +174,7 @@ TFrmMain::TFrmMain(const QString& exeDir, platform::IMetabase& metabase,
   }
   setObjectName(QStringLiteral("FrmMain"));
   setWindowTitle(QStringLiteral("Tarnwell"));
-  setWindowIcon(MakeAppIcon());
+  setWindowIcon(AppIcon());
   setFont(WindowFont());
   BuildLayout();
   BuildMenus();

@@ -10,6 +10,7 @@ if(WIN32)
   # The API level of Windows Server 2003: a declaration of anything newer is hidden, so a
   # call to it fails to compile instead of failing to load on the server.
   add_compile_definitions(_WIN32_WINNT=0x0502 WINVER=0x0502)
+  enable_language(RC)  # every program's version information
 
   # The checker runs on the build machine: built with its compiler, outside the cross build.
   # What 2003 has, it reads from the headers of this build's own compiler.
@@ -61,4 +62,52 @@ function(tarnwell_win32_program target)
            COMMAND ${TARNWELL_PECHECK} --machine ${tarnwell_pe_machine} --subsystem ${subsystem} ${kind}
                    $<TARGET_FILE:${target}>)
   set_tests_properties(Server2003.${target} PROPERTIES LABELS win32)
+endfunction()
+
+# tarnwell_win32_resources(<target> DESCRIPTION <text> [RC <file.rc>...] [INCLUDES <dir>...]
+#                          [ICON] [MANIFEST])
+# Gives a Windows program its version information (cmake/VersionInfo.rc.in, from
+# PROJECT_VERSION, its FileDescription <text>) and its other resources (RC), and a test
+# (label win32) that reads them back from the built file: the product name and version, and
+# with ICON and MANIFEST the icon and the window's manifest. The resources are a library of
+# their own, as windres takes none of the compiler's warning options. Off Windows it does
+# nothing.
+function(tarnwell_win32_resources target)
+  if(NOT WIN32)
+    return()
+  endif()
+  cmake_parse_arguments(arg "ICON;MANIFEST" "DESCRIPTION" "RC;INCLUDES" ${ARGN})
+  set(tarnwell_rc_target ${target})
+  set(tarnwell_rc_description "${arg_DESCRIPTION}")
+  set(parts ${PROJECT_VERSION_MAJOR} ${PROJECT_VERSION_MINOR} ${PROJECT_VERSION_PATCH} ${PROJECT_VERSION_TWEAK})
+  list(TRANSFORM parts REPLACE "^$" "0")
+  list(LENGTH parts count)
+  while(count LESS 4)
+    list(APPEND parts 0)
+    math(EXPR count "${count} + 1")
+  endwhile()
+  list(JOIN parts "," tarnwell_rc_version)
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "SHARED_LIBRARY")
+    set(tarnwell_rc_filetype VFT_DLL)
+  else()
+    set(tarnwell_rc_filetype VFT_APP)
+  endif()
+  # configure_file for the version, then file(GENERATE) for the file's own name.
+  set(version_rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/VersionInfo.rc.in ${version_rc}.in @ONLY)
+  file(GENERATE OUTPUT ${version_rc} INPUT ${version_rc}.in)
+  add_library(${target}_resources OBJECT ${version_rc} ${arg_RC})
+  target_include_directories(${target}_resources PRIVATE ${PROJECT_SOURCE_DIR} ${arg_INCLUDES})
+  target_sources(${target} PRIVATE $<TARGET_OBJECTS:${target}_resources>)
+
+  set(checks --product Tarnwell --product-version ${PROJECT_VERSION})
+  if(arg_ICON)
+    list(APPEND checks --icon)
+  endif()
+  if(arg_MANIFEST)
+    list(APPEND checks --manifest)
+  endif()
+  add_test(NAME Resources.${target} COMMAND ${TARNWELL_PECHECK} ${checks} $<TARGET_FILE:${target}>)
+  set_tests_properties(Resources.${target} PROPERTIES LABELS win32)
 endfunction()

@@ -3,16 +3,18 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "app/win32/Win32Ids.h"
+#include "app/win32/Win32Resources.h"
 #include "app/win32/Win32Window.h"
+#include "platform/win32/text.h"
 
 namespace tarnwell::win32ui {
 
 namespace {
 
-constexpr wchar_t kAboutClass[] = L"TarnwellFrmAbout";
 constexpr wchar_t kHomeAddress[] = L"https://tarnwell.example.org";
 constexpr wchar_t kSupportAddress[] = L"https://tarnwell.example.org/support";
-constexpr int kIdOk = 2001, kIdHome = 2002, kIdSupport = 2003, kIdName = 2004;
+constexpr int kIdOk = kIdAboutOk, kIdHome = kIdAboutHome, kIdSupport = kIdAboutSupport;
 constexpr int kWidth = 480, kHeight = 190;
 
 struct AboutFonts {
@@ -118,8 +120,15 @@ HWND CreateAbout(HINSTANCE instance, HWND owner, HFONT font) {
                                  nullptr, instance, nullptr);
   if (about == nullptr) return nullptr;
   // What the lowered panel (drawn in WM_PAINT) shows.
-  Child(about, L"STATIC", L"Tarnwell", SS_CENTER, 16, 18, kWidth - 32, 26, kIdName, fonts.title.get());
-  Child(about, L"STATIC", L"ver. 1.1.0 for Windows 2003", SS_CENTER, 16, 50, kWidth - 32, 16, 0, font);
+  HWND picture = Child(about, L"STATIC", L"", SS_ICON, 20, 16, 32, 32, kIdAboutIcon, font);
+  // Shared: the system keeps the icon loaded for the program's life.
+  ::SendMessageW(picture, STM_SETICON,
+                 reinterpret_cast<WPARAM>(::LoadImageW(instance, MAKEINTRESOURCEW(IDI_TARNWELL), IMAGE_ICON, 32, 32, LR_SHARED)), 0);
+  // Clear of the icon, still centred on the dialog.
+  Child(about, L"STATIC", L"Tarnwell", SS_CENTER, 60, 18, kWidth - 120, 26, kIdAboutName, fonts.title.get());
+  // The version --version answers, from the build.
+  Child(about, L"STATIC", platform::win32::FromUtf8("ver. " TARNWELL_VERSION " for Windows 2003").c_str(), SS_CENTER,
+        16, 50, kWidth - 32, 16, kIdAboutVersion, font);
   Child(about, L"STATIC", kHomeAddress, SS_CENTER | SS_NOTIFY | SS_NOPREFIX, 16, 76, 212, 18, kIdHome,
         fonts.link.get());
   Child(about, L"STATIC", kSupportAddress, SS_CENTER | SS_NOTIFY | SS_NOPREFIX, 236, 76, 228, 18,

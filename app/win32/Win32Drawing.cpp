@@ -1,6 +1,6 @@
 // What the window draws itself with GDI: the Graph tab's chart (a RAM bar, red, and a CPU
 // bar, green, per pool on one value axis titled "RAM/CPU", grid lines at round values, and a
-// legend) and the application icon.
+// legend).
 #include <windows.h>
 
 #include <algorithm>
@@ -40,49 +40,6 @@ void FillBox(HDC dc, const RECT& box, COLORREF colour) {
 }
 
 }  // namespace
-
-// The 32 x 32 application icon: two red and two green bars on a light tile, as the Qt
-// window's.
-HICON MakeAppIcon() {
-  constexpr int kSize = 32;
-  HDC screen = ::GetDC(nullptr);
-  HDC dc = ::CreateCompatibleDC(screen);
-  HBITMAP colour = ::CreateCompatibleBitmap(screen, kSize, kSize);
-  HBITMAP mask = ::CreateBitmap(kSize, kSize, 1, 1, nullptr);
-  ::ReleaseDC(nullptr, screen);
-  HGDIOBJ old = ::SelectObject(dc, mask);
-  ::PatBlt(dc, 0, 0, kSize, kSize, BLACKNESS);  // every pixel drawn
-  ::SelectObject(dc, colour);
-  HBRUSH tile = ::CreateSolidBrush(RGB(235, 240, 250));
-  HPEN edge = ::CreatePen(PS_SOLID, 1, RGB(40, 40, 90));
-  HGDIOBJ oldBrush = ::SelectObject(dc, tile);
-  HGDIOBJ oldPen = ::SelectObject(dc, edge);
-  ::PatBlt(dc, 0, 0, kSize, kSize, WHITENESS);
-  ::RoundRect(dc, 0, 0, kSize, kSize, 8, 8);
-  auto bar = [dc](int x, int y, int w, int h, COLORREF c) {
-    HBRUSH brush = ::CreateSolidBrush(c);
-    RECT box{x, y, x + w, y + h};
-    ::FillRect(dc, &box, brush);
-    ::DeleteObject(brush);
-  };
-  bar(6, 12, 6, 15, RGB(255, 0, 0));
-  bar(19, 7, 6, 20, RGB(255, 0, 0));
-  bar(12, 18, 5, 9, RGB(0, 128, 0));
-  bar(25, 15, 4, 12, RGB(0, 128, 0));
-  ::MoveToEx(dc, 4, 27, nullptr);
-  ::LineTo(dc, 29, 27);
-  ::SelectObject(dc, oldBrush);
-  ::SelectObject(dc, oldPen);
-  ::SelectObject(dc, old);
-  ::DeleteObject(tile);
-  ::DeleteObject(edge);
-  ::DeleteDC(dc);
-  ICONINFO info{TRUE, 0, 0, mask, colour};
-  HICON icon = ::CreateIconIndirect(&info);  // copies both bitmaps
-  ::DeleteObject(colour);
-  ::DeleteObject(mask);
-  return icon;
-}
 
 void PaintChart(HWND chart, HDC target, const ChartData& data, HFONT font) {
   RECT client{};

@@ -11,7 +11,11 @@ enum Id : int {
   kIdAnalyseCpu, kIdStatus, kIdPoolsTitle, kIdLabel1, kIdLabel2, kIdLabel3,
 };
 
+// The About dialog's controls.
+enum AboutId : int { kIdAboutOk = 2001, kIdAboutHome, kIdAboutSupport, kIdAboutName, kIdAboutVersion, kIdAboutIcon };
+
 inline constexpr wchar_t kMainClass[] = L"TarnwellFrmMain";
+inline constexpr wchar_t kAboutClass[] = L"TarnwellFrmAbout";
 inline constexpr int kTabTask = 0, kTabMonitoring = 1, kTabAnalyse = 2;
 
 }  // namespace tarnwell::win32ui

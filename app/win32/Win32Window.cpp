@@ -3,6 +3,7 @@
 #include "app/win32/Win32Window.h"
 #include "app/win32/Win32Controls.h"
 #include "app/win32/Win32Ids.h"
+#include "app/win32/Win32Resources.h"
 
 #include <commctrl.h>
 #include <windowsx.h>
@@ -70,7 +71,13 @@ bool RegisterClasses(HINSTANCE instance) {
   main.cbSize = sizeof main;
   main.lpfnWndProc = &MainWindow::WindowProc;
   main.hInstance = instance;
-  main.hIcon = ::LoadIconW(nullptr, IDI_APPLICATION);
+  // The program's icon at the sizes the system draws (shared: loaded once, never freed).
+  const auto icon = [instance](int width, int height) {
+    return static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDI_TARNWELL), IMAGE_ICON,
+                                           ::GetSystemMetrics(width), ::GetSystemMetrics(height), LR_SHARED));
+  };
+  main.hIcon = icon(SM_CXICON, SM_CYICON);
+  main.hIconSm = icon(SM_CXSMICON, SM_CYSMICON);
   main.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
   main.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   main.lpszClassName = kMainClass;
@@ -196,6 +203,12 @@ LRESULT MainWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       break;
+    case WM_THEMECHANGED:
+    case WM_SYSCOLORCHANGE:
+      pageBrush_.reset();
+      pagePicture_.reset();
+      ::InvalidateRect(hwnd_, nullptr, TRUE);
+      break;
     case WM_CTLCOLOREDIT:
       return reinterpret_cast<LRESULT>(OnColour(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam), true));
     case WM_CTLCOLORSTATIC:
@@ -282,9 +295,6 @@ bool MainWindow::OnCreate() {
   filterBrush_.reset(::CreateSolidBrush(RGB(192, 220, 192)));
   analyseBrush_.reset(::CreateSolidBrush(RGB(215, 255, 255)));
   paneBrush_.reset(::CreateSolidBrush(::GetSysColor(COLOR_WINDOW)));
-  icon_.reset(MakeAppIcon());
-  ::SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_.get()));
-  ::SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_.get()));
 
   // Menus and their keys.
   HMENU menu = ::CreateMenu();
@@ -523,6 +533,8 @@ void MainWindow::ShowPages() {
 
 void MainWindow::OnSize(int width, int height) {
   if (stbStatus == nullptr) return;
+  pageBrush_.reset();
+  pagePicture_.reset();
   ::SendMessageW(stbStatus, WM_SIZE, 0, 0);
   RECT bar{};
   ::GetWindowRect(stbStatus, &bar);
@@ -646,7 +658,36 @@ HBRUSH MainWindow::OnColour(HDC dc, HWND control, bool editMessage) {
     return paneBrush_.get();
   }
   if (editMessage) return reinterpret_cast<HBRUSH>(::DefWindowProcW(hwnd_, WM_CTLCOLOREDIT, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(control)));
-  return nullptr;
+  return PageBrush(dc, control);
+}
+
+// A label or tick box on a page shows the page behind it; null for any other control.
+HBRUSH MainWindow::PageBrush(HDC dc, HWND control) {
+  RECT tabs{}, box{};
+  ::GetWindowRect(pcMain, &tabs);
+  ::GetWindowRect(control, &box);
+  wchar_t cls[8] = {};
+  if (box.left < tabs.left || box.top < tabs.top || box.right > tabs.right || box.bottom > tabs.bottom ||
+      (::GetClassNameW(control, cls, 8) > 0 && ::lstrcmpiW(cls, L"Edit") == 0)) {
+    return nullptr;  // a greyed or read-only box keeps its own colour
+  }
+  if (!pageBrush_) {
+    RECT client{};
+    ::GetClientRect(pcMain, &client);
+    HDC screen = ::GetDC(pcMain);
+    pagePicture_.reset(::CreateCompatibleBitmap(screen, std::max(1L, client.right), std::max(1L, client.bottom)));
+    HDC memory = ::CreateCompatibleDC(screen);
+    HGDIOBJ old = ::SelectObject(memory, pagePicture_.get());
+    ::SendMessageW(pcMain, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory), PRF_CLIENT | PRF_ERASEBKGND);
+    ::SelectObject(memory, old);
+    ::DeleteDC(memory);
+    ::ReleaseDC(pcMain, screen);
+    pageBrush_.reset(::CreatePatternBrush(pagePicture_.get()));
+  }
+  // The brush's origin at the tab control's, seen from the control.
+  ::SetBrushOrgEx(dc, tabs.left - box.left, tabs.top - box.top, nullptr);
+  ::SetBkMode(dc, TRANSPARENT);
+  return pageBrush_.get();
 }
 
 void MainWindow::OnCommand(int id, int code, HWND control) {

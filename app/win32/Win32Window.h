@@ -33,14 +33,11 @@ struct GdiDeleter {
 };
 using FontPtr = std::unique_ptr<std::remove_pointer_t<HFONT>, GdiDeleter>;
 using BrushPtr = std::unique_ptr<std::remove_pointer_t<HBRUSH>, GdiDeleter>;
+using BitmapPtr = std::unique_ptr<std::remove_pointer_t<HBITMAP>, GdiDeleter>;
 struct MenuDeleter {
   void operator()(HMENU menu) const noexcept { ::DestroyMenu(menu); }
 };
 using MenuPtr = std::unique_ptr<std::remove_pointer_t<HMENU>, MenuDeleter>;
-struct IconDeleter {
-  void operator()(HICON icon) const noexcept { ::DestroyIcon(icon); }
-};
-using IconPtr = std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter>;
 struct AccelDeleter {
   void operator()(HACCEL table) const noexcept { ::DestroyAcceleratorTable(table); }
 };
@@ -56,8 +53,6 @@ struct ChartData {
   double high = 0;
 };
 void PaintChart(HWND chart, HDC dc, const ChartData& data, HFONT font);
-// The 32 x 32 application icon, the caller's to destroy.
-HICON MakeAppIcon();
 
 // The About dialog, made once and shown modally as often as asked.
 HWND CreateAbout(HINSTANCE instance, HWND owner, HFONT font);
@@ -112,6 +107,7 @@ class MainWindow final : public IMainView {
   void OnCommand(int id, int code, HWND control);
   LRESULT OnNotify(const NMHDR& header);
   HBRUSH OnColour(HDC dc, HWND control, bool editMessage);
+  HBRUSH PageBrush(HDC dc, HWND control);
   bool OnSetCursor(HWND under, int hitTest);
   void OnClose();
   void OnDestroy();
@@ -154,9 +150,12 @@ class MainWindow final : public IMainView {
 
   FontPtr font_, boldFont_;
   BrushPtr filterBrush_, analyseBrush_, paneBrush_;
+  // The tab control's page as it paints it, for the labels and tick boxes on it: a theme
+  // paints the page in other colours than the window's. Remade after a resize or a theme.
+  BitmapPtr pagePicture_;
+  BrushPtr pageBrush_;
   MenuPtr popMnuTaskPools;
   AccelPtr accelerators_;
-  IconPtr icon_;  // outlives the window, which shows it
   ChartData chart_;
 
   int logHeight_ = layout::kLogPaneHeight;  // pnlLog, dragged by splLog

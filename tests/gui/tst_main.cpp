@@ -79,6 +79,8 @@ QString Aspect(TFrmMain& w, QObject* o, const QString& what) {
     return widget->palette().color(QPalette::Base).name();
   } else if (what == "buddy") {
     return qobject_cast<QLabel*>(o)->buddy()->objectName();
+  } else if (what == "iconSizes") {
+    for (const QSize& size : widget->windowIcon().availableSizes()) out << QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
   } else if (what == "font") {
     return QStringLiteral("%1px%2").arg(widget->font().pixelSize()).arg(widget->font().bold() ? " bold" : "");
   } else if (what == "fixed") {
@@ -117,6 +119,7 @@ class TestMainWindow : public QObject {
     row("memLog", "plainText", "06" + ds + "12" + ds + "26 22" + ts + "45" + ts + "03.120 Start application.");
     // Several aspects of one control: their texts joined by "; ".
     row("FrmMain", "windowTitle client", "Tarnwell; 686x538");  // client: status bar included
+    row("FrmMain", "iconSizes", "16x16|32x32|48x48");  // the pictures tarnwell.ico holds
     row("pcMain", "tabs tabPosition current", "&Task|&Monitoring|&Analyse|&History; South; tabAnalyse");
     row("pcMon", "tabs tabPosition currentIndex", "&List|&Graph; North; 0");
     row("tabAnalyse", "enabled", "false");

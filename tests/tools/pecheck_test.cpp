@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/pecheck/pe_image.h"
+#include "tools/pecheck/resources.h"
 #include "tools/pecheck/server2003.h"
 
 namespace tarnwell::pecheck {
@@ -43,10 +44,58 @@ class Bytes {
   std::vector<std::uint8_t> bytes_;
 };
 
+// A resource tree at `root` of `section` (at kRva): types, names, languages, each
+// resource's data entry and data after them. Resources of one type (and name) are adjacent.
+template <typename SectionBytes>
+void PutResources(SectionBytes& section, std::uint32_t rva, const std::vector<Resource>& resources) {
+  using Names = std::vector<std::pair<ResourceId, std::vector<const Resource*>>>;
+  std::vector<std::pair<ResourceId, Names>> types;
+  for (const Resource& r : resources) {
+    if (types.empty() || !(types.back().first == r.type)) types.push_back({r.type, {}});
+    Names& names = types.back().second;
+    if (names.empty() || !(names.back().first == r.name)) names.push_back({r.name, {}});
+    names.back().second.push_back(&r);
+  }
+  const std::size_t root = section.bytes_.size();
+  const auto directory = [&](std::size_t count) {
+    const std::size_t at = section.Reserve(16 + 8 * count);
+    section.Put(at + 14, count, 2);  // all numbered: the reader takes named ones alike
+    return at;
+  };
+  const auto name = [&](std::size_t entry, const ResourceId& id) {
+    if (id.id) return section.Put(entry, *id.id, 4);
+    const std::size_t at = section.Reserve(2 + 2 * id.name.size());
+    section.Put(at, id.name.size(), 2);
+    for (std::size_t i = 0; i < id.name.size(); ++i) section.Put(at + 2 + 2 * i, static_cast<unsigned char>(id.name[i]), 2);
+    section.Put(entry, 0x80000000u | (at - root), 4);
+  };
+  const std::size_t typeDir = directory(types.size());
+  for (std::size_t t = 0; t < types.size(); ++t) {
+    name(typeDir + 16 + 8 * t, types[t].first);
+    const std::size_t nameDir = directory(types[t].second.size());
+    section.Put(typeDir + 20 + 8 * t, 0x80000000u | (nameDir - root), 4);
+    for (std::size_t n = 0; n < types[t].second.size(); ++n) {
+      const auto& [id, languages] = types[t].second[n];
+      name(nameDir + 16 + 8 * n, id);
+      const std::size_t languageDir = directory(languages.size());
+      section.Put(nameDir + 20 + 8 * n, 0x80000000u | (languageDir - root), 4);
+      for (std::size_t l = 0; l < languages.size(); ++l) {
+        section.Put(languageDir + 16 + 8 * l, languages[l]->language, 4);
+        const std::size_t entry = section.Reserve(16);
+        section.Put(languageDir + 20 + 8 * l, entry - root, 4);
+        const std::size_t data = section.Reserve(languages[l]->data.size());
+        std::ranges::copy(languages[l]->data, section.bytes_.begin() + static_cast<std::ptrdiff_t>(data));
+        section.Put(entry, rva + data, 4);
+        section.Put(entry + 4, languages[l]->data.size(), 4);
+      }
+    }
+  }
+}
+
 // Headers in the first 0x200 bytes, then one section at 0x1000 that holds the import
-// tables, the delayed ones in their relative (new) form.
+// tables, the delayed ones in their relative (new) form, and the resource tree.
 std::vector<std::uint8_t> BuildImage(bool pe32Plus, std::uint16_t subsystem, Version subsystemVersion,
-                                     const std::vector<Import>& imports) {
+                                     const std::vector<Import>& imports, const std::vector<Resource>& resources = {}) {
   constexpr std::uint32_t kRva = 0x1000, kFileOffset = 0x200;
   const unsigned width = pe32Plus ? 8 : 4;
   Bytes section;
@@ -82,6 +131,8 @@ std::vector<std::uint8_t> BuildImage(bool pe32Plus, std::uint16_t subsystem, Ver
       nextNormal += 20;
     }
   }
+  const std::size_t resourceRoot = section.bytes_.size();
+  if (!resources.empty()) PutResources(section, kRva, resources);
 
   const std::size_t coff = 0x84, opt = coff + 20, directories = opt + (pe32Plus ? 112 : 96);
   const std::uint16_t optionalSize = pe32Plus ? 240 : 224;
@@ -95,6 +146,7 @@ std::vector<std::uint8_t> BuildImage(bool pe32Plus, std::uint16_t subsystem, Ver
            {opt + 48, subsystemVersion.major, 2}, {opt + 50, subsystemVersion.minor, 2},
            {opt + 60, kFileOffset, 4}, {opt + 68, subsystem, 2}, {directories - 4, 16, 4},
            {directories + 8 * 1, kRva + descriptors, 4}, {directories + 8 * 13, kRva + delayDescriptors, 4},
+           {directories + 8 * 2, resources.empty() ? 0 : kRva + resourceRoot, 4},
            {header + 8, section.bytes_.size(), 4}, {header + 12, kRva, 4}, {header + 16, section.bytes_.size(), 4},
            {header + 20, kFileOffset, 4}}) {
     file.Put(at, value, fieldWidth);
@@ -146,6 +198,198 @@ TEST(PeImage, RefusesWhatDoesNotLieWholeInTheFile) {
   bad = whole;
   bad[0x200 + 12 + 2] = 0x10;  // the first DLL's name far outside the section
   EXPECT_THROW(ReadPeImage(bad), PeFormatError);
+}
+
+// --- Resources -------------------------------------------------------------------------
+
+std::vector<std::uint8_t> Utf16(std::string_view text) {  // ASCII, with its NUL
+  std::vector<std::uint8_t> out;
+  for (const char c : text) out.insert(out.end(), {static_cast<std::uint8_t>(c), 0});
+  out.insert(out.end(), {0, 0});
+  return out;
+}
+
+// One VS_VERSIONINFO block: header, key, value and children, each on a 32-bit boundary.
+std::vector<std::uint8_t> VersionBlock(std::string_view key, const std::vector<std::uint8_t>& value, bool text,
+                                       const std::vector<std::vector<std::uint8_t>>& children = {}) {
+  Bytes b;
+  b.Put(2, text ? value.size() / 2 : value.size(), 2);
+  b.Put(4, text ? 1 : 0, 2);
+  const auto pad = [&] { b.Reserve((4 - b.bytes_.size() % 4) % 4); };
+  for (const std::uint8_t byte : Utf16(key)) b.bytes_.push_back(byte);
+  pad();
+  b.bytes_.insert(b.bytes_.end(), value.begin(), value.end());
+  for (const auto& child : children) {
+    pad();
+    b.bytes_.insert(b.bytes_.end(), child.begin(), child.end());
+  }
+  b.Put(0, b.bytes_.size(), 2);
+  return b.bytes_;
+}
+
+std::vector<std::uint8_t> VersionResource(std::uint64_t fixed, const std::string& productName, const std::string& version) {
+  Bytes info;  // VS_FIXEDFILEINFO: signature, structure version, file and product versions
+  for (const auto& [at, value] : std::initializer_list<std::pair<std::size_t, std::uint64_t>>{
+           {0, 0xFEEF04BD}, {4, 0x10000}, {8, fixed >> 32}, {12, fixed & 0xFFFFFFFF}, {16, fixed >> 32},
+           {20, fixed & 0xFFFFFFFF}, {48, 0}}) {
+    info.Put(at, value, 4);
+  }
+  const auto string = [](std::string_view key, std::string_view value) { return VersionBlock(key, Utf16(value), true); };
+  return VersionBlock(
+      "VS_VERSION_INFO", info.bytes_, false,
+      {VersionBlock("StringFileInfo", {}, true,
+                    {VersionBlock("040904B0", {}, true,
+                                  {string("FileDescription", "Tarnwell"), string("FileVersion", version),
+                                   string("ProductName", productName), string("ProductVersion", version)})}),
+       VersionBlock("VarFileInfo", {}, true, {VersionBlock("Translation", {0x09, 0x04, 0xB0, 0x04}, false)})});
+}
+
+std::vector<std::uint8_t> IconGroup(const std::vector<IconEntry>& entries) {
+  Bytes b;
+  b.Put(2, 1, 2);
+  b.Put(4, entries.size(), 2);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::size_t at = 6 + 14 * i;
+    b.Put(at, entries[i].width % 256, 1);
+    b.Put(at + 1, entries[i].height % 256, 1);
+    b.Put(at + 4, 1, 2);
+    b.Put(at + 6, entries[i].bits, 2);
+    b.Put(at + 8, 40, 4);
+    b.Put(at + 12, entries[i].iconId, 2);
+  }
+  return b.bytes_;
+}
+
+std::vector<std::uint8_t> Text(std::string_view text) { return {text.begin(), text.end()}; }
+
+// The manifest the window carries, in the shape of app/win32/tarnwell.manifest.
+constexpr std::string_view kManifest = R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
+<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">
+  <asmv3:trustInfo xmlns:asmv3="urn:schemas-microsoft-com:asm.v3"><asmv3:security><asmv3:requestedPrivileges>
+    <asmv3:requestedExecutionLevel level="requireAdministrator" uiAccess="false"/>
+  </asmv3:requestedPrivileges></asmv3:security></asmv3:trustInfo>
+  <compatibility xmlns="urn:schemas-microsoft-com:compatibility.v1"><application>
+    <supportedOS Id="{e2011457-1546-43c5-a5fe-008deee3d3f0}"/><supportedOS Id="{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"/>
+    <supportedOS Id="{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}"/><supportedOS Id="{1f676c76-80e1-4239-95bb-83d0f6d0da78}"/>
+    <supportedOS Id="{8E0F7A12-BFB3-4FE8-B9A5-48FD50A15A9A}"/>
+  </application></compatibility>
+  <dependency><dependentAssembly>
+    <assemblyIdentity type="win32" name="Microsoft.Windows.Common-Controls" version="6.0.0.0"
+                      processorArchitecture="*" publicKeyToken="6595b64144ccf1df" language="*"/>
+  </dependentAssembly></dependency>
+</assembly>)";
+
+std::vector<Resource> WindowResources() {
+  std::vector<Resource> r;
+  std::vector<IconEntry> entries;
+  std::uint16_t id = 1;
+  for (const int size : {48, 32, 16}) {
+    for (const int bits : {32, 8}) entries.push_back({size, size, bits, id++});
+  }
+  for (const IconEntry& e : entries) r.push_back({{kResourceIcon, {}}, {e.iconId, {}}, 0x409, {1, 2, 3}});
+  r.push_back({{kResourceGroupIcon, {}}, {1, {}}, 0x409, IconGroup(entries)});
+  r.push_back({{kResourceVersion, {}}, {1, {}}, 0x409, VersionResource(0x0001000100000000, "Tarnwell", "1.1.0")});
+  r.push_back({{kResourceManifest, {}}, {1, {}}, 0x409, Text(kManifest)});
+  return r;
+}
+
+TEST(PeImage, ReadsTheResourceTree) {
+  std::vector<Resource> resources = WindowResources();
+  resources.push_back({{{}, "PICTURES"}, {{}, "LOGO"}, 0x407, {}});
+  resources.push_back({{{}, "PICTURES"}, {{}, "LOGO"}, 7, {9, 8, 7}});
+  for (const bool pe32Plus : {false, true}) {
+    const PeImage image = ReadPeImage(BuildImage(pe32Plus, kSubsystemGui, kServer2003, kImports, resources));
+    ASSERT_EQ(image.resources.size(), resources.size());
+    for (std::size_t i = 0; i < resources.size(); ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(image.resources[i].type, resources[i].type);
+      EXPECT_EQ(image.resources[i].name, resources[i].name);
+      EXPECT_EQ(image.resources[i].language, resources[i].language);
+      EXPECT_EQ(image.resources[i].data, resources[i].data);
+    }
+  }
+  const std::vector<std::uint8_t> whole = BuildImage(true, kSubsystemGui, kServer2003, kImports, resources);
+  // The last bytes are the last resource's data: a shorter file cuts it.
+  EXPECT_THROW(ReadPeImage(std::span(whole).first(whole.size() - 1)), PeFormatError);
+  // A language entry that points at a directory: the tree is no longer three levels deep.
+  std::vector<std::uint8_t> deeper = whole;
+  const std::size_t root = BuildImage(true, kSubsystemGui, kServer2003, kImports).size();  // where the imports end
+  const auto u32 = [&](std::size_t at) {
+    return static_cast<std::uint32_t>(deeper[at] | deeper[at + 1] << 8 | deeper[at + 2] << 16 | deeper[at + 3] << 24);
+  };
+  const std::size_t names = root + (u32(root + 20) & 0x7FFFFFFF);       // the first type's names
+  const std::size_t languages = root + (u32(names + 20) & 0x7FFFFFFF);  // its first name's languages
+  deeper[languages + 23] |= 0x80;
+  EXPECT_THROW(ReadPeImage(deeper), PeFormatError);
+}
+
+TEST(Resources, NamesWhatTheWindowsProgramLacks) {
+  const ExpectedResources window{"Tarnwell", "1.1.0", true, true};
+  const auto replace = [](std::uint16_t type, std::vector<std::uint8_t> data) {
+    return [=](std::vector<Resource>& r) {
+      for (Resource& each : r) {
+        if (each.type.id == type) each.data = data;
+      }
+    };
+  };
+  const auto manifest = [&](std::string_view from, std::string_view to) {
+    std::string text(kManifest);
+    text.replace(text.find(from), from.size(), to);
+    return replace(kResourceManifest, Text(text));
+  };
+  const auto drop = [](std::uint16_t type) {
+    return [=](std::vector<Resource>& r) { std::erase_if(r, [&](const Resource& each) { return each.type.id == type; }); };
+  };
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<Resource>&)> change;
+    std::string problem;  // empty: none
+    ExpectedResources expected;
+  };
+  const std::vector<Case> cases = {
+      {"as built", [](std::vector<Resource>&) {}, "", window},
+      {"no manifest", drop(kResourceManifest), "carries no manifest", window},
+      {"manifest of another id", [](std::vector<Resource>& r) { r.back().name = {2, {}}; }, "carries no manifest", window},
+      {"as invoker", manifest("requireAdministrator", "asInvoker"), "the manifest does not ask for elevation", window},
+      {"with UI access", manifest("uiAccess=\"false\"", "uiAccess=\"true\""), "the manifest does not say uiAccess", window},
+      {"without 10", manifest("8E0F7A12", "8E0F7A13"), "the manifest does not list Windows 10 and 11", window},
+      {"common controls 5", manifest("6.0.0.0", "5.82.0.0"), "the manifest does not bind Common Controls", window},
+      {"DPI aware", manifest("</assembly>", "<application xmlns=\"urn:schemas-microsoft-com:asm.v3\"><windowsSettings>"
+                                            "<dpiAware>true</dpiAware></windowsSettings></application></assembly>"),
+       "the manifest claims DPI awareness", window},
+      {"not XML", manifest("</assembly>", ""), "the manifest is not well-formed XML", window},
+      {"no icon", drop(kResourceGroupIcon), "carries no icon", window},
+      {"no 48 in 8-bit", replace(kResourceGroupIcon, IconGroup({{48, 48, 32, 1}, {32, 32, 32, 3}, {32, 32, 8, 4}, {16, 16, 32, 5}, {16, 16, 8, 6}})),
+       "the icon has no 48 x 48 image in 8-bit colour", window},
+      {"an image missing", [](std::vector<Resource>& r) { r.erase(r.begin()); }, "the icon group names image 1, which the file lacks", window},
+      {"no version information", drop(kResourceVersion), "carries no version information", window},
+      {"another product", replace(kResourceVersion, VersionResource(0x0001000100000000, "Other", "1.1.0")),
+       "ProductName is \"Other\", not \"Tarnwell\"", window},
+      {"another version", replace(kResourceVersion, VersionResource(0x0001000100000000, "Tarnwell", "1.0.9")),
+       "ProductVersion is \"1.0.9\", not \"1.1.0\"", window},
+      {"another fixed version", replace(kResourceVersion, VersionResource(0x0001000000000000, "Tarnwell", "1.1.0")),
+       "the fixed product version is 1.0.0.0, not 1.1.0", window},
+      {"cut version information", [](std::vector<Resource>& r) { for (Resource& each : r) if (each.type.id == kResourceVersion) each.data.resize(100); },
+       "the version information is unreadable", window},
+      {"a stand-in: version information only", drop(kResourceManifest), "", {"Tarnwell", "1.1.0", false, false}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<Resource> resources = WindowResources();
+    c.change(resources);
+    PeImage image;
+    image.resources = resources;
+    const std::vector<std::string> problems = ResourceProblems(image, c.expected);
+    if (c.problem.empty()) {
+      EXPECT_TRUE(problems.empty()) << problems.front();
+    } else {
+      ASSERT_FALSE(problems.empty());
+      EXPECT_TRUE(problems[0].starts_with(c.problem)) << problems[0];
+    }
+  }
+  EXPECT_EQ(ParseVersion("1.1.0"), 0x0001000100000000u);
+  EXPECT_EQ(ParseVersion("2.3.4.5"), 0x0002000300040005u);
+  for (const char* bad : {"", "1.", "1..2", "1.2.3.4.5", "65536", "1.x", "v1"}) EXPECT_EQ(ParseVersion(bad), std::nullopt) << bad;
 }
 
 // --- The rules -----------------------------------------------------------------------

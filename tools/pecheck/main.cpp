@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/pecheck/pe_image.h"
+#include "tools/pecheck/resources.h"
 #include "tools/pecheck/server2003.h"
 
 #ifndef TARNWELL_VERSION
@@ -24,7 +25,13 @@ constexpr std::string_view kUsage =
     "version 5.02, DLLs the system ships, and only functions it is known to have: those that\n"
     "mingw-w64's headers declare at its level, read when this tool was built. --machine and\n"
     "--subsystem say what the program must be, --dll that it is a DLL (an in-process server),\n"
-    "--program that it is not; --list also prints every import.\n";
+    "--program that it is not; --list also prints every import.\n"
+    "\n"
+    "Usage: tarnwell-pecheck [--product NAME] [--product-version VERSION] [--icon] [--manifest] FILE...\n"
+    "Checks instead what each FILE shows of itself: version information with that product name\n"
+    "and version (also the file version), an icon with 16, 32 and 48 pixel images in 8-bit and\n"
+    "32-bit colour, and a manifest that asks for elevation, lists Windows Vista to 11, binds\n"
+    "Common Controls 6 and claims no DPI awareness.\n";
 
 int UsageError(std::string_view what) {
   std::cerr << "tarnwell-pecheck: " << what << "\n" << kUsage;
@@ -41,6 +48,7 @@ std::size_t FunctionCount(const PeImage& image) {
 
 int main(int argc, char** argv) {
   Expected expected;
+  ExpectedResources resources;
   bool list = false;
   std::vector<std::string> files;
   for (int i = 1; i < argc; ++i) {
@@ -56,6 +64,15 @@ int main(int argc, char** argv) {
       expected.dll = arg == "--dll";
     } else if (arg == "--list") {
       list = true;
+    } else if (arg == "--icon") {
+      resources.icon = true;
+    } else if (arg == "--manifest") {
+      resources.administratorManifest = true;
+    } else if (arg == "--product" && hasValue) {
+      resources.productName = argv[++i];
+    } else if (arg == "--product-version" && hasValue) {
+      resources.productVersion = argv[++i];
+      if (!ParseVersion(*resources.productVersion)) return UsageError("not a version: " + *resources.productVersion);
     } else if (arg == "--machine" && hasValue) {
       const std::string_view value = argv[++i];
       if (value == "x86_64") expected.machine = kMachineAmd64;
@@ -73,6 +90,8 @@ int main(int argc, char** argv) {
     }
   }
   if (files.empty()) return UsageError("no file named");
+  const bool checkResources = resources.icon || resources.administratorManifest || resources.productName ||
+                              resources.productVersion;
 
   int status = 0;
   for (const std::string& file : files) {
@@ -95,6 +114,14 @@ int main(int argc, char** argv) {
           }
         }
       }
+    }
+    if (checkResources) {
+      const std::vector<std::string> problems = ResourceProblems(image, resources);
+      for (const std::string& problem : problems) std::cout << file << ": " << problem << "\n";
+      std::cout << file << ": " << image.resources.size() << " resources: "
+                << (problems.empty() ? "as expected" : "not as expected") << "\n";
+      if (!problems.empty() && status == 0) status = 1;
+      continue;
     }
     const std::vector<std::string> problems = Server2003Problems(image, expected);
     for (const std::string& problem : problems) std::cout << file << ": " << problem << "\n";

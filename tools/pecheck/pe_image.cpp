@@ -11,9 +11,10 @@ namespace {
 constexpr std::size_t kMaxNameLength = 4096;
 constexpr std::size_t kMaxFunctions = 1 << 16;  // over all DLLs
 constexpr std::size_t kMaxDlls = 4096;
+constexpr std::size_t kMaxResources = 1 << 14;
 
 // Data-directory entries.
-constexpr unsigned kImportDirectory = 1;
+constexpr unsigned kResourceDirectory = 2;constexpr unsigned kImportDirectory = 1;
 constexpr unsigned kDelayImportDirectory = 13;
 
 std::string Hex(std::uint64_t value) {
@@ -108,6 +109,7 @@ class ImageReader {
     thunkWidth_ = image.pe32Plus ? 8 : 4;
     ReadImports(image);
     ReadDelayedImports(image);
+    ReadResources(image);
     return image;
   }
 
@@ -120,6 +122,8 @@ class ImageReader {
   std::vector<Section> sections_;
   unsigned thunkWidth_ = 4;
   std::size_t functionCount_ = 0;
+  std::uint64_t root_ = 0;  // the resource tree's address
+  std::size_t resourceEntries_ = 0;
 
   std::uint32_t DirectoryRva(unsigned index) const {
     return index < directoryCount_ ? in_.At<std::uint32_t>(directories_ + 8ull * index) : 0;
@@ -190,6 +194,60 @@ class ImageReader {
     }
   }
 
+  // The resource tree: a directory of types, each a directory of names, each a directory
+  // of languages whose entries are the data. Offsets inside the tree are from its start;
+  // the data's address is relative to the image base.
+  void ReadResources(PeImage& image) {
+    root_ = DirectoryRva(kResourceDirectory);
+    if (root_ == 0) return;
+    for (const auto& [type, names] : Entries(root_, true)) {
+      for (const auto& [name, languages] : Entries(root_ + names, true)) {
+        for (const auto& [language, leaf] : Entries(root_ + languages, false)) {
+          if (image.resources.size() == kMaxResources) throw PeFormatError("too many resources");
+          const std::uint64_t entry = Offset(root_ + leaf);
+          const std::uint32_t rva = in_.At<std::uint32_t>(entry), size = in_.At<std::uint32_t>(entry + 4);
+          image.resources.push_back(Resource{type, name, static_cast<std::uint16_t>(*language.id), Bytes(rva, size)});
+        }
+      }
+    }
+  }
+
+  // A directory's entries: each one's id or name, and where its subdirectory (or, at the
+  // last level, its data entry) lies in the tree. The high bit of an offset says which.
+  std::vector<std::pair<ResourceId, std::uint32_t>> Entries(std::uint64_t rva, bool subdirectories) {
+    const std::uint64_t at = Offset(rva);
+    const std::uint32_t count = in_.At<std::uint16_t>(at + 12) + in_.At<std::uint16_t>(at + 14);
+    std::vector<std::pair<ResourceId, std::uint32_t>> entries;
+    // Directories may share subdirectories: bound the entries read, not only the leaves.
+    if ((resourceEntries_ += count) > 4 * kMaxResources) throw PeFormatError("too many resource entries");
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint32_t name = Rva32(rva, 16 + 8ull * i), target = Rva32(rva, 20 + 8ull * i);
+      if (((target & 0x80000000u) != 0) != subdirectories) {
+        throw PeFormatError("resource directory at " + Hex(rva) + " is not three levels deep");
+      }
+      ResourceId id;
+      if ((name & 0x80000000u) != 0) {
+        if (!subdirectories) throw PeFormatError("a resource language named by a string");
+        const std::uint64_t rvaName = root_ + (name & 0x7FFFFFFFu);
+        id.name = Utf8FromUtf16(Bytes(rvaName + 2, 2u * in_.At<std::uint16_t>(Offset(rvaName))));
+      } else {
+        id.id = static_cast<std::uint16_t>(name);
+      }
+      entries.emplace_back(std::move(id), target & 0x7FFFFFFFu);
+    }
+    return entries;
+  }
+
+  // `size` bytes at `rva`, all in the file-backed part of one section.
+  std::vector<std::uint8_t> Bytes(std::uint64_t rva, std::uint32_t size) const {
+    if (size == 0) return {};
+    const std::uint64_t first = Offset(rva);
+    if (Offset(rva + size - 1) != first + size - 1) throw PeFormatError("data at " + Hex(rva) + " spans sections");
+    std::vector<std::uint8_t> bytes(size);
+    for (std::uint32_t i = 0; i < size; ++i) bytes[i] = in_.At<std::uint8_t>(first + i);
+    return bytes;
+  }
+
   std::uint32_t Relative(std::uint32_t address, bool relative) const {
     if (relative) return address;
     if (address < imageBase_) throw PeFormatError("address " + Hex(address) + " lies below the image base");
@@ -198,6 +256,36 @@ class ImageReader {
 };
 
 }  // namespace
+
+std::string Utf8FromUtf16(std::span<const std::uint8_t> text) {
+  std::string out;
+  const auto unit = [&](std::size_t i) { return static_cast<char32_t>(text[2 * i] | text[2 * i + 1] << 8); };
+  const std::size_t units = text.size() / 2;
+  for (std::size_t i = 0; i < units; ++i) {
+    char32_t c = unit(i);
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (unit(++i) - 0xDC00);
+    } else if (c >= 0xD800 && c < 0xE000) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
 
 PeImage ReadPeImage(std::span<const std::uint8_t> file) { return ImageReader(file).Read(); }
 

@@ -40,6 +40,26 @@ struct ImportedDll {
   std::vector<ImportedFunction> functions;
 };
 
+// A resource is named by a number or by a string.
+struct ResourceId {
+  std::optional<std::uint16_t> id;
+  std::string name;  // UTF-8, when named by a string
+  bool operator==(const ResourceId&) const = default;
+};
+
+// Resource types, by number.
+inline constexpr std::uint16_t kResourceIcon = 3;
+inline constexpr std::uint16_t kResourceGroupIcon = 14;
+inline constexpr std::uint16_t kResourceVersion = 16;
+inline constexpr std::uint16_t kResourceManifest = 24;
+
+struct Resource {
+  ResourceId type;
+  ResourceId name;
+  std::uint16_t language = 0;
+  std::vector<std::uint8_t> data;
+};
+
 struct PeImage {
   std::uint16_t machine = 0;
   bool pe32Plus = false;
@@ -48,7 +68,11 @@ struct PeImage {
   Version subsystemVersion;
   Version osVersion;
   std::vector<ImportedDll> imports;  // the import table's order, then the delayed ones
+  std::vector<Resource> resources;   // the resource directory's order: type, name, language
 };
+
+// Little-endian UTF-16 as UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string Utf8FromUtf16(std::span<const std::uint8_t> text);
 
 // Never reads outside `file`; raises PeFormatError where a header, table or name does
 // not lie whole inside it.

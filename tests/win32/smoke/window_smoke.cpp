@@ -37,7 +37,7 @@ HWND OpenAbout(const Process& program, HWND main) {
   ::PostMessageW(main, WM_COMMAND, kIdAbout, 0);
   HWND about = nullptr;
   const bool shown = WaitFor(program.info.hProcess, [&] {
-    about = ::FindWindowW(L"TarnwellFrmAbout", nullptr);
+    about = ::FindWindowW(kAboutClass, nullptr);
     return about != nullptr && ::IsWindowVisible(about);
   });
   return shown ? about : nullptr;
@@ -130,6 +130,23 @@ int wmain(int argc, wchar_t** argv) {
     }
     std::printf("F5: Pools: 9\n");
 
+    // Common Controls 6 (the manifest's): a click on a row's tick box ticks it, the window
+    // hears of it (Start comes alive), and a second click clears it.
+    for (const bool ticked : {true, false}) {
+      ClickOn(::GetDlgItem(main, kIdStatus));  // else the two clicks on the box make a double click
+      if (!TickRow(program.info.hProcess, pools, L"ShopPool")) return "no ShopPool row to tick";
+      const int row = FindRow(program.info.hProcess, pools, L"ShopPool");
+      const UINT want = INDEXTOSTATEIMAGEMASK(ticked ? 2 : 1);
+      if (!WaitFor(program.info.hProcess, [&] {
+            return (::SendMessageW(pools, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_STATEIMAGEMASK) == want) &&
+                   (::IsWindowEnabled(::GetDlgItem(main, kIdStart)) != 0) == ticked;
+          })) {
+        return ticked ? "a click on ShopPool's tick box: not ticked, or Start still greyed"
+                      : "a second click on ShopPool's tick box: not cleared, or Start not greyed";
+      }
+    }
+    std::printf("tick boxes: a click ticks and clears ShopPool\n");
+
     ::SendMessageW(main, WM_COMMAND, kIdSelectAll1, 0);
     HWND start = ::GetDlgItem(main, kIdStart);
     ::SendMessageW(main, WM_COMMAND, MAKEWPARAM(kIdStart, BN_CLICKED), reinterpret_cast<LPARAM>(start));
@@ -204,6 +221,46 @@ int wmain(int argc, wchar_t** argv) {
   Process program;
   HWND main = nullptr;
   if (const char* failed = launch(worker, program, main)) return Fail(failed);
+
+  // Common Controls 6 paints a themed page: the labels and tick boxes on it show the page
+  // behind them, not the window's grey (a corner of each, beside its text).
+  {
+    ::SetForegroundWindow(main);
+    HWND tabs = ::GetDlgItem(main, kIdTabs);
+    RECT label{};
+    ::GetWindowRect(::GetDlgItem(main, kIdLabel1), &label);
+    POINT page{label.left - 2, label.top + 1};  // left of the label: the page itself
+    POINT inMain = page;
+    ::ScreenToClient(main, &inMain);
+    if (::ChildWindowFromPointEx(main, inMain, CWP_SKIPINVISIBLE) != tabs) return Fail("layout: no page left of Label1");
+    HDC screen = ::GetDC(nullptr);
+    std::string differs;
+    const bool same = WaitFor(program.info.hProcess, [&] {
+      const COLORREF want = ::GetPixel(screen, page.x, page.y);
+      differs.clear();
+      for (const int id : {kIdLabel1, kIdPoolsTitle, kIdGetName, kIdGetAspNet}) {
+        RECT box{};
+        ::GetWindowRect(::GetDlgItem(main, id), &box);
+        if (::GetPixel(screen, box.right - 2, box.top + 1) != want) differs += " " + std::to_string(id);
+      }
+      return differs.empty();
+    });
+    ::ReleaseDC(nullptr, screen);
+    if (!same) return Fail(("Task page: controls" + differs + " not on the page's colour").c_str());
+  }
+  std::printf("Task page: its labels and tick boxes on the page's colour\n");
+  // The About dialog: the icon, and the version --version answers.
+  {
+    HWND about = OpenAbout(program, main);
+    if (about == nullptr) return Fail("Help > About...: no dialog");
+    const bool picture = ::SendMessageW(::GetDlgItem(about, kIdAboutIcon), STM_GETICON, 0, 0) != 0;
+    const std::string version = TextOf(::GetDlgItem(about, kIdAboutVersion));
+    ::SendMessageW(about, WM_CLOSE, 0, 0);
+    if (!picture) return Fail("About: no icon");
+    if (version != "ver. " TARNWELL_VERSION " for Windows 2003") return Fail(("About: \"" + version + "\"").c_str());
+    if (!WaitFor(program.info.hProcess, [&] { return ::IsWindowEnabled(main) != 0; })) return Fail("About closed: the window stayed disabled");
+  }
+  std::printf("About: the icon, and ver. " TARNWELL_VERSION "\n");
 
   if (!pictures.empty()) {
     HWND pcMain = ::GetDlgItem(main, kIdTabs);
