@@ -45,8 +45,10 @@ ShowInstDetails show
 ShowUninstDetails show
 ; No InstallDir: an empty $INSTDIR in .onInit tells that /D was not given.
 
-; The icon: once the tree has an .ico, define MUI_ICON and MUI_UNICON to it here, and name it
-; as the shortcuts' icon in CreateShortcut below (the program's own icon serves until then).
+; The program's icon for the installer and the uninstaller; the shortcut to tarnwell.exe
+; takes it from the program itself.
+!define MUI_ICON "${__FILEDIR__}/../app/icons/tarnwell.ico"
+!define MUI_UNICON "${__FILEDIR__}/../app/icons/tarnwell.ico"
 !define MUI_ABORTWARNING
 
 Var Service        ; 1: install the service
