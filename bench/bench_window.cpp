@@ -23,15 +23,21 @@ using tarnwell::TPoolRec;
 constexpr int kPools = 1024;
 constexpr int kAppsPerPool = 10;
 
-// One application for every benchmark here, made on first use; offscreen, no display.
+// One application for every benchmark here, made on first use; offscreen, no display. Ended
+// by main (ReleaseApplication): ended among the exit handlers, after Qt's own statics, it
+// crashed the program on its way out.
+std::unique_ptr<QApplication>& Application() {
+  static std::unique_ptr<QApplication> app;
+  return app;
+}
+
 void EnsureApplication() {
   static int argc = 1;
   static char name[] = "tarnwell-bench";
   static char* argv[] = {name, nullptr};
-  static std::unique_ptr<QApplication> app = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return std::make_unique<QApplication>(argc, argv);
-  }();
+  if (Application()) return;
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  Application() = std::make_unique<QApplication>(argc, argv);
 }
 
 struct Bench {
@@ -132,3 +138,9 @@ void BM_HistoryDraw(benchmark::State& state) {
 BENCHMARK(BM_HistoryDraw)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
+
+namespace tarnwell::bench {
+
+void ReleaseApplication() { Application().reset(); }
+
+}  // namespace tarnwell::bench
