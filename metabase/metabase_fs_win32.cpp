@@ -1,12 +1,6 @@
 #ifdef _WIN32
 #include "metabase/metabase_fs.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #undef GetObject  // <wingdi.h> would rename the metabase seam's member
 
