@@ -460,7 +460,10 @@ void HistoryTab::Export() {
       top += boxes[i].bottom;
     }
     const win32::UniqueBitmap bitmap = canvas.TakeBitmap();
-    written = bitmap && !win32::SaveHistoryPicture(bitmap.get(), csv).empty();
+    // name.csv -> name.png (name.bmp without GDI+); another name gets the extension added.
+    std::wstring stem = path;
+    if (stem.size() > 4 && ::lstrcmpiW(stem.c_str() + stem.size() - 4, L".csv") == 0) stem.resize(stem.size() - 4);
+    written = bitmap && !win32::SaveBitmapPicture(bitmap.get(), stem, nullptr).empty();
   }
   if (!written) SetCounts("Export failed: " + csv);
 }
