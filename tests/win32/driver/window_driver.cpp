@@ -136,6 +136,20 @@ void Type(std::initializer_list<std::pair<WORD, bool>> keys) {
   ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
 }
 
+void TypeText(const std::wstring& text) {
+  std::vector<INPUT> inputs;
+  for (const wchar_t c : text) {
+    for (const DWORD up : {DWORD{0}, DWORD{KEYEVENTF_KEYUP}}) {
+      INPUT input{};
+      input.type = INPUT_KEYBOARD;
+      input.ki.wScan = c;
+      input.ki.dwFlags = KEYEVENTF_UNICODE | up;
+      inputs.push_back(input);
+    }
+  }
+  ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
 void ClickAt(POINT screen) {
   ::SetCursorPos(screen.x, screen.y);
   INPUT clicks[2] = {};
