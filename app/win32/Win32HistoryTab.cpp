@@ -186,7 +186,12 @@ bool HistoryTab::OnCommand(int id, int code) {
 }
 
 bool HistoryTab::OnNotify(const NMHDR& header, LRESULT& result) {
-  if (header.hwndFrom != lvPools_) return header.hwndFrom == dtpFrom_ || header.hwndFrom == dtpTo_;
+  if (header.hwndFrom == dtpFrom_ || header.hwndFrom == dtpTo_) {
+    if (header.code == DTN_DATETIMECHANGE && quiet_ == 0) daysAsked_ = false;  // the user's days now
+    result = 0;
+    return true;
+  }
+  if (header.hwndFrom != lvPools_) return false;
   result = 0;
   if (header.code == NM_CUSTOMDRAW) {
     // Each pool's name in its line's colour: the list is the charts' legend.
@@ -217,15 +222,28 @@ history::Day HistoryTab::FromDay() const { return PickerDay(dtpFrom_); }
 history::Day HistoryTab::ToDay() const { return PickerDay(dtpTo_); }
 
 void HistoryTab::SetDays(const history::Day& from, const history::Day& to) {
+  daysAsked_ = true;
+  askedFrom_ = from;
+  askedTo_ = to;
+  Quiet quiet(quiet_);
   SYSTEMTIME first = ToSystemTime(from), last = ToSystemTime(to);
+  // A day outside the box's limits is refused, and the box keeps its day.
   ::SendMessageW(dtpFrom_, DTM_SETSYSTEMTIME, GDT_VALID, reinterpret_cast<LPARAM>(&first));
   ::SendMessageW(dtpTo_, DTM_SETSYSTEMTIME, GDT_VALID, reinterpret_cast<LPARAM>(&last));
 }
 
 void HistoryTab::SetDayLimits(const history::Day& first, const history::Day& last) {
-  SYSTEMTIME range[2] = {ToSystemTime(first), ToSystemTime(last)};
-  for (HWND picker : {dtpFrom_, dtpTo_}) {
-    ::SendMessageW(picker, DTM_SETRANGE, GDTR_MIN | GDTR_MAX, reinterpret_cast<LPARAM>(range));
+  {
+    Quiet quiet(quiet_);
+    SYSTEMTIME range[2] = {ToSystemTime(first), ToSystemTime(last)};
+    for (HWND picker : {dtpFrom_, dtpTo_}) {
+      ::SendMessageW(picker, DTM_SETRANGE, GDTR_MIN | GDTR_MAX, reinterpret_cast<LPARAM>(range));
+    }
+  }
+  // The days the rules set before the limits reached them (the last week, set while the
+  // limits were still today alone).
+  if (daysAsked_) {
+    SetDays(std::clamp(askedFrom_, first, last), std::clamp(askedTo_, first, last));
   }
 }
 
@@ -437,21 +455,21 @@ void HistoryTab::Export() {
   path.resize(std::wcslen(path.c_str()));
   const std::string csv = ToUtf8(path);
 
-  bool written = rules_->WriteCsv(csv);
-  if (written) {
-    // The charts as they are on screen, stacked, in one bitmap.
-    std::array<RECT, HistoryController::kCharts> boxes{};
-    int width = 1, height = 0;
-    for (std::size_t i = 0; i < boxes.size(); ++i) {
-      ::GetClientRect(charts_[i], &boxes[i]);
-      width = std::max<int>(width, boxes[i].right);
-      height += boxes[i].bottom;
-    }
-    win32::MemoryCanvas canvas(nullptr, width, height);  // the screen's format
-    HDC dc = canvas ? canvas.Dc() : nullptr;
-    const history::TextMetrics metrics = dc != nullptr ? win32::HistoryTextMetrics(dc, font_) : history::TextMetrics{};
+  // The charts as they are on screen, stacked, in one bitmap; painting them also makes
+  // sure the CSV holds what each one shows now.
+  std::array<RECT, HistoryController::kCharts> boxes{};
+  int width = 1, height = 0;
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    ::GetClientRect(charts_[i], &boxes[i]);
+    width = std::max<int>(width, boxes[i].right);
+    height += boxes[i].bottom;
+  }
+  win32::MemoryCanvas canvas(nullptr, width, height);  // the screen's format
+  if (canvas) {
+    HDC dc = canvas.Dc();
+    const history::TextMetrics metrics = win32::HistoryTextMetrics(dc, font_);
     int top = 0;
-    for (std::size_t i = 0; dc != nullptr && i < boxes.size(); ++i) {
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
       POINT old{};
       ::SetViewportOrgEx(dc, 0, top, &old);
       win32::PaintHistoryChart(dc, rules_->Picture(static_cast<int>(i), boxes[i].right, boxes[i].bottom, metrics),
@@ -459,7 +477,10 @@ void HistoryTab::Export() {
       ::SetViewportOrgEx(dc, old.x, old.y, nullptr);
       top += boxes[i].bottom;
     }
-    const win32::UniqueBitmap bitmap = canvas.TakeBitmap();
+  }
+  const win32::UniqueBitmap bitmap = canvas.TakeBitmap();
+  bool written = rules_->WriteCsv(csv);
+  if (written) {
     // name.csv -> name.png (name.bmp without GDI+); another name gets the extension added.
     std::wstring stem = path;
     if (stem.size() > 4 && ::lstrcmpiW(stem.c_str() + stem.size() - 4, L".csv") == 0) stem.resize(stem.size() - 4);

@@ -76,7 +76,11 @@ class HistoryTab final : public IHistoryView {
   std::wstring tipText_;
   int tipChart_ = -1;
   std::vector<std::uint32_t> colours_;  // the list's rows' line colours, 0xRRGGBB
-  int quiet_ = 0;  // >0 while the tab itself fills the list
+  int quiet_ = 0;  // >0 while the tab itself fills the list or sets the date boxes
+  // The days the rules last set, until the user picks others: a box clamped by narrower
+  // limits at the time shows them once the limits allow.
+  bool daysAsked_ = false;
+  history::Day askedFrom_, askedTo_;
   // A dragged span: the chart, where the button went down, where the pointer is.
   int dragChart_ = -1;
   int dragFrom_ = 0, dragTo_ = 0;
