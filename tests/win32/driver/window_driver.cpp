@@ -150,8 +150,19 @@ void TypeText(const std::wstring& text) {
   ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
 }
 
-void ClickAt(POINT screen) {
+void MoveTo(POINT screen) {
   ::SetCursorPos(screen.x, screen.y);
+  // Buttons and the wheel act where the pointer is when they are read: under a display
+  // server the move can land after the call returns.
+  for (int look = 0; look < 100; ++look) {
+    POINT at{};
+    if (::GetCursorPos(&at) && at.x == screen.x && at.y == screen.y) break;
+    ::Sleep(10);
+  }
+}
+
+void ClickAt(POINT screen) {
+  MoveTo(screen);
   INPUT clicks[2] = {};
   clicks[0].type = clicks[1].type = INPUT_MOUSE;
   clicks[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;

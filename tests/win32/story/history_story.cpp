@@ -3,7 +3,9 @@
 // the History tab, Load, the pools listed; a click on a pool's tick box takes its line off
 // the charts and a second one puts it back (the pixels of its colour); the pools' lines lie
 // inside the plots; Export through the Save dialog writes exactly the points the test works
-// out itself from the same logs with the core (LoadHistory, DrawChart at the charts' sizes);
+// out itself from the same logs with the core (LoadHistory, DrawChart at the charts' sizes),
+// after a load, a span dragged across a chart, a wheel step and a double click; the tooltip
+// over a point tells it;
 // a load of a year of logs followed at once by a load of the last week shows only the week's
 // pools; the window closed during a load ends at once with exit code 0. Usage:
 //   tarnwell_history_story <tarnwell.exe> <MetaBase.xml> <recorded monitoring log> [pictures]
@@ -326,6 +328,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!TickRow(process, tab.pools, FromUtf8(chosen))) return Fail("no row to tick");
     const int row = FindRow(process, tab.pools, FromUtf8(chosen));
     if (!WaitFor(process, [&] { return Ticked(tab.pools, row) == ticked && (pixelsOf(chosen) > 0) == ticked; })) {
+      std::printf("row %d ticked: %d, %d pixels of its colour\n", row, Ticked(tab.pools, row) ? 1 : 0, pixelsOf(chosen));
       return Fail(ticked ? "a click on the pool's tick box: its line did not come back"
                          : "a click on the pool's tick box: its line stayed on the charts");
     }
@@ -379,80 +382,143 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("a year's load, then the week's at once: only the week's %zu pools\n", names.size());
 
   // Export: the Save dialog, the path typed, Enter; the CSV holds exactly the points the
-  // core draws at the charts' sizes, the picture lies beside it.
-  ClickOn(tab.exportButton);
-  HWND dialog = nullptr;
-  if (!WaitFor(process, [&] { return (dialog = FindMessageBox(program.info.dwProcessId)) != nullptr; })) {
-    return Fail("Export...: no Save dialog");
-  }
-  const std::wstring csvPath = dir + L"Exp\u00F6rt history.csv";
-  ::SetForegroundWindow(dialog);
-  Type({{VK_HOME, true}, {VK_HOME, false}, {VK_SHIFT, true}, {VK_END, true}, {VK_END, false}, {VK_SHIFT, false}});
-  TypeText(csvPath);
-  Type({{VK_RETURN, true}, {VK_RETURN, false}});
-  std::wstring picture;
-  if (!WaitFor(process, [&] {
-        for (const wchar_t* extension : {L".png", L".bmp"}) {
-          const std::wstring path = dir + L"Exp\u00F6rt history" + extension;
-          if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) picture = path;
-        }
-        return !picture.empty() && ::GetFileAttributesW(csvPath.c_str()) != INVALID_FILE_ATTRIBUTES;
-      })) {
-    return Fail(("Export: no CSV and picture beside it; counts: " + TextOf(tab.counts)).c_str());
-  }
-  const std::string csv = tarnwell::testutil::ReadAll(csvPath);
-  // What the core draws: the ticked pools, each figure, the range the charts show.
-  std::vector<history::ChartSource> sources;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (!Ticked(tab.pools, FindRow(process, tab.pools, FromUtf8(names[i])))) continue;
-    sources.push_back({&expected.pools.at(names[i]), names[i], history::PoolColour(i), -1});
-  }
+  // core draws at the charts' sizes for the range they show, the picture lies beside it.
   const history::Figure figures[] = {history::Figure::Cpu, history::Figure::RamMB, history::Figure::Threads};
-  const history::TimeRange range = Fitted(expected);
-  std::vector<std::string> want;  // "pool,time,value" lines, chart by chart
-  std::vector<std::size_t> chartEnds;
-  std::vector<history::ChartPicture> drawn;
-  for (std::size_t c = 0; c < tab.charts.size(); ++c) {
-    RECT client{};
-    ::GetClientRect(tab.charts[c], &client);
-    drawn.push_back(history::DrawChart("", sources, figures[c], range, client.right, client.bottom, metrics));
-    std::istringstream body(history::FormatCsv(history::ShownLines(drawn.back())));
+  std::vector<history::ChartPicture> drawn;  // as the core draws the charts, at the last export
+  std::wstring picture;
+  std::size_t exported = 0;
+  const auto exportMatches = [&](const history::TimeRange& range, const std::wstring& stem) -> std::string {
+    ClickOn(tab.exportButton);
+    HWND dialog = nullptr;
+    if (!WaitFor(process, [&] { return (dialog = FindMessageBox(program.info.dwProcessId)) != nullptr; })) {
+      DWORD code = STILL_ACTIVE;
+      ::GetExitCodeProcess(process, &code);
+      return code == STILL_ACTIVE ? std::string("no Save dialog") : "the program ended, exit code " + std::to_string(code);
+    }
+    const std::wstring csvPath = dir + stem + L".csv";
+    ::SetForegroundWindow(dialog);
+    Type({{VK_HOME, true}, {VK_HOME, false}, {VK_SHIFT, true}, {VK_END, true}, {VK_END, false}, {VK_SHIFT, false}});
+    TypeText(csvPath);
+    Type({{VK_RETURN, true}, {VK_RETURN, false}});
+    picture.clear();
+    if (!WaitFor(process, [&] {
+          for (const wchar_t* extension : {L".png", L".bmp"}) {
+            if (::GetFileAttributesW((dir + stem + extension).c_str()) != INVALID_FILE_ATTRIBUTES) picture = dir + stem + extension;
+          }
+          return !picture.empty() && ::GetFileAttributesW(csvPath.c_str()) != INVALID_FILE_ATTRIBUTES &&
+                 FindMessageBox(program.info.dwProcessId) == nullptr;
+        })) {
+      return "no CSV and picture beside it; counts: " + TextOf(tab.counts);
+    }
+    const std::string csv = tarnwell::testutil::ReadAll(csvPath);
+    // What the core draws: the ticked pools, each figure, the range.
+    std::vector<history::ChartSource> sources;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (!Ticked(tab.pools, FindRow(process, tab.pools, FromUtf8(names[i])))) continue;
+      sources.push_back({&expected.pools.at(names[i]), names[i], history::PoolColour(i), -1});
+    }
+    std::vector<std::string> want;  // "pool,time,value" lines, chart by chart
+    std::vector<std::size_t> chartEnds;
+    drawn.clear();
+    for (std::size_t c = 0; c < tab.charts.size(); ++c) {
+      RECT client{};
+      ::GetClientRect(tab.charts[c], &client);
+      drawn.push_back(history::DrawChart("", sources, figures[c], range, client.right, client.bottom, metrics));
+      std::istringstream body(history::FormatCsv(history::ShownLines(drawn.back())));
+      std::string line;
+      std::getline(body, line);  // its header
+      while (std::getline(body, line)) want.push_back(line);
+      chartEnds.push_back(want.size());
+    }
+    std::istringstream rows(csv);
     std::string line;
-    std::getline(body, line);  // its header
-    while (std::getline(body, line)) want.push_back(line);
-    chartEnds.push_back(want.size());
-  }
-  std::istringstream rows(csv);
-  std::string line;
-  std::getline(rows, line);
-  if (line != "figure,pool,time,value") return Fail(("Export: the CSV's header is \"" + line + "\"").c_str());
-  std::vector<std::string> figureOf;
-  std::vector<std::string> got;
-  while (std::getline(rows, line)) {
-    const std::size_t comma = line.find(',');
-    figureOf.push_back(line.substr(0, comma));
-    got.push_back(comma == std::string::npos ? std::string() : line.substr(comma + 1));
-  }
-  if (got != want) {
-    std::printf("CSV: %zu points, the core %zu\n", got.size(), want.size());
-    for (std::size_t i = 0; i < std::min(got.size(), want.size()); ++i) {
-      if (got[i] != want[i]) {
-        std::printf("first difference at %zu: \"%s\" against \"%s\"\n", i, got[i].c_str(), want[i].c_str());
-        break;
+    std::getline(rows, line);
+    if (line != "figure,pool,time,value") return "the CSV's header is \"" + line + "\"";
+    std::vector<std::string> figureOf;
+    std::vector<std::string> got;
+    while (std::getline(rows, line)) {
+      const std::size_t comma = line.find(',');
+      figureOf.push_back(line.substr(0, comma));
+      got.push_back(comma == std::string::npos ? std::string() : line.substr(comma + 1));
+    }
+    if (got != want) {
+      std::printf("CSV: %zu points, the core %zu\n", got.size(), want.size());
+      for (std::size_t i = 0; i < std::min(got.size(), want.size()); ++i) {
+        if (got[i] != want[i]) {
+          std::printf("first difference at %zu: \"%s\" against \"%s\"\n", i, got[i].c_str(), want[i].c_str());
+          break;
+        }
       }
+      return "the CSV is not the points the core draws";
     }
-    return Fail("Export: the CSV is not the points the core draws");
-  }
-  // One figure name per chart, three different ones.
-  std::set<std::string> figureNames;
-  for (std::size_t c = 0, at = 0; c < chartEnds.size(); at = chartEnds[c++]) {
-    for (std::size_t i = at; i < chartEnds[c]; ++i) {
-      if (figureOf[i] != figureOf[at]) return Fail("Export: two figure names within one chart's points");
+    // One figure name per chart, three different ones.
+    std::set<std::string> figureNames;
+    for (std::size_t c = 0, at = 0; c < chartEnds.size(); at = chartEnds[c++]) {
+      for (std::size_t i = at; i < chartEnds[c]; ++i) {
+        if (figureOf[i] != figureOf[at]) return "two figure names within one chart's points";
+      }
+      if (at < chartEnds[c]) figureNames.insert(figureOf[at]);
     }
-    if (at < chartEnds[c]) figureNames.insert(figureOf[at]);
+    if (figureNames.size() != tab.charts.size()) return "the charts' points do not carry three figure names";
+    exported = got.size();
+    return {};
+  };
+  history::TimeRange range = Fitted(expected);
+  if (const std::string failed = exportMatches(range, L"Exp\u00F6rt history"); !failed.empty()) {
+    return Fail(("Export: " + failed).c_str());
   }
-  if (figureNames.size() != tab.charts.size()) return Fail("Export: the charts' points do not carry three figure names");
-  std::printf("Export: %zu points, as the core draws them; the picture %s\n", got.size(), ToUtf8(picture).c_str());
+  std::printf("Export: %zu points, as the core draws them; the picture %s\n", exported, ToUtf8(picture).c_str());
+
+  // A span dragged across the CPU chart sets the three charts' range to it; a wheel step
+  // over the RAM chart zooms in around the pointer; a double click fits the lines again.
+  const history::PixelRect plot = drawn[0].plot;
+  const POINT dragFrom = {plot.left + plot.Width() / 4, (plot.top + plot.bottom) / 2};
+  const POINT dragTo = {plot.left + plot.Width() / 2, plot.top + 4};
+  range = {history::TimeAtX(drawn[0], dragFrom.x), history::TimeAtX(drawn[0], dragTo.x)};
+  {
+    POINT at = dragFrom, to = dragTo;
+    ::ClientToScreen(tab.charts[0], &at);
+    ::ClientToScreen(tab.charts[0], &to);
+    INPUT button{};
+    button.type = INPUT_MOUSE;
+    MoveTo(at);
+    button.mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    ::SendInput(1, &button, sizeof button);
+    MoveTo({(at.x + to.x) / 2, (at.y + to.y) / 2});
+    MoveTo(to);
+    button.mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    ::SendInput(1, &button, sizeof button);
+  }
+  if (const std::string failed = exportMatches(range, L"Exp\u00F6rt dragged"); !failed.empty()) {
+    return Fail(("a dragged span, then Export: " + failed).c_str());
+  }
+  std::printf("a dragged span: %zu points of the span on the three charts\n", exported);
+  {
+    const POINT wheelAt = {drawn[1].plot.left + drawn[1].plot.Width() / 3, (drawn[1].plot.top + drawn[1].plot.bottom) / 2};
+    range = history::WheelZoom(range, history::TimeAtX(drawn[1], wheelAt.x), 1);
+    POINT at = wheelAt;
+    ::ClientToScreen(tab.charts[1], &at);
+    MoveTo(at);
+    INPUT wheel{};
+    wheel.type = INPUT_MOUSE;
+    wheel.mi.dwFlags = MOUSEEVENTF_WHEEL;
+    wheel.mi.mouseData = WHEEL_DELTA;
+    ::SendInput(1, &wheel, sizeof wheel);
+  }
+  if (const std::string failed = exportMatches(range, L"Exp\u00F6rt wheel"); !failed.empty()) {
+    return Fail(("a wheel step, then Export: " + failed).c_str());
+  }
+  std::printf("a wheel step: %zu points around the pointer\n", exported);
+  {
+    POINT at = {drawn[2].plot.left + 10, drawn[2].plot.top + 10};
+    ::ClientToScreen(tab.charts[2], &at);
+    ClickAt(at);
+    ClickAt(at);
+  }
+  if (const std::string failed = exportMatches(Fitted(expected), L"Exp\u00F6rt fitted"); !failed.empty()) {
+    return Fail(("a double click, then Export: " + failed).c_str());
+  }
+  std::printf("a double click: the lines fitted again\n");
 
   // The pointer on a point of the RAM chart: the tooltip tells its pool, time and value; on
   // the chart's title, away from every point, it hides.
@@ -471,8 +537,8 @@ int wmain(int argc, wchar_t** argv) {
   for (const POINT at : {POINT{point.x, point.y}, POINT{2, 2}}) {
     POINT screenAt = at;
     ::ClientToScreen(tab.charts[1], &screenAt);
-    ::SetCursorPos(screenAt.x - 1, screenAt.y);
-    ::SetCursorPos(screenAt.x, screenAt.y);  // a move the chart hears of
+    MoveTo({screenAt.x - 1, screenAt.y});
+    MoveTo(screenAt);  // a move the chart hears of
     const bool onPoint = at.x != 2;
     if (!WaitFor(process, [&] {
           tip = FindTooltip(program.info.dwProcessId);
