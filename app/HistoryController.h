@@ -77,6 +77,8 @@ class HistoryController {
 
   void PoolTicksChanged();
   void FigureChanged();
+  // Every chart is made anew on its next paint.
+  void Redraw();
 
   // A chart as it is to be painted at this size; made again only when something changed.
   const history::ChartPicture& Picture(int chart, int width, int height, const history::TextMetrics& metrics);
@@ -108,7 +110,6 @@ class HistoryController {
   void Loaded(std::uint64_t generation, std::shared_ptr<history::History> history);
   history::Day Today() const;
   std::int64_t TodaySize() const;
-  void Invalidate();
 
   IHistoryView& view_;
   const ILocalClock& clock_;

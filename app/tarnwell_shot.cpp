@@ -1,10 +1,12 @@
 // Saves a PNG of each tab of the main window and of the About dialog, with sample pools shown
 // through the window's own redraws so that the columns, the tree and the chart can be
-// judged. Run under xvfb-run:
-//   tarnwell-shot <outdir>
+// judged; given a folder of monitoring logs, the History tab on them too. Run under xvfb-run:
+//   tarnwell-shot <outdir> [<folder of monitoring logs>]
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
+#include <QEventLoop>
 #include <QPlainTextEdit>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -15,6 +17,7 @@
 #include <stdexcept>
 
 #include "app/About.h"
+#include "app/HistoryTab.h"
 #include "app/main.h"
 #include "iis/iis.h"
 #include "platform/metabase.h"
@@ -128,8 +131,8 @@ bool Save(QWidget& widget, const QDir& dir, const QString& file) {
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tarnwell"));
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: tarnwell-shot <outdir>\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: tarnwell-shot <outdir> [<folder of monitoring logs>]\n");
     return 2;
   }
   const QDir out(QString::fromLocal8Bit(argv[1]));
@@ -163,6 +166,27 @@ int main(int argc, char* argv[]) {
     Find<QWidget>(window, "tabAnalyse")->setEnabled(true);
     Find<QWidget>(window, "btnAnalyseStart")->setEnabled(true);
     ok = Save(window, out, QStringLiteral("window-analyse.png")) && ok;
+
+    if (argc == 3) {
+      // The History tab on a copy of the logs, as the window finds them in its log folder.
+      const QDir logs(QString::fromLocal8Bit(argv[2]));
+      const QString logDir = QDir(exeDir.path()).filePath(QStringLiteral("log"));
+      for (const QString& name : logs.entryList({QStringLiteral("trnw-mon-*.log")}, QDir::Files))
+        QFile::copy(logs.filePath(name), QDir(logDir).filePath(name));
+      auto* history = Find<HistoryTab>(window, "tabHistory");
+      pcMain->setCurrentWidget(history);
+      QEventLoop wait;
+      bool loaded = false;
+      QObject::connect(history, &HistoryTab::loaded, &wait, [&] {
+        loaded = true;
+        wait.quit();
+      });
+      QTimer::singleShot(60000, &wait, &QEventLoop::quit);
+      history->Reload();
+      if (!loaded) wait.exec();
+      ok = loaded && Save(window, out, QStringLiteral("window-history.png")) && ok;
+      pcMain->setCurrentIndex(0);
+    }
 
     TFrmAbout& about = window.About();
     about.show();
