@@ -71,8 +71,9 @@ class SavedDcState {
 };
 
 // A memory DC compatible with another and a bitmap of the given size selected into it:
-// what is painted off screen and then copied once, without flicker. Empty (no DC) when the
-// system refuses either.
+// what is painted off screen and then copied once, without flicker. compatibleWith is the
+// window's DC, another canvas's, or null for the screen's (a bare memory DC would give a
+// one-bit bitmap). Empty (no DC) when the system refuses either.
 class MemoryCanvas {
  public:
   MemoryCanvas(HDC compatibleWith, int width, int height) noexcept;

@@ -12,7 +12,7 @@ namespace tarnwell::win32 {
 namespace {
 
 const COLORREF kGridColour = RGB(225, 225, 225);
-const COLORREF kFrameColour = RGB(96, 96, 96);
+const COLORREF kFrameColour = RGB(140, 140, 140);  // as the Qt tab's
 const COLORREF kTextColour = RGB(0, 0, 0);
 constexpr int kLabelGap = 4;       // between a label and the plot's edge
 constexpr int kLoneDotRadius = 1;  // a segment of one sample: 3 px across
@@ -73,9 +73,9 @@ void PaintLabels(HDC dc, const history::ChartPicture& picture, int lineHeight) {
 void PaintTitle(HDC dc, const history::ChartPicture& picture, int lineHeight) {
   if (picture.title.empty()) return;
   const std::wstring title = platform::win32::FromUtf8(picture.title);
-  RECT band{0, 0, picture.width, std::max(picture.plot.top, lineHeight)};
-  ::DrawTextW(dc, title.c_str(), static_cast<int>(title.size()), &band,
-              DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
+  RECT line{0, 2, picture.width, 2 + lineHeight};  // PlotArea leaves a line and a half above the plot
+  ::DrawTextW(dc, title.c_str(), static_cast<int>(title.size()), &line,
+              DT_CENTER | DT_TOP | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
 }
 
 // The lines inside the plot only; the points reused from segment to segment.
