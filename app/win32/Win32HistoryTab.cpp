@@ -136,7 +136,8 @@ void HistoryTab::Show(bool shown) {
 }
 
 void HistoryTab::Place(int x, int y, int width, int height) {
-  // The controls' row, as the Qt tab's: From, to, Load; the selector, Export, the counts.
+  // The controls' row, as the Qt tab's: From, to, Load; the selector, Export. The counts
+  // line heads the charts, where the window's width leaves it room.
   const int row = y + 4;
   int at = x + 6;
   const auto next = [&at](HWND c, int top, int w, int h, int gap = 4) {
@@ -150,18 +151,19 @@ void HistoryTab::Place(int x, int y, int width, int height) {
   next(btnLoad_, row - 1, layout::kButtonWidth, 23, 16);
   next(cmbFigure_, row, 110, 160);  // its drop-down's height too
   next(btnExport_, row - 1, layout::kButtonWidth, 23, 8);
-  tarnwell::win32ui::Place(lblCounts_, at, row + 4, std::max(0, x + width - 6 - at), 14);
 
-  // The list, and the three charts stacked in the rest.
+  // The list, and beside it the counts line over the three charts stacked in the rest.
   const int top = row + 28;
   const int bottom = y + height - 4;
   tarnwell::win32ui::Place(lvPools_, x + 4, top, kPoolListWidth, bottom - top);
   ListView_SetColumnWidth(lvPools_, 0, LVSCW_AUTOSIZE_USEHEADER);
-  const int left = x + 4 + kPoolListWidth + 4;
+  const int left = x + 4 + kPoolListWidth + 8;
   const int chartWidth = std::max(0, x + width - 4 - left);
-  const int each = std::max(0, (bottom - top) / HistoryController::kCharts);
+  tarnwell::win32ui::Place(lblCounts_, left, top, chartWidth, 14);
+  const int chartsTop = top + 18;
+  const int each = std::max(0, (bottom - chartsTop) / HistoryController::kCharts);
   for (int i = 0; i < HistoryController::kCharts; ++i) {
-    tarnwell::win32ui::Place(charts_[static_cast<std::size_t>(i)], left, top + i * each, chartWidth, each);
+    tarnwell::win32ui::Place(charts_[static_cast<std::size_t>(i)], left - 4, chartsTop + i * each, chartWidth + 4, each);
   }
 }
 
