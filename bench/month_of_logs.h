@@ -1,7 +1,12 @@
 #pragma once
 // Thirty days of monitoring logs at one line per pool per minute, written into a folder of
-// their own once and removed with the object: what the History benchmarks read.
+// their own once and removed with the object: what the History benchmarks read, on Linux
+// and (bench/win32) on Windows.
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -9,6 +14,7 @@
 #include <string>
 
 #include "history/MonitoringLogReader.h"
+#include "platform/files/utf8_path.h"
 
 namespace tarnwell::bench {
 
@@ -19,8 +25,13 @@ inline constexpr history::Day kMonthEnd{2026, 11, 30};
 class MonthOfLogs {
  public:
   explicit MonthOfLogs(int pools) {
+#ifdef _WIN32
+    const int pid = ::_getpid();
+#else
+    const int pid = static_cast<int>(::getpid());
+#endif
     dir_ = std::filesystem::temp_directory_path() /
-           ("tarnwell-history-bench-" + std::to_string(::getpid()) + "-" + std::to_string(pools));
+           ("tarnwell-history-bench-" + std::to_string(pid) + "-" + std::to_string(pools));
     std::filesystem::create_directories(dir_);
     history::Day day = kMonthStart;
     for (int d = 0; d < kMonthDays; ++d, day = history::NextDay(day)) {
@@ -45,8 +56,8 @@ class MonthOfLogs {
   }
   MonthOfLogs(const MonthOfLogs&) = delete;
   MonthOfLogs& operator=(const MonthOfLogs&) = delete;
-  // With its trailing separator.
-  std::string Dir() const { return (dir_ / "").string(); }
+  // UTF-8, with its trailing separator, as the reader takes it.
+  std::string Dir() const { return platform::Utf8FromPath(dir_ / ""); }
 
  private:
   std::filesystem::path dir_;

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Builds the Windows version with mingw-w64 for x86_64 and i686 and its installers, runs the
 # x86_64 tests under wine64 (ctest -L win32/unit) and checks the headers and imports of every
-# program of both; then the window, the service and the installer under wine in Xvfb.
+# program of both; measures the History chart's redraw (tarnwell-bench-win32.exe); then the
+# window, the service and the installer under wine in Xvfb.
 # Usage: scripts/test-win32.sh [build-dir]   (default: build-win in the checkout)
 #   build-dir/        the x86_64 build, its libraries in build-dir/deps; tarnwell-setup.exe
 #                     and tarnwell-setup-x64.exe
 #   build-dir/i686/   the i686 build (programs only: wine64 cannot run them), its libraries
 #                     in build-dir/i686/deps
 # Installs what it needs from Debian's packages; builds pugixml, PCRE2 and (for x86_64, where
-# the tests are built) GoogleTest for Windows from Debian's own sources. Needs no display
-# and asks nothing; safe to run again (finished steps are skipped).
+# the tests are built) GoogleTest and Google Benchmark for Windows from Debian's own sources.
+# Needs no display and asks nothing; safe to run again (finished steps are skipped).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -117,6 +118,15 @@ for arch in x86_64 i686; do
     -DPCRE2_STATIC_CFLAG=-DPCRE2_STATIC  # written into libpcre2-8.pc for the static library
 done
 build_dep x86_64 googletest /usr/src/googletest -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON
+# Google Benchmark, for tarnwell-bench-win32.exe (x86_64 only, where it runs under wine).
+# Debian's tree reads no git tags: the version comes from the folder's name, as Debian's own
+# build passes it.
+benchmark_src=$(source_dir benchmark)
+benchmark_version=${benchmark_src##*/benchmark-}
+build_dep x86_64 benchmark "$benchmark_src" -DGIT_VERSION="${benchmark_version%%[-+]*}" \
+  -DBENCHMARK_ENABLE_TESTING=OFF -DBENCHMARK_ENABLE_GTEST_TESTS=OFF -DBENCHMARK_ENABLE_WERROR=OFF \
+  -DBENCHMARK_ENABLE_INSTALL=ON -DBENCHMARK_INSTALL_DOCS=OFF \
+  -DBENCHMARK_ENABLE_LTO=OFF -DBENCHMARK_USE_BUNDLED_GTEST=OFF
 
 # --- Wine prefix, made here so that no test pays for it or waits on a dialog -----------
 # Every wine start below has its output away from ours: the wine server and its services
@@ -202,6 +212,19 @@ if [ ${#hung[@]} -gt 0 ]; then
   win_tests -R "^($pattern)\$" || { echo "Failed or hung again on the second run" >&2; exit 1; }
 fi
 
+# --- The History chart's redraw with GDI, measured under wine --------------------------
+# Figures for the log, not a test: three repetitions of tarnwell-bench-win32.exe (the twin of
+# tarnwell-bench's BM_HistoryDraw), on the wine server the tests used; a run that fails
+# fails the test command. Its output goes through a file, as every wine start's here.
+bench_exe=$build/bench/win32/tarnwell-bench-win32.exe
+if [ -f "$bench_exe" ]; then
+  echo "tarnwell-bench-win32.exe under wine (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
+  bench_rc=0
+  timeout 600 "$wine64" "$bench_exe" --benchmark_repetitions=3 </dev/null >"$build/bench-win32.log" 2>&1 || bench_rc=$?
+  cat "$build/bench-win32.log"
+  [ "$bench_rc" -eq 0 ] || { echo "tarnwell-bench-win32.exe ended with status $bench_rc" >&2; exit 1; }
+fi
+
 # --- The window, under wine in a virtual display ----------------------------------------
 # tarnwell.exe on a copy of demo/MetaBase.xml (IIS_METABASE): F5 lists the nine pools, a
 # worker started as w3wp.exe -ap "ShopPool" is found by monitoring with its process id and
@@ -225,6 +248,24 @@ in_display "$build/tests/win32/tarnwell_window_smoke.exe" \
 # docs/screenshots, so that a test run never changes the checkout by itself.
 for bmp in "$shots"/*.bmp; do
   png="$shots/$(basename "${bmp%.bmp}").png"
+  python3 "$root/scripts/lib/bmp2png.py" "$bmp" "$png"
+  if [ "${TARNWELL_UPDATE_SCREENSHOTS:-0}" = 1 ]; then cp "$png" "$root/docs/screenshots/"; fi
+done
+# --- The History tab, under wine --------------------------------------------------------
+# tarnwell.exe's History tab on a monitoring log recorded from the demo under wine
+# (tests/win32/data/), written as today's, and a year of older logs of another pool: Load,
+# a pool's tick box clicked off and on (its colour's pixels go and come back), the lines
+# inside the plots, a load of a year followed at once by the week's (only the week's pools),
+# Export through the Save dialog (the CSV is the points the core draws at the charts' sizes,
+# the picture beside it), and a close during a load (tests/win32/story/history_story.cpp).
+# Its picture of the tab goes where the window smoke test's go.
+history_shots=$build/history-story
+rm -rf "$history_shots" && mkdir -p "$history_shots"
+in_display "$build/tests/win32/tarnwell_history_story.exe" \
+  "$(winpath "$build/app/win32/tarnwell.exe")" "$(winpath "$root/demo/MetaBase.xml")" \
+  "$(winpath "$root/tests/win32/data/trnw-mon-demo.log")" "$(winpath "$history_shots")"
+for bmp in "$history_shots"/*.bmp; do
+  png="$history_shots/$(basename "${bmp%.bmp}").png"
   python3 "$root/scripts/lib/bmp2png.py" "$bmp" "$png"
   if [ "${TARNWELL_UPDATE_SCREENSHOTS:-0}" = 1 ]; then cp "$png" "$root/docs/screenshots/"; fi
 done
