@@ -242,8 +242,8 @@ void HistoryTab::SetDayLimits(const history::Day& first, const history::Day& las
       ::SendMessageW(picker, DTM_SETRANGE, GDTR_MIN | GDTR_MAX, reinterpret_cast<LPARAM>(range));
     }
   }
-  // The days the rules set before the limits reached them (the last week, set while the
-  // limits were still today alone).
+  // A picker refuses a day outside its limits and may keep one that new limits leave out:
+  // the days the rules asked for, brought within the limits, as a clamping date box would.
   if (daysAsked_) {
     SetDays(std::clamp(askedFrom_, first, last), std::clamp(askedTo_, first, last));
   }
@@ -484,8 +484,7 @@ void HistoryTab::Export() {
   bool written = rules_->WriteCsv(csv);
   if (written) {
     // name.csv -> name.png (name.bmp without GDI+); another name gets the extension added.
-    std::wstring stem = path;
-    if (stem.size() > 4 && ::lstrcmpiW(stem.c_str() + stem.size() - 4, L".csv") == 0) stem.resize(stem.size() - 4);
+    const std::wstring stem = FromUtf8(HistoryController::PicturePathFor(csv, ""));
     written = bitmap && !win32::SaveBitmapPicture(bitmap.get(), stem, nullptr).empty();
   }
   if (!written) SetCounts("Export failed: " + csv);
