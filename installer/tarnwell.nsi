@@ -431,11 +431,30 @@ Section "Uninstall"
   Delete "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk"
   Delete "$SMPROGRAMS\${PRODUCT}\Uninstall ${PRODUCT}.lnk"
   RMDir "$SMPROGRAMS\${PRODUCT}"
-  ${If} $RemoveLogs == 1
-    RMDir /r "$INSTDIR\log"
-  ${Else}
+  ${If} $RemoveLogs != 1
     DetailPrint "The logs stay in $INSTDIR\log"
   ${EndIf}
-  RMDir "$INSTDIR"  ; only when empty: the logs keep it
+  ; A process that has just ended (the service's, stopped a moment ago) may hold a file here
+  ; a little longer, and the folder can only go once it lets go: try again for a while.
+  StrCpy $R1 0
+  ${Do}
+    ${If} $RemoveLogs == 1
+      RMDir /r "$INSTDIR\log"
+    ${EndIf}
+    RMDir "$INSTDIR"  ; only when empty: the logs keep it
+    ${IfNot} ${FileExists} "$INSTDIR\*.*"
+      ${Break}
+    ${EndIf}
+    ${If} $RemoveLogs != 1
+    ${AndIf} ${FileExists} "$INSTDIR\log\*.*"
+      ${Break}
+    ${EndIf}
+    IntOp $R1 $R1 + 1
+    ${If} $R1 > 40
+      DetailPrint "$INSTDIR could not be removed"
+      ${Break}
+    ${EndIf}
+    Sleep 250
+  ${Loop}
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd
