@@ -175,6 +175,7 @@ int main(int argc, char* argv[]) {
         QFile::copy(logs.filePath(name), QDir(logDir).filePath(name));
       auto* history = Find<HistoryTab>(window, "tabHistory");
       pcMain->setCurrentWidget(history);
+      window.resize(1100, 860);  // room for three charts and the counts line
       QEventLoop wait;
       bool loaded = false;
       QObject::connect(history, &HistoryTab::loaded, &wait, [&] {

@@ -1,7 +1,6 @@
 #include "history/HistoryChart.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -27,24 +26,6 @@ constexpr std::int64_t kTimeSteps[] = {kSecond,      2 * kSecond,  5 * kSecond, 
 constexpr std::uint32_t kColours[] = {0x209fdf, 0x99ca53, 0xf6a625, 0x6d5fd5, 0xbf593e,
                                       0x2b8a3e, 0xd6336c, 0x495057, 0x0b7285, 0x8f5d00};
 
-struct Civil {
-  int year, month, day, hour, minute, second;
-};
-
-Civil ToCivil(std::int64_t timeMs) {
-  using namespace std::chrono;
-  std::int64_t day = timeMs / kDay;
-  std::int64_t ms = timeMs % kDay;
-  if (ms < 0) {
-    ms += kDay;
-    --day;
-  }
-  const year_month_day date{sys_days(2000y / January / 1) + days(day)};
-  return {static_cast<int>(date.year()), static_cast<int>(static_cast<unsigned>(date.month())),
-          static_cast<int>(static_cast<unsigned>(date.day())), static_cast<int>(ms / kHour),
-          static_cast<int>(ms / kMinute % 60), static_cast<int>(ms / kSecond % 60)};
-}
-
 std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
 // The widest label a step gives, in characters.
@@ -55,7 +36,7 @@ int LabelChars(std::int64_t step, std::int64_t span) {
 }
 
 std::string TimeLabel(std::int64_t timeMs, std::int64_t step, std::int64_t span) {
-  const Civil c = ToCivil(timeMs);
+  const StampFields c = SplitStamp(timeMs);
   char text[32];
   if (step >= kDay) {
     std::snprintf(text, sizeof text, "%02d-%02d", c.day, c.month);
@@ -230,7 +211,7 @@ std::optional<HoverHit> HitTest(const ChartPicture& picture, int x, int y, int r
 }
 
 std::string FormatStampText(std::int64_t timeMs) {
-  const Civil c = ToCivil(timeMs);
+  const StampFields c = SplitStamp(timeMs);
   char text[32];
   std::snprintf(text, sizeof text, "%02d-%02d-%02d %02d:%02d:%02d", c.day, c.month, c.year % 100, c.hour, c.minute,
                 c.second);

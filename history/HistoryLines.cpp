@@ -10,20 +10,10 @@ namespace tarnwell::history {
 namespace {
 
 std::string FormatTime(std::int64_t timeMs) {
-  using namespace std::chrono;
-  constexpr std::int64_t kMsPerDay = 86'400'000;
-  std::int64_t day = timeMs / kMsPerDay;
-  std::int64_t ms = timeMs % kMsPerDay;
-  if (ms < 0) {
-    ms += kMsPerDay;
-    --day;
-  }
-  const year_month_day date{sys_days(2000y / January / 1) + days(day)};
+  const StampFields t = SplitStamp(timeMs);
   char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02d.%03d", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(ms / 3'600'000), static_cast<int>(ms / 60'000 % 60), static_cast<int>(ms / 1000 % 60),
-                static_cast<int>(ms % 1000));
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
+                t.second, t.millisecond);
   return text;
 }
 
@@ -39,6 +29,21 @@ std::string CsvField(const std::string& text) {
 }
 
 }  // namespace
+
+StampFields SplitStamp(std::int64_t timeMs) {
+  using namespace std::chrono;
+  constexpr std::int64_t kMsPerDay = 86'400'000;
+  std::int64_t day = timeMs / kMsPerDay;
+  std::int64_t ms = timeMs % kMsPerDay;
+  if (ms < 0) {
+    ms += kMsPerDay;
+    --day;
+  }
+  const year_month_day date{sys_days(2000y / January / 1) + days(day)};
+  return {static_cast<int>(date.year()), static_cast<int>(static_cast<unsigned>(date.month())),
+          static_cast<int>(static_cast<unsigned>(date.day())), static_cast<int>(ms / 3'600'000),
+          static_cast<int>(ms / 60'000 % 60), static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000)};
+}
 
 double FigureValue(const Sample& s, Figure figure) {
   switch (figure) {

@@ -26,6 +26,12 @@ struct PoolLine {
 
 double FigureValue(const Sample& sample, Figure figure);
 
+// A stamp (ms since 2000-01-01) as calendar fields.
+struct StampFields {
+  int year = 2000, month = 1, day = 1, hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+StampFields SplitStamp(std::int64_t timeMs);
+
 // The pass interval as the samples show it: the median spacing of consecutive samples.
 std::int64_t TypicalSpacingMs(const std::vector<Sample>& samples);
 

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/HistoryController.h"
@@ -103,6 +105,23 @@ struct Loaded {
   }
 };
 
+// A controller over a fake tab on a folder of logs, its clock on 06-12-26.
+struct Tab {
+  testutil::TempDir dir;
+  testutil::TestClock clock{testutil::At(2026, 12, 6, 22, 0)};
+  FakeHistoryView view;
+  HistoryController controller{view, clock};
+  Loaded loaded{controller};
+
+  explicit Tab(std::string_view dirName = {}) : dir(dirName) { controller.SetLogDir(dir.Dir()); }
+  // Load, and the UI thread's work until its result is drawn.
+  bool Load() {
+    const int before = loaded.count;
+    controller.Load();
+    return view.RunUntil([&] { return loaded.count > before; });
+  }
+};
+
 std::size_t Points(const std::vector<history::PoolLine>& lines) {
   std::size_t n = 0;
   for (const auto& line : lines)
@@ -145,15 +164,10 @@ TEST(HistoryController, ANewRangeCancelsTheLoadBeforeAndAGoneTabGetsNothing) {
 }
 
 TEST(HistoryController, TicksSurviveAReloadAndEachPoolKeepsItsColour) {
-  testutil::TempDir dir;
-  testutil::TestClock clock(testutil::At(2026, 12, 6, 22, 0));
+  Tab tab;
+  auto& [dir, clock, view, controller, loaded] = tab;
   testutil::WriteFile(dir.File("trnw-mon-061226.log"), LogLines("06-12-26", "Blog", 30, 5) + LogLines("06-12-26", "Shop", 30, 6));
-  FakeHistoryView view;
-  HistoryController controller(view, clock);
-  controller.SetLogDir(dir.Dir());
-  Loaded loaded(controller);
-  controller.Load();
-  ASSERT_TRUE(view.RunUntil([&] { return loaded.count == 1; }));
+  ASSERT_TRUE(tab.Load());
   ASSERT_EQ(view.rows.size(), 2u);
   EXPECT_TRUE(view.rows[0].ticked && view.rows[1].ticked);
   EXPECT_EQ(view.rows[1].colour, history::PoolColour(1));
@@ -172,8 +186,7 @@ TEST(HistoryController, TicksSurviveAReloadAndEachPoolKeepsItsColour) {
   testutil::WriteFile(dir.File("trnw-mon-061226.log"),
                       LogLines("06-12-26", "Blog", 30, 5) + LogLines("06-12-26", "Shop", 30, 6) +
                           LogLines("06-12-26", "Api", 30, 7));
-  controller.Load();
-  ASSERT_TRUE(view.RunUntil([&] { return loaded.count == 2; }));
+  ASSERT_TRUE(tab.Load());
   ASSERT_EQ(view.rows.size(), 3u);
   EXPECT_EQ(view.rows[0].name, "Api");
   EXPECT_EQ(view.ticks, (std::vector<bool>{true, false, true}));
@@ -181,15 +194,10 @@ TEST(HistoryController, TicksSurviveAReloadAndEachPoolKeepsItsColour) {
 }
 
 TEST(HistoryController, OneZoomForTheThreeChartsAndExportHoldsExactlyWhatIsShown) {
-  testutil::TempDir dir{testutil::kNonAsciiName};
-  testutil::TestClock clock(testutil::At(2026, 12, 6, 22, 0));
+  Tab tab{testutil::kNonAsciiName};
+  auto& [dir, clock, view, controller, loaded] = tab;
   testutil::WriteFile(dir.File("trnw-mon-061226.log"), LogLines("06-12-26", "Shop", 7200));  // two hours
-  FakeHistoryView view;
-  HistoryController controller(view, clock);
-  controller.SetLogDir(dir.Dir());
-  Loaded loaded(controller);
-  controller.Load();
-  ASSERT_TRUE(view.RunUntil([&] { return loaded.count == 1; }));
+  ASSERT_TRUE(tab.Load());
   const history::TimeRange fitted = controller.Range();
   for (int c = 0; c < HistoryController::kCharts; ++c) controller.Picture(c, 600, 150, kMetrics);
 
@@ -240,16 +248,11 @@ TEST(HistoryController, OneZoomForTheThreeChartsAndExportHoldsExactlyWhatIsShown
 }
 
 TEST(HistoryController, TodaysGrowingLogIsFollowedWhileTheTabIsShown) {
-  testutil::TempDir dir;
-  testutil::TestClock clock(testutil::At(2026, 12, 6, 22, 0));
+  Tab tab;
+  auto& [dir, clock, view, controller, loaded] = tab;
   const std::string today = dir.File("trnw-mon-061226.log");
   testutil::WriteFile(today, LogLines("06-12-26", "Shop", 10));
-  FakeHistoryView view;
-  HistoryController controller(view, clock);
-  controller.SetLogDir(dir.Dir());
-  Loaded loaded(controller);
-  controller.Load();
-  ASSERT_TRUE(view.RunUntil([&] { return loaded.count == 1; }));
+  ASSERT_TRUE(tab.Load());
   controller.CheckGrowth();
   EXPECT_FALSE(controller.Loading());  // nothing new
 
