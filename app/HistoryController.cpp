@@ -68,7 +68,8 @@ HistoryController::HistoryController(IHistoryView& view, const ILocalClock& cloc
       loaded_(std::make_shared<history::History>()),
       self_(std::make_shared<HistoryController*>(this)) {
   const history::Day today = Today();
-  view_.SetDayLimits(today, today);
+  // Open limits until the log folder is known: a date box clamps what it is given.
+  view_.SetDayLimits({2000, 1, 1}, today);
   view_.SetDays(AddDays(today, -(kDefaultDays - 1)), today);
   range_ = {DayStartMs(AddDays(today, -(kDefaultDays - 1))), DayStartMs(AddDays(today, 1)) - 1};
 }

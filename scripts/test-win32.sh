@@ -251,6 +251,24 @@ for bmp in "$shots"/*.bmp; do
   python3 "$root/scripts/lib/bmp2png.py" "$bmp" "$png"
   if [ "${TARNWELL_UPDATE_SCREENSHOTS:-0}" = 1 ]; then cp "$png" "$root/docs/screenshots/"; fi
 done
+# --- The History tab, under wine --------------------------------------------------------
+# tarnwell.exe's History tab on a monitoring log recorded from the demo under wine
+# (tests/win32/data/), written as today's, and a year of older logs of another pool: Load,
+# a pool's tick box clicked off and on (its colour's pixels go and come back), the lines
+# inside the plots, a load of a year followed at once by the week's (only the week's pools),
+# Export through the Save dialog (the CSV is the points the core draws at the charts' sizes,
+# the picture beside it), and a close during a load (tests/win32/story/history_story.cpp).
+# Its picture of the tab goes where the window smoke test's go.
+history_shots=$build/history-story
+rm -rf "$history_shots" && mkdir -p "$history_shots"
+in_display "$build/tests/win32/tarnwell_history_story.exe" \
+  "$(winpath "$build/app/win32/tarnwell.exe")" "$(winpath "$root/demo/MetaBase.xml")" \
+  "$(winpath "$root/tests/win32/data/trnw-mon-demo.log")" "$(winpath "$history_shots")"
+for bmp in "$history_shots"/*.bmp; do
+  png="$history_shots/$(basename "${bmp%.bmp}").png"
+  python3 "$root/scripts/lib/bmp2png.py" "$bmp" "$png"
+  if [ "${TARNWELL_UPDATE_SCREENSHOTS:-0}" = 1 ]; then cp "$png" "$root/docs/screenshots/"; fi
+done
 # --- The service, under wine -----------------------------------------------------------
 # tarnwell.exe --install-service with settings that name a copy of demo/MetaBase.xml, sc
 # start, passes over a worker of ShopPool, sc stop with the last pass whole, a start on a bad

@@ -9,6 +9,9 @@ enum Id : int {
   kIdGetAspNet, kIdHideInactive, kIdDontScroll, kIdLog, kIdPools, kIdTabs, kIdMonTabs,
   kIdTree, kIdChart, kIdAnalyseList, kIdAnalyseLog, kIdAnalyseStart, kIdAnalyseStop,
   kIdAnalyseCpu, kIdStatus, kIdPoolsTitle, kIdLabel1, kIdLabel2, kIdLabel3,
+  // The History tab; its three charts are kIdHistoryChart + 0, 1, 2.
+  kIdHistoryFromLabel = 1200, kIdHistoryFrom, kIdHistoryToLabel, kIdHistoryTo, kIdHistoryLoad,
+  kIdHistoryPools, kIdHistoryFigure, kIdHistoryExport, kIdHistoryCounts, kIdHistoryChart,
 };
 
 // The About dialog's controls.
@@ -16,6 +19,8 @@ enum AboutId : int { kIdAboutOk = 2001, kIdAboutHome, kIdAboutSupport, kIdAboutN
 
 inline constexpr wchar_t kMainClass[] = L"TarnwellFrmMain";
 inline constexpr wchar_t kAboutClass[] = L"TarnwellFrmAbout";
-inline constexpr int kTabTask = 0, kTabMonitoring = 1, kTabAnalyse = 2;
+inline constexpr int kTabTask = 0, kTabMonitoring = 1, kTabAnalyse = 2, kTabHistory = 3;
+inline constexpr int kMainTabCount = 4;
+inline constexpr wchar_t kHistoryChartClass[] = L"TarnwellHistoryChart";
 
 }  // namespace tarnwell::win32ui

@@ -2,6 +2,7 @@
 // and the tab controls only say which ones show, which keeps one window procedure.
 #include "app/win32/Win32Window.h"
 #include "app/win32/Win32Controls.h"
+#include "app/win32/Win32HistoryTab.h"
 #include "app/win32/Win32Ids.h"
 #include "app/win32/Win32Resources.h"
 
@@ -30,7 +31,7 @@ constexpr int kTagSelectAll = 10;
 constexpr wchar_t kNoHint[] = L"";
 constexpr wchar_t kFilterHint[] = L"Support regular expression";
 constexpr wchar_t kAnalyseHint[] = L"Analyse only CPU value.";
-const wchar_t* const kMainTabs[] = {L"&Task", L"&Monitoring", L"&Analyse"};
+const wchar_t* const kMainTabs[kMainTabCount] = {L"&Task", L"&Monitoring", L"&Analyse", L"&History"};
 constexpr char kClosingWait[] = "Close: waiting for the monitoring and the analysis to end.";
 
 // The letter a caption underlines: the one after a single '&'; 0 when none.
@@ -87,7 +88,7 @@ bool RegisterClasses(HINSTANCE instance) {
   chart.hInstance = instance;
   chart.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
   chart.lpszClassName = L"TarnwellChart";
-  return ::RegisterClassExW(&main) != 0 && ::RegisterClassExW(&chart) != 0;
+  return ::RegisterClassExW(&main) != 0 && ::RegisterClassExW(&chart) != 0 && RegisterHistoryClasses(instance);
 }
 
 MainWindow::MainWindow(HINSTANCE instance, std::string exeDir, platform::IMetabase& metabase,
@@ -135,6 +136,11 @@ int MainWindow::Run() {
         StepTab((::GetKeyState(VK_SHIFT) & 0x8000) != 0 ? -1 : 1);
         continue;
       }
+      if (msg.message == WM_MOUSEWHEEL && history_) {
+        // The wheel zooms the chart under the pointer, whichever control has the keyboard.
+        const HWND under = ::WindowFromPoint(POINT{GET_X_LPARAM(msg.lParam), GET_Y_LPARAM(msg.lParam)});
+        if (history_->IsChart(under)) msg.hwnd = under;
+      }
       if (msg.message == WM_SYSCHAR && (msg.hwnd == hwnd_ || ::IsChild(hwnd_, msg.hwnd)) &&
           Mnemonic(static_cast<wchar_t>(msg.wParam))) {
         continue;
@@ -178,7 +184,7 @@ LRESULT MainWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
       return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
     case WM_DRAWITEM: {
       const auto& item = *reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
-      if (item.hwndItem != pcMain || item.itemID >= 3) break;
+      if (item.hwndItem != pcMain || item.itemID >= kMainTabCount) break;
       const bool greyed = item.itemID == kTabAnalyse && !analyseEnabled_;
       RECT box = item.rcItem;
       ::FillRect(item.hDC, &box, ::GetSysColorBrush(COLOR_BTNFACE));
@@ -331,7 +337,7 @@ bool MainWindow::OnCreate() {
   // Drawn by the window: a tab control has no greyed tab, and Analyse is greyed until
   // monitoring has filled its list.
   pcMain = Make(WC_TABCONTROLW, L"", visible | WS_CLIPSIBLINGS | TCS_BOTTOM | TCS_OWNERDRAWFIXED | tab, kIdTabs);
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < kMainTabCount; ++i) {
     TCITEMW item{};
     item.mask = TCIF_TEXT;
     item.pszText = const_cast<wchar_t*>(kMainTabs[i]);
@@ -405,6 +411,10 @@ bool MainWindow::OnCreate() {
         pane, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&MainWindow::PaneEditProc)));
   }
 
+  // History tab.
+  history_ = std::make_unique<HistoryTab>(instance_, hwnd_, font_.get(), clock_,
+                                          [this](std::function<void()> f) { PostToUi(std::move(f)); });
+
   frmAbout_ = CreateAbout(instance_, hwnd_, font_.get());
 
   {
@@ -425,13 +435,14 @@ bool MainWindow::OnCreate() {
   if (!textfileDir_.empty()) controller_->SetTextfileDir(textfileDir_);
   if (listen_) controller_->SetMetricsUrl(*listen_, SystemHttpServer());
   controller_->Start(exeDir_);
+  history_->SetLogDir(controller_->LogDir());  // the folder the rules made
   return true;
 }
 
 void MainWindow::StepTab(int step) {
   int page = TabCtrl_GetCurSel(pcMain);
   do {
-    page = (page + step + 3) % 3;
+    page = (page + step + kMainTabCount) % kMainTabCount;
   } while (page == kTabAnalyse && !analyseEnabled_);
   SelectTab(pcMain, page);
 }
@@ -526,6 +537,7 @@ void MainWindow::ShowPages() {
   for (HWND c : {lvAnalyse, memAnalyse, btnAnalyseStart, btnAnalyseStop, Label2, edtAnalyseCPU, Label3}) {
     show(c, page == kTabAnalyse);
   }
+  if (history_) history_->Show(page == kTabHistory);
   RECT client{};
   ::GetClientRect(hwnd_, &client);
   OnSize(client.right, client.bottom);
@@ -592,6 +604,8 @@ void MainWindow::OnSize(int width, int height) {
   Place(Label2, px + 176, panel2Top + 9, 152, 14);
   Place(edtAnalyseCPU, px + 328, panel2Top + 5, 41, kEditHeight);
   Place(Label3, px + 371, panel2Top + 9, 12, 14);
+
+  if (history_) history_->Place(px, py, pw, ph);
 }
 
 void MainWindow::SplitterPress(int y) {
@@ -666,9 +680,9 @@ HBRUSH MainWindow::PageBrush(HDC dc, HWND control) {
   RECT tabs{}, box{};
   ::GetWindowRect(pcMain, &tabs);
   ::GetWindowRect(control, &box);
-  wchar_t cls[8] = {};
+  wchar_t cls[16] = {};
   if (box.left < tabs.left || box.top < tabs.top || box.right > tabs.right || box.bottom > tabs.bottom ||
-      (::GetClassNameW(control, cls, 8) > 0 && ::lstrcmpiW(cls, L"Edit") == 0)) {
+      (::GetClassNameW(control, cls, 16) > 0 && (::lstrcmpiW(cls, L"Edit") == 0 || ::lstrcmpiW(cls, L"ComboBox") == 0))) {
     return nullptr;  // a greyed or read-only box keeps its own colour
   }
   if (!pageBrush_) {
@@ -691,6 +705,7 @@ HBRUSH MainWindow::PageBrush(HDC dc, HWND control) {
 }
 
 void MainWindow::OnCommand(int id, int code, HWND control) {
+  if (history_ && history_->OnCommand(id, code)) return;
   MainController* rules = Rules();
   if (rules == nullptr) return;
   const bool clicked = control == nullptr || code == BN_CLICKED;
@@ -732,6 +747,7 @@ LRESULT MainWindow::OnNotify(const NMHDR& header) {
     ShowPages();
     return 0;
   }
+  if (LRESULT result = 0; history_ && history_->OnNotify(header, result)) return result;
   if (rules == nullptr || quiet_ > 0) return 0;
   if (header.hwndFrom == lvTaskOPools || header.hwndFrom == lvAnalyse) {
     const auto& change = reinterpret_cast<const NMLISTVIEW&>(header);
@@ -789,6 +805,7 @@ void MainWindow::OnClose() {
 }
 
 void MainWindow::OnDestroy() {
+  history_.reset();  // waits for a load under way, whose result is then never drawn
   if (controller_) {
     controller_->StopWorkersAndWait();
     std::unique_ptr<MainController> rules = std::move(controller_);

@@ -27,6 +27,8 @@ class IProcessSystem;
 
 namespace win32ui {
 
+class HistoryTab;
+
 // GDI owners.
 struct GdiDeleter {
   void operator()(HGDIOBJ object) const noexcept { ::DeleteObject(object); }
@@ -176,6 +178,7 @@ class MainWindow final : public IMainView {
   std::map<UINT_PTR, std::function<void()>> timers_;
   UINT_PTR nextTimer_ = 100;
 
+  std::unique_ptr<HistoryTab> history_;  // the History tab's controls and rules
   std::unique_ptr<MainController> controller_;
 };
 

@@ -111,7 +111,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   }
 
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_TREEVIEW_CLASSES |
-                                                     ICC_TAB_CLASSES | ICC_BAR_CLASSES};
+                                                     ICC_TAB_CLASSES | ICC_BAR_CLASSES | ICC_DATE_CLASSES};
   ::InitCommonControlsEx(&controls);
   if (!tarnwell::win32ui::RegisterClasses(instance)) return 1;
 

@@ -34,10 +34,22 @@ class FakeHistoryView final : public IHistoryView {
   std::vector<bool> ticks;
   int chartsChanged = 0;
 
+  history::Day Clamped(const history::Day& day) const {
+    if (last < first) return day;  // no limits yet
+    return std::min(std::max(day, first), last);
+  }
+
   history::Day FromDay() const override { return from; }
   history::Day ToDay() const override { return to; }
-  void SetDays(const history::Day& f, const history::Day& t) override { from = f, to = t; }
-  void SetDayLimits(const history::Day& f, const history::Day& l) override { first = f, last = l; }
+  // As a date box does: a day outside the limits becomes the nearest limit.
+  void SetDays(const history::Day& f, const history::Day& t) override {
+    from = Clamped(f);
+    to = Clamped(t);
+  }
+  void SetDayLimits(const history::Day& f, const history::Day& l) override {
+    first = f, last = l;
+    SetDays(from, to);
+  }
   int FigureIndex() const override { return figure; }
   void SetCounts(const std::string& text) override { counts = text; }
   void FillPools(const std::vector<HistoryPoolRow>& r) override {

@@ -136,8 +136,33 @@ void Type(std::initializer_list<std::pair<WORD, bool>> keys) {
   ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
 }
 
-void ClickAt(POINT screen) {
+void TypeText(const std::wstring& text) {
+  std::vector<INPUT> inputs;
+  for (const wchar_t c : text) {
+    for (const DWORD up : {DWORD{0}, DWORD{KEYEVENTF_KEYUP}}) {
+      INPUT input{};
+      input.type = INPUT_KEYBOARD;
+      input.ki.wScan = c;
+      input.ki.dwFlags = KEYEVENTF_UNICODE | up;
+      inputs.push_back(input);
+    }
+  }
+  ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+void MoveTo(POINT screen) {
   ::SetCursorPos(screen.x, screen.y);
+  // Buttons and the wheel act where the pointer is when they are read: under a display
+  // server the move can land after the call returns.
+  for (int look = 0; look < 100; ++look) {
+    POINT at{};
+    if (::GetCursorPos(&at) && at.x == screen.x && at.y == screen.y) break;
+    ::Sleep(10);
+  }
+}
+
+void ClickAt(POINT screen) {
+  MoveTo(screen);
   INPUT clicks[2] = {};
   clicks[0].type = clicks[1].type = INPUT_MOUSE;
   clicks[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;

@@ -43,6 +43,10 @@ bool TickRow(HANDLE program, HWND list, const std::wstring& text);
 HWND FocusOf(HWND main);
 // Keys as the keyboard types them (virtual key, down), to the foreground window's focus.
 void Type(std::initializer_list<std::pair<WORD, bool>> keys);
+// Text as the keyboard types it, character by character (any UTF-16 text).
+void TypeText(const std::wstring& text);
+// The pointer moved to a point of the screen, once it is there.
+void MoveTo(POINT screen);
 // A click of the mouse at a point of the screen, or on the middle of a window, as the
 // mouse makes it: a greyed control takes none.
 void ClickAt(POINT screen);

@@ -316,15 +316,25 @@ int wmain(int argc, wchar_t** argv) {
   if (!WaitFor(program.info.hProcess, [&] { return ::IsWindowEnabled(main) != 0 && FocusOf(main) == analysePane; })) {
     return Fail("About closed: the keyboard did not come back to the pane");
   }
-  // Ctrl+Tab and Ctrl+Shift+Tab step through the main tabs.
+  // Ctrl+Tab and Ctrl+Shift+Tab step through the main tabs, round from the last to the first.
   HWND mainTabs = ::GetDlgItem(main, kIdTabs);
-  Type({{VK_CONTROL, true}, {VK_TAB, true}, {VK_TAB, false}, {VK_CONTROL, false}});
-  if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(mainTabs, TCM_GETCURSEL, 0, 0) == kTabTask; })) {
-    return Fail("Ctrl+Tab on Analyse did not go on to Task");
-  }
-  Type({{VK_CONTROL, true}, {VK_SHIFT, true}, {VK_TAB, true}, {VK_TAB, false}, {VK_SHIFT, false}, {VK_CONTROL, false}});
-  if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(mainTabs, TCM_GETCURSEL, 0, 0) == kTabAnalyse; })) {
-    return Fail("Ctrl+Shift+Tab on Task did not go back to Analyse");
+  struct Step {
+    bool back;
+    int tab;
+    const char* failure;
+  };
+  for (const Step& step : {Step{false, kTabHistory, "Ctrl+Tab on Analyse did not go on to History"},
+                           Step{false, kTabTask, "Ctrl+Tab on History did not go round to Task"},
+                           Step{true, kTabHistory, "Ctrl+Shift+Tab on Task did not go back to History"},
+                           Step{true, kTabAnalyse, "Ctrl+Shift+Tab on History did not go back to Analyse"}}) {
+    if (step.back) {
+      Type({{VK_CONTROL, true}, {VK_SHIFT, true}, {VK_TAB, true}, {VK_TAB, false}, {VK_SHIFT, false}, {VK_CONTROL, false}});
+    } else {
+      Type({{VK_CONTROL, true}, {VK_TAB, true}, {VK_TAB, false}, {VK_CONTROL, false}});
+    }
+    if (!WaitFor(program.info.hProcess, [&] { return ::SendMessageW(mainTabs, TCM_GETCURSEL, 0, 0) == step.tab; })) {
+      return Fail(step.failure);
+    }
   }
   std::printf("keyboard: back to the pane after About; Ctrl+Tab and Ctrl+Shift+Tab switch tabs\n");
 
@@ -338,7 +348,8 @@ int wmain(int argc, wchar_t** argv) {
   const std::size_t beforeKeys = ReadMatching(logDir, L"trnw??????.log").size();
   HWND innerTabs = ::GetDlgItem(main, kIdMonTabs);
   for (const Mnemonic& step : {Mnemonic{'M', kTabMonitoring, -1, -1}, Mnemonic{'G', kTabMonitoring, 1, -1},
-                               Mnemonic{'L', kTabMonitoring, 0, -1}, Mnemonic{'T', kTabTask, -1, kIdTabs},
+                               Mnemonic{'L', kTabMonitoring, 0, -1}, Mnemonic{'H', kTabHistory, -1, -1},
+                               Mnemonic{'T', kTabTask, -1, kIdTabs},
                                Mnemonic{'T', kTabTask, -1, kIdStop}, Mnemonic{'A', kTabAnalyse, -1, kIdTabs}}) {
     Type({{VK_MENU, true}, {step.letter, true}, {step.letter, false}, {VK_MENU, false}});
     const bool shown = WaitFor(program.info.hProcess, [&] {
@@ -358,7 +369,7 @@ int wmain(int argc, wchar_t** argv) {
   if (keysLog.find("Stop monitoring pool") != std::string::npos || keysLog.find("Apply filter") != std::string::npos) {
     return Fail("Alt+T or Alt+A on Task clicked Stop or Apply filter");
   }
-  std::printf("keyboard: Alt+M, G, L, T, A show their tabs; Stop and Apply filter only take the keyboard\n");
+  std::printf("keyboard: Alt+M, G, L, H, T, A show their tabs; Stop and Apply filter only take the keyboard\n");
 
   // A logoff during an analysis: the applications are back before the session goes.
   if (const char* failed = analyse(worker, program, main)) return Fail(failed);
