@@ -66,8 +66,18 @@ void PaintLabels(HDC dc, const history::ChartPicture& picture, int lineHeight) {
   const history::PixelRect& plot = picture.plot;
   for (const history::AxisTick& tick : picture.valueTicks)
     TextAt(dc, plot.left - kLabelGap, tick.pixel - lineHeight / 2, tick.label, TA_RIGHT | TA_TOP | TA_NOUPDATECP);
-  for (const history::AxisTick& tick : picture.timeTicks)
-    TextAt(dc, tick.pixel, plot.bottom + kLabelGap / 2, tick.label, TA_CENTER | TA_TOP | TA_NOUPDATECP);
+  // Centred under its tick, but kept whole inside the picture: the last tick often sits
+  // near the right edge.
+  for (const history::AxisTick& tick : picture.timeTicks) {
+    if (tick.label.empty()) continue;
+    const std::wstring text = platform::win32::FromUtf8(tick.label);
+    SIZE size{};
+    ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    const int width = static_cast<int>(size.cx);
+    const int left = std::max(0, std::min(tick.pixel - width / 2, picture.width - width));
+    ::SetTextAlign(dc, TA_LEFT | TA_TOP | TA_NOUPDATECP);
+    ::TextOutW(dc, left, plot.bottom + kLabelGap / 2, text.c_str(), static_cast<int>(text.size()));
+  }
 }
 
 void PaintTitle(HDC dc, const history::ChartPicture& picture, int lineHeight) {

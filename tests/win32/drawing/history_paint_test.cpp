@@ -23,8 +23,8 @@ constexpr std::uint32_t kGrid = 0xE1E1E1;
 
 history::ChartPoint At(int x, int y) { return history::ChartPoint{x, y, 0, 0}; }
 
-// 240 x 140 with the plot at (50,20)..(220,110): a red line across, another running out of
-// the plot to the right and above it, a lone green sample, a blue restart on the floor.
+// 240 x 140 with the plot at (50,20)..(220,110): a red line across, others running out of
+// the plot to the right and (left of the title) above it, a lone green sample, a blue restart on the floor.
 history::ChartPicture Picture() {
   history::ChartPicture p;
   p.title = "CPU (%)";
@@ -36,7 +36,7 @@ history::ChartPicture Picture() {
   history::DrawnLine red;
   red.pool = "ShopPool";
   red.colour = kRed;
-  red.segments = {{At(60, 50), At(140, 50)}, {At(150, 40), At(300, 40)}, {At(100, 80), At(100, -30)}};
+  red.segments = {{At(60, 50), At(140, 50)}, {At(150, 40), At(300, 40)}, {At(70, 80), At(70, -30)}};
   history::DrawnLine green;
   green.pool = "Lone";
   green.colour = kGreen;
@@ -79,8 +79,8 @@ TEST_F(HistoryPaint, DrawsEachPartWhereThePictureSays) {
       {"a segment's ends", 60, 50, kRed},
       {"a segment running out of the plot, inside", 210, 40, kRed},
       {"the same segment, clipped right of the plot", 230, 40, kWhite},
-      {"a segment running above the plot, inside", 100, 25, kRed},
-      {"the same segment, clipped above the plot", 100, 10, kWhite},
+      {"a segment running above the plot, inside", 70, 25, kRed},
+      {"the same segment, clipped above the plot", 70, 10, kWhite},
       {"a lone sample", 180, 90, kGreen},
       {"a lone sample is more than a pixel", 181, 90, kGreen},
       {"a restart on the floor", 120, 109, kBlue},
@@ -109,6 +109,17 @@ TEST_F(HistoryPaint, WritesTheTitleAndTheLabelsBesideThePlot) {
   EXPECT_EQ(CountDarkPixels(Dc(), 0, 58, 15, 72), 0) << "50 ends at the plot, not the canvas's edge";
   EXPECT_GT(CountDarkPixels(Dc(), 75, 112, 105, 135), 0) << "01-11";
   EXPECT_GT(CountDarkPixels(Dc(), 155, 112, 185, 135), 0) << "02-11";
+}
+
+TEST_F(HistoryPaint, KeepsATimeLabelAtTheEdgeWhole) {
+  history::ChartPicture picture = Picture();
+  picture.lines.clear();
+  picture.valueTicks.clear();
+  picture.timeTicks = {{2, "01-11 00:00"}, {236, "04-11 00:00"}};
+  PaintHistoryChart(Dc(), picture, font_);
+  // Centred on their ticks, each would lose half its width past the canvas's edge.
+  EXPECT_GT(CountDarkPixels(Dc(), 184, 112, 200, 135), 0) << "the right one, moved left";
+  EXPECT_GT(CountDarkPixels(Dc(), 40, 112, 56, 135), 0) << "the left one, moved right";
 }
 
 TEST_F(HistoryPaint, LeavesTheDcAsItWas) {
