@@ -102,9 +102,8 @@ ChartPicture DrawChart(const std::string& title, const std::vector<ChartSource>&
   double high = 0;
   for (const ChartSource& source : sources) {
     if (source.samples == nullptr) continue;
-    reduced.push_back(ReduceToColumns(
-        BuildLine(source.pool, *source.samples, figure, from, picture.range.toMs, source.spacingMs), from,
-        picture.range.toMs, plot.Width()));
+    reduced.push_back(BuildReducedLine(source.pool, *source.samples, figure, from, picture.range.toMs,
+                                       plot.Width(), source.spacingMs));
     for (const auto& segment : reduced.back().segments)
       for (const Point& p : segment) high = std::max(high, p.value);
   }

@@ -115,6 +115,55 @@ PoolLine ReduceToColumns(const PoolLine& line, std::int64_t fromMs, std::int64_t
   return reduced;
 }
 
+PoolLine BuildReducedLine(const std::string& pool, const std::vector<Sample>& samples, Figure figure,
+                          std::int64_t fromMs, std::int64_t toMs, int columns, std::int64_t spacingMs) {
+  PoolLine line;
+  line.pool = pool;
+  const std::int64_t gap = 2 * (spacingMs < 0 ? TypicalSpacingMs(samples) : spacingMs);
+  const std::int64_t span = std::max<std::int64_t>(toMs - fromMs, 1);
+  columns = std::max(columns, 1);
+  const auto column = [&](std::int64_t t) {
+    return std::clamp<std::int64_t>((t - fromMs) * columns / span, 0, columns - 1);
+  };
+  // The column being gathered: its first lowest and first highest point, by place.
+  std::int64_t current = -1;
+  Point low, high;
+  std::size_t lowAt = 0, highAt = 0;
+  const auto flush = [&] {
+    if (current < 0) return;
+    std::vector<Point>& out = line.segments.back();
+    out.push_back(lowAt <= highAt ? low : high);
+    if (lowAt != highAt) out.push_back(lowAt <= highAt ? high : low);
+    current = -1;
+  };
+  const Sample* previous = nullptr;
+  const auto first = std::lower_bound(samples.begin(), samples.end(), fromMs,
+                                      [](const Sample& s, std::int64_t t) { return s.timeMs < t; });
+  for (auto it = first; it != samples.end() && it->timeMs <= toMs; ++it) {
+    const Sample& s = *it;
+    if (previous == nullptr || (gap > 0 && s.timeMs - previous->timeMs > gap)) {
+      flush();
+      line.segments.emplace_back();
+    }
+    if (previous != nullptr && s.pid != previous->pid) line.restarts.push_back(s.timeMs);
+    const Point p{s.timeMs, FigureValue(s, figure)};
+    const auto at = static_cast<std::size_t>(it - samples.begin());
+    const std::int64_t c = column(s.timeMs);
+    if (c != current) {
+      flush();
+      current = c;
+      low = high = p;
+      lowAt = highAt = at;
+    } else {
+      if (p.value < low.value) low = p, lowAt = at;
+      if (p.value > high.value) high = p, highAt = at;
+    }
+    previous = &s;
+  }
+  flush();
+  return line;
+}
+
 std::string FormatCsv(const std::vector<PoolLine>& lines) {
   std::string csv = "pool,time,value\n";
   for (const PoolLine& line : lines) {

@@ -44,6 +44,11 @@ PoolLine BuildLine(const std::string& pool, const std::vector<Sample>& samples, 
 // [fromMs, toMs]; segments stay apart.
 PoolLine ReduceToColumns(const PoolLine& line, std::int64_t fromMs, std::int64_t toMs, int columns);
 
+// ReduceToColumns(BuildLine(...)) in one pass, without the whole line in between: what a
+// redraw of many days needs.
+PoolLine BuildReducedLine(const std::string& pool, const std::vector<Sample>& samples, Figure figure,
+                          std::int64_t fromMs, std::int64_t toMs, int columns, std::int64_t spacingMs = -1);
+
 // "pool,time,value" lines for exactly these points, a header first; time as
 // yyyy-mm-dd hh:mm:ss.zzz, as the stamp was written.
 std::string FormatCsv(const std::vector<PoolLine>& lines);

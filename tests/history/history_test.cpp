@@ -115,5 +115,31 @@ TEST(HistoryLines, ReductionKeepsEachColumnsExtremesAndTheCsvHoldsExactlyThePoin
   EXPECT_EQ(csv.rfind("pool,time,value\n\"Shop, \"\"main\"\"\",2000-01-01 00:00:00.000,0\n", 0), 0u) << csv;
 }
 
+TEST(HistoryLines, OnePassGivesWhatBuildingThenReducingGives) {
+  // Gaps, restarts, equal stamps, and ranges that cut the samples.
+  std::vector<Sample> samples;
+  std::uint32_t pid = 100;
+  std::int64_t t = 0;
+  for (int i = 0; i < 5000; ++i) {
+    t += (i % 997 == 0) ? 3'600'000 : (i % 13 == 0 ? 0 : 60'000);
+    if (i % 1500 == 0) ++pid;
+    samples.push_back({.timeMs = t, .ramKB = (i * 7919) % 5003, .cpu = (i * 31) % 97, .threads = i % 5, .pid = pid});
+  }
+  struct Case {
+    std::int64_t from, to;
+    int columns;
+  };
+  const Case cases[] = {{0, t, 800}, {0, t, 1}, {t / 3, t / 2, 333}, {-1000, t + 1000, 5000}, {t + 1, t + 2, 10}};
+  for (const Case& c : cases) {
+    for (const Figure figure : {Figure::Cpu, Figure::RamMB, Figure::Threads}) {
+      SCOPED_TRACE(testing::Message() << c.from << ".." << c.to << "/" << c.columns);
+      const PoolLine expected = ReduceToColumns(BuildLine("P", samples, figure, c.from, c.to), c.from, c.to, c.columns);
+      const PoolLine actual = BuildReducedLine("P", samples, figure, c.from, c.to, c.columns);
+      EXPECT_EQ(actual.segments, expected.segments);
+      EXPECT_EQ(actual.restarts, expected.restarts);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tarnwell::history
