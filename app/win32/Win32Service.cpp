@@ -60,8 +60,9 @@ struct ServiceState {
 };
 ServiceState* g_state = nullptr;  // set by RunService for the dispatcher's lifetime
 
-// Caller holds the mutex.
-void SetStatus(ServiceState& s, DWORD state, DWORD waitHint = 0, DWORD exitCode = NO_ERROR, DWORD specific = 0) {
+// The status to report next, kept in s. Caller holds the mutex.
+SERVICE_STATUS& NextStatus(ServiceState& s, DWORD state, DWORD waitHint = 0, DWORD exitCode = NO_ERROR,
+                           DWORD specific = 0) {
   s.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   s.status.dwCurrentState = state;
   s.status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
@@ -70,7 +71,12 @@ void SetStatus(ServiceState& s, DWORD state, DWORD waitHint = 0, DWORD exitCode 
   s.status.dwWaitHint = waitHint;
   const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
   s.status.dwCheckPoint = pending ? s.status.dwCheckPoint + 1 : 0;
-  ::SetServiceStatus(s.handle, &s.status);
+  return s.status;
+}
+
+// Caller holds the mutex.
+void SetStatus(ServiceState& s, DWORD state, DWORD waitHint = 0) {
+  ::SetServiceStatus(s.handle, &NextStatus(s, state, waitHint));
 }
 
 DWORD WINAPI ControlHandler(DWORD control, DWORD, LPVOID, LPVOID context) {
@@ -93,13 +99,20 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, LPVOID, LPVOID context) {
   }
 }
 
+// The service's last act. Once the manager hears "stopped", the dispatcher may return and
+// the state (its mutex with it) go at once: so nothing of it is touched after the report,
+// not even the unlock of its mutex.
 void StopWith(ServiceState& s, const ServiceHost::Outcome& outcome) {
-  std::lock_guard lock(s.mutex);
-  if (outcome.exit == ServiceHost::Exit::Ok) {
-    SetStatus(s, SERVICE_STOPPED);
-  } else {
-    SetStatus(s, SERVICE_STOPPED, 0, ERROR_SERVICE_SPECIFIC_ERROR, static_cast<DWORD>(outcome.exit));
+  SERVICE_STATUS_HANDLE handle = nullptr;
+  SERVICE_STATUS status{};
+  {
+    std::lock_guard lock(s.mutex);
+    handle = s.handle;
+    status = outcome.exit == ServiceHost::Exit::Ok
+                 ? NextStatus(s, SERVICE_STOPPED)
+                 : NextStatus(s, SERVICE_STOPPED, 0, ERROR_SERVICE_SPECIFIC_ERROR, static_cast<DWORD>(outcome.exit));
   }
+  ::SetServiceStatus(handle, &status);
 }
 
 void WINAPI ServiceMain(DWORD, LPWSTR*) {

@@ -37,7 +37,7 @@ bool Sc(const std::wstring& args) {
 
 Handle ServiceProcess() {
   const DWORD pid = ServiceStatus().dwProcessId;
-  return Handle(pid != 0 ? ::OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr);
+  return Handle(pid != 0 ? ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid) : nullptr);
 }
 
 std::vector<std::string> Lines(const std::string& text) {

@@ -26,7 +26,7 @@ SERVICE_STATUS_PROCESS ServiceStatus();
 void RemoveLeftService();
 // sc.exe with its arguments, to its end.
 bool Sc(const std::wstring& args);
-// The service's process, while it runs; null when none.
+// The service's process, while it runs (to wait on and read its exit code); null when none.
 Handle ServiceProcess();
 
 // The lines of a log's text; a last line without its end is marked "<cut>".

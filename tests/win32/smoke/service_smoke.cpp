@@ -157,8 +157,15 @@ int wmain(int argc, wchar_t** argv) {
     if (!scraped.empty()) return Fail(scraped.c_str());
   }
 
+  // A process that reports "stopped" may be ended at once: it must end cleanly either way
+  // (it once unlocked a mutex that was gone, and died of it).
+  const auto endedCleanly = [&service] {
+    DWORD code = STILL_ACTIVE;
+    return ::GetExitCodeProcess(service.get(), &code) && code == 0;
+  };
   if (!Sc(L"stop Tarnwell")) return Fail("sc stop Tarnwell");
   if (::WaitForSingleObject(service.get(), kPatienceMs) != WAIT_OBJECT_0) return Fail("the service did not stop");
+  if (!endedCleanly()) return Fail("the service's process did not end cleanly");
   const SERVICE_STATUS_PROCESS stopped = ServiceStatus();
   if (stopped.dwCurrentState != SERVICE_STOPPED || stopped.dwWin32ExitCode != NO_ERROR) {
     return Fail(("stopped with state " + std::to_string(stopped.dwCurrentState) + ", exit " +
@@ -191,6 +198,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!Sc(L"stop Tarnwell") || ::WaitForSingleObject(service.get(), kPatienceMs) != WAIT_OBJECT_0) {
       return Fail("the service did not stop, the URL taken");
     }
+    if (!endedCleanly()) return Fail("the service's process did not end cleanly, the URL taken");
     std::printf("the URL taken: said once, and monitoring went on\n");
   }
 
