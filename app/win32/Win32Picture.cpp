@@ -66,9 +66,12 @@ std::wstring SystemFolderFile(const wchar_t* name) {
 class GdiPlus {
  public:
   GdiPlus() {
+    // Vista and later keep it in the system folder. Windows XP and Server 2003 keep it in
+    // WinSxS only, where tarnwell.exe's manifest (a dependency on Microsoft.Windows.GdiPlus)
+    // has the name resolved.
     const std::wstring path = SystemFolderFile(L"gdiplus.dll");
-    if (path.empty()) return;
-    module_ = ::LoadLibraryW(path.c_str());
+    if (!path.empty()) module_ = ::LoadLibraryW(path.c_str());
+    if (module_ == nullptr) module_ = ::LoadLibraryW(L"gdiplus.dll");
     if (module_ == nullptr) return;
     const auto startup = Bind<StartupFn>(module_, "GdiplusStartup");
     shutdown_ = Bind<ShutdownFn>(module_, "GdiplusShutdown");

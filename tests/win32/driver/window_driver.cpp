@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <memory>
+#include <type_traits>
 
 #include "app/win32/Win32Ids.h"
 #include "platform/win32/text.h"
@@ -251,6 +253,29 @@ bool IsEmpty(const std::wstring& dir) {
   return empty;
 }
 
+std::vector<DWORD> GrabScreen(const RECT& box) {
+  const int w = box.right - box.left, h = box.bottom - box.top;
+  std::vector<DWORD> pixels(static_cast<std::size_t>(std::max(w, 0)) * static_cast<std::size_t>(std::max(h, 0)));
+  if (pixels.empty()) return pixels;
+  const std::unique_ptr<std::remove_pointer_t<HDC>, void (*)(HDC)> screen(::GetDC(nullptr),
+                                                                         [](HDC dc) { ::ReleaseDC(nullptr, dc); });
+  const std::unique_ptr<std::remove_pointer_t<HDC>, BOOL (*)(HDC)> dc(::CreateCompatibleDC(screen.get()), &::DeleteDC);
+  const std::unique_ptr<std::remove_pointer_t<HBITMAP>, void (*)(HBITMAP)> bitmap(
+      ::CreateCompatibleBitmap(screen.get(), w, h), [](HBITMAP b) { ::DeleteObject(b); });
+  const HGDIOBJ old = ::SelectObject(dc.get(), bitmap.get());
+  ::BitBlt(dc.get(), 0, 0, w, h, screen.get(), box.left, box.top, SRCCOPY);
+  ::SelectObject(dc.get(), old);
+  BITMAPINFOHEADER info{};
+  info.biSize = sizeof info;
+  info.biWidth = w;
+  info.biHeight = -h;  // top row first
+  info.biPlanes = 1;
+  info.biBitCount = 32;
+  ::GetDIBits(dc.get(), bitmap.get(), 0, static_cast<UINT>(h), pixels.data(), reinterpret_cast<BITMAPINFO*>(&info),
+              DIB_RGB_COLORS);
+  return pixels;
+}
+
 bool SavePicture(HWND window, const std::wstring& path, bool clientOnly) {
   ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
   RECT box{};
@@ -260,12 +285,8 @@ bool SavePicture(HWND window, const std::wstring& path, bool clientOnly) {
     ::MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&box), 2);
   }
   const int w = box.right - box.left, h = box.bottom - box.top;
-  HDC screen = ::GetDC(nullptr);
-  HDC dc = ::CreateCompatibleDC(screen);
-  HBITMAP bitmap = ::CreateCompatibleBitmap(screen, w, h);
-  HGDIOBJ old = ::SelectObject(dc, bitmap);
-  ::BitBlt(dc, 0, 0, w, h, screen, box.left, box.top, SRCCOPY);
-  ::SelectObject(dc, old);
+  const std::vector<DWORD> screen = GrabScreen(box);
+  // A 24-bit BMP: rows bottom up, each padded to four bytes.
   BITMAPINFOHEADER info{};
   info.biSize = sizeof info;
   info.biWidth = w;
@@ -273,11 +294,16 @@ bool SavePicture(HWND window, const std::wstring& path, bool clientOnly) {
   info.biPlanes = 1;
   info.biBitCount = 24;
   const int stride = (w * 3 + 3) & ~3;
-  std::vector<char> pixels(static_cast<std::size_t>(stride) * static_cast<std::size_t>(h));
-  ::GetDIBits(dc, bitmap, 0, static_cast<UINT>(h), pixels.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
-  ::DeleteObject(bitmap);
-  ::DeleteDC(dc);
-  ::ReleaseDC(nullptr, screen);
+  std::vector<char> pixels(static_cast<std::size_t>(stride) * static_cast<std::size_t>(std::max(h, 0)));
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const DWORD p = screen[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)];
+      char* to = &pixels[static_cast<std::size_t>(h - 1 - y) * static_cast<std::size_t>(stride) + static_cast<std::size_t>(x) * 3];
+      to[0] = static_cast<char>(p & 0xFF);
+      to[1] = static_cast<char>((p >> 8) & 0xFF);
+      to[2] = static_cast<char>((p >> 16) & 0xFF);
+    }
+  }
   BITMAPFILEHEADER file{};
   file.bfType = 0x4D42;
   file.bfOffBits = sizeof file + sizeof info;

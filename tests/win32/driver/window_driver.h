@@ -64,6 +64,8 @@ bool IsEmpty(const std::wstring& dir);
 // The window as the screen shows it, to a 24-bit BMP file. clientOnly: without the frame,
 // whose size wine reports wrongly for a dialog with no window manager to draw it.
 bool SavePicture(HWND window, const std::wstring& path, bool clientOnly = false);
+// The screen's pixels in a rectangle (screen coordinates), top row first, as 0x00RRGGBB.
+std::vector<DWORD> GrabScreen(const RECT& box);
 // Says what failed; returns the exit status of a failed run.
 int Fail(const char* what);
 

@@ -114,24 +114,7 @@ struct ScreenPixels {
   explicit ScreenPixels(HWND window) {
     ::GetClientRect(window, &box);
     ::MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&box), 2);
-    const int w = box.right - box.left, h = box.bottom - box.top;
-    HDC screen = ::GetDC(nullptr);
-    HDC dc = ::CreateCompatibleDC(screen);
-    HBITMAP bitmap = ::CreateCompatibleBitmap(screen, w, h);
-    HGDIOBJ old = ::SelectObject(dc, bitmap);
-    ::BitBlt(dc, 0, 0, w, h, screen, box.left, box.top, SRCCOPY);
-    ::SelectObject(dc, old);
-    BITMAPINFOHEADER info{};
-    info.biSize = sizeof info;
-    info.biWidth = w;
-    info.biHeight = -h;  // top row first
-    info.biPlanes = 1;
-    info.biBitCount = 32;
-    std::vector<DWORD> raw(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
-    ::GetDIBits(dc, bitmap, 0, static_cast<UINT>(h), raw.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
-    ::DeleteObject(bitmap);
-    ::DeleteDC(dc);
-    ::ReleaseDC(nullptr, screen);
+    const std::vector<DWORD> raw = GrabScreen(box);
     pixels.reserve(raw.size());
     for (const DWORD p : raw) pixels.push_back(RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF));
   }
