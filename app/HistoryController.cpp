@@ -26,22 +26,6 @@ const OtherFigure kOtherFigures[] = {{"Threads", history::Figure::Threads},
 const char* const kChartTitles[] = {"CPU (% of one processor)", "RAM (MB)"};
 const char* const kCsvFigures[] = {"CPU", "RAM MB"};
 
-history::Day AddDays(const history::Day& day, int n) {
-  using namespace std::chrono;
-  const year_month_day date{year(day.year), month(static_cast<unsigned>(day.month)),
-                            std::chrono::day(static_cast<unsigned>(day.day))};
-  const year_month_day moved{sys_days(date) + days(n)};
-  return {static_cast<int>(moved.year()), static_cast<int>(static_cast<unsigned>(moved.month())),
-          static_cast<int>(static_cast<unsigned>(moved.day()))};
-}
-
-std::int64_t DayStartMs(const history::Day& day) {
-  using namespace std::chrono;
-  const year_month_day date{year(day.year), month(static_cast<unsigned>(day.month)),
-                            std::chrono::day(static_cast<unsigned>(day.day))};
-  return (sys_days(date) - sys_days(2000y / January / 1)).count() * 86'400'000LL;
-}
-
 // The day a monitoring log's name gives ("trnw-mon-ddmmyy.log"), if it is one.
 std::optional<history::Day> LogNameDay(const std::string& name) {
   if (name.size() != 19 || name.rfind("trnw-mon-", 0) != 0 || name.compare(15, 4, ".log") != 0) return std::nullopt;
@@ -70,8 +54,9 @@ HistoryController::HistoryController(IHistoryView& view, const ILocalClock& cloc
   const history::Day today = Today();
   // Open limits until the log folder is known: a date box clamps what it is given.
   view_.SetDayLimits({2000, 1, 1}, today);
-  view_.SetDays(AddDays(today, -(kDefaultDays - 1)), today);
-  range_ = {DayStartMs(AddDays(today, -(kDefaultDays - 1))), DayStartMs(AddDays(today, 1)) - 1};
+  const history::Day weekStart = history::AddDays(today, -(kDefaultDays - 1));
+  view_.SetDays(weekStart, today);
+  range_ = {history::DayStartMs(weekStart), history::DayStartMs(history::AddDays(today, 1)) - 1};
 }
 
 HistoryController::~HistoryController() = default;  // the loader, declared last, is stopped and joined first
@@ -178,7 +163,7 @@ void HistoryController::Fit() {
   }
   if (first > last) {
     const history::Day from = view_.FromDay();
-    range_ = {DayStartMs(from), DayStartMs(AddDays(std::max(from, view_.ToDay()), 1)) - 1};
+    range_ = {history::DayStartMs(from), history::DayStartMs(history::AddDays(std::max(from, view_.ToDay()), 1)) - 1};
   } else {
     const std::int64_t margin = std::max<std::int64_t>((last - first) / 50, 1000);
     range_ = {first - margin, last + margin};

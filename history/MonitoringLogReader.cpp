@@ -146,14 +146,18 @@ std::string MonitoringLogName(const Day& day) {
   return name;
 }
 
-Day NextDay(const Day& day) {
+Day AddDays(const Day& day, int n) {
   using namespace std::chrono;
   const year_month_day date{std::chrono::year(day.year), std::chrono::month(static_cast<unsigned>(day.month)),
                             std::chrono::day(static_cast<unsigned>(day.day))};
-  const year_month_day next{sys_days(date) + days(1)};
-  return {static_cast<int>(next.year()), static_cast<int>(static_cast<unsigned>(next.month())),
-          static_cast<int>(static_cast<unsigned>(next.day()))};
+  const year_month_day moved{sys_days(date) + days(n)};
+  return {static_cast<int>(moved.year()), static_cast<int>(static_cast<unsigned>(moved.month())),
+          static_cast<int>(static_cast<unsigned>(moved.day()))};
 }
+
+Day NextDay(const Day& day) { return AddDays(day, 1); }
+
+std::int64_t DayStartMs(const Day& day) { return DayNumber(day.year, day.month, day.day).value_or(0) * kMsPerDay; }
 
 std::vector<Day> DaysWithLogs(const std::string& dir, const Day& from, const Day& to) {
   std::vector<Day> found;

@@ -58,7 +58,11 @@ std::vector<Day> DaysWithLogs(const std::string& dir, const Day& from, const Day
 History LoadHistory(const std::string& dir, const Day& from, const Day& to, std::stop_token stop = {},
                     unsigned threads = 0);
 
-// The day after / before.
+// The day after.
 Day NextDay(const Day& day);
+// The day n days later (earlier when n < 0).
+Day AddDays(const Day& day, int n);
+// The day's midnight in ms as the stamps count (since 2000-01-01).
+std::int64_t DayStartMs(const Day& day);
 
 }  // namespace tarnwell::history

@@ -192,25 +192,28 @@ std::vector<std::wstring> Names(const std::wstring& dir) {
   return names;
 }
 
-HWND FindMessageBox(DWORD pid) {
+HWND FindShownWindow(DWORD pid, const wchar_t* className) {
   struct Search {
     DWORD pid;
-    HWND box;
-  } search{pid, nullptr};
+    const wchar_t* className;
+    HWND found;
+  } search{pid, className, nullptr};
   ::EnumWindows(
       [](HWND window, LPARAM data) -> BOOL {
         auto& s = *reinterpret_cast<Search*>(data);
         DWORD owner = 0;
         ::GetWindowThreadProcessId(window, &owner);
-        wchar_t name[16] = {};
-        ::GetClassNameW(window, name, 16);
-        if (owner != s.pid || std::wstring(name) != L"#32770" || !::IsWindowVisible(window)) return TRUE;
-        s.box = window;
+        wchar_t name[64] = {};
+        ::GetClassNameW(window, name, 64);
+        if (owner != s.pid || ::lstrcmpiW(name, s.className) != 0 || !::IsWindowVisible(window)) return TRUE;
+        s.found = window;
         return FALSE;
       },
       reinterpret_cast<LPARAM>(&search));
-  return search.box;
+  return search.found;
 }
+
+HWND FindMessageBox(DWORD pid) { return FindShownWindow(pid, L"#32770"); }
 
 bool AnswerInBox(const std::wstring& exe, const std::wstring& args, std::string& text, DWORD& status) {
   Process program;

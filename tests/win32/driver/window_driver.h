@@ -53,6 +53,8 @@ void ClickAt(POINT screen);
 void ClickOn(HWND window);
 // The names in dir (ending in a separator), sorted.
 std::vector<std::wstring> Names(const std::wstring& dir);
+// A shown top-level window of the process with this class; null when none.
+HWND FindShownWindow(DWORD pid, const wchar_t* className);
 // A message box of the program's, once it shows.
 HWND FindMessageBox(DWORD pid);
 // Runs exe with args to its message box, reads the box's text, presses OK and waits for the

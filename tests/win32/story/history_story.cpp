@@ -155,25 +155,7 @@ void StepYear(HWND picker, WORD key) {
 }
 
 // The program's tooltip on show; null when none shows.
-HWND FindTooltip(DWORD pid) {
-  struct Search {
-    DWORD pid;
-    HWND tip;
-  } search{pid, nullptr};
-  ::EnumWindows(
-      [](HWND window, LPARAM data) -> BOOL {
-        auto& s = *reinterpret_cast<Search*>(data);
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(window, &owner);
-        wchar_t name[32] = {};
-        ::GetClassNameW(window, name, 32);
-        if (owner != s.pid || ::lstrcmpiW(name, TOOLTIPS_CLASSW) != 0 || !::IsWindowVisible(window)) return TRUE;
-        s.tip = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.tip;
-}
+HWND FindTooltip(DWORD pid) { return FindShownWindow(pid, TOOLTIPS_CLASSW); }
 
 // The text of the tooltip's one tool (the main window's), asked of the program.
 std::string TooltipText(HANDLE program, HWND tip, HWND owner) {
